@@ -1,0 +1,21 @@
+# Install rules: the two libraries, their headers flat under include/QVT, a
+# CMake package (find_package(QVSubAg) gives QVSubAg::QVSubAg and
+# QVSubAg::QVHost) and the pkg-config file qvsubag.pc.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS QVHost QVSubAg EXPORT QVSubAgTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QVT)
+
+install(EXPORT QVSubAgTargets NAMESPACE QVSubAg:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVSubAg)
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QVSubAgConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/QVSubAgConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVSubAg)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/QVSubAgConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/QVSubAgConfig.cmake ${PROJECT_BINARY_DIR}/QVSubAgConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVSubAg)
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/qvsubag.pc.in ${PROJECT_BINARY_DIR}/qvsubag.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/qvsubag.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,242 @@
+#include "BIniFileStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace QVT {
+
+namespace {
+
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  const size_t last = text.find_last_not_of(" \t\r");
+  return text.substr(first, last - first + 1);
+}
+
+bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+// Splits "value ; comment" at the first ';' or '#' that follows a blank.
+void SplitValueAndComment(const std::string& text, std::string& value, std::string& comment) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((text[i] == ';' || text[i] == '#') && (i == 0 || text[i - 1] == ' ' || text[i - 1] == '\t')) {
+      value = Trim(text.substr(0, i));
+      comment = Trim(text.substr(i + 1));
+      return;
+    }
+  }
+  value = Trim(text);
+  comment.clear();
+}
+
+}  // namespace
+
+BIniFileStore::BIniFileStore(std::string path) : m_path(std::move(path)) {}
+
+int BIniFileStore::Load(std::string* error) {
+  if (::access(m_path.c_str(), F_OK) != 0 && errno == ENOENT) return NV_ERR_NOT_FOUND;
+  std::ifstream in(m_path);
+  if (!in) {
+    if (error != nullptr) *error = m_path + ": cannot be read";
+    return NV_ERR_IO;
+  }
+  std::vector<Line> lines;
+  std::string section;
+  std::string text;
+  int number = 0;
+  while (std::getline(in, text)) {
+    ++number;
+    Line line;
+    line.raw = text;
+    line.lineNumber = number;
+    const std::string trimmed = Trim(text);
+    if (trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#') {
+      lines.push_back(std::move(line));
+      continue;
+    }
+    if (trimmed[0] == '[') {
+      const size_t close = trimmed.find(']');
+      std::string rest = close == std::string::npos ? std::string() : Trim(trimmed.substr(close + 1));
+      if (close == std::string::npos || Trim(trimmed.substr(1, close - 1)).empty() ||
+          !(rest.empty() || rest[0] == ';' || rest[0] == '#')) {
+        if (error != nullptr) *error = m_path + ":" + std::to_string(number) + ": malformed section header '" + trimmed + "'";
+        return NV_ERR_BAD_VALUE;
+      }
+      section = Trim(trimmed.substr(1, close - 1));
+      line.kind = Line::kSection;
+      line.section = section;
+      lines.push_back(std::move(line));
+      continue;
+    }
+    const size_t equals = trimmed.find('=');
+    if (equals == std::string::npos || Trim(trimmed.substr(0, equals)).empty()) {
+      if (error != nullptr) *error = m_path + ":" + std::to_string(number) + ": expected 'Key=Value' or '[Section]', got '" + trimmed + "'";
+      return NV_ERR_BAD_VALUE;
+    }
+    line.kind = Line::kEntry;
+    line.section = section;
+    line.key = Trim(trimmed.substr(0, equals));
+    SplitValueAndComment(trimmed.substr(equals + 1), line.value, line.comment);
+    lines.push_back(std::move(line));
+  }
+  if (in.bad()) {
+    if (error != nullptr) *error = m_path + ": read error";
+    return NV_ERR_IO;
+  }
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_lines = std::move(lines);
+  return NV_OK;
+}
+
+int BIniFileStore::FindEntry(const std::string& section, const std::string& key) const {
+  // The last occurrence wins, as it would for a reader going top to bottom.
+  for (int i = static_cast<int>(m_lines.size()) - 1; i >= 0; --i) {
+    const Line& line = m_lines[static_cast<size_t>(i)];
+    if (line.kind == Line::kEntry && SameName(line.section, section) && SameName(line.key, key)) return i;
+  }
+  return -1;
+}
+
+int BIniFileStore::GetString(const char* section, const char* key, BString& value, int /*reserved*/) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  const int index = FindEntry(section, key);
+  if (index < 0) return NV_ERR_NOT_FOUND;
+  value = BString(m_lines[static_cast<size_t>(index)].value);
+  return NV_OK;
+}
+
+int BIniFileStore::GetInt(const char* section, const char* key, int* value, int /*reserved*/) {
+  BString text;
+  const int status = GetString(section, key, text, 0);
+  if (status != NV_OK) return status;
+  int parsed = 0;
+  if (!QVParseInt(text.c_str(), parsed)) return NV_ERR_BAD_VALUE;
+  if (value != nullptr) *value = parsed;
+  return NV_OK;
+}
+
+int BIniFileStore::SetLocked(const std::string& section, const std::string& key, const std::string& value) {
+  const int index = FindEntry(section, key);
+  if (index >= 0) {
+    Line& line = m_lines[static_cast<size_t>(index)];
+    line.value = value;
+    line.changed = true;
+  } else {
+    // Append after the last line of the section, creating it when absent.
+    int insertAt = -1;
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+      const Line& line = m_lines[i];
+      if (line.kind == Line::kSection && SameName(line.section, section)) {
+        insertAt = static_cast<int>(i) + 1;
+      } else if (insertAt >= 0 && line.kind == Line::kEntry && SameName(line.section, section)) {
+        insertAt = static_cast<int>(i) + 1;
+      }
+    }
+    if (insertAt < 0) {
+      if (!m_lines.empty() && !Trim(m_lines.back().raw).empty()) m_lines.push_back(Line{});
+      Line header;
+      header.kind = Line::kSection;
+      header.section = section;
+      header.raw = "[" + section + "]";
+      m_lines.push_back(header);
+      insertAt = static_cast<int>(m_lines.size());
+    }
+    Line entry;
+    entry.kind = Line::kEntry;
+    entry.section = section;
+    entry.key = key;
+    entry.value = value;
+    entry.changed = true;
+    m_lines.insert(m_lines.begin() + insertAt, entry);
+  }
+  return m_autoSave ? SaveLocked() : NV_OK;
+}
+
+int BIniFileStore::SetString(const char* section, const char* key, const char* value, int, int) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return SetLocked(section, key, value == nullptr ? "" : value);
+}
+
+int BIniFileStore::SetInt(const char* section, const char* key, int value, int, int, int) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return SetLocked(section, key, std::to_string(value));
+}
+
+int BIniFileStore::Save() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return SaveLocked();
+}
+
+int BIniFileStore::SaveLocked() {
+  std::ostringstream text;
+  for (Line& line : m_lines) {
+    if (line.kind == Line::kEntry && line.changed) {
+      line.raw = line.key + "=" + line.value + (line.comment.empty() ? "" : "    ; " + line.comment);
+      line.changed = false;
+    }
+    text << line.raw << '\n';
+  }
+  const std::string content = text.str();
+
+  std::string temporary = m_path + ".tmpXXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return NV_ERR_IO;
+  size_t written = 0;
+  while (written < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  const bool complete = written == content.size() && ::fsync(fd) == 0;
+  ::fchmod(fd, 0644);
+  if (::close(fd) != 0 || !complete) {
+    ::unlink(temporary.c_str());
+    return NV_ERR_IO;
+  }
+  if (ReplaceFile(temporary, m_path) != 0) {
+    ::unlink(temporary.c_str());
+    return NV_ERR_IO;
+  }
+  return NV_OK;
+}
+
+int BIniFileStore::ReplaceFile(const std::string& temporary, const std::string& target) {
+  return std::rename(temporary.c_str(), target.c_str()) == 0 ? 0 : -1;
+}
+
+std::vector<std::string> BIniFileStore::Sections() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::vector<std::string> names;
+  for (const Line& line : m_lines) {
+    if (line.kind != Line::kSection) continue;
+    bool seen = false;
+    for (const std::string& name : names) seen = seen || SameName(name, line.section);
+    if (!seen) names.push_back(line.section);
+  }
+  return names;
+}
+
+std::vector<std::string> BIniFileStore::Keys(const std::string& section) const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::vector<std::string> keys;
+  for (const Line& line : m_lines) {
+    if (line.kind == Line::kEntry && SameName(line.section, section)) keys.push_back(line.key);
+  }
+  return keys;
+}
+
+int BIniFileStore::LineOf(const std::string& section, const std::string& key) const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  const int index = FindEntry(section, key);
+  return index < 0 ? 0 : m_lines[static_cast<size_t>(index)].lineNumber;
+}
+
+}  // namespace QVT

@@ -1,0 +1,88 @@
+#include "BMessageDispatcher.h"
+
+#include <mutex>
+
+namespace QVT {
+
+std::atomic<BMessageDispatcher*> BMessageDispatcher::s_pInstance{nullptr};
+
+namespace {
+std::mutex g_creationLock;  // serialises creation and destruction of the instance
+}
+
+BMessageDispatcher* BMessageDispatcher::Instance() {
+  BMessageDispatcher* instance = s_pInstance.load(std::memory_order_acquire);
+  if (instance != nullptr) return instance;
+  std::lock_guard<std::mutex> guard(g_creationLock);
+  instance = s_pInstance.load(std::memory_order_relaxed);
+  if (instance == nullptr) {
+    instance = new BMessageDispatcher();
+    s_pInstance.store(instance, std::memory_order_release);
+  }
+  return instance;
+}
+
+void BMessageDispatcher::Destroy() {
+  std::lock_guard<std::mutex> guard(g_creationLock);
+  if (s_pInstance.load() == this) s_pInstance.store(nullptr);
+  delete this;
+}
+
+bool BMessageDispatcher::Listened(int type) const {
+  if (type >= 0 && type < 64) return (m_typeMask.load(std::memory_order_acquire) >> type) & 1u;
+  return m_otherTypes.load(std::memory_order_acquire) > 0;
+}
+
+int BMessageDispatcher::Subscribe(int type, IMessageFilter* filter, IMessageSubscriber* subscriber) {
+  if (subscriber == nullptr) return -1;
+  std::unique_lock<std::shared_mutex> guard(m_lock);
+  for (const Subscription& s : m_subscriptions) {
+    if (s.type == type && s.subscriber == subscriber) return -1;
+  }
+  m_subscriptions.push_back({type, filter, subscriber});
+  if (type >= 0 && type < 64) {
+    m_typeMask.fetch_or(uint64_t{1} << type);
+  } else {
+    m_otherTypes.fetch_add(1);
+  }
+  return 0;
+}
+
+int BMessageDispatcher::Unsubscribe(int type, IMessageSubscriber* subscriber) {
+  std::unique_lock<std::shared_mutex> guard(m_lock);
+  bool removed = false;
+  bool typeStillListened = false;
+  for (auto it = m_subscriptions.begin(); it != m_subscriptions.end();) {
+    if (it->type == type && it->subscriber == subscriber) {
+      it = m_subscriptions.erase(it);
+      removed = true;
+    } else {
+      typeStillListened = typeStillListened || it->type == type;
+      ++it;
+    }
+  }
+  if (!removed) return -1;
+  if (type >= 0 && type < 64) {
+    if (!typeStillListened) m_typeMask.fetch_and(~(uint64_t{1} << type));
+  } else {
+    m_otherTypes.fetch_sub(1);
+  }
+  return 0;
+}
+
+int BMessageDispatcher::HasSubscriberFor(const BMessage& message) const { return Listened(message.Type()) ? 1 : 0; }
+
+int BMessageDispatcher::Publish(const BMessage& message) {
+  if (!Listened(message.Type())) return 0;
+  std::shared_lock<std::shared_mutex> guard(m_lock);
+  int delivered = 0;
+  for (const Subscription& s : m_subscriptions) {
+    if (s.type != message.Type()) continue;
+    if (s.filter != nullptr && !s.filter->Accept(message)) continue;
+    s.subscriber->OnMessage(message);
+    ++delivered;
+  }
+  return delivered;
+}
+
+}  // namespace QVT

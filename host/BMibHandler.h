@@ -1,0 +1,107 @@
+// BMibHandler: an agent's MIB, the set of subtree handlers it serves.
+//
+// Query answers GET and GET-NEXT over every registered handler with the
+// SNMPv2 rules: a GET of a name no handler owns gives noSuchObject; a
+// GET-NEXT asks the handler that owns or follows the name and moves on to
+// the following handlers whenever one has nothing more (endOfMibView),
+// ending with endOfMibView when the whole MIB is passed. Registrations may
+// nest: the deeper subtree serves the names it holds, the enclosing one
+// the rest (the usual MIB registration rule); an identical OID is refused.
+//
+// Locking: Query holds the reader/writer lock (Synch()) for reading while
+// it runs, registration and unregistration take it for writing; so a
+// handler is never unregistered while a query may still call it. Mutex()
+// serialises SETs (ProcessSet and the sub-agent's SET phases hold it for a
+// whole phase). Lock order: Mutex(), then Synch(), then a handler's own lock.
+#pragma once
+
+#include "BCmdHandler.h"
+#include "BMib2System.h"
+#include "BMibSubtreeHandler.h"
+#include "BMibTree.h"
+#include "BSecurityParams.h"
+#include "BVarBind.h"
+#include "QVExport.h"
+#include "TEvent.h"
+#include "TSWMRSynch.h"
+
+namespace QVT {
+
+class BTransactions;
+
+// Decides whether a requester may see a name (a MIB view). Names outside
+// the view read as noSuchObject and are skipped by GET-NEXT.
+class QV_API IAccessControl {
+ public:
+  virtual ~IAccessControl() = default;
+  // Non-zero when `params` may apply request `code` to `name`.
+  virtual int IsAccessAllowed(const BSecurityParams& params, const BObjectIdentifier& name, int code) = 0;
+};
+
+class QV_API BMibHandler : public BCmdHandler {
+ public:
+  explicit BMibHandler(IAccessControl* accessControl = nullptr);
+  ~BMibHandler() override;
+
+  // Virtual operations, in this order.
+  // Non-zero on success; 0 when the handler is null or its OID is taken.
+  virtual int RegisterSubtreeHandler(BMibSubtreeHandler* handler);
+  // Registers `count` handlers, all or none; non-zero on success.
+  virtual int RegisterGroup(BMibSubtreeHandler* const* handlers, int count);
+  // Non-zero when the handler was registered and is now removed.
+  virtual int UnregisterSubtreeHandler(BMibSubtreeHandler* handler);
+  // Removes every handler of the group that is registered; non-zero when
+  // all of them were.
+  virtual int UnregisterGroup(BMibSubtreeHandler* const* handlers, int count);
+  // Fills the values of `list` in place for `code` SNMP_REQ_GET (160) or
+  // SNMP_REQ_GET_NEXT (161); GET-NEXT also replaces the names. Returns 0 or
+  // an SNMP error status with the failing varbind's 1-based position in
+  // `errorIndex` (0 when none). Other codes: genErr.
+  virtual int Query(int code, int transactionId, const BSecurityParams& params, const BString& context,
+                    BVarBindList& list, int& errorIndex);
+  // The process-wide transaction registry.
+  virtual BTransactions* GetITransactions();
+  int CmdExecute(int id, const BString& args, BString& output) override;
+  BString CmdGetHndlrName() const override;
+  BString CmdGetMap() const override;
+
+  // BCmdHandler: "handlers" lists the registrations, "get OID" and
+  // "next OID" run a query.
+  BString CmdHndlrName() const override;
+  int CmdCount() const override;
+  BString CmdNameAt(int id) const override;
+  BString CmdGetDescr(int id) const override;
+  BString CmdGetArgsDescr(int id) const override;
+
+  // Runs a whole SET the way an SNMP engine does: every varbind is tested
+  // in its handler (varbinds grouped per handler, in the order of their
+  // first appearance), then every handler commits; when a commit fails the
+  // handlers that committed before it undo; cleanup runs for every tested
+  // handler whatever happened. Holds Mutex() throughout and Synch() for
+  // reading. Returns 0 or an SNMP error status with the 1-based position of
+  // the varbind it concerns in `errorIndex`: the test's own error, 14
+  // commitFailed, or 15 undoFailed when an undo failed as well. A name no
+  // handler owns is notWritable (17). The access control, when set, is
+  // asked with code 0xA3 (SET).
+  int ProcessSet(unsigned int transactionId, const BSecurityParams& params, BVarBindList& list,
+                 int& errorIndex);
+
+  TSWMRSynch& Synch() { return m_synch; }
+  TMutex& Mutex() { return m_mutex; }
+  // Use only while holding Synch().
+  BMibTree& Tree() { return m_tree; }
+  BMib2System& Mib2System() { return m_mib2System; }
+  IAccessControl* AccessControl() const { return m_pAccessControl; }
+
+ private:
+  int QueryGet(int transactionId, const BSecurityParams& params, BVarBindList& list, int& errorIndex);
+  int QueryGetNext(int transactionId, const BSecurityParams& params, BVarBindList& list, int& errorIndex);
+
+  IAccessControl* m_pAccessControl;
+  TMutex m_mutex{true};  // serialises SETs; taken before m_synch
+  TSWMRSynch m_synch;    // guards m_tree
+  BMibTree m_tree;
+  BMib2System m_mib2System;
+};
+
+}  // namespace QVT

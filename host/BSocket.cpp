@@ -1,0 +1,216 @@
+#include "BSocket.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace QVT {
+
+BSocket::BSocket(int type) : m_type(type) {}
+
+BSocket::~BSocket() { Close(); }
+
+int BSocket::Fail() {
+  m_lastError = errno == 0 ? EIO : errno;
+  return -m_lastError;
+}
+
+int BSocket::Close() {
+  if (m_fd < 0) return 0;
+  const int fd = m_fd;
+  m_fd = -1;
+  return ::close(fd) == 0 ? 0 : Fail();
+}
+
+int BSocket::ShutDown(int how) {
+  if (m_fd < 0) return 0;
+  // A UDP socket that is not connected reports ENOTCONN; that is no failure
+  // for us, the descriptor is closed just the same.
+  ::shutdown(m_fd, how);
+  if (how == SHUT_RDWR) return Close();
+  return 0;
+}
+
+int BSocket::Create() {
+  Close();
+  const int domain = m_myAddress.Family() == BAddress::kFamilyINet6 ? AF_INET6 : AF_INET;
+  m_fd = ::socket(domain, m_type | SOCK_CLOEXEC, 0);
+  if (m_fd < 0) {
+    Fail();
+    return -1;
+  }
+  return 0;
+}
+
+int BSocket::Bind(BAddress& address) {
+  SetMyAddress(address);
+  return Bind();
+}
+
+int BSocket::Bind() {
+  sockaddr_storage storage{};
+  BAddress address = m_myAddress;
+  if (address.IsEmpty()) address = BAddress(BAddress::kFamilyINet);
+  const unsigned length = address.ToSockaddr(&storage, sizeof storage);
+  if (::bind(m_fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    Fail();
+    return -1;
+  }
+  return 0;
+}
+
+int BSocket::Connect(BAddress& address) {
+  SetPeerAddress(address);
+  return Connect();
+}
+
+int BSocket::Connect() {
+  sockaddr_storage storage{};
+  const unsigned length = m_peerAddress.ToSockaddr(&storage, sizeof storage);
+  if (length == 0 || ::connect(m_fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    Fail();
+    return -1;
+  }
+  return 0;
+}
+
+void BSocket::SetMyAddress(BAddress& address) { m_myAddress = address; }
+
+void BSocket::SetPeerAddress(BAddress& address) { m_peerAddress = address; }
+
+int BSocket::SetStyle(int nonBlocking, int reuseAddress, int closeOnExec) {
+  const int flags = ::fcntl(m_fd, F_GETFL);
+  if (flags < 0 || ::fcntl(m_fd, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) != 0) return Fail();
+  const int reuse = reuseAddress ? 1 : 0;
+  if (::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) return Fail();
+  const int fdFlags = ::fcntl(m_fd, F_GETFD);
+  if (fdFlags < 0 || ::fcntl(m_fd, F_SETFD, closeOnExec ? fdFlags | FD_CLOEXEC : fdFlags & ~FD_CLOEXEC) != 0) {
+    return Fail();
+  }
+  return 0;
+}
+
+int BSocket::GetLocalAddress(BAddress& address) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) return Fail();
+  address.FromSockaddr(reinterpret_cast<sockaddr*>(&storage), length);
+  return 0;
+}
+
+int BSocket::GetPeerAddress(BAddress& address) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getpeername(m_fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) return Fail();
+  address.FromSockaddr(reinterpret_cast<sockaddr*>(&storage), length);
+  return 0;
+}
+
+int BSocket::SetMaxReadBufferSize(int bytes) {
+  return ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0 ? 0 : Fail();
+}
+
+int BSocket::SetBroadcastOption(bool on) {
+  const int value = on ? 1 : 0;
+  return ::setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &value, sizeof value) == 0 ? 0 : Fail();
+}
+
+int BSocket::SetLingerOption(bool on, int seconds) {
+  linger value{on ? 1 : 0, seconds};
+  return ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0 ? 0 : Fail();
+}
+
+int BSocket::SetSendBufferOption(int bytes) {
+  return ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0 ? 0 : Fail();
+}
+
+BSockDatagram::BSockDatagram() : BSocket(SOCK_DGRAM) {}
+
+int BSockDatagram::GetMaxMsgSize() {
+  // The largest UDP payload: 65535 minus the IP and UDP headers.
+  if (m_fd < 0) return -1;
+  return m_myAddress.Family() == BAddress::kFamilyINet6 ? 65527 : 65507;
+}
+
+int BSockDatagram::WaitReady(short events, int seconds, int microseconds) {
+  int timeoutMs = -1;
+  if (seconds >= 0 && microseconds >= 0) {
+    const long long ms = static_cast<long long>(seconds) * 1000 + (microseconds + 999) / 1000;
+    timeoutMs = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+  }
+  pollfd pfd{m_fd, events, 0};
+  for (;;) {
+    const int ready = ::poll(&pfd, 1, timeoutMs);
+    if (ready > 0) return 0;
+    if (ready == 0) return 1;
+    if (errno != EINTR) return Fail();
+  }
+}
+
+int BSockDatagram::SendTo(const char* data, int& length, BAddress& to) {
+  sockaddr_storage storage{};
+  const unsigned addressLength = to.ToSockaddr(&storage, sizeof storage);
+  if (m_fd < 0) {
+    errno = EBADF;
+    return Fail();
+  }
+  if (addressLength == 0) {
+    errno = EDESTADDRREQ;
+    return Fail();
+  }
+  for (;;) {
+    const ssize_t sent = ::sendto(m_fd, data, static_cast<size_t>(length), 0,
+                                  reinterpret_cast<sockaddr*>(&storage), addressLength);
+    if (sent >= 0) {
+      length = static_cast<int>(sent);
+      return 0;
+    }
+    if (errno != EINTR) return Fail();
+  }
+}
+
+int BSockDatagram::SendTo(const char* data, int& length, BAddress& to, int seconds, int microseconds) {
+  if (m_fd < 0) {
+    errno = EBADF;
+    return Fail();
+  }
+  const int ready = WaitReady(POLLOUT, seconds, microseconds);
+  if (ready != 0) return ready;
+  return SendTo(data, length, to);
+}
+
+int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from) {
+  if (m_fd < 0) {
+    errno = EBADF;
+    return Fail();
+  }
+  sockaddr_storage storage{};
+  for (;;) {
+    socklen_t addressLength = sizeof storage;
+    const ssize_t received = ::recvfrom(m_fd, data, static_cast<size_t>(length < 0 ? 0 : length), 0,
+                                        reinterpret_cast<sockaddr*>(&storage), &addressLength);
+    if (received >= 0) {
+      length = static_cast<int>(received);
+      from.FromSockaddr(reinterpret_cast<sockaddr*>(&storage), addressLength);
+      return 0;
+    }
+    if (errno != EINTR) return Fail();
+  }
+}
+
+int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from, int seconds, int microseconds) {
+  if (m_fd < 0) {
+    errno = EBADF;
+    return Fail();
+  }
+  const int ready = WaitReady(POLLIN, seconds, microseconds);
+  if (ready != 0) return ready;
+  return RecvFrom(data, length, from);
+}
+
+}  // namespace QVT

@@ -1,0 +1,89 @@
+// BSocket and BSockDatagram: POSIX sockets with the host's result
+// convention. Every operation returns 0 on success; a datagram send or
+// receive that runs out of time returns 1; every other failure returns a
+// NEGATIVE number (minus the errno) and keeps the error number for
+// LastError(), so that callers tell failures from answers by the sign.
+#pragma once
+
+#include "BAddress.h"
+#include "QVExport.h"
+
+namespace QVT {
+
+class QV_API BSocket {
+ public:
+  explicit BSocket(int type);
+  virtual ~BSocket();
+  BSocket(const BSocket&) = delete;
+  BSocket& operator=(const BSocket&) = delete;
+
+  // Closes the descriptor (no-op when there is none).
+  virtual int Close();
+  // shutdown(2) in direction `how` (0 read, 1 write, 2 both). Shutting down
+  // both directions also closes the descriptor, so that Create can make a
+  // fresh socket afterwards.
+  virtual int ShutDown(int how);
+  // Creates the system socket for the family of the own address (IPv4 when
+  // none is set); an existing descriptor is closed first. -1 on failure.
+  virtual int Create();
+  virtual int Bind(BAddress& address);
+  // Binds to the own address set by SetMyAddress.
+  virtual int Bind();
+  virtual int Connect(BAddress& address);
+  virtual int Connect();
+  virtual void SetMyAddress(BAddress& address);
+  virtual void SetPeerAddress(BAddress& address);
+  // Socket style: non-blocking, address reuse, and close-on-exec, each on
+  // when non-zero.
+  virtual int SetStyle(int nonBlocking, int reuseAddress, int closeOnExec);
+  // The address the system bound the socket to.
+  virtual int GetLocalAddress(BAddress& address);
+  virtual int GetPeerAddress(BAddress& address);
+  virtual int SetMaxReadBufferSize(int bytes);
+
+  int SetBroadcastOption(bool on);
+  int SetLingerOption(bool on, int seconds);
+  int SetSendBufferOption(int bytes);
+
+  bool IsInvalid() const { return m_fd < 0; }
+  int Descriptor() const { return m_fd; }
+  int LastError() const { return m_lastError; }
+  const BAddress& MyAddress() const { return m_myAddress; }
+  const BAddress& PeerAddress() const { return m_peerAddress; }
+
+ protected:
+  // Records errno as the last error and returns its negative.
+  int Fail();
+
+  int m_type;
+  int m_fd = -1;
+  int m_lastError = 0;
+  BAddress m_myAddress;
+  BAddress m_peerAddress;
+};
+
+class QV_API BSockDatagram : public BSocket {
+ public:
+  BSockDatagram();
+
+  // The largest datagram the system carries for this socket's family, or
+  // -1 when it cannot say.
+  int GetMaxMsgSize();
+
+  // Sends `length` octets to `to`; `length` comes back as the octets sent.
+  // The untimed form blocks until the system takes the datagram; the timed
+  // form waits at most seconds + microseconds for room (negative: no limit).
+  int SendTo(const char* data, int& length, BAddress& to);
+  int SendTo(const char* data, int& length, BAddress& to, int seconds, int microseconds);
+  // Receives one datagram into `data`, whose size the caller passes in
+  // `length`; `length` comes back as the datagram's size and `from` as its
+  // sender. Returns 1 when nothing arrived within the wait (negative: no
+  // limit). A datagram longer than the buffer is cut to fit.
+  int RecvFrom(char* data, int& length, BAddress& from);
+  int RecvFrom(char* data, int& length, BAddress& from, int seconds, int microseconds);
+
+ private:
+  int WaitReady(short events, int seconds, int microseconds);
+};
+
+}  // namespace QVT

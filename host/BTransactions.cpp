@@ -1,0 +1,60 @@
+#include "BTransactions.h"
+
+namespace QVT {
+
+std::atomic<BTransactions*> BTransactions::s_pInstance{nullptr};
+
+namespace {
+std::mutex g_creationLock;  // serialises creation and destruction of the instance
+}
+
+BTransactions* BTransactions::Instance() {
+  BTransactions* instance = s_pInstance.load(std::memory_order_acquire);
+  if (instance != nullptr) return instance;
+  std::lock_guard<std::mutex> guard(g_creationLock);
+  instance = s_pInstance.load(std::memory_order_relaxed);
+  if (instance == nullptr) {
+    instance = new BTransactions();
+    s_pInstance.store(instance, std::memory_order_release);
+  }
+  return instance;
+}
+
+void BTransactions::Destroy() {
+  {
+    std::lock_guard<std::mutex> guard(g_creationLock);
+    if (s_pInstance.load() == this) s_pInstance.store(nullptr);
+  }
+  delete this;
+}
+
+int BTransactions::StartTransaction(unsigned int id, BTransaction* transaction) {
+  if (transaction == nullptr) return -1;
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_active.emplace(id, transaction).second ? 0 : -1;
+}
+
+int BTransactions::EndTransaction(unsigned int id) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_active.erase(id) == 1 ? 0 : -1;
+}
+
+BTransaction* BTransactions::Find(unsigned int id) const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  const auto it = m_active.find(id);
+  return it == m_active.end() ? nullptr : it->second;
+}
+
+int BTransactions::Count() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return static_cast<int>(m_active.size());
+}
+
+unsigned int BTransactions::NewTransactionId() {
+  for (;;) {
+    const unsigned int id = m_lastId.fetch_add(1) + 1;
+    if (id != 0) return id;
+  }
+}
+
+}  // namespace QVT

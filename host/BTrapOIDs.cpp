@@ -1,0 +1,82 @@
+#include "BTrapOIDs.h"
+
+#include <mutex>
+
+namespace QVT {
+
+std::atomic<BTrapOIDs*> BTrapOIDs::s_pInstance{nullptr};
+
+namespace {
+
+std::mutex g_creationLock;  // serialises creation and destruction of the instance
+
+// snmpTraps (RFC 3418): the generic traps are its children 1 to 6.
+const BObjectIdentifier kSnmpTraps{1, 3, 6, 1, 6, 3, 1, 1, 5};
+
+}  // namespace
+
+BTrapOIDs* BTrapOIDs::Instance() {
+  BTrapOIDs* instance = s_pInstance.load(std::memory_order_acquire);
+  if (instance != nullptr) return instance;
+  std::lock_guard<std::mutex> guard(g_creationLock);
+  instance = s_pInstance.load(std::memory_order_relaxed);
+  if (instance == nullptr) {
+    instance = new BTrapOIDs();
+    s_pInstance.store(instance, std::memory_order_release);
+  }
+  return instance;
+}
+
+void BTrapOIDs::Destroy() {
+  {
+    std::lock_guard<std::mutex> guard(g_creationLock);
+    if (s_pInstance.load() == this) s_pInstance.store(nullptr);
+  }
+  delete this;
+}
+
+BTrapOIDs::BTrapOIDs()
+    : m_oids{BObjectIdentifier{1, 3, 6, 1, 2, 1, 1, 3, 0}, BObjectIdentifier{1, 3, 6, 1, 6, 3, 1, 1, 4, 3, 0},
+             BObjectIdentifier{1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0}} {}
+
+int BTrapOIDs::V1ToV2(const BObjectIdentifier& enterprise, const ESNMPv1TrapType& generic, const int& specific,
+                      BObjectIdentifier& result) const {
+  if (generic < SNMP_TRAP_COLD_START || generic > SNMP_TRAP_ENTERPRISE_SPECIFIC) return 0;
+  if (generic != SNMP_TRAP_ENTERPRISE_SPECIFIC) {
+    result = kSnmpTraps;
+    result.Append(static_cast<uint32_t>(generic) + 1);
+    return 1;
+  }
+  if (enterprise.IsEmpty()) return 0;
+  result = enterprise;
+  result.Append(0);
+  result.Append(static_cast<uint32_t>(specific));
+  return 1;
+}
+
+int BTrapOIDs::V2ToV1(const BObjectIdentifier& trapOid, const BVarBindList& varbinds, BObjectIdentifier& enterprise,
+                      ESNMPv1TrapType& generic, int& specific) const {
+  if (trapOid.Length() < 2) return 0;
+  // A standard trap: snmpTraps.1 .. snmpTraps.6 map back to generic 0..5;
+  // the enterprise is snmpTrapEnterprise.0 when present, else snmpTraps.
+  if (trapOid.Length() == kSnmpTraps.Length() + 1 && kSnmpTraps.IsStartingSubOidOf(trapOid) &&
+      trapOid.Last() >= 1 && trapOid.Last() <= 6) {
+    generic = static_cast<ESNMPv1TrapType>(trapOid.Last() - 1);
+    specific = 0;
+    enterprise = kSnmpTraps;
+    for (const BVarBind& vb : varbinds) {
+      if (vb.name == SnmpTrapEnterprise() && vb.value.Syntax() == ASN_OBJECT_ID) enterprise = vb.value.GetObjectId();
+    }
+    return 1;
+  }
+  // An enterprise notification: the last arc is the specific number, and
+  // the enterprise is what precedes it, without a trailing 0 arc.
+  generic = SNMP_TRAP_ENTERPRISE_SPECIFIC;
+  specific = static_cast<int>(trapOid.Last());
+  const unsigned length = trapOid.Length();
+  const bool zeroBeforeLast = length >= 3 && trapOid[length - 2] == 0;
+  enterprise.Set(trapOid, 0, length - (zeroBeforeLast ? 3 : 2));
+  return 1;
+}
+
+}  // namespace QVT

@@ -1,0 +1,5 @@
+// Symbol visibility for the two shared libraries. Both are built with hidden
+// visibility by default; everything an application may call is marked QV_API.
+#pragma once
+
+#define QV_API __attribute__((visibility("default")))

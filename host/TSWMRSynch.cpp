@@ -1,0 +1,85 @@
+#include "TSWMRSynch.h"
+
+#include <algorithm>
+#include <cassert>
+#include <utility>
+#include <vector>
+
+namespace QVT {
+
+namespace {
+
+// Read locks held by this thread, per lock object. A thread rarely holds
+// more than one or two, so a short vector beats a map.
+thread_local std::vector<std::pair<const TSWMRSynch*, int>> t_readDepths;
+
+}  // namespace
+
+int& TSWMRSynch::ThreadReadDepth() {
+  for (auto& entry : t_readDepths) {
+    if (entry.first == this) return entry.second;
+  }
+  return t_readDepths.emplace_back(this, 0).second;
+}
+
+void TSWMRSynch::WaitToRead() {
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> guard(m_lock);
+  if (m_writer == self) {
+    ++m_writeDepth;
+    return;
+  }
+  int& depth = ThreadReadDepth();
+  if (depth > 0) {
+    ++depth;
+    return;
+  }
+  m_changed.wait(guard, [this] { return m_writer == std::thread::id() && m_waitingWriters == 0; });
+  ++m_readers;
+  depth = 1;
+}
+
+void TSWMRSynch::DoneReading() {
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> guard(m_lock);
+  if (m_writer == self) {
+    --m_writeDepth;
+    return;
+  }
+  int& depth = ThreadReadDepth();
+  assert(depth > 0 && "DoneReading without WaitToRead");
+  if (--depth > 0) return;
+  std::erase_if(t_readDepths, [this](const auto& entry) { return entry.first == this; });
+  if (--m_readers == 0) {
+    guard.unlock();
+    m_changed.notify_all();
+  }
+}
+
+void TSWMRSynch::WaitToWrite() {
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> guard(m_lock);
+  if (m_writer == self) {
+    ++m_writeDepth;
+    return;
+  }
+  assert(std::none_of(t_readDepths.begin(), t_readDepths.end(),
+                      [this](const auto& entry) { return entry.first == this && entry.second > 0; }) &&
+         "a read lock cannot be upgraded to a write lock");
+  ++m_waitingWriters;
+  m_changed.wait(guard, [this] { return m_writer == std::thread::id() && m_readers == 0; });
+  --m_waitingWriters;
+  m_writer = self;
+  m_writeDepth = 1;
+}
+
+void TSWMRSynch::DoneWriting() {
+  std::unique_lock<std::mutex> guard(m_lock);
+  assert(m_writer == std::this_thread::get_id() && "DoneWriting by a thread that does not write");
+  if (--m_writeDepth > 0) return;
+  m_writer = std::thread::id();
+  guard.unlock();
+  m_changed.notify_all();
+}
+
+}  // namespace QVT

@@ -1,0 +1,65 @@
+// TSWMRSynch: a single-writer / multiple-reader lock.
+//
+// Shaped for the MIB handler: queries hold it for reading for as long as
+// they run (possibly across a network exchange), registrations and session
+// clean-up take it for writing. Both sides may nest: the writing thread may
+// take it again for writing or for reading (a clean-up that unregisters
+// handlers), and a reading thread may read again (a handler that queries
+// its own MIB) even while a writer waits. Waiting writers block new
+// readers, so registrations are not starved by a stream of queries.
+// Upgrading a read lock to a write lock is not supported.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "QVExport.h"
+
+namespace QVT {
+
+class QV_API TSWMRSynch {
+ public:
+  TSWMRSynch() = default;
+  TSWMRSynch(const TSWMRSynch&) = delete;
+  TSWMRSynch& operator=(const TSWMRSynch&) = delete;
+
+  void WaitToRead();
+  void DoneReading();
+  void WaitToWrite();
+  void DoneWriting();
+
+ private:
+  int& ThreadReadDepth();
+
+  std::mutex m_lock;  // guards the fields below; innermost lock
+  std::condition_variable m_changed;
+  int m_readers = 0;         // threads holding a read lock
+  int m_waitingWriters = 0;  // threads blocked in WaitToWrite
+  std::thread::id m_writer;  // owner of the write lock, or none
+  int m_writeDepth = 0;      // nested write and read locks of the writer
+};
+
+class TReadLock {
+ public:
+  explicit TReadLock(TSWMRSynch& lock) : m_lock(lock) { m_lock.WaitToRead(); }
+  ~TReadLock() { m_lock.DoneReading(); }
+  TReadLock(const TReadLock&) = delete;
+  TReadLock& operator=(const TReadLock&) = delete;
+
+ private:
+  TSWMRSynch& m_lock;
+};
+
+class TWriteLock {
+ public:
+  explicit TWriteLock(TSWMRSynch& lock) : m_lock(lock) { m_lock.WaitToWrite(); }
+  ~TWriteLock() { m_lock.DoneWriting(); }
+  TWriteLock(const TWriteLock&) = delete;
+  TWriteLock& operator=(const TWriteLock&) = delete;
+
+ private:
+  TSWMRSynch& m_lock;
+};
+
+}  // namespace QVT
