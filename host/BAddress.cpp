@@ -25,8 +25,7 @@ bool BAddress::operator==(const BAddress& other) const {
 
 uint32_t BAddress::IPv4() const {
   if (m_family != kFamilyINet) return 0;
-  return (uint32_t{m_octets[0]} << 24) | (uint32_t{m_octets[1]} << 16) | (uint32_t{m_octets[2]} << 8) |
-         m_octets[3];
+  return (uint32_t{m_octets[0]} << 24) | (uint32_t{m_octets[1]} << 16) | (uint32_t{m_octets[2]} << 8) | m_octets[3];
 }
 
 void BAddress::SetIPv4(uint32_t hostOrder) {

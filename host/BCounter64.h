@@ -49,8 +49,8 @@ class QV_API BIpAddress {
   BString ToString() const;
 
   friend bool operator==(const BIpAddress& a, const BIpAddress& b) {
-    return a.m_octets[0] == b.m_octets[0] && a.m_octets[1] == b.m_octets[1] &&
-           a.m_octets[2] == b.m_octets[2] && a.m_octets[3] == b.m_octets[3];
+    return a.m_octets[0] == b.m_octets[0] && a.m_octets[1] == b.m_octets[1] && a.m_octets[2] == b.m_octets[2] &&
+           a.m_octets[3] == b.m_octets[3];
   }
 
  private:

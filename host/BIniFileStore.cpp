@@ -1,8 +1,8 @@
 #include "BIniFileStore.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,7 +21,9 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
-bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+bool SameName(const std::string& a, const std::string& b) {
+  return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
 
 // Splits "value ; comment" at the first ';' or '#' that follows a blank.
 void SplitValueAndComment(const std::string& text, std::string& value, std::string& comment) {
@@ -66,7 +68,8 @@ int BIniFileStore::Load(std::string* error) {
       std::string rest = close == std::string::npos ? std::string() : Trim(trimmed.substr(close + 1));
       if (close == std::string::npos || Trim(trimmed.substr(1, close - 1)).empty() ||
           !(rest.empty() || rest[0] == ';' || rest[0] == '#')) {
-        if (error != nullptr) *error = m_path + ":" + std::to_string(number) + ": malformed section header '" + trimmed + "'";
+        if (error != nullptr)
+          *error = m_path + ":" + std::to_string(number) + ": malformed section header '" + trimmed + "'";
         return NV_ERR_BAD_VALUE;
       }
       section = Trim(trimmed.substr(1, close - 1));
@@ -77,7 +80,8 @@ int BIniFileStore::Load(std::string* error) {
     }
     const size_t equals = trimmed.find('=');
     if (equals == std::string::npos || Trim(trimmed.substr(0, equals)).empty()) {
-      if (error != nullptr) *error = m_path + ":" + std::to_string(number) + ": expected 'Key=Value' or '[Section]', got '" + trimmed + "'";
+      if (error != nullptr)
+        *error = m_path + ":" + std::to_string(number) + ": expected 'Key=Value' or '[Section]', got '" + trimmed + "'";
       return NV_ERR_BAD_VALUE;
     }
     line.kind = Line::kEntry;

@@ -38,18 +38,30 @@ void* RemoveFrom(Entries& entries, const Key& key) {
 
 }  // namespace
 
-int BMapInt2Ptr::Insert(int key, void* ptr) { return InsertIn(m_entries, key, ptr); }
-int BMapInt2Ptr::Find(int key) const { return FindIn(m_entries, key); }
-void* BMapInt2Ptr::Remove(int key) { return RemoveFrom(m_entries, key); }
+int BMapInt2Ptr::Insert(int key, void* ptr) {
+  return InsertIn(m_entries, key, ptr);
+}
+int BMapInt2Ptr::Find(int key) const {
+  return FindIn(m_entries, key);
+}
+void* BMapInt2Ptr::Remove(int key) {
+  return RemoveFrom(m_entries, key);
+}
 
 void* BMapInt2Ptr::Lookup(int key) const {
   const int position = Find(key);
   return position < 0 ? nullptr : PtrAt(position);
 }
 
-int BMapOid2Ptr::Insert(const BObjectIdentifier& key, void* ptr) { return InsertIn(m_entries, key, ptr); }
-int BMapOid2Ptr::Find(const BObjectIdentifier& key) const { return FindIn(m_entries, key); }
-void* BMapOid2Ptr::Remove(const BObjectIdentifier& key) { return RemoveFrom(m_entries, key); }
+int BMapOid2Ptr::Insert(const BObjectIdentifier& key, void* ptr) {
+  return InsertIn(m_entries, key, ptr);
+}
+int BMapOid2Ptr::Find(const BObjectIdentifier& key) const {
+  return FindIn(m_entries, key);
+}
+void* BMapOid2Ptr::Remove(const BObjectIdentifier& key) {
+  return RemoveFrom(m_entries, key);
+}
 
 void* BMapOid2Ptr::RemoveAt(int position) {
   if (position < 0 || position >= Count()) return nullptr;

@@ -70,7 +70,9 @@ int BMessageDispatcher::Unsubscribe(int type, IMessageSubscriber* subscriber) {
   return 0;
 }
 
-int BMessageDispatcher::HasSubscriberFor(const BMessage& message) const { return Listened(message.Type()) ? 1 : 0; }
+int BMessageDispatcher::HasSubscriberFor(const BMessage& message) const {
+  return Listened(message.Type()) ? 1 : 0;
+}
 
 int BMessageDispatcher::Publish(const BMessage& message) {
   if (!Listened(message.Type())) return 0;

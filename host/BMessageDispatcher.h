@@ -73,8 +73,8 @@ class QV_API BMessageDispatcher : public BSingleton {
 
   mutable std::shared_mutex m_lock;  // guards m_subscriptions; held while delivering
   std::vector<Subscription> m_subscriptions;
-  std::atomic<uint64_t> m_typeMask{0};   // bit t set: type t (0..63) has subscribers
-  std::atomic<int> m_otherTypes{0};      // subscriptions of types outside 0..63
+  std::atomic<uint64_t> m_typeMask{0};  // bit t set: type t (0..63) has subscribers
+  std::atomic<int> m_otherTypes{0};     // subscriptions of types outside 0..63
 };
 
 }  // namespace QVT

@@ -19,10 +19,10 @@
 namespace QVT {
 
 struct QV_API BSysORRow {
-  uint32_t index = 0;      // sysORIndex
-  BObjectIdentifier id;    // sysORID
-  BString descr;           // sysORDescr
-  uint32_t upTime = 0;     // sysORUpTime: sysUpTime when the row was inserted
+  uint32_t index = 0;    // sysORIndex
+  BObjectIdentifier id;  // sysORID
+  BString descr;         // sysORDescr
+  uint32_t upTime = 0;   // sysORUpTime: sysUpTime when the row was inserted
 };
 
 class QV_API BMib2System : public BMibImpl {
@@ -58,8 +58,8 @@ class QV_API BMib2System : public BMibImpl {
 
   int Get(unsigned int transactionId, BVarBindList& list, int& index, int count) override;
   int GetNext(unsigned int transactionId, BVarBind& varbind) override;
-  int Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
-          int& index, int count) override;
+  int Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts, int& index,
+          int count) override;
 
  private:
   BTime m_ownClock;

@@ -83,8 +83,7 @@ class QV_API BMibHandler : public BCmdHandler {
   // commitFailed, or 15 undoFailed when an undo failed as well. A name no
   // handler owns is notWritable (17). The access control, when set, is
   // asked with code 0xA3 (SET).
-  int ProcessSet(unsigned int transactionId, const BSecurityParams& params, BVarBindList& list,
-                 int& errorIndex);
+  int ProcessSet(unsigned int transactionId, const BSecurityParams& params, BVarBindList& list, int& errorIndex);
 
   TSWMRSynch& Synch() { return m_synch; }
   TMutex& Mutex() { return m_mutex; }

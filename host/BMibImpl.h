@@ -50,12 +50,33 @@ struct QV_API BMibRqHndlrEntry {
   bool hasDefault = false;
   BObjectSyntax defaultValue;
 
-  BMibRqHndlrEntry& Getter(GetterFn fn) { getter = std::move(fn); return *this; }
-  BMibRqHndlrEntry& Setter(SetterFn fn) { setter = std::move(fn); return *this; }
-  BMibRqHndlrEntry& Check(CheckFn fn) { check = std::move(fn); return *this; }
-  BMibRqHndlrEntry& Size(uint32_t min, uint32_t max) { minLength = min; maxLength = max; return *this; }
-  BMibRqHndlrEntry& Range(int64_t min, int64_t max) { minValue = min; maxValue = max; return *this; }
-  BMibRqHndlrEntry& Default(const BObjectSyntax& value) { hasDefault = true; defaultValue = value; return *this; }
+  BMibRqHndlrEntry& Getter(GetterFn fn) {
+    getter = std::move(fn);
+    return *this;
+  }
+  BMibRqHndlrEntry& Setter(SetterFn fn) {
+    setter = std::move(fn);
+    return *this;
+  }
+  BMibRqHndlrEntry& Check(CheckFn fn) {
+    check = std::move(fn);
+    return *this;
+  }
+  BMibRqHndlrEntry& Size(uint32_t min, uint32_t max) {
+    minLength = min;
+    maxLength = max;
+    return *this;
+  }
+  BMibRqHndlrEntry& Range(int64_t min, int64_t max) {
+    minValue = min;
+    maxValue = max;
+    return *this;
+  }
+  BMibRqHndlrEntry& Default(const BObjectSyntax& value) {
+    hasDefault = true;
+    defaultValue = value;
+    return *this;
+  }
 
   // The standard checks of a new value against this entry: wrongType,
   // wrongLength, wrongValue, then the entry's own check. 0 when it passes.
@@ -78,8 +99,8 @@ class QV_API BMibImpl : public BMibSubtreeHandler {
 
   int Get(unsigned int transactionId, BVarBindList& list, int& index, int count) override;
   int GetNext(unsigned int transactionId, BVarBind& varbind) override;
-  int Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
-          int& index, int count) override;
+  int Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts, int& index,
+          int count) override;
 
  protected:
   // The entry a name addresses and whether the name is its instance

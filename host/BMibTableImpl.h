@@ -83,8 +83,8 @@ class QV_API BMibTableImpl : public BMibImpl {
 
   int Get(unsigned int transactionId, BVarBindList& list, int& index, int count) override;
   int GetNext(unsigned int transactionId, BVarBind& varbind) override;
-  int Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
-          int& index, int count) override;
+  int Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts, int& index,
+          int count) override;
 
  protected:
   // Splits an instance name into column and row index; false when the name

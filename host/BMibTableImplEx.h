@@ -47,8 +47,8 @@ class QV_API BMibTableImplEx : public BMibTableImpl {
   // The row's RowStatus value, 0 when the row does not exist.
   int RowStatusOf(const BObjectIdentifier& rowIndex) const;
 
-  int Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
-          int& index, int count) override;
+  int Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts, int& index,
+          int count) override;
 
  protected:
   // Called at cleanup of a SET that committed, for every row the SET made

@@ -6,7 +6,9 @@
 
 namespace QVT {
 
-BObjectIdentifier::BObjectIdentifier(const BString& dotted) { Parse(dotted.c_str()); }
+BObjectIdentifier::BObjectIdentifier(const BString& dotted) {
+  Parse(dotted.c_str());
+}
 
 bool BObjectIdentifier::Parse(const char* dotted) {
   if (dotted == nullptr) return false;

@@ -70,12 +70,8 @@ class QV_API BObjectIdentifier {
   auto begin() const { return m_arcs.begin(); }
   auto end() const { return m_arcs.end(); }
 
-  friend bool operator==(const BObjectIdentifier& a, const BObjectIdentifier& b) {
-    return a.m_arcs == b.m_arcs;
-  }
-  friend bool operator<(const BObjectIdentifier& a, const BObjectIdentifier& b) {
-    return a.m_arcs < b.m_arcs;
-  }
+  friend bool operator==(const BObjectIdentifier& a, const BObjectIdentifier& b) { return a.m_arcs == b.m_arcs; }
+  friend bool operator<(const BObjectIdentifier& a, const BObjectIdentifier& b) { return a.m_arcs < b.m_arcs; }
 
  private:
   std::vector<uint32_t> m_arcs;

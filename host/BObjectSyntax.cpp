@@ -80,20 +80,34 @@ BString TimeTicksText(uint32_t ticks) {
 
 BString BObjectSyntax::SyntaxName(unsigned char syntax) {
   switch (syntax) {
-    case ASN_INTEGER: return "INTEGER";
-    case ASN_OCTET_STRING: return "OCTET STRING";
-    case ASN_NULL: return "NULL";
-    case ASN_OBJECT_ID: return "OBJECT IDENTIFIER";
-    case ASN_IPADDRESS: return "IpAddress";
-    case ASN_COUNTER32: return "Counter32";
-    case ASN_GAUGE32: return "Gauge32";
-    case ASN_TIMETICKS: return "TimeTicks";
-    case ASN_OPAQUE: return "Opaque";
-    case ASN_COUNTER64: return "Counter64";
-    case ASN_NO_SUCH_OBJECT: return "noSuchObject";
-    case ASN_NO_SUCH_INSTANCE: return "noSuchInstance";
-    case ASN_END_OF_MIB_VIEW: return "endOfMibView";
-    default: break;
+    case ASN_INTEGER:
+      return "INTEGER";
+    case ASN_OCTET_STRING:
+      return "OCTET STRING";
+    case ASN_NULL:
+      return "NULL";
+    case ASN_OBJECT_ID:
+      return "OBJECT IDENTIFIER";
+    case ASN_IPADDRESS:
+      return "IpAddress";
+    case ASN_COUNTER32:
+      return "Counter32";
+    case ASN_GAUGE32:
+      return "Gauge32";
+    case ASN_TIMETICKS:
+      return "TimeTicks";
+    case ASN_OPAQUE:
+      return "Opaque";
+    case ASN_COUNTER64:
+      return "Counter64";
+    case ASN_NO_SUCH_OBJECT:
+      return "noSuchObject";
+    case ASN_NO_SUCH_INSTANCE:
+      return "noSuchInstance";
+    case ASN_END_OF_MIB_VIEW:
+      return "endOfMibView";
+    default:
+      break;
   }
   char text[24];
   std::snprintf(text, sizeof text, "unknown(0x%02X)", syntax);
@@ -111,24 +125,33 @@ BString BObjectSyntax::ValToStr() const {
       if (!m_octets.IsPrintable()) return BString("Hex-STRING: " + m_octets.ToHex().str());
       return BString("STRING: \"" + std::string(m_octets.AsStringView()) + "\"");
     }
-    case ASN_NULL: return "NULL";
-    case ASN_OBJECT_ID: return BString("OID: ." + m_oid.ToString().str());
-    case ASN_IPADDRESS: return BString("IpAddress: " + m_ip.ToString().str());
+    case ASN_NULL:
+      return "NULL";
+    case ASN_OBJECT_ID:
+      return BString("OID: ." + m_oid.ToString().str());
+    case ASN_IPADDRESS:
+      return BString("IpAddress: " + m_ip.ToString().str());
     case ASN_COUNTER32:
       std::snprintf(text, sizeof text, "Counter32: %" PRIu32, m_number);
       return BString(text);
     case ASN_GAUGE32:
       std::snprintf(text, sizeof text, "Gauge32: %" PRIu32, m_number);
       return BString(text);
-    case ASN_TIMETICKS: return TimeTicksText(m_number);
-    case ASN_OPAQUE: return BString("OPAQUE: " + m_octets.ToHex().str());
+    case ASN_TIMETICKS:
+      return TimeTicksText(m_number);
+    case ASN_OPAQUE:
+      return BString("OPAQUE: " + m_octets.ToHex().str());
     case ASN_COUNTER64:
       std::snprintf(text, sizeof text, "Counter64: %" PRIu64, m_counter64.Value());
       return BString(text);
-    case ASN_NO_SUCH_OBJECT: return "No Such Object available on this agent at this OID";
-    case ASN_NO_SUCH_INSTANCE: return "No Such Instance currently exists at this OID";
-    case ASN_END_OF_MIB_VIEW: return "No more variables left in this MIB View (It is past the end of the MIB tree)";
-    default: break;
+    case ASN_NO_SUCH_OBJECT:
+      return "No Such Object available on this agent at this OID";
+    case ASN_NO_SUCH_INSTANCE:
+      return "No Such Instance currently exists at this OID";
+    case ASN_END_OF_MIB_VIEW:
+      return "No more variables left in this MIB View (It is past the end of the MIB tree)";
+    default:
+      break;
   }
   return BString("Wrong Type: " + SyntaxName(m_syntax).str());
 }
@@ -139,13 +162,19 @@ bool operator==(const BObjectSyntax& a, const BObjectSyntax& b) {
     case ASN_INTEGER:
     case ASN_COUNTER32:
     case ASN_GAUGE32:
-    case ASN_TIMETICKS: return a.m_number == b.m_number;
+    case ASN_TIMETICKS:
+      return a.m_number == b.m_number;
     case ASN_OCTET_STRING:
-    case ASN_OPAQUE: return a.m_octets == b.m_octets;
-    case ASN_OBJECT_ID: return a.m_oid == b.m_oid;
-    case ASN_IPADDRESS: return a.m_ip == b.m_ip;
-    case ASN_COUNTER64: return a.m_counter64 == b.m_counter64;
-    default: return true;
+    case ASN_OPAQUE:
+      return a.m_octets == b.m_octets;
+    case ASN_OBJECT_ID:
+      return a.m_oid == b.m_oid;
+    case ASN_IPADDRESS:
+      return a.m_ip == b.m_ip;
+    case ASN_COUNTER64:
+      return a.m_counter64 == b.m_counter64;
+    default:
+      return true;
   }
 }
 

@@ -4,12 +4,14 @@
 
 namespace QVT {
 
-BOctetString::BOctetString(std::string_view text) { Assign(text); }
+BOctetString::BOctetString(std::string_view text) {
+  Assign(text);
+}
 
 void BOctetString::Assign(unsigned length, const unsigned char* data) {
   if (length > m_storage.size()) {
-    const bool aliased = data != nullptr && !m_storage.empty() && data >= m_storage.data() &&
-                         data < m_storage.data() + m_storage.size();
+    const bool aliased =
+        data != nullptr && !m_storage.empty() && data >= m_storage.data() && data < m_storage.data() + m_storage.size();
     if (aliased) {
       std::vector<unsigned char> copy(data, data + length);
       m_storage = std::move(copy);

@@ -56,9 +56,7 @@ class QV_API BOctetString {
   bool IsPrintable() const;
   BString ToHex() const;
 
-  friend bool operator==(const BOctetString& a, const BOctetString& b) {
-    return a.AsStringView() == b.AsStringView();
-  }
+  friend bool operator==(const BOctetString& a, const BOctetString& b) { return a.AsStringView() == b.AsStringView(); }
 
  private:
   std::vector<unsigned char> m_storage;  // its size is the capacity

@@ -20,9 +20,13 @@ std::vector<BSingleton*>& Registry() {
 
 }  // namespace
 
-BSingleton::BSingleton() { BSingletons::Register(this); }
+BSingleton::BSingleton() {
+  BSingletons::Register(this);
+}
 
-BSingleton::~BSingleton() { BSingletons::Unregister(this); }
+BSingleton::~BSingleton() {
+  BSingletons::Unregister(this);
+}
 
 void BSingletons::Register(BSingleton* singleton) {
   std::lock_guard<std::mutex> guard(RegistryLock());

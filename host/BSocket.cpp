@@ -13,7 +13,9 @@ namespace QVT {
 
 BSocket::BSocket(int type) : m_type(type) {}
 
-BSocket::~BSocket() { Close(); }
+BSocket::~BSocket() {
+  Close();
+}
 
 int BSocket::Fail() {
   m_lastError = errno == 0 ? EIO : errno;
@@ -79,9 +81,13 @@ int BSocket::Connect() {
   return 0;
 }
 
-void BSocket::SetMyAddress(BAddress& address) { m_myAddress = address; }
+void BSocket::SetMyAddress(BAddress& address) {
+  m_myAddress = address;
+}
 
-void BSocket::SetPeerAddress(BAddress& address) { m_peerAddress = address; }
+void BSocket::SetPeerAddress(BAddress& address) {
+  m_peerAddress = address;
+}
 
 int BSocket::SetStyle(int nonBlocking, int reuseAddress, int closeOnExec) {
   const int flags = ::fcntl(m_fd, F_GETFL);
@@ -164,8 +170,8 @@ int BSockDatagram::SendTo(const char* data, int& length, BAddress& to) {
     return Fail();
   }
   for (;;) {
-    const ssize_t sent = ::sendto(m_fd, data, static_cast<size_t>(length), 0,
-                                  reinterpret_cast<sockaddr*>(&storage), addressLength);
+    const ssize_t sent =
+        ::sendto(m_fd, data, static_cast<size_t>(length), 0, reinterpret_cast<sockaddr*>(&storage), addressLength);
     if (sent >= 0) {
       length = static_cast<int>(sent);
       return 0;

@@ -8,7 +8,9 @@ BString::BString(const char* text) {
   if (text != nullptr) m_text.assign(text);
 }
 
-BString::BString(const char* text, unsigned length) { Init(text, length); }
+BString::BString(const char* text, unsigned length) {
+  Init(text, length);
+}
 
 void BString::Init(const char* text, unsigned length) {
   if (text == nullptr) {

@@ -9,6 +9,8 @@ uint32_t BTime::SysUptime() const {
   return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 10);
 }
 
-void BTime::Restart() { m_start = std::chrono::steady_clock::now(); }
+void BTime::Restart() {
+  m_start = std::chrono::steady_clock::now();
+}
 
 }  // namespace QVT

@@ -59,8 +59,8 @@ int BTrapOIDs::V2ToV1(const BObjectIdentifier& trapOid, const BVarBindList& varb
   if (trapOid.Length() < 2) return 0;
   // A standard trap: snmpTraps.1 .. snmpTraps.6 map back to generic 0..5;
   // the enterprise is snmpTrapEnterprise.0 when present, else snmpTraps.
-  if (trapOid.Length() == kSnmpTraps.Length() + 1 && kSnmpTraps.IsStartingSubOidOf(trapOid) &&
-      trapOid.Last() >= 1 && trapOid.Last() <= 6) {
+  if (trapOid.Length() == kSnmpTraps.Length() + 1 && kSnmpTraps.IsStartingSubOidOf(trapOid) && trapOid.Last() >= 1 &&
+      trapOid.Last() <= 6) {
     generic = static_cast<ESNMPv1TrapType>(trapOid.Last() - 1);
     specific = 0;
     enterprise = kSnmpTraps;

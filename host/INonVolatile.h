@@ -22,10 +22,8 @@ class QV_API INonVolatile {
   virtual int GetString(const char* section, const char* key, BString& value, int reserved) = 0;
   // `value` keeps its preset when the read fails.
   virtual int GetInt(const char* section, const char* key, int* value, int reserved) = 0;
-  virtual int SetString(const char* section, const char* key, const char* value, int reserved1,
-                        int reserved2) = 0;
-  virtual int SetInt(const char* section, const char* key, int value, int reserved1, int reserved2,
-                     int reserved3) = 0;
+  virtual int SetString(const char* section, const char* key, const char* value, int reserved1, int reserved2) = 0;
+  virtual int SetInt(const char* section, const char* key, int value, int reserved1, int reserved2, int reserved3) = 0;
 };
 
 // Parses a whole decimal integer (optional sign, surrounding blanks) that

@@ -52,11 +52,11 @@ enum EMibAccess {
 
 // Kinds of subtree handler, as registrations announce them.
 enum EMibHandlerType {
-  MIB_HANDLER_SUBTREE = 2,    // a plain subtree
-  MIB_HANDLER_SCALARS = 3,    // BMibImpl: scalar objects below one OID
-  MIB_HANDLER_TABLE = 4,      // BMibTableImpl
-  MIB_HANDLER_RANGE = 6,      // a range registration: one sub-identifier varies
-  MIB_HANDLER_TABLE_EX = 7,   // BMibTableImplEx: rows with a RowStatus column
+  MIB_HANDLER_SUBTREE = 2,   // a plain subtree
+  MIB_HANDLER_SCALARS = 3,   // BMibImpl: scalar objects below one OID
+  MIB_HANDLER_TABLE = 4,     // BMibTableImpl
+  MIB_HANDLER_RANGE = 6,     // a range registration: one sub-identifier varies
+  MIB_HANDLER_TABLE_EX = 7,  // BMibTableImplEx: rows with a RowStatus column
 };
 
 // RowStatus values (RFC 2579).

@@ -32,7 +32,9 @@ int TEvent::Wait(unsigned ms) {
   return m_changed.wait_for(guard, std::chrono::milliseconds(ms), [this] { return m_set; }) ? 0 : 1;
 }
 
-void TTimer::Sleep(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void TTimer::Sleep(unsigned ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 TMutex::TMutex(bool recursive) : m_recursive(recursive) {}
 

@@ -30,7 +30,9 @@ int TThread::Start(unsigned /*stackSize*/, unsigned /*flags*/) {
   return 0;
 }
 
-void TThread::Terminate() { m_stopEvent.Set(); }
+void TThread::Terminate() {
+  m_stopEvent.Set();
+}
 
 int TThread::Stop(unsigned ms) {
   m_stopEvent.Set();
@@ -45,7 +47,9 @@ int TThread::Join(unsigned ms) {
   return 0;
 }
 
-void TThread::ResetMembers() { m_stopEvent.Reset(); }
+void TThread::ResetMembers() {
+  m_stopEvent.Reset();
+}
 
 void TThread::Body() {
   m_exitCode.store(Run());

@@ -10,6 +10,8 @@ namespace QVT::test {
 std::vector<unsigned char> FromHex(const std::string& hex);
 // Octets to "02 01 7F".
 std::string ToHex(const unsigned char* data, size_t length);
-inline std::string ToHex(const std::vector<unsigned char>& octets) { return ToHex(octets.data(), octets.size()); }
+inline std::string ToHex(const std::vector<unsigned char>& octets) {
+  return ToHex(octets.data(), octets.size());
+}
 
 }  // namespace QVT::test
