@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs a build into a scratch prefix and builds a small program against
+# it twice: with pkg-config and with find_package(QVSubAg). Both must run.
+set -euo pipefail
+build=${1:?build folder}
+here=$(cd "$(dirname "$0")" && pwd)
+prefix=$(mktemp -d)
+work=$(mktemp -d)
+trap 'rm -rf "$prefix" "$work"' EXIT
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(find "$prefix" -name 'libQVSubAg.so' -printf '%h\n' | head -n 1)
+
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# shellcheck disable=SC2046
+g++ -o "$work/consumer-pc" "$here/consumer.cpp" $(pkg-config --cflags --libs qvsubag)
+LD_LIBRARY_PATH="$libdir" "$work/consumer-pc"
+
+mkdir -p "$work/cm"
+cp "$here/consumer.cpp" "$work/cm/"
+cp "$here/CMakeLists.txt.in" "$work/cm/CMakeLists.txt"
+cmake -S "$work/cm" -B "$work/cm/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cm/build" >/dev/null
+LD_LIBRARY_PATH="$libdir" "$work/cm/build/consumer"
