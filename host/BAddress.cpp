@@ -110,7 +110,7 @@ bool SplitHostPort(std::string_view text, std::string& host, std::string_view& p
 }  // namespace
 
 int BAddrINet::AssignFromDottedDecimalStr(const char* text) {
-  if (text == nullptr) return 0;
+  if (text == nullptr || text[0] == '[') return 0;  // the bracketed form is for IPv6
   std::string host;
   std::string_view portText;
   unsigned short port = 0;

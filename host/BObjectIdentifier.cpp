@@ -14,7 +14,10 @@ bool BObjectIdentifier::Parse(const char* dotted) {
   if (dotted == nullptr) return false;
   const char* p = dotted;
   const char* end = dotted + std::strlen(dotted);
-  if (p != end && *p == '.') ++p;
+  if (p != end && *p == '.') {
+    ++p;
+    if (p == end) return false;  // a lone dot names nothing
+  }
   std::vector<uint32_t> arcs;
   while (p != end) {
     uint32_t arc = 0;
@@ -31,6 +34,11 @@ bool BObjectIdentifier::Parse(const char* dotted) {
 }
 
 void BObjectIdentifier::Append(const BObjectIdentifier& other, bool implied) {
+  if (&other == this) {
+    const BObjectIdentifier copy(*this);  // appending to itself: use the arcs as they were
+    Append(copy, implied);
+    return;
+  }
   if (!implied) m_arcs.push_back(other.Length());
   m_arcs.insert(m_arcs.end(), other.m_arcs.begin(), other.m_arcs.end());
 }

@@ -123,7 +123,13 @@ BString BObjectSyntax::ValToStr() const {
     case ASN_OCTET_STRING: {
       if (m_octets.Length() == 0) return "\"\"";
       if (!m_octets.IsPrintable()) return BString("Hex-STRING: " + m_octets.ToHex().str());
-      return BString("STRING: \"" + std::string(m_octets.AsStringView()) + "\"");
+      // Quotes and backslashes inside the text are escaped, as the tools do.
+      std::string out = "STRING: \"";
+      for (const char c : m_octets.AsStringView()) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+      }
+      return BString(out + "\"");
     }
     case ASN_NULL:
       return "NULL";

@@ -90,7 +90,7 @@ class QV_API BObjectSyntax {
   static BString SyntaxName(unsigned char syntax);
 
   // Same syntax and same value (only the member that the syntax uses).
-  friend bool operator==(const BObjectSyntax& a, const BObjectSyntax& b);
+  friend QV_API bool operator==(const BObjectSyntax& a, const BObjectSyntax& b);
 
  private:
   unsigned char m_syntax = ASN_NULL;

@@ -41,7 +41,7 @@ std::string_view BOctetString::AsStringView() const {
 bool BOctetString::IsPrintable() const {
   for (const char c : AsStringView()) {
     const auto u = static_cast<unsigned char>(c);
-    if ((u < 0x20 || u > 0x7E) && u != '\t' && u != '\r' && u != '\n') return false;
+    if ((u < 0x20 || u > 0x7E) && (u < '\t' || u > '\r')) return false;  // \t \n \v \f \r count as text
   }
   return true;
 }

@@ -50,7 +50,7 @@ class QV_API BOctetString {
   std::string_view AsStringView() const;
 
   // Printable text: the octets themselves when they are all printable
-  // characters (tabs and line ends included), else hex pairs separated by
+  // characters (tabs, line ends and other blanks included), else hex pairs separated by
   // blanks ("00 1A FF"). An empty string gives an empty text.
   BString ToDispStr() const;
   bool IsPrintable() const;

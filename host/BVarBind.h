@@ -32,7 +32,14 @@ class QV_API BVarBindList {
   void Append(BVarBind&& vb) { m_list.push_back(std::move(vb)); }
   void Append(const BObjectIdentifier& oid) { m_list.emplace_back(oid); }
   void Append(const BObjectIdentifier& oid, const BObjectSyntax& value) { m_list.emplace_back(oid, value); }
-  void Append(const BVarBindList& other) { m_list.insert(m_list.end(), other.m_list.begin(), other.m_list.end()); }
+  void Append(const BVarBindList& other) {
+    if (&other == this) {
+      const std::vector<BVarBind> copy(m_list);  // appending to itself: the entries as they were
+      m_list.insert(m_list.end(), copy.begin(), copy.end());
+      return;
+    }
+    m_list.insert(m_list.end(), other.m_list.begin(), other.m_list.end());
+  }
   BVarBind& AppendNew() { return m_list.emplace_back(); }
   void Assign(const BVarBindList& other) {
     if (this != &other) m_list = other.m_list;
