@@ -1,0 +1,122 @@
+// The PDU record's copy and reset operations and the two texts every trace
+// line of the library prints for a status code and a PDU type.
+#include "BSAPdu.h"
+
+#include <cstdio>
+
+namespace QVT {
+
+void BSAPdu::Assign(const BSAPdu& other) {
+  if (&other == this) return;
+  type = other.type;
+  flags = other.flags;
+  sessionId = other.sessionId;
+  transactionId = other.transactionId;
+  requestId = other.requestId;
+  errorStatus = other.errorStatus;
+  errorIndex = other.errorIndex;
+  sysUpTime = other.sysUpTime;
+  varBindList.Assign(other.varBindList);
+}
+
+void BSAPdu::Init(int pduType, unsigned session, unsigned transaction) {
+  type = static_cast<uint8_t>(pduType);
+  flags = 0;
+  sessionId = session;
+  transactionId = transaction;
+  requestId = 0;
+  errorStatus = 0;
+  errorIndex = 0;
+  sysUpTime = 0;
+  varBindList.Clear();
+}
+
+void BSAPdu::Init(ESAPduType pduType, unsigned session, unsigned request, const BVarBindList& list) {
+  type = pduType;
+  flags = 0;
+  sessionId = session;
+  transactionId = 0;
+  requestId = request;
+  errorStatus = 0;
+  errorIndex = 0;
+  sysUpTime = 0;
+  varBindList.Assign(list);
+}
+
+namespace {
+
+const char* WireErrorName(int code) {
+  switch (code) {
+    case SA_WIRE_NO_ERROR:
+      return "noError";
+    case SA_WIRE_OPEN_FAILED:
+      return "openFailed";
+    case SA_WIRE_NOT_OPEN:
+      return "notOpen";
+    case SA_WIRE_INDEX_WRONG_TYPE:
+      return "indexWrongType";
+    case SA_WIRE_INDEX_ALREADY_ALLOCATED:
+      return "indexAlreadyAllocated";
+    case SA_WIRE_INDEX_NONE_AVAILABLE:
+      return "indexNoneAvailable";
+    case SA_WIRE_INDEX_NOT_ALLOCATED:
+      return "indexNotAllocated";
+    case SA_WIRE_UNSUPPORTED_CONTEXT:
+      return "unsupportedContext";
+    case SA_WIRE_DUPLICATE_REGISTRATION:
+      return "duplicateRegistration";
+    case SA_WIRE_UNKNOWN_REGISTRATION:
+      return "unknownRegistration";
+    case SA_WIRE_UNKNOWN_AGENT_CAPS:
+      return "unknownAgentCaps";
+    case SA_WIRE_PARSE_ERROR:
+      return "parseError";
+    case SA_WIRE_REQUEST_DENIED:
+      return "requestDenied";
+    case SA_WIRE_PROCESSING_ERROR:
+      return "processingError";
+    default:
+      return "internalError";
+  }
+}
+
+// Indexed by type; entry 0 stands for every value outside 1..18.
+const char* const kPduTypeNames[] = {
+    "unknown",
+    "openSession",
+    "closeSession",
+    "registerSubtree",
+    "unregisterSubtree",
+    "GET",
+    "GET-NEXT",
+    "GET-BULK",
+    "SET-test",
+    "SET-commit",
+    "SET-undo",
+    "SET-cleanup",
+    "notify",
+    "ping",
+    "indexAllocate",
+    "indexDeallocate",
+    "addAgentCapabilities",
+    "removeAgentCapabilities",
+    "RESPONSE",
+};
+static_assert(sizeof kPduTypeNames / sizeof kPduTypeNames[0] == SA_PDU_RESPONSE + 1);
+
+}  // namespace
+
+const char* QVSAErr2Str(int code) {
+  thread_local char text[256];
+  std::snprintf(text, sizeof text, "%s (%x) %s", "", static_cast<unsigned>(code), WireErrorName(code));
+  return text;
+}
+
+const char* QVSAPduType2Str(int type) {
+  thread_local char text[64];
+  const char* name = type >= SA_PDU_OPEN_SESSION && type <= SA_PDU_RESPONSE ? kPduTypeNames[type] : kPduTypeNames[0];
+  std::snprintf(text, sizeof text, "%s (%d)", name, type);
+  return text;
+}
+
+}  // namespace QVT
