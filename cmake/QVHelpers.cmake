@@ -2,7 +2,7 @@
 # programs, a relaxed one for tests, and sanitizer switches.
 
 set(QV_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
-    -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough)
+    -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough)
 set(QV_TEST_WARNINGS -Wall -Wextra)
 
 function(qv_warnings target)
