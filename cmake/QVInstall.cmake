@@ -3,7 +3,7 @@
 # QVSubAg::QVHost) and the pkg-config file qvsubag.pc.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS QVHost QVSubAg EXPORT QVSubAgTargets
+install(TARGETS QVHost QVSubAg QVAgent EXPORT QVSubAgTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QVT)
 
