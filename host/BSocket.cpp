@@ -74,6 +74,7 @@ int BSocket::Connect(BAddress& address) {
 int BSocket::Connect() {
   sockaddr_storage storage{};
   const unsigned length = m_peerAddress.ToSockaddr(&storage, sizeof storage);
+  if (length == 0) errno = EDESTADDRREQ;  // no peer address set
   if (length == 0 || ::connect(m_fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
     Fail();
     return -1;

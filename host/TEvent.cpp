@@ -1,5 +1,6 @@
 #include "TEvent.h"
 
+#include <cassert>
 #include <chrono>
 #include <thread>
 
@@ -41,25 +42,31 @@ TMutex::TMutex(bool recursive) : m_recursive(recursive) {}
 TMutex::~TMutex() = default;
 
 int TMutex::Wait(unsigned ms) {
-  if (ms == kWaitForever) {
-    if (m_recursive) {
-      m_recursiveMutex.lock();
-    } else {
-      m_plainMutex.lock();
-    }
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> guard(m_lock);
+  if (m_recursive && m_depth > 0 && m_owner == self) {
+    ++m_depth;
     return 0;
   }
-  const auto limit = std::chrono::milliseconds(ms);
-  const bool taken = m_recursive ? m_recursiveMutex.try_lock_for(limit) : m_plainMutex.try_lock_for(limit);
-  return taken ? 0 : 1;
+  const auto isFree = [this] { return m_depth == 0; };
+  if (ms == kWaitForever) {
+    m_released.wait(guard, isFree);
+  } else if (!m_released.wait_for(guard, std::chrono::milliseconds(ms), isFree)) {
+    return 1;
+  }
+  m_owner = self;
+  m_depth = 1;
+  return 0;
 }
 
 void TMutex::Done() {
-  if (m_recursive) {
-    m_recursiveMutex.unlock();
-  } else {
-    m_plainMutex.unlock();
-  }
+  std::unique_lock<std::mutex> guard(m_lock);
+  const bool owner = m_depth > 0 && m_owner == std::this_thread::get_id();
+  assert(owner && "TMutex::Done by a thread that does not hold it");
+  if (!owner || --m_depth > 0) return;
+  m_owner = std::thread::id();
+  guard.unlock();
+  m_released.notify_one();
 }
 
 }  // namespace QVT

@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "QVExport.h"
 
@@ -37,7 +38,10 @@ class QV_API TTimer {
 };
 
 // A mutex with timed waits. Constructed with true it is recursive: the
-// owning thread may take it again and must release it as often.
+// owning thread may take it again and must release it as often; a plain
+// one taken again by its owner waits (and times out) like any other thread.
+// It is built on std::mutex and std::condition_variable rather than the
+// standard timed mutexes, whose timed lock ThreadSanitizer cannot see.
 class QV_API TMutex {
  public:
   explicit TMutex(bool recursive = true);
@@ -51,8 +55,10 @@ class QV_API TMutex {
 
  private:
   bool m_recursive;
-  std::recursive_timed_mutex m_recursiveMutex;
-  std::timed_mutex m_plainMutex;
+  std::mutex m_lock;  // guards m_owner and m_depth; innermost lock
+  std::condition_variable m_released;
+  std::thread::id m_owner;  // the thread holding the mutex, none when free
+  unsigned m_depth = 0;     // how often the owner has taken it
 };
 
 // Scoped ownership of a TMutex taken without limit.

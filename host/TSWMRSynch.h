@@ -30,6 +30,7 @@ class QV_API TSWMRSynch {
   void DoneWriting();
 
  private:
+  friend class TSWMRSynchPeer;  // tests read the counters below
   int& ThreadReadDepth();
 
   std::mutex m_lock;  // guards the fields below; innermost lock
