@@ -25,17 +25,40 @@ bool SameName(const std::string& a, const std::string& b) {
   return strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
-// Splits "value ; comment" at the first ';' or '#' that follows a blank.
-void SplitValueAndComment(const std::string& text, std::string& value, std::string& comment) {
+// Position of the ';' or '#' that starts a trailing comment: the first one
+// at the start or after a blank; npos when there is none.
+size_t CommentStart(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
-    if ((text[i] == ';' || text[i] == '#') && (i == 0 || text[i - 1] == ' ' || text[i - 1] == '\t')) {
-      value = Trim(text.substr(0, i));
-      comment = Trim(text.substr(i + 1));
-      return;
-    }
+    if ((text[i] == ';' || text[i] == '#') && (i == 0 || text[i - 1] == ' ' || text[i - 1] == '\t')) return i;
   }
-  value = Trim(text);
-  comment.clear();
+  return std::string::npos;
+}
+
+// Splits "value ; comment" into the value and the comment with its marker.
+void SplitValueAndComment(const std::string& text, std::string& value, std::string& comment) {
+  const size_t start = CommentStart(text);
+  value = Trim(text.substr(0, start));
+  comment = start == std::string::npos ? std::string() : Trim(text.substr(start));
+}
+
+bool HasLineBreak(const std::string& text) {
+  return text.find_first_of("\r\n") != std::string::npos;
+}
+
+bool IsTrimmed(const std::string& text) {
+  return Trim(text) == text;
+}
+
+// Texts a Set may write: each must read back exactly as given.
+bool StorableValue(const std::string& value) {
+  return !HasLineBreak(value) && IsTrimmed(value) && CommentStart(value) == std::string::npos;
+}
+bool StorableKey(const std::string& key) {
+  return !key.empty() && !HasLineBreak(key) && IsTrimmed(key) && key.find('=') == std::string::npos && key[0] != '[' &&
+         key[0] != ';' && key[0] != '#';
+}
+bool StorableSection(const std::string& section) {
+  return !section.empty() && !HasLineBreak(section) && IsTrimmed(section) && section.find(']') == std::string::npos;
 }
 
 }  // namespace
@@ -109,6 +132,7 @@ int BIniFileStore::FindEntry(const std::string& section, const std::string& key)
 }
 
 int BIniFileStore::GetString(const char* section, const char* key, BString& value, int /*reserved*/) {
+  if (section == nullptr || key == nullptr) return NV_ERR_NOT_FOUND;
   std::lock_guard<std::mutex> guard(m_lock);
   const int index = FindEntry(section, key);
   if (index < 0) return NV_ERR_NOT_FOUND;
@@ -127,6 +151,7 @@ int BIniFileStore::GetInt(const char* section, const char* key, int* value, int 
 }
 
 int BIniFileStore::SetLocked(const std::string& section, const std::string& key, const std::string& value) {
+  if (!StorableValue(value)) return NV_ERR_BAD_VALUE;
   const int index = FindEntry(section, key);
   if (index >= 0) {
     Line& line = m_lines[static_cast<size_t>(index)];
@@ -143,6 +168,7 @@ int BIniFileStore::SetLocked(const std::string& section, const std::string& key,
         insertAt = static_cast<int>(i) + 1;
       }
     }
+    if (!StorableKey(key) || (insertAt < 0 && !StorableSection(section))) return NV_ERR_BAD_VALUE;
     if (insertAt < 0) {
       if (!m_lines.empty() && !Trim(m_lines.back().raw).empty()) m_lines.push_back(Line{});
       Line header;
@@ -164,11 +190,13 @@ int BIniFileStore::SetLocked(const std::string& section, const std::string& key,
 }
 
 int BIniFileStore::SetString(const char* section, const char* key, const char* value, int, int) {
+  if (section == nullptr || key == nullptr) return NV_ERR_BAD_VALUE;
   std::lock_guard<std::mutex> guard(m_lock);
   return SetLocked(section, key, value == nullptr ? "" : value);
 }
 
 int BIniFileStore::SetInt(const char* section, const char* key, int value, int, int, int) {
+  if (section == nullptr || key == nullptr) return NV_ERR_BAD_VALUE;
   std::lock_guard<std::mutex> guard(m_lock);
   return SetLocked(section, key, std::to_string(value));
 }
@@ -182,7 +210,7 @@ int BIniFileStore::SaveLocked() {
   std::ostringstream text;
   for (Line& line : m_lines) {
     if (line.kind == Line::kEntry && line.changed) {
-      line.raw = line.key + "=" + line.value + (line.comment.empty() ? "" : "    ; " + line.comment);
+      line.raw = line.key + "=" + line.value + (line.comment.empty() ? "" : "    " + line.comment);
       line.changed = false;
     }
     text << line.raw << '\n';
@@ -200,7 +228,10 @@ int BIniFileStore::SaveLocked() {
     written += static_cast<size_t>(n);
   }
   const bool complete = written == content.size() && ::fsync(fd) == 0;
-  ::fchmod(fd, 0644);
+  // The new file keeps the permissions of the one it replaces (settings may
+  // hold community strings).
+  struct stat existing {};
+  ::fchmod(fd, ::stat(m_path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644);
   if (::close(fd) != 0 || !complete) {
     ::unlink(temporary.c_str());
     return NV_ERR_IO;

@@ -37,6 +37,10 @@ class QV_API BIniFileStore : public INonVolatile {
 
   int GetString(const char* section, const char* key, BString& value, int reserved) override;
   int GetInt(const char* section, const char* key, int* value, int reserved) override;
+  // NV_ERR_BAD_VALUE, with nothing changed, for a text the file could not
+  // give back as written: line breaks, blanks around a value, a value with
+  // a comment marker after a blank, a key with '=' (or starting with '[',
+  // ';' or '#'), a new section name that is empty or holds ']'.
   int SetString(const char* section, const char* key, const char* value, int reserved1, int reserved2) override;
   int SetInt(const char* section, const char* key, int value, int reserved1, int reserved2, int reserved3) override;
 
@@ -59,7 +63,7 @@ class QV_API BIniFileStore : public INonVolatile {
     std::string section;  // kSection: its name; kEntry: the section it is in
     std::string key;
     std::string value;
-    std::string comment;  // trailing comment of an entry, without its marker
+    std::string comment;  // trailing comment of an entry, with its marker
     bool changed = false;
     int lineNumber = 0;
   };

@@ -21,6 +21,7 @@ bool QVParseInt(const char* text, int& value) {
 }
 
 int BMemoryStore::GetString(const char* section, const char* key, BString& value, int /*reserved*/) {
+  if (section == nullptr || key == nullptr) return NV_ERR_NOT_FOUND;
   std::lock_guard<std::mutex> guard(m_lock);
   const auto it = m_values.find({section, key});
   if (it == m_values.end()) return NV_ERR_NOT_FOUND;
@@ -39,6 +40,7 @@ int BMemoryStore::GetInt(const char* section, const char* key, int* value, int /
 }
 
 int BMemoryStore::SetString(const char* section, const char* key, const char* value, int, int) {
+  if (section == nullptr || key == nullptr) return NV_ERR_BAD_VALUE;
   std::lock_guard<std::mutex> guard(m_lock);
   m_values[{section, key}] = value == nullptr ? "" : value;
   return NV_OK;
