@@ -1,0 +1,145 @@
+#include "MasterAgent.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "BSAPdu.h"
+#include "QVSubAgTrace.h"
+
+namespace QVT::app {
+
+namespace {
+
+Configuration::KeySet KnownKeys() {
+  return {{"samaster", {"port"}},
+          {"agent",
+           {"listenaddress", "readcommunity", "writecommunity", "trapsink", "trapcommunity", "maxmessagesize",
+            "sysdescr", "syscontact", "sysname", "syslocation"}}};
+}
+
+}  // namespace
+
+int LoggingTrapSender::SendTrap(const BTrap& trap, const char* arg) {
+  std::string text;
+  if (const auto* v2 = dynamic_cast<const BTrapV2*>(&trap); v2 != nullptr) {
+    text = "notification ." + v2->TrapOid().ToString().str();
+  } else {
+    text = "trap enterprise ." + trap.Enterprise().ToString().str() + " generic " +
+           std::to_string(trap.GenericTrap()) + " specific " + std::to_string(trap.SpecificTrap());
+  }
+  for (const BVarBind& vb : trap.VarBinds()) {
+    text += ", ." + vb.name.ToString().str() + " = " + vb.value.ValToStr().str();
+  }
+  Log(MasterAgent::kProgram, "%s", text.c_str());
+  return m_pNext != nullptr ? m_pNext->SendTrap(trap, arg) : 0;
+}
+
+MasterAgent::MasterAgent() : m_config(KnownKeys()) {}
+
+MasterAgent::~MasterAgent() = default;
+
+std::string MasterAgent::Usage() {
+  return std::string("Usage: ") + kProgram +
+         " [-c FILE] [-t] [--help] [--version]\n"
+         "\n"
+         "The master agent: owns the SNMP port and forwards every request under a subtree\n"
+         "that a sub-agent registered to that sub-agent.\n"
+         "\n"
+         "Options:\n"
+         "  -c, --config FILE  configuration file (default: ./qvt.conf if present, else built-in defaults)\n"
+         "  -t, --trace        print the library's trace lines on standard error\n"
+         "  -h, --help         show this help and exit\n"
+         "  -V, --version      show the version and exit\n"
+         "\n"
+         "Configuration keys (INI file):\n"
+         "  [SAMaster]\n"
+         "  Port=10001                    UDP port sub-agents talk to (2..65534)\n"
+         "  [Agent]\n"
+         "  ListenAddress=127.0.0.1:1161  SNMP endpoint(s), comma separated\n"
+         "  ReadCommunity=public          community for GET, GET-NEXT, GET-BULK\n"
+         "  WriteCommunity=private        community that may also SET\n"
+         "  TrapSink=                     host:port[,host:port...]; empty: no traps sent\n"
+         "  TrapCommunity=public          community of the traps sent\n"
+         "  MaxMessageSize=1472           largest SNMP message sent, in octets\n"
+         "  SysDescr=QVT master agent     sysDescr.0\n"
+         "  SysContact=  SysName=  SysLocation=   sysContact.0, sysName.0, sysLocation.0\n"
+         "\n"
+         "Stops cleanly on SIGINT or SIGTERM. Exit status: 0 after a clean stop, 2 when the\n"
+         "arguments or the configuration cannot be used.\n";
+}
+
+int MasterAgent::Fail(const std::string& message) {
+  Log(kProgram, "%s", message.c_str());
+  return kExitUsage;
+}
+
+int MasterAgent::Configure(const std::vector<std::string>& args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::string value;
+    std::string error;
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(Usage().c_str(), stdout);
+      return kExitOk;
+    }
+    if (arg == "-V" || arg == "--version") {
+      std::printf("%s %s\n", kProgram, QV_VERSION);
+      return kExitOk;
+    }
+    if (arg == "-t" || arg == "--trace") {
+      m_trace = true;
+    } else if (TakeOption(args, i, "-c", "config", value, error)) {
+      m_configPath = value;
+    } else if (!error.empty()) {
+      return Fail(error);
+    } else {
+      return Fail("unknown argument '" + arg + "' (see --help)");
+    }
+  }
+
+  std::string error;
+  if (!m_config.Load(m_configPath, error)) return Fail(error);
+  for (const std::string& warning : m_config.Warnings()) Log(kProgram, "warning: %s", warning.c_str());
+
+  int port = 10001;
+  if (!m_config.GetInt("SAMaster", "Port", 2, 65534, port, error)) return Fail(error);
+
+  BMib2System& system = m_mibHandler.Mib2System();
+  system.SetTime(&m_time);
+  std::string text = "QVT master agent";
+  m_config.GetString("Agent", "SysDescr", text);
+  system.SetSysDescr(BString(text));
+  if (m_config.GetString("Agent", "SysContact", text)) system.SetSysContact(BString(text));
+  if (m_config.GetString("Agent", "SysName", text)) system.SetSysName(BString(text));
+  if (m_config.GetString("Agent", "SysLocation", text)) system.SetSysLocation(BString(text));
+  return -1;
+}
+
+int MasterAgent::Run(TEvent& stop) {
+  if (m_trace && !m_tracePrinter.Start()) Log(kProgram, "warning: cannot subscribe to the trace channel");
+  if (m_mibHandler.RegisterSubtreeHandler(&m_mibHandler.Mib2System()) == 0) {
+    return Fail("cannot register the system group");
+  }
+
+  m_master = std::make_unique<BSAMaster>(&m_mibHandler, &m_time);
+  const int status = m_master->Init(m_config.Store());
+  if (status != 0) {
+    const int errorNumber = status - SA_ERR_SOCKET_BASE;
+    const bool socketError = errorNumber > 0 && errorNumber < 4096;
+    return Fail("cannot open UDP port " + std::to_string(m_master->Port()) + " for sub-agents: " +
+                (socketError ? std::strerror(errorNumber) : std::string(QVSAErr2Str(status))));
+  }
+  m_master->SetTrapSender(&m_trapLogger);
+  m_master->Start();
+  Log(kProgram, "serving sub-agents on UDP port %u", m_master->Port());
+
+  stop.Wait(kWaitForever);
+  Log(kProgram, "stopping");
+  m_master->Stop();
+  m_master.reset();
+  m_mibHandler.UnregisterSubtreeHandler(&m_mibHandler.Mib2System());
+  Log(kProgram, "stopped");
+  return kExitOk;
+}
+
+}  // namespace QVT::app

@@ -1,0 +1,60 @@
+// MasterAgent: the qvt-master-agent program as a class. It reads the
+// configuration, builds the agent's MIB (the system group with sysORTable),
+// runs the sub-agent master (BSAMaster) on its port, and logs every
+// notification a sub-agent forwards.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BMibHandler.h"
+#include "BSAMaster.h"
+#include "BTime.h"
+#include "BTrap.h"
+#include "ProgramSupport.h"
+#include "TEvent.h"
+
+namespace QVT::app {
+
+// Logs each forwarded notification (its OID and varbinds as text) and hands
+// it on to the next sender, if any.
+class LoggingTrapSender : public ITrapSender {
+ public:
+  explicit LoggingTrapSender(ITrapSender* next = nullptr) : m_pNext(next) {}
+  int SendTrap(const BTrap& trap, const char* arg) override;
+
+ private:
+  ITrapSender* m_pNext;
+};
+
+class MasterAgent {
+ public:
+  static constexpr const char* kProgram = "qvt-master-agent";
+
+  MasterAgent();
+  ~MasterAgent();
+
+  // Reads the command line and the configuration. Returns -1 to go on, or
+  // the exit status to end with (after --help, --version, or a one-line
+  // error on standard error for an unusable argument or configuration).
+  int Configure(const std::vector<std::string>& args);
+  // Serves until `stop` is set; returns the exit status.
+  int Run(TEvent& stop);
+
+  static std::string Usage();
+
+ private:
+  int Fail(const std::string& message);
+
+  std::string m_configPath;
+  bool m_trace = false;
+  Configuration m_config;
+  TracePrinter m_tracePrinter{kProgram};
+  BTime m_time;
+  BMibHandler m_mibHandler;
+  LoggingTrapSender m_trapLogger;
+  std::unique_ptr<BSAMaster> m_master;
+};
+
+}  // namespace QVT::app

@@ -1,0 +1,203 @@
+#include "SubAgentExample.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "BSAPdu.h"
+
+namespace QVT::app {
+
+namespace {
+
+constexpr unsigned kFirstRetrySeconds = 1;
+constexpr unsigned kMaxRetrySeconds = 30;
+constexpr int kMaxRows = 10000;
+
+Configuration::KeySet KnownKeys() {
+  return {{"subagent", {"masteraddress", "pinginterval", "mastertimeout", "maxproctime"}}};
+}
+
+std::string StatusText(int status) {
+  if (status == SA_ERR_TIMEOUT) return "no answer";
+  if (status > 0 && status <= 18) return "SNMP error " + std::to_string(status);
+  std::string text = QVSAErr2Str(status);
+  return text.empty() || text[0] != ' ' ? text : text.substr(1);
+}
+
+bool ParseRows(const std::string& text, int& first, int& last) {
+  int a = 0;
+  int b = 0;
+  char dash = 0;
+  char extra = 0;
+  if (std::sscanf(text.c_str(), "%d%c%d%c", &a, &dash, &b, &extra) != 3 || dash != '-') return false;
+  if (a < 1 || b < a || b - a >= kMaxRows) return false;
+  first = a;
+  last = b;
+  return true;
+}
+
+}  // namespace
+
+void ReconnectingSubAgent::OnPingResponse(int upTime) {
+  BSASubAgent::OnPingResponse(upTime);
+  m_timeoutsInARow = 0;
+  // A ping answered with notOpen reaches us as up-time 0: the master does
+  // not know our session (it restarted, or it closed the session).
+  if (upTime == 0) {
+    m_reason = "the master does not know our session";
+    m_reconnect.Set();
+  }
+}
+
+void ReconnectingSubAgent::OnPingTimeout(int value) {
+  BSASubAgent::OnPingTimeout(value);
+  if (++m_timeoutsInARow >= kTimeoutsBeforeReconnect) {
+    m_timeoutsInARow = 0;
+    m_reason = "the master does not answer pings";
+    m_reconnect.Set();
+  }
+}
+
+SubAgentExample::SubAgentExample() : m_config(KnownKeys()) {}
+
+SubAgentExample::~SubAgentExample() = default;
+
+std::string SubAgentExample::Usage() {
+  return std::string("Usage: ") + kProgram +
+         " [-c FILE] [--description TEXT] [--rows FIRST-LAST] [--no-scalars] [-t]\n"
+         "\n"
+         "An example sub-agent serving QVT-EXAMPLE-MIB through a qvt-master-agent.\n"
+         "\n"
+         "Options:\n"
+         "  -c, --config FILE     configuration file (default: ./qvt.conf if present, else built-in defaults)\n"
+         "  --description TEXT    the sub-agent's description (qvtExDescr.0, qvtExShareOwner)\n"
+         "  --rows FIRST-LAST     the qvtExShareTable rows to serve (default 1-10)\n"
+         "  --no-scalars          serve neither the scalars nor qvtExDynTable (for a second instance)\n"
+         "  -t, --trace           print the library's trace lines on standard error\n"
+         "  -h, --help            show this help and exit\n"
+         "  -V, --version         show the version and exit\n"
+         "\n"
+         "Configuration keys (INI file):\n"
+         "  [SubAgent]\n"
+         "  MasterAddress=127.0.0.1:10001  the master's sub-agent port\n"
+         "  PingInterval=10                seconds between pings (0: no pings)\n"
+         "  MasterTimeout=3                seconds to wait for each answer of the master\n"
+         "  MaxProcTime=3                  seconds the master waits for each of our answers\n"
+         "\n"
+         "Re-opens its session and registers again when the master restarts. Stops cleanly on\n"
+         "SIGINT or SIGTERM. Exit status: 0 after a clean stop, 2 when the arguments or the\n"
+         "configuration cannot be used.\n";
+}
+
+int SubAgentExample::Fail(const std::string& message) {
+  Log(kProgram, "%s", message.c_str());
+  return kExitUsage;
+}
+
+int SubAgentExample::Configure(const std::vector<std::string>& args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::string value;
+    std::string error;
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(Usage().c_str(), stdout);
+      return kExitOk;
+    }
+    if (arg == "-V" || arg == "--version") {
+      std::printf("%s %s\n", kProgram, QV_VERSION);
+      return kExitOk;
+    }
+    if (arg == "-t" || arg == "--trace") {
+      m_trace = true;
+    } else if (arg == "--no-scalars") {
+      m_withScalars = false;
+    } else if (TakeOption(args, i, "-c", "config", value, error)) {
+      m_configPath = value;
+    } else if (TakeOption(args, i, nullptr, "description", value, error)) {
+      m_description = value;
+    } else if (TakeOption(args, i, nullptr, "rows", value, error)) {
+      if (!ParseRows(value, m_firstRow, m_lastRow)) {
+        return Fail("--rows '" + value + "': expected FIRST-LAST with 1 <= FIRST <= LAST and at most " +
+                    std::to_string(kMaxRows) + " rows");
+      }
+    } else if (!error.empty()) {
+      return Fail(error);
+    } else {
+      return Fail("unknown argument '" + arg + "' (see --help)");
+    }
+  }
+
+  std::string error;
+  if (!m_config.Load(m_configPath, error)) return Fail(error);
+  for (const std::string& warning : m_config.Warnings()) Log(kProgram, "warning: %s", warning.c_str());
+  int number = 0;
+  if (!m_config.GetInt("SubAgent", "PingInterval", 0, 3600, number, error) ||
+      !m_config.GetInt("SubAgent", "MasterTimeout", 1, 3600, number, error) ||
+      !m_config.GetInt("SubAgent", "MaxProcTime", 1, 3599, number, error)) {
+    return Fail(error);
+  }
+  std::string address;
+  if (m_config.GetString("SubAgent", "MasterAddress", address)) {
+    BAddress resolved;
+    if (QVResolveAddress(BString(address), resolved) == 0) {
+      return Fail(m_config.Where("SubAgent", "MasterAddress") + ": '" + address +
+                  "' is not a host:port that resolves");
+    }
+  }
+  return -1;
+}
+
+bool SubAgentExample::Connect(TEvent& stop) {
+  unsigned delay = kFirstRetrySeconds;
+  for (;;) {
+    const std::string master = QVAddressToString(m_subAgent.MasterAddress()).str();
+    int status = m_subAgent.OpenSession(BString(m_description));
+    std::string what = "opening a session";
+    if (status == 0) status = m_mib->AnnounceToMaster(what);
+    if (status == 0) {
+      Log(kProgram, "session %u open with the master at %s; MIB registered", m_subAgent.SessionId(),
+          master.c_str());
+      return true;
+    }
+    Log(kProgram, "master at %s: %s failed: %s; next attempt in %u s", master.c_str(), what.c_str(),
+        StatusText(status).c_str(), delay);
+    // Whatever part of the session exists is dropped before the next try, so
+    // that no stale registration of ours stands in the way.
+    if (m_subAgent.IsSessionOpen()) {
+      m_subAgent.CloseSession();
+      m_subAgent.ForgetSession();
+    }
+    if (stop.Wait(delay * 1000) == 0) return false;
+    delay = std::min(delay * 2, kMaxRetrySeconds);
+  }
+}
+
+int SubAgentExample::Run(TEvent& stop) {
+  if (m_trace && !m_tracePrinter.Start()) Log(kProgram, "warning: cannot subscribe to the trace channel");
+  const int status = m_subAgent.Init(m_config.Store());
+  if (status != 0) return Fail("cannot open the sub-agent's sockets: " + StatusText(status));
+  m_mib = std::make_unique<ExampleMib>(m_subAgent, m_description, m_firstRow, m_lastRow, m_withScalars);
+  if (!m_mib->InstallLocally()) return Fail("cannot register the example MIB locally");
+
+  if (Connect(stop)) {
+    m_subAgent.Start();
+    for (;;) {
+      if (stop.Wait(200) == 0) break;
+      if (m_subAgent.ReconnectRequested().Wait(0) != 0) continue;
+      m_subAgent.ReconnectRequested().Reset();
+      Log(kProgram, "%s; opening a new session", m_subAgent.Reason());
+      m_subAgent.CloseSession();  // the master may still hold it; no harm when it does not
+      m_subAgent.ForgetSession();
+      if (!Connect(stop)) break;
+    }
+  }
+
+  Log(kProgram, "stopping");
+  m_subAgent.Stop();
+  if (m_subAgent.IsSessionOpen()) m_subAgent.CloseSession();
+  Log(kProgram, "stopped");
+  return kExitOk;
+}
+
+}  // namespace QVT::app

@@ -1,0 +1,196 @@
+#include "ProgramSupport.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include "INonVolatile.h"
+#include "QVSubAgTrace.h"
+
+namespace QVT::app {
+
+namespace {
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text;
+}
+
+std::string TimeStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
+  return text;
+}
+
+}  // namespace
+
+void Log(const char* program, const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  std::fprintf(stderr, "%s %s: %s\n", TimeStamp().c_str(), program, text);
+  std::fflush(stderr);
+}
+
+TracePrinter::~TracePrinter() {
+  if (m_subscribed) BMessageDispatcher::Instance()->Unsubscribe(SA_TRACE_MESSAGE_TYPE, this);
+}
+
+bool TracePrinter::Start() {
+  m_subscribed = QVSubAgTraceSubscribe(this) == 0;
+  return m_subscribed;
+}
+
+void TracePrinter::OnMessage(const BMessage& message) {
+  // Trace lines carry no line end of their own (some end with one); one
+  // line per message on the terminal.
+  std::string text = message.Text().str();
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  std::fprintf(stderr, "%s %s: %s\n", TimeStamp().c_str(), m_program.c_str(), text.c_str());
+}
+
+bool Configuration::Load(const std::string& path, std::string& error) {
+  std::string chosen = path;
+  if (chosen.empty()) {
+    if (access("qvt.conf", F_OK) != 0) return true;
+    chosen = "qvt.conf";
+  }
+  auto store = std::make_unique<BIniFileStore>(chosen);
+  std::string reason;
+  const int status = store->Load(&reason);
+  if (status == NV_ERR_NOT_FOUND) {
+    error = chosen + ": no such file";
+    return false;
+  }
+  if (status != NV_OK) {
+    error = reason.empty() ? chosen + ": cannot be read" : reason;
+    return false;
+  }
+  store->SetAutoSave(false);
+  m_path = chosen;
+  m_store = std::move(store);
+  return true;
+}
+
+std::vector<std::string> Configuration::Warnings() const {
+  std::vector<std::string> warnings;
+  if (!m_store) return warnings;
+  for (const std::string& section : m_store->Sections()) {
+    const auto known = m_known.find(Lower(section));
+    for (const std::string& key : m_store->Keys(section)) {
+      if (known != m_known.end() && known->second.count(Lower(key)) != 0) continue;
+      const int line = m_store->LineOf(section, key);
+      warnings.push_back(m_path + ":" + std::to_string(line) + ": unknown key '" + key + "' in [" + section +
+                         "] ignored");
+    }
+    if (known == m_known.end() && m_store->Keys(section).empty()) {
+      warnings.push_back(m_path + ": unknown section [" + section + "] ignored");
+    }
+  }
+  return warnings;
+}
+
+std::string Configuration::Where(const char* section, const char* key) const {
+  const int line = m_store ? m_store->LineOf(section, key) : 0;
+  std::string where = m_path.empty() ? std::string("configuration") : m_path;
+  if (line > 0) where += ":" + std::to_string(line);
+  return where + ": [" + section + "] " + key;
+}
+
+bool Configuration::GetString(const char* section, const char* key, std::string& value) const {
+  if (!m_store) return false;
+  BString text;
+  if (m_store->GetString(section, key, text, 0) != NV_OK) return false;
+  value = text.str();
+  return true;
+}
+
+bool Configuration::GetInt(const char* section, const char* key, int min, int max, int& value,
+                           std::string& error) const {
+  std::string text;
+  if (!GetString(section, key, text)) return true;
+  int parsed = 0;
+  if (!QVParseInt(text.c_str(), parsed) || parsed < min || parsed > max) {
+    error = Where(section, key) + ": '" + text + "' is not a whole number from " + std::to_string(min) + " to " +
+            std::to_string(max);
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
+SignalWatcher::SignalWatcher() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  m_thread = std::thread([this, signals] {
+    int signal = 0;
+    while (sigwait(&signals, &signal) != 0) {
+    }
+    m_signal.store(signal);
+    m_stopped.Set();
+  });
+}
+
+SignalWatcher::~SignalWatcher() {
+  if (!m_stopped.IsSet()) {
+    // Nobody signalled: release the waiting thread with a signal of our own
+    // (blocked, so it only reaches sigwait).
+    pthread_kill(m_thread.native_handle(), SIGTERM);
+  }
+  m_thread.join();
+}
+
+bool TakeOption(const std::vector<std::string>& args, size_t& i, const char* shortName, const char* longName,
+                std::string& value, std::string& error) {
+  const std::string& arg = args[i];
+  const std::string longForm = std::string("--") + longName;
+  if (arg == longForm || (shortName != nullptr && arg == shortName)) {
+    if (i + 1 >= args.size()) {
+      error = "option " + arg + " needs a value";
+      return false;
+    }
+    value = args[++i];
+    return true;
+  }
+  if (arg.rfind(longForm + "=", 0) == 0) {
+    value = arg.substr(longForm.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    std::string part = text.substr(start, comma - start);
+    const size_t first = part.find_first_not_of(" \t");
+    const size_t last = part.find_last_not_of(" \t");
+    if (first != std::string::npos) parts.push_back(part.substr(first, last - first + 1));
+    start = comma + 1;
+  }
+  return parts;
+}
+
+}  // namespace QVT::app

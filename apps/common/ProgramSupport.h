@@ -1,0 +1,106 @@
+// What both programs share: logging to standard error, the trace printer
+// behind --trace, the INI configuration with its checks, and the signal
+// watcher that turns SIGINT/SIGTERM into a clean stop.
+#pragma once
+
+#include <atomic>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BIniFileStore.h"
+#include "BMessageDispatcher.h"
+#include "BString.h"
+#include "TEvent.h"
+
+namespace QVT::app {
+
+// Exit statuses of the programs.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;  // unusable configuration or arguments
+
+// "<program>: <text>" on standard error, one line, with a UTC time stamp.
+void Log(const char* program, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Prints every library trace line on standard error (-t/--trace).
+class TracePrinter : public IMessageSubscriber {
+ public:
+  explicit TracePrinter(std::string program) : m_program(std::move(program)) {}
+  ~TracePrinter() override;
+  // Subscribes to the trace channel; false when that failed.
+  bool Start();
+  void OnMessage(const BMessage& message) override;
+
+ private:
+  std::string m_program;
+  bool m_subscribed = false;
+};
+
+// The configuration file: the sections and keys a program knows, read from
+// the INI file through the host store. Unknown sections and keys are
+// reported as warnings; checks of values produce one-line errors that name
+// the file, the line, the section and the key.
+class Configuration {
+ public:
+  using KeySet = std::map<std::string, std::set<std::string>>;  // section -> keys (lower case)
+
+  explicit Configuration(KeySet known) : m_known(std::move(known)) {}
+
+  // Loads `path`; with `path` empty, "./qvt.conf" when it exists, else
+  // nothing (built-in defaults). False with the reason in `error` when the
+  // file cannot be used.
+  bool Load(const std::string& path, std::string& error);
+  // Warnings about unknown sections and keys, one line each.
+  std::vector<std::string> Warnings() const;
+
+  // The store the library reads its own sections from (null when no file).
+  BIniFileStore* Store() { return m_store.get(); }
+  const std::string& Path() const { return m_path; }
+
+  // Readers with checks. Each leaves `value` as it is when the key is
+  // absent and returns false with a one-line `error` when the text is not
+  // acceptable.
+  bool GetInt(const char* section, const char* key, int min, int max, int& value, std::string& error) const;
+  bool GetString(const char* section, const char* key, std::string& value) const;
+  // "where: [Section] Key" for error messages.
+  std::string Where(const char* section, const char* key) const;
+
+ private:
+  KeySet m_known;
+  std::string m_path;
+  std::unique_ptr<BIniFileStore> m_store;
+};
+
+// Blocks SIGINT and SIGTERM in the calling thread and every thread started
+// after it, and waits for them on a thread of its own; a signal sets
+// Stopped(). Construct it first thing in main().
+class SignalWatcher {
+ public:
+  SignalWatcher();
+  ~SignalWatcher();
+  SignalWatcher(const SignalWatcher&) = delete;
+  SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+  TEvent& Stopped() { return m_stopped; }
+  // The signal that arrived (0 when none).
+  int Signal() const { return m_signal.load(); }
+
+ private:
+  TEvent m_stopped;
+  std::atomic<int> m_signal{0};
+  std::thread m_thread;
+};
+
+// Command-line helpers: "--name=value" or "--name value".
+bool TakeOption(const std::vector<std::string>& args, size_t& i, const char* shortName, const char* longName,
+                std::string& value, std::string& error);
+
+// Splits "a,b , c" at commas, trimming blanks; empty parts dropped.
+std::vector<std::string> SplitList(const std::string& text);
+
+}  // namespace QVT::app

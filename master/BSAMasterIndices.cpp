@@ -1,0 +1,234 @@
+// BSAMaster::Indices and the index allocation requests: the master's
+// registry of table index values that sub-agents reserve, so that several
+// sub-agents sharing a table never use the same index.
+//
+// Values are kept per index name in two maps keyed by an OID made from the
+// value (ValToOid): the allocated and the released values. Allocation moves
+// a released value back, release moves an allocated one over; a "new"
+// value is one above the highest allocated (stepping over released ones),
+// an "any" value prefers the lowest released one.
+#include "BSAMaster.h"
+#include "QVSubAgTrace.h"
+
+namespace QVT {
+
+namespace {
+
+void DeleteValues(BMapOid2Ptr& outer) {
+  for (int i = 0; i < outer.Count(); ++i) {
+    auto* inner = static_cast<BMapOid2Ptr*>(outer.PtrAt(i));
+    for (int j = 0; j < inner->Count(); ++j) delete static_cast<BObjectSyntax*>(inner->PtrAt(j));
+    delete inner;
+  }
+  outer.Clear();
+}
+
+}  // namespace
+
+BSAMaster::Indices::~Indices() {
+  DeleteValues(m_allocated);
+  DeleteValues(m_released);
+}
+
+BMapOid2Ptr* BSAMaster::Indices::GetIndicesForName(BMapOid2Ptr& map, const BObjectIdentifier& name) {
+  return static_cast<BMapOid2Ptr*>(map.Lookup(name));
+}
+
+BMapOid2Ptr* BSAMaster::Indices::IndicesForNameCreate(BMapOid2Ptr& map, const BObjectIdentifier& name) {
+  BMapOid2Ptr* inner = GetIndicesForName(map, name);
+  if (inner == nullptr) {
+    inner = new BMapOid2Ptr();
+    map.Insert(name, inner);
+  }
+  return inner;
+}
+
+int BSAMaster::Indices::FindValue(BMapOid2Ptr* values, const BObjectIdentifier& key) {
+  if (values == nullptr) return -1;
+  return values->Find(key);
+}
+
+int BSAMaster::Indices::ValToOid(const BObjectSyntax& value, BObjectIdentifier& key) {
+  key.Clear();
+  switch (value.Syntax()) {
+    case ASN_INTEGER:
+    case ASN_GAUGE32:
+    case ASN_TIMETICKS:
+      key.Set(value.GetUnsigned());
+      return 1;
+    case ASN_OCTET_STRING:
+    case ASN_OPAQUE: {
+      const BOctetString& octets = value.GetOctets();
+      if (octets.Length() == 0) return 0;
+      key.Set(octets.Data(), static_cast<int>(octets.Length()), true);
+      return 1;
+    }
+    case ASN_OBJECT_ID:
+      if (value.GetObjectId().IsEmpty()) return 0;
+      key = value.GetObjectId();
+      return 1;
+    case ASN_IPADDRESS:
+      key.Set(value.GetIpAddress().Data(), 4, true);
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+int BSAMaster::Indices::IsNumericSyntax(const BObjectSyntax& value) {
+  // The syntaxes whose key is one number, so that a value can be chosen by
+  // counting: INTEGER, TimeTicks and Gauge32 (Unsigned32). Counter32 has no
+  // key and is not among them.
+  const unsigned char syntax = value.Syntax();
+  return syntax == ASN_INTEGER || syntax == ASN_TIMETICKS || syntax == ASN_GAUGE32 ? 1 : 0;
+}
+
+int BSAMaster::Indices::TestNew(const BObjectIdentifier& /*name*/, const BObjectSyntax& value) {
+  return IsNumericSyntax(value) ? 0 : SA_WIRE_INDEX_NONE_AVAILABLE;
+}
+
+int BSAMaster::Indices::TestAny(const BObjectIdentifier& /*name*/, const BObjectSyntax& value) {
+  return IsNumericSyntax(value) ? 0 : SA_WIRE_INDEX_NONE_AVAILABLE;
+}
+
+int BSAMaster::Indices::TestValue(const BObjectIdentifier& name, const BObjectSyntax& value) {
+  BMapOid2Ptr* allocated = GetIndicesForName(m_allocated, name);
+  if (allocated == nullptr) return 0;
+  BObjectIdentifier key;
+  if (!ValToOid(value, key)) return SA_WIRE_INDEX_NOT_ALLOCATED;
+  return FindValue(allocated, key) >= 0 ? SA_WIRE_INDEX_ALREADY_ALLOCATED : 0;
+}
+
+int BSAMaster::Indices::Exists(const BObjectIdentifier& name, const BObjectSyntax& value) {
+  BObjectIdentifier key;
+  if (!ValToOid(value, key)) return 0;
+  return FindValue(GetIndicesForName(m_allocated, name), key) >= 0 ? 1 : 0;
+}
+
+int BSAMaster::Indices::Add(const BObjectIdentifier& name, const BObjectSyntax& value) {
+  BObjectIdentifier key;
+  if (!ValToOid(value, key)) return SA_WIRE_INDEX_WRONG_TYPE;
+  BObjectSyntax* stored = nullptr;
+  if (BMapOid2Ptr* released = GetIndicesForName(m_released, name); released != nullptr) {
+    stored = static_cast<BObjectSyntax*>(released->Remove(key));
+  }
+  BMapOid2Ptr* allocated = GetIndicesForName(m_allocated, name);
+  if (allocated != nullptr && FindValue(allocated, key) >= 0) {
+    // Already allocated; a value taken out of the released map above cannot
+    // exist (a value is never in both), but do not lose it if it did.
+    if (stored != nullptr) IndicesForNameCreate(m_released, name)->Insert(key, stored);
+    return SA_WIRE_INDEX_ALREADY_ALLOCATED;
+  }
+  allocated = IndicesForNameCreate(m_allocated, name);
+  if (stored == nullptr) stored = new BObjectSyntax(value);
+  if (allocated->Insert(key, stored) == 0) {
+    delete stored;
+    return SA_WIRE_INDEX_NOT_ALLOCATED;
+  }
+  return 0;
+}
+
+int BSAMaster::Indices::AddNew(const BObjectIdentifier& name, BObjectSyntax& value) {
+  if (!IsNumericSyntax(value)) return SA_WIRE_INDEX_NONE_AVAILABLE;
+  BObjectIdentifier key;
+  if (!ValToOid(value, key)) return SA_WIRE_INDEX_WRONG_TYPE;
+
+  BMapOid2Ptr* allocated = GetIndicesForName(m_allocated, name);
+  BMapOid2Ptr* released = GetIndicesForName(m_released, name);
+  BObjectIdentifier candidate;
+  if (allocated != nullptr && allocated->Count() > 0) {
+    candidate = allocated->KeyAt(allocated->Count() - 1);
+    ++candidate[0];
+    while (FindValue(released, candidate) >= 0) ++candidate[0];
+  } else if (released != nullptr && released->Count() > 0) {
+    candidate = released->KeyAt(released->Count() - 1);
+    ++candidate[0];
+  }
+  if (candidate.IsEmpty()) candidate.Set(1u);
+
+  value.Number() = candidate[0];
+  allocated = IndicesForNameCreate(m_allocated, name);
+  auto* stored = new BObjectSyntax(value);
+  if (allocated->Insert(candidate, stored) == 0) {
+    delete stored;
+    return SA_WIRE_INDEX_NOT_ALLOCATED;
+  }
+  return 0;
+}
+
+int BSAMaster::Indices::AddAny(const BObjectIdentifier& name, BObjectSyntax& value) {
+  if (!IsNumericSyntax(value)) return SA_WIRE_INDEX_NONE_AVAILABLE;
+  BMapOid2Ptr* released = GetIndicesForName(m_released, name);
+  if (released != nullptr && released->Count() > 0) {
+    auto* lowest = static_cast<BObjectSyntax*>(released->RemoveAt(0));
+    const int status = Add(name, *lowest);
+    if (status == 0) value = *lowest;
+    delete lowest;
+    return status;
+  }
+  return AddNew(name, value);
+}
+
+int BSAMaster::Indices::Remove(const BObjectIdentifier& name, const BObjectSyntax& value) {
+  BMapOid2Ptr* allocated = GetIndicesForName(m_allocated, name);
+  if (allocated == nullptr) return SA_WIRE_INDEX_NOT_ALLOCATED;
+  BObjectIdentifier key;
+  if (!ValToOid(value, key)) return SA_WIRE_INDEX_WRONG_TYPE;
+  if (FindValue(allocated, key) < 0) return SA_WIRE_INDEX_NOT_ALLOCATED;
+  auto* stored = static_cast<BObjectSyntax*>(allocated->Remove(key));
+  if (IndicesForNameCreate(m_released, name)->Insert(key, stored) == 0) {
+    delete stored;
+    return SA_WIRE_INDEX_NOT_ALLOCATED;
+  }
+  if (allocated->Count() == 0) {
+    m_allocated.Remove(name);
+    delete allocated;
+  }
+  return 0;
+}
+
+int BSAMaster::IndexAlloc(BSAPdu& request, BSAPdu& response) {
+  QVSubAgTrace("IndexAlloc   sessionid= %d\n", request.sessionId);
+  if (!SessionExists(static_cast<int>(request.sessionId))) return SA_WIRE_NOT_OPEN;
+  response.varBindList = request.varBindList;
+  const bool newIndex = (request.flags & SA_IXALLOC_NEW_INDEX) != 0;
+  const bool anyIndex = !newIndex && (request.flags & SA_IXALLOC_ANY_INDEX) != 0;
+
+  for (int i = 0; i < request.varBindList.Count(); ++i) {
+    const BVarBind& vb = request.varBindList[i];
+    const int status = newIndex   ? m_indices.TestNew(vb.name, vb.value)
+                       : anyIndex ? m_indices.TestAny(vb.name, vb.value)
+                                  : m_indices.TestValue(vb.name, vb.value);
+    if (status != 0) {
+      response.errorIndex = i + 1;
+      return status;
+    }
+  }
+  for (int i = 0; i < response.varBindList.Count(); ++i) {
+    BVarBind& vb = response.varBindList[i];
+    const int status = newIndex   ? m_indices.AddNew(vb.name, vb.value)
+                       : anyIndex ? m_indices.AddAny(vb.name, vb.value)
+                                  : m_indices.Add(vb.name, vb.value);
+    if (status != 0) {
+      response.errorIndex = i + 1;
+      return status;
+    }
+  }
+  return 0;
+}
+
+int BSAMaster::IndexDealloc(BSAPdu& request, BSAPdu& response) {
+  QVSubAgTrace("IndexDealloc   sessionid= %d", request.sessionId);
+  if (!SessionExists(static_cast<int>(request.sessionId))) return SA_WIRE_NOT_OPEN;
+  response.varBindList = request.varBindList;
+  for (int i = 0; i < request.varBindList.Count(); ++i) {
+    const int status = m_indices.Remove(request.varBindList[i].name, request.varBindList[i].value);
+    if (status != 0) {
+      response.errorIndex = i + 1;
+      return status;
+    }
+  }
+  return 0;
+}
+
+}  // namespace QVT

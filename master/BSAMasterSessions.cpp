@@ -1,0 +1,218 @@
+// BSAMaster: the inbound path (receive, dispatch, answer), the session
+// table and the outbound request/response exchange with sub-agents.
+#include <vector>
+
+#include "BSAFrame.h"
+#include "BSAMaster.h"
+#include "BSAMibSubtreeHandler.h"
+#include "QVSubAgTrace.h"
+
+namespace QVT {
+
+std::atomic<int> BSASession::s_session_counter{1};
+
+namespace {
+// A datagram of this size or less cannot be a frame: dropped unanswered.
+constexpr unsigned int kShortDatagram = 9;
+constexpr int kDefaultSessionTimeout = 2;
+constexpr int kMaxSessionTimeout = 3599;
+// The monitor closes a session after this many receives in a row timed out.
+constexpr int kMaxTimeoutsInARow = 2;
+constexpr unsigned int kRequestIdWrap = 0x40000000;
+}  // namespace
+
+int BSAMaster::ReceiveAndProcessData() {
+  m_rxBuffer.SetLength(m_rxBuffer.Capacity());
+  unsigned int length = m_rxBuffer.Capacity();
+  const int status = m_listenSocket.RecvFrom(m_rxBuffer.Data(), length, m_addrPeer, false);
+  if (status != 0) return 0;
+  m_rxBuffer.SetLength(length);
+  QVSubAgTrace("ReceiveAndProcessData FROM, %s", QVAddressToString(m_addrPeer).c_str());
+  ProcessRcvdData();
+  return 1;
+}
+
+int BSAMaster::ProcessRcvdData() {
+  if (m_rxBuffer.Length() <= kShortDatagram) return 1;
+  BSAPdu request(static_cast<ESAPduType>(0));
+  const int decoded = Decode(m_rxBuffer, request);
+  if (decoded != 0) {
+    QVSubAgTrace("ProcessRcvdData DECODING ERR = %x", decoded);
+    return 1;
+  }
+  BSAPdu response(SA_PDU_RESPONSE, request.sessionId, request.requestId);
+  int status = 0;
+  switch (request.type) {
+    case SA_PDU_OPEN_SESSION: status = OpenSession(request, response); break;
+    case SA_PDU_CLOSE_SESSION: status = CloseSession(request); break;
+    case SA_PDU_REGISTER: status = RegisterSH(request); break;
+    case SA_PDU_UNREGISTER: status = UnregisterSH(request); break;
+    case SA_PDU_NOTIFY: status = Notify(request); break;
+    case SA_PDU_PING: status = Ping(request); break;
+    case SA_PDU_INDEX_ALLOCATE: status = IndexAlloc(request, response); break;
+    case SA_PDU_INDEX_DEALLOCATE: status = IndexDealloc(request, response); break;
+    default:
+      QVSubAgTrace("ProcessRcvdData wrong pdu type");
+      status = SA_WIRE_PROCESSING_ERROR;
+      break;
+  }
+  response.errorStatus = status;
+  response.sysUpTime = m_pTime != nullptr ? m_pTime->SysUptime() : 0;
+  ReturnResponsePdu(response);
+  return 1;
+}
+
+int BSAMaster::ReturnResponsePdu(BSAPdu& response) {
+  QVSubAgTrace("ReturnResponsePdu  %d  --> %s", response.sessionId, QVAddressToString(m_addrPeer).c_str());
+  int status = Encode(m_rxBuffer, response);
+  if (status != 0) {
+    QVSubAgTrace(" ReturnResponsePdu Encode ERR %x", status);
+    return status;
+  }
+  unsigned int length = m_rxBuffer.Length();
+  status = m_listenSocket.SendTo(m_rxBuffer.Data(), length, m_addrPeer, false);
+  if (status != 0) {
+    QVSubAgTrace("ReturnResponsePdu SendTo ERR %x", status);
+    return status;
+  }
+  return 0;
+}
+
+int BSAMaster::OpenSession(BSAPdu& request, BSAPdu& response) {
+  QVSubAgTrace("OpenSession ");
+  // An open request must name the sub-agent; one without any varbind is
+  // malformed and refused rather than guessed at.
+  if (request.varBindList.Count() < 1) return SA_WIRE_PROCESSING_ERROR;
+
+  auto* session = new BSASession();
+  session->m_id = ++BSASession::s_session_counter;
+  session->m_description = request.varBindList[0].value.GetOctets().ToDispStr();
+  session->m_address = m_addrPeer;
+  session->m_timeoutCount = 0;
+  session->m_timeout = kDefaultSessionTimeout;
+  if (request.varBindList.Count() >= 2) {
+    // Sub-agents send 1..3599. Anything else would make every exchange with
+    // this session end at once or never; it gets the default instead.
+    const int seconds = request.varBindList[1].value.GetInt();
+    if (seconds >= 1 && seconds <= kMaxSessionTimeout) session->m_timeout = seconds;
+  }
+
+  bool inserted = false;
+  {
+    TWriteLock writeLock(m_pMibHandler->Synch());
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    inserted = m_sessions.Insert(session->m_id, session) != 0;
+  }
+  if (!inserted) {
+    delete session;
+    return SA_WIRE_OPEN_FAILED;
+  }
+  response.sessionId = static_cast<unsigned int>(session->m_id);
+  QVSubAgTrace("OpenSession succeeded ID=%d", session->m_id);
+  return 0;
+}
+
+int BSAMaster::CloseSession(BSAPdu& request) {
+  QVSubAgTrace("CloseSession %d", request.sessionId);
+  TWriteLock writeLock(m_pMibHandler->Synch());
+  return CloseSession(static_cast<int>(request.sessionId));
+}
+
+int BSAMaster::CloseSession(int sessionId) {
+  BSASession* session = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    session = static_cast<BSASession*>(m_sessions.Remove(sessionId));
+  }
+  if (session == nullptr) return SA_WIRE_NOT_OPEN;
+  for (int i = m_handlers.Count() - 1; i >= 0; --i) {
+    auto* handler = static_cast<BSAMibSubtreeHandler*>(m_handlers[i]);
+    if (handler == nullptr || handler->Session() == nullptr || handler->Session()->m_id != session->m_id) continue;
+    const int status = UnregisterSH(i);
+    if (status != 0) return status;
+  }
+  delete session;
+  return 0;
+}
+
+BSASession* BSAMaster::FindSession(int sessionId) {
+  std::lock_guard<std::mutex> guard(m_sessionsLock);
+  return static_cast<BSASession*>(m_sessions.Lookup(sessionId));
+}
+
+bool BSAMaster::SessionExists(int sessionId) { return FindSession(sessionId) != nullptr; }
+
+int BSAMaster::Ping(BSAPdu& request) {
+  QVSubAgTrace("Ping   sessionid= %d", request.sessionId);
+  return SessionExists(static_cast<int>(request.sessionId)) ? 0 : SA_WIRE_NOT_OPEN;
+}
+
+void BSAMaster::CheckSessions() {
+  // Most runs find nothing to close. Looking first without the MIB
+  // handler's write lock keeps the monitor from stalling every SNMP request
+  // behind a query that waits for a slow sub-agent.
+  bool anyToClose = false;
+  {
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    for (int i = 0; i < m_sessions.Count() && !anyToClose; ++i) {
+      anyToClose = static_cast<BSASession*>(m_sessions.PtrAt(i))->m_timeoutCount > kMaxTimeoutsInARow;
+    }
+  }
+  if (!anyToClose) return;
+
+  TWriteLock writeLock(m_pMibHandler->Synch());
+  std::vector<int> toClose;
+  {
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    for (int i = m_sessions.Count() - 1; i >= 0; --i) {
+      auto* session = static_cast<BSASession*>(m_sessions.PtrAt(i));
+      if (session->m_timeoutCount > kMaxTimeoutsInARow) toClose.push_back(session->m_id);
+    }
+  }
+  for (const int id : toClose) CloseSession(id);
+}
+
+unsigned int BSAMaster::GetNewRequestId() {
+  // Several SNMP request threads draw ids at once: the wrap from 0x3FFFFFFF
+  // back to 1 is one atomic step, so no two exchanges share an id.
+  unsigned int last = m_lastRequestId.load();
+  unsigned int next = 0;
+  do {
+    next = last + 1 == kRequestIdWrap ? 1 : last + 1;
+  } while (!m_lastRequestId.compare_exchange_weak(last, next));
+  return next;
+}
+
+int BSAMaster::SendAndRecvPdu(BSASession& session, BSAPdu& request, BSAPdu& response) {
+  QVSubAgTrace("SendAndRecvPdu(%d)  sessId=%d, rqId=%d, addr=%s", m_reqSocket.Descriptor(), request.sessionId,
+               request.requestId, QVAddressToString(session.m_address).c_str());
+  TMutexLock exchange(m_reqLock);
+  int status = Encode(m_reqBuffer, request);
+  if (status != 0) return status;
+  unsigned int length = m_reqBuffer.Length();
+  status = m_reqSocket.SendTo(m_reqBuffer.Data(), length, session.m_address, false);
+  if (status != 0) return status;
+
+  BAddress from;
+  for (;;) {
+    m_reqBuffer.SetLength(m_reqBuffer.Capacity());
+    response.Init(static_cast<ESAPduType>(0), 0, 0);
+    from.Clear();
+    length = m_reqBuffer.Capacity();
+    status = m_reqSocket.RecvFrom(m_reqBuffer.Data(), length, from, session.m_timeout);
+    if (status == SA_ERR_TIMEOUT) {
+      ++session.m_timeoutCount;
+      return SA_ERR_TIMEOUT;
+    }
+    if (status != 0) return status;
+    session.m_timeoutCount = 0;
+    m_reqBuffer.SetLength(length);
+    if (Decode(m_reqBuffer, response) != 0) continue;
+    if (response.requestId != request.requestId) continue;
+    break;
+  }
+  if (!(from == session.m_address)) QVSubAgTrace(" SendAndRecvPdu RecvFrom !(aFrom == target.address)");
+  return 0;
+}
+
+}  // namespace QVT

@@ -1,0 +1,177 @@
+// BSASubAgent: construction, configuration, the two threads and
+// destruction. The exchanges with the master, the command responder,
+// registrations and notifications live in the BSASubAgent*.cpp files named
+// after them.
+#include "BSASubAgent.h"
+
+#include "QVSubAgTrace.h"
+
+namespace QVT {
+
+namespace {
+
+constexpr int kTraceClassSubAgent = 0xE0004;
+constexpr const char* kSection = "SubAgent";
+constexpr const char* kDefaultMasterAddress = "127.0.0.1:10001";
+constexpr int kDefaultPingInterval = 60;
+constexpr int kMaxPingInterval = 3600;
+constexpr int kDefaultMasterTimeout = 3;
+constexpr int kDefaultMaxProcTime = 3;
+constexpr unsigned int kRequestIdWrap = 0x40000000;
+constexpr unsigned int kPingStepMs = 100;
+constexpr unsigned int kIdleSleepMs = 100;
+
+}  // namespace
+
+BSASubAgent::BSASubAgent() {
+  m_mibHandler.SetSubAg(this);
+  QVDbgModuleTraceClass(kTraceClassSubAgent, "BSASubAgent");
+}
+
+BSASubAgent::~BSASubAgent() {
+  QVDbgModuleTraceClass(kTraceClassSubAgent, "~~~~BSASubAgent");
+  // The threads use this object; they must be gone before its members are.
+  Stop();
+}
+
+int BSASubAgent::InitFromNV(INonVolatile* nv) {
+  if (nv == nullptr) return 0;
+  BString address(kDefaultMasterAddress);
+  BString read;
+  if (nv->GetString(kSection, "MasterAddress", read, 0) == 0) address = read;
+  if (QVResolveAddress(address, m_addrMaster) == 0) {
+    BAddrINet fallback;
+    fallback.AssignFromDottedDecimalStr(kDefaultMasterAddress);
+    m_addrMaster.Set(fallback);
+  }
+
+  int interval = kDefaultPingInterval;
+  if (nv->GetInt(kSection, "PingInterval", &interval, 0) == 0 && interval > kMaxPingInterval) {
+    interval = kDefaultPingInterval;
+  }
+  m_pingThread.m_interval = interval;
+
+  int timeout = 0;
+  if (nv->GetInt(kSection, "MasterTimeout", &timeout, 0) != 0) {
+    timeout = kDefaultMasterTimeout;
+  } else if (timeout < 1) {
+    timeout = 1;
+  }
+  m_masterTimeout = timeout;
+
+  int procTime = 0;
+  if (nv->GetInt(kSection, "MaxProcTime", &procTime, 0) != 0) {
+    procTime = kDefaultMaxProcTime;
+  } else if (procTime < 1) {
+    procTime = 1;
+  }
+  m_maxProcTime = procTime;
+  return 0;
+}
+
+int BSASubAgent::Init(INonVolatile* nv) {
+  if (m_initialized) return 0;
+  m_mibHandler.Init(nv);
+  InitFromNV(nv);
+  int status = m_respSocket.Initialize(0);
+  if (status != 0) return status;
+  status = m_reqSocket.Initialize(0);
+  if (status != 0) return status;
+  m_pingThread.m_pSubAgent = this;
+  m_initialized = true;
+  m_cmdRespThread.m_pSubAgent = this;
+  return 0;
+}
+
+int BSASubAgent::SaveToNV(INonVolatile* nv) {
+  if (nv == nullptr) return 0;
+  const int first = nv->SetString(kSection, "MasterAddress", QVAddressToString(m_addrMaster).c_str(), 0, 0);
+  const int second = nv->SetInt(kSection, "PingInterval", m_pingThread.m_interval, 0, 0, 0);
+  return first != 0 ? first : second;
+}
+
+int BSASubAgent::Start() {
+  if (m_pingThread.m_interval > 0) m_pingThread.Start(0, 0);
+  m_cmdRespThread.Start(0, 0);
+  return 0;
+}
+
+int BSASubAgent::Stop() {
+  if (m_pingThread.m_interval > 0) m_pingThread.Stop(kWaitForever);
+  m_cmdRespThread.Terminate();
+  if (m_cmdRespThread.IsRunning()) WakeResponder();
+  m_cmdRespThread.Stop(kWaitForever);
+  return 0;
+}
+
+void BSASubAgent::WakeResponder() {
+  BAddress own;
+  if (m_respSocket.IsInvalid() || m_respSocket.GetLocalAddress(own) != 0 || own.Port() == 0) return;
+  // One octet is below the smallest frame: the responder drops it unanswered.
+  BSockDatagram waker;
+  if (waker.Create() != 0) return;
+  BAddrINet self;
+  self.SetIPv4(0x7F000001);
+  self.SetPort(own.Port());
+  const char octet = 0;
+  int length = 1;
+  waker.SendTo(&octet, length, self);
+}
+
+unsigned int BSASubAgent::GetNewRequestId() {
+  // Drawn from the application's threads, the pinger and the command
+  // responder before m_reqLock is taken: the increment and its wrap to 1
+  // after 0x3FFFFFFF are one atomic step, so no two exchanges share an id.
+  unsigned int last = m_lastRequestId.load();
+  unsigned int next = 0;
+  do {
+    next = last + 1 == kRequestIdWrap ? 1 : last + 1;
+  } while (!m_lastRequestId.compare_exchange_weak(last, next));
+  return next;
+}
+
+void BSASubAgent::OnPingResponse(int upTime) { QVSubAgTrace("OnPingResponse  %d ", upTime); }
+
+void BSASubAgent::OnPingTimeout(int /*value*/) { QVSubAgTrace("OnPingTimeout   "); }
+
+BSASubAgent::CmdRespThread::~CmdRespThread() { Stop(kWaitForever); }
+
+int BSASubAgent::CmdRespThread::Run() {
+  TTimer timer;
+  for (;;) {
+    if (StopEvent().Wait(0) == 0) return 0;
+    if (static_cast<int>(m_pSubAgent->m_sessionId.load()) < 1) {
+      timer.Sleep(kIdleSleepMs);
+      continue;
+    }
+    std::lock_guard<std::mutex> guard(m_pSubAgent->m_respLock);
+    if (m_pSubAgent->m_sessionId.load() == 0) continue;
+    m_pSubAgent->ReceiveAndProcessData();
+  }
+}
+
+BSASubAgent::PingThread::~PingThread() { Stop(kWaitForever); }
+
+int BSASubAgent::PingThread::Run() {
+  const int interval = m_interval;
+  const int period = interval * 1000;
+  int countdown = 0;
+  for (;;) {
+    const int stopped = StopEvent().Wait(kPingStepMs);
+    countdown -= static_cast<int>(kPingStepMs);
+    if (stopped == 0) return 0;
+    if (countdown > 0) continue;
+    int upTime = 0;
+    const int status = m_pSubAgent->Ping(upTime);
+    countdown = period;
+    if (status == 0) {
+      m_pSubAgent->OnPingResponse(upTime);
+    } else if (status == SA_WIRE_NOT_OPEN) {
+      m_pSubAgent->OnPingResponse(0);
+    } else {
+      m_pSubAgent->OnPingTimeout(interval * 10);
+    }
+  }
+}
+
+}  // namespace QVT

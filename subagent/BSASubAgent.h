@@ -1,0 +1,158 @@
+// BSASubAgent: the one object a sub-agent process creates to take part in
+// the protocol.
+//
+// The application drives it in this order: construct; Init with a settings
+// store ("SubAgent" section); OpenSession; register its subtree handlers
+// with the embedded MIB handler (m_mibHandler) and announce them to the
+// master (Register, RegisterRow); Start; then Notify and the index requests
+// at any time; at the end Stop, CloseSession, destruction.
+//
+// Two sockets keep the two directions apart. The responder socket carries
+// the openSession exchange and then the master's requests and our answers;
+// it is re-created on a fresh port at every open, so the master learns the
+// session's address from the open datagram. The request socket carries every
+// other exchange the sub-agent starts, one at a time under m_reqLock.
+//
+// Threads: the application's; the command responder, which answers the
+// master one datagram at a time and runs the SET phases; the pinger, which
+// pings once per ping interval and reports through OnPingResponse /
+// OnPingTimeout. The library never re-opens a session by itself; an
+// application that wants to survive a master restart overrides the hooks.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+
+#include "BAddress.h"
+#include "BMibSubtreeHandler.h"
+#include "BMibTableImpl.h"
+#include "BSABuffer.h"
+#include "BSAMibHandler.h"
+#include "BSAMibImpl.h"
+#include "BSAPdu.h"
+#include "BSASocket.h"
+#include "BString.h"
+#include "BTrap.h"
+#include "INonVolatile.h"
+#include "QVExport.h"
+#include "TEvent.h"
+#include "TThread.h"
+
+namespace QVT {
+
+class BSASubAgentPeer;
+
+class QV_API BSASubAgent : public ITrapSender {
+ public:
+  BSASubAgent();
+  // Stops the threads if the application has not (destroying a running
+  // sub-agent is safe); does not close the session.
+  ~BSASubAgent() override;
+  BSASubAgent(const BSASubAgent&) = delete;
+  BSASubAgent& operator=(const BSASubAgent&) = delete;
+
+  // ITrapSender: hands the trap to the master (Notify); `text` is unused.
+  int SendTrap(const BTrap& trap, const char* text) override;
+  // The application's hooks. Defaults trace only.
+  virtual void OnPingResponse(int upTime);
+  virtual void OnPingTimeout(int value);
+
+  // Lifecycle (0 or a status code).
+  int Init(INonVolatile* nv);
+  int InitFromNV(INonVolatile* nv);
+  int SaveToNV(INonVolatile* nv);
+  int Start();
+  int Stop();
+  unsigned int GetNewRequestId();
+
+  // The session with the master.
+  int OpenSession(const BString& description);
+  int CloseSession();
+  int Ping(int& upTime);
+  // One exchange on the request socket: 0 with `response` decoded, or a
+  // negative status (SA_ERR_TIMEOUT, encoder, socket).
+  int SendAndRecvPdu(BSAPdu& request, BSAPdu& response);
+  int ReturnResponsePdu(BSAPdu& response);
+
+  // The command responder (run by its thread).
+  int ReceiveAndProcessData();
+  int ProcessRcvdData();
+  int ProcessPdu(unsigned int transactionId, BSAPdu& request, BSAPdu& response);
+  int QueryGetBulk(unsigned int transactionId, BSAPdu& request, BVarBindList& list, int& errorIndex);
+
+  // Registrations: the master's verdict (0 or a wire error code), or a
+  // negative status when the exchange failed.
+  int Register(BMibSubtreeHandler* handler);
+  int Unregister(BMibSubtreeHandler* handler);
+  int RegisterRow(BMibTableImpl* table, const BObjectIdentifier& index);
+  int UnregisterRow(BMibTableImpl* table, const BObjectIdentifier& index);
+  void AddSubidsToVbl(BSAMibImpl* mib, BSAPdu& pdu);
+  void AddIndicesToVbl(BMibTableImpl* table, BSAPdu& pdu);
+
+  // Notifications and index values.
+  int Notify(const BTrap& trap);
+  int IndexAlloc(ESAIxAlloc mode, BVarBindList& list);
+  int IndexDealloc(BVarBindList& list);
+
+  // Forgets the session without telling the master: for a master that no
+  // longer knows it (it answered a ping with notOpen, or restarted), so that
+  // OpenSession can open a new one.
+  void ForgetSession() { m_sessionId.store(0); }
+  // Requests of the master answered since construction.
+  unsigned int RequestsAnswered() const { return m_requestsAnswered.load(); }
+
+  bool IsSessionOpen() const { return m_sessionId.load() != 0; }
+  unsigned int SessionId() const { return m_sessionId.load(); }
+  const BAddress& MasterAddress() const { return m_addrMaster; }
+  int PingInterval() const { return m_pingThread.m_interval; }
+
+  class QV_API CmdRespThread : public TThread {
+   public:
+    CmdRespThread() : TThread(false) {}
+    ~CmdRespThread() override;
+    int Run() override;
+    BSASubAgent* m_pSubAgent = nullptr;
+  };
+
+  class QV_API PingThread : public TThread {
+   public:
+    explicit PingThread(int interval) : TThread(false), m_interval(interval) {}
+    ~PingThread() override;
+    int Run() override;
+    BSASubAgent* m_pSubAgent = nullptr;
+    int m_interval;  // seconds; 0 or less: no pinging
+  };
+
+  // The local MIB handler; the application registers its handlers here.
+  BSAMibHandler m_mibHandler;
+
+ private:
+  friend class BSASubAgentPeer;
+
+  int RegisterHandler(BMibSubtreeHandler* handler, ESAPduType type);
+  int RegisterTableRow(BMibTableImpl* table, const BObjectIdentifier& index, ESAPduType type);
+  // Sends one octet to our own responder port so that a thread blocked in
+  // its receive there returns at once.
+  void WakeResponder();
+
+  BSASocket m_respSocket{2048, 2};
+  BSABuffer m_respBuffer;
+  BAddress m_addrPeer;
+  BSASocket m_reqSocket{2048, 2};
+  BSABuffer m_reqBuffer;
+  TMutex m_reqLock{true};  // one exchange on the request socket at a time
+  // Held by the command responder around each receive-and-answer, and by
+  // OpenSession while it uses the responder socket, so the two never share it.
+  std::mutex m_respLock;
+  bool m_initialized = false;
+  CmdRespThread m_cmdRespThread;
+  PingThread m_pingThread{10};
+  BAddress m_addrMaster;
+  int m_masterTimeout = 3;
+  int m_maxProcTime = 3;
+  std::atomic<unsigned int> m_sessionId{0};
+  std::atomic<unsigned int> m_lastRequestId{0};
+  std::atomic<unsigned int> m_requestsAnswered{0};
+};
+
+}  // namespace QVT

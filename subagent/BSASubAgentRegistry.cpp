@@ -1,0 +1,134 @@
+// BSASubAgent: announcing subtree handlers and table rows to the master, and
+// the two list builders that describe a MIB implementation in varbinds.
+#include "BSAOIDs.h"
+#include "BSASubAgent.h"
+#include "QVSubAgTrace.h"
+
+namespace QVT {
+
+namespace {
+
+BObjectSyntax Integer(int value) {
+  BObjectSyntax syntax;
+  syntax.SetInt(value);
+  return syntax;
+}
+
+BObjectSyntax Octets(const BString& text) {
+  BObjectSyntax syntax;
+  syntax.SetOctets(text.view());
+  return syntax;
+}
+
+BObjectSyntax ObjectId(const BObjectIdentifier& oid) {
+  BObjectSyntax syntax;
+  syntax.SetObjectId(oid);
+  return syntax;
+}
+
+// The status of a registration exchange: the failure when it failed, else
+// the master's verdict.
+int Verdict(int exchange, const BSAPdu& response) { return exchange < 0 ? exchange : response.errorStatus; }
+
+}  // namespace
+
+int BSASubAgent::RegisterHandler(BMibSubtreeHandler* handler, ESAPduType type) {
+  QVSubAgTrace(type == SA_PDU_REGISTER ? "Register handler" : "Unregister handler");
+  const BSAOIDs& oids = *BSAOIDs::Instance();
+  BSAPdu request(type, m_sessionId.load(), GetNewRequestId());
+  request.varBindList.Append(oids.oidHandlerType, Integer(handler->HandlerType()));
+  request.varBindList.Append(oids.oidName, Octets(handler->Name()));
+  request.varBindList.Append(oids.oidSubtree, ObjectId(handler->Oid()));
+  if (handler->HandlerType() == MIB_HANDLER_RANGE) {
+    request.varBindList.Append(oids.oidSubId, Integer(handler->RangeSubId()));
+    request.varBindList.Append(oids.oidSubId, Integer(handler->RangeUpperBound()));
+  }
+  BSAPdu response(static_cast<ESAPduType>(0));
+  const int status = SendAndRecvPdu(request, response);
+  return Verdict(status, response);
+}
+
+int BSASubAgent::Register(BMibSubtreeHandler* handler) { return RegisterHandler(handler, SA_PDU_REGISTER); }
+
+int BSASubAgent::Unregister(BMibSubtreeHandler* handler) { return RegisterHandler(handler, SA_PDU_UNREGISTER); }
+
+int BSASubAgent::RegisterTableRow(BMibTableImpl* table, const BObjectIdentifier& index, ESAPduType type) {
+  QVSubAgTrace(type == SA_PDU_REGISTER ? "RegisterRow" : "UnregisterRow");
+  const BSAOIDs& oids = *BSAOIDs::Instance();
+  BSAPdu request(type, m_sessionId.load(), GetNewRequestId());
+
+  BString name(table->Name());
+  name.Append(" ");
+  name.Append(index.ToString());
+  // One range registration whose varying sub-id is the column: it covers
+  // table.column.index for every column from the first to the last
+  // accessible one.
+  BObjectIdentifier subtree(table->Oid());
+  subtree.Append(BSAMibImpl::Get1stAccessibleSubId(*table));
+  subtree.Append(index, true);
+
+  request.varBindList.Append(oids.oidHandlerType, Integer(MIB_HANDLER_RANGE));
+  request.varBindList.Append(oids.oidName, Octets(name));
+  request.varBindList.Append(oids.oidSubtree, ObjectId(subtree));
+  request.varBindList.Append(oids.oidSubId, Integer(static_cast<int>(table->Oid().Length()) + 1));
+  request.varBindList.Append(oids.oidSubId, Integer(static_cast<int>(BSAMibImpl::GetLastAccessibleSubId(*table))));
+  BSAPdu response(static_cast<ESAPduType>(0));
+  const int status = SendAndRecvPdu(request, response);
+  return Verdict(status, response);
+}
+
+int BSASubAgent::RegisterRow(BMibTableImpl* table, const BObjectIdentifier& index) {
+  return RegisterTableRow(table, index, SA_PDU_REGISTER);
+}
+
+int BSASubAgent::UnregisterRow(BMibTableImpl* table, const BObjectIdentifier& index) {
+  return RegisterTableRow(table, index, SA_PDU_UNREGISTER);
+}
+
+void BSASubAgent::AddSubidsToVbl(BSAMibImpl* mib, BSAPdu& pdu) {
+  const BSAOIDs& oids = *BSAOIDs::Instance();
+  BVarBindList& list = pdu.varBindList;
+  if (mib->HandlerType() == MIB_HANDLER_RANGE) {
+    list.Append(oids.oidSubId, Integer(mib->RangeSubId()));
+    list.Append(oids.oidSubId, Integer(mib->RangeUpperBound()));
+    return;
+  }
+  if (mib->HandlerType() == MIB_HANDLER_SUBTREE) {
+    // A range of one value over the OID's last sub-id; an empty OID has
+    // none, and is described by position and bound 0.
+    const BObjectIdentifier& oid = mib->Oid();
+    list.Append(oids.oidSubId, Integer(static_cast<int>(oid.Length())));
+    list.Append(oids.oidSubId, Integer(oid.IsEmpty() ? 0 : static_cast<int>(oid.Last())));
+    return;
+  }
+  const int countPosition = list.Count();
+  list.Append(oids.oidCount);
+  int count = 0;
+  for (uint32_t subId = mib->Get1stSubId(); subId != 0; subId = mib->GetNextSubId(subId)) {
+    if (mib->GetAccess(subId) <= 0) continue;
+    list.Append(oids.oidSubId, Integer(static_cast<int>(subId)));
+    ++count;
+  }
+  list[countPosition].value.SetInt(count);
+}
+
+void BSASubAgent::AddIndicesToVbl(BMibTableImpl* table, BSAPdu& pdu) {
+  const BSAOIDs& oids = *BSAOIDs::Instance();
+  BVarBindList& list = pdu.varBindList;
+  const uint32_t column = BSAMibImpl::Get1stAccessibleSubId(*table);
+  const int countPosition = list.Count();
+  list.Append(oids.oidCount);
+  int count = 0;
+  BObjectIdentifier current;
+  BObjectIdentifier next;
+  while (table->NextRowIndex(0, column, current, next) != 0) {
+    BObjectIdentifier value(oids.oidIndexPrefix);
+    value.Append(next, true);
+    list.Append(oids.oidRowIndex, ObjectId(value));
+    ++count;
+    current = next;
+  }
+  list[countPosition].value.SetInt(count);
+}
+
+}  // namespace QVT
