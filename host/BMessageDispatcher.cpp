@@ -71,7 +71,16 @@ int BMessageDispatcher::Unsubscribe(int type, IMessageSubscriber* subscriber) {
 }
 
 int BMessageDispatcher::HasSubscriberFor(const BMessage& message) const {
-  return Listened(message.Type()) ? 1 : 0;
+  const int type = message.Type();
+  if (!Listened(type)) return 0;
+  if (type >= 0 && type < 64) return 1;
+  // The counter of other types only says that some type outside 0..63 is
+  // listened to; look for this one.
+  std::shared_lock<std::shared_mutex> guard(m_lock);
+  for (const Subscription& s : m_subscriptions) {
+    if (s.type == type) return 1;
+  }
+  return 0;
 }
 
 int BMessageDispatcher::Publish(const BMessage& message) {
