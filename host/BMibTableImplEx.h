@@ -23,7 +23,7 @@
 
 #include <cstdint>
 #include <map>
-#include <set>
+#include <vector>
 
 #include "BMibTableImpl.h"
 #include "QVExport.h"
@@ -47,6 +47,15 @@ class QV_API BMibTableImplEx : public BMibTableImpl {
   // The row's RowStatus value, 0 when the row does not exist.
   int RowStatusOf(const BObjectIdentifier& rowIndex) const;
 
+  // Checks one cell of a SET: the column is writable and the value passes
+  // its entry's checks. Whether the row may exist is the RowStatus logic's
+  // business, so unlike the base this does not ask for an existing row.
+  // Subclasses add their own checks and call this one.
+  int TestCell(const BObjectIdentifier& index, uint32_t column, const BObjectSyntax& value) override;
+
+  // The SET phases. The transaction's state lives in contexts[index] from
+  // test to cleanup (the other slots stay null), so every phase works from
+  // the slots alone, whoever drives them.
   int Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts, int& index,
           int count) override;
 
@@ -64,8 +73,14 @@ class QV_API BMibTableImplEx : public BMibTableImpl {
   struct PendingRow;
   struct Transaction;
 
+  // Evaluates one row of a SET test against the state table; 0 or an SNMP
+  // error with `errorPos` the served position it concerns.
+  int PlanRow(PendingRow& row, int& errorPos);
+  void RestoreRow(const PendingRow& row);
+  Transaction* FindTransaction(unsigned int transactionId, void** contexts, int index) const;
+
   uint32_t m_rowStatusColumn = 0;
-  std::map<unsigned int, Transaction*> m_transactions;  // SETs between test and cleanup
+  std::vector<Transaction*> m_transactions;  // SETs between test and cleanup; guarded by the handler's lock
 };
 
 }  // namespace QVT

@@ -1,0 +1,238 @@
+// BMibImpl: scalars served from request-handler entries. Every operation
+// holds the handler's own lock, so that getters and setters of one MIB
+// implementation never run at the same time on two threads.
+#include "BMibImpl.h"
+
+#include <algorithm>
+
+namespace QVT {
+
+namespace {
+
+// What a SET keeps per varbind from commit to cleanup.
+struct ScalarSlot {
+  BObjectSyntax old;
+  bool hasOld = false;
+  bool committed = false;
+};
+
+bool IsOctetSyntax(unsigned char syntax) {
+  return syntax == ASN_OCTET_STRING || syntax == ASN_OPAQUE;
+}
+
+bool IsUnsignedSyntax(unsigned char syntax) {
+  return syntax == ASN_COUNTER32 || syntax == ASN_GAUGE32 || syntax == ASN_TIMETICKS;
+}
+
+// The longest OBJECT IDENTIFIER value the SMI allows.
+constexpr unsigned kMaxOidArcs = 128;
+
+}  // namespace
+
+int BMibRqHndlrEntry::Validate(const BObjectSyntax& value) const {
+  if (value.Syntax() != syntax) return SNMP_ERR_WRONGTYPE;
+  if (IsOctetSyntax(syntax)) {
+    const unsigned length = value.GetOctets().Length();
+    if (length < minLength || length > maxLength) return SNMP_ERR_WRONGLENGTH;
+  } else if (syntax == ASN_OBJECT_ID) {
+    if (value.GetObjectId().Length() > kMaxOidArcs) return SNMP_ERR_WRONGLENGTH;
+  } else if (syntax == ASN_INTEGER) {
+    const int64_t v = value.GetInt();
+    if (v < minValue || v > maxValue) return SNMP_ERR_WRONGVALUE;
+  } else if (IsUnsignedSyntax(syntax)) {
+    const int64_t v = value.GetUnsigned();
+    if (v < minValue || v > maxValue) return SNMP_ERR_WRONGVALUE;
+  }
+  return check ? check(value) : 0;
+}
+
+BMibImpl::BMibImpl(const BString& name, const BObjectIdentifier& oid, int handlerType)
+    : BMibSubtreeHandler(name, oid, handlerType) {}
+
+BMibImpl::~BMibImpl() = default;
+
+BMibRqHndlrEntry& BMibImpl::AddEntry(uint32_t subId, int access, unsigned char syntax) {
+  TMutexLock lock(*m_pLock);
+  auto it = std::lower_bound(m_entries.begin(), m_entries.end(), subId,
+                             [](const BMibRqHndlrEntry& e, uint32_t id) { return e.subId < id; });
+  if (it != m_entries.end() && it->subId == subId) {
+    *it = BMibRqHndlrEntry();
+  } else {
+    it = m_entries.emplace(it);
+  }
+  it->subId = subId;
+  it->access = access;
+  it->syntax = syntax;
+  return *it;
+}
+
+void BMibImpl::RemoveEntry(uint32_t subId) {
+  TMutexLock lock(*m_pLock);
+  std::erase_if(m_entries, [subId](const BMibRqHndlrEntry& e) { return e.subId == subId; });
+}
+
+const BMibRqHndlrEntry* BMibImpl::GetFirstRqHndlrEntry() const {
+  return m_entries.empty() ? nullptr : &m_entries.front();
+}
+
+const BMibRqHndlrEntry* BMibImpl::NextRqHndlrEntry(uint32_t subId) const {
+  auto it = std::upper_bound(m_entries.begin(), m_entries.end(), subId,
+                             [](uint32_t id, const BMibRqHndlrEntry& e) { return id < e.subId; });
+  return it == m_entries.end() ? nullptr : &*it;
+}
+
+const BMibRqHndlrEntry* BMibImpl::FindRqHndlrEntry(uint32_t subId) const {
+  auto it = std::lower_bound(m_entries.begin(), m_entries.end(), subId,
+                             [](const BMibRqHndlrEntry& e, uint32_t id) { return e.subId < id; });
+  return it != m_entries.end() && it->subId == subId ? &*it : nullptr;
+}
+
+const BMibRqHndlrEntry* BMibImpl::EntryFor(const BObjectIdentifier& name, bool& isInstance) const {
+  isInstance = false;
+  const unsigned base = m_oid.Length();
+  if (name.Length() <= base || m_oid.IsStartingSubOidOf(name) == 0) return nullptr;
+  const BMibRqHndlrEntry* entry = FindRqHndlrEntry(name[base]);
+  isInstance = entry != nullptr && name.Length() == base + 2 && name[base + 1] == 0;
+  return entry;
+}
+
+namespace {
+
+// The current value of a scalar; false when it has none to give.
+bool ReadScalar(const BMibRqHndlrEntry& entry, BObjectSyntax& value) {
+  if (entry.getter) {
+    value = BObjectSyntax(static_cast<EAsnSyntax>(entry.syntax));
+    entry.getter(value);
+    return !value.IsException();
+  }
+  if (entry.hasDefault) {
+    value = entry.defaultValue;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int BMibImpl::Get(unsigned int /*transactionId*/, BVarBindList& list, int& index, int count) {
+  TMutexLock lock(*m_pLock);
+  for (int i = index; i < index + count && i < list.Count(); ++i) {
+    BVarBind& vb = list[i];
+    bool isInstance = false;
+    const BMibRqHndlrEntry* entry = EntryFor(vb.name, isInstance);
+    if (entry == nullptr || entry->access <= MIB_ACCESS_NONE) {
+      vb.value.SetV2Exception(SNMP_NO_SUCH_OBJECT);
+    } else if (!isInstance || !ReadScalar(*entry, vb.value)) {
+      vb.value.SetV2Exception(SNMP_NO_SUCH_INSTANCE);
+    }
+  }
+  return 0;
+}
+
+int BMibImpl::GetNext(unsigned int /*transactionId*/, BVarBind& varbind) {
+  TMutexLock lock(*m_pLock);
+  const unsigned base = m_oid.Length();
+  const BObjectIdentifier& name = varbind.name;
+  auto it = m_entries.begin();
+  if (m_oid.IsStartingSubOidOf(name) != 0 && name.Length() > base) {
+    // OID.sub sorts before OID.sub.0; anything longer is at or after it.
+    const uint32_t sub = name[base];
+    it = std::find_if(m_entries.begin(), m_entries.end(), [&](const BMibRqHndlrEntry& e) {
+      return name.Length() == base + 1 ? e.subId >= sub : e.subId > sub;
+    });
+  } else if (name.Compare(m_oid) > 0) {
+    it = m_entries.end();  // past the whole subtree
+  }
+  BObjectSyntax value;
+  for (; it != m_entries.end(); ++it) {
+    if (it->access <= MIB_ACCESS_NONE || !ReadScalar(*it, value)) continue;
+    varbind.name = m_oid;
+    varbind.name.Append(it->subId);
+    varbind.name.Append(0u);
+    varbind.value = std::move(value);
+    return 0;
+  }
+  varbind.value.SetV2Exception(SNMP_END_OF_MIB_VIEW);
+  return 0;
+}
+
+int BMibImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
+                  int& index, int count) {
+  TMutexLock lock(*m_pLock);
+  const int first = index;
+  auto writable = [&](const BVarBind& vb, bool& isInstance) -> const BMibRqHndlrEntry* {
+    const BMibRqHndlrEntry* entry = EntryFor(vb.name, isInstance);
+    return entry != nullptr && entry->access >= MIB_ACCESS_READ_WRITE && entry->setter ? entry : nullptr;
+  };
+  auto slotAt = [&](int i) -> ScalarSlot* {
+    return contexts != nullptr ? static_cast<ScalarSlot*>(contexts[first + i]) : nullptr;
+  };
+  auto undoOne = [&](int i) -> int {
+    ScalarSlot* slot = slotAt(i);
+    if (slot == nullptr || !slot->committed) return 0;
+    bool isInstance = false;
+    const BMibRqHndlrEntry* entry = writable(list[first + i], isInstance);
+    slot->committed = false;
+    if (!slot->hasOld) return 0;
+    return entry != nullptr && entry->setter(slot->old) == 0 ? 0 : SNMP_ERR_UNDOFAILED;
+  };
+
+  switch (code) {
+    case SNMP_SET_TEST:
+      for (int i = 0; i < count; ++i) {
+        const BVarBind& vb = list[first + i];
+        bool isInstance = false;
+        const BMibRqHndlrEntry* entry = writable(vb, isInstance);
+        int status = entry == nullptr ? SNMP_ERR_NOTWRITABLE : entry->Validate(vb.value);
+        if (status == 0 && !isInstance) status = SNMP_ERR_NOCREATION;
+        if (status != 0) {
+          index = i;
+          return status;
+        }
+      }
+      return 0;
+    case SNMP_SET_COMMIT:
+      for (int i = 0; i < count; ++i) {
+        const BVarBind& vb = list[first + i];
+        bool isInstance = false;
+        const BMibRqHndlrEntry* entry = writable(vb, isInstance);
+        int status = entry == nullptr || !isInstance ? SNMP_ERR_COMMITFAILED : 0;
+        if (status == 0) {
+          ScalarSlot* slot = slotAt(i);
+          if (contexts != nullptr && slot == nullptr) contexts[first + i] = slot = new ScalarSlot;
+          if (slot != nullptr) {
+            slot->hasOld = entry->getter && ReadScalar(*entry, slot->old);
+            slot->committed = true;
+          }
+          status = entry->setter(vb.value);
+          if (status != 0 && slot != nullptr) slot->committed = false;
+        }
+        if (status != 0) {
+          // The varbinds committed by this call come back before reporting.
+          for (int j = i - 1; j >= 0; --j) (void)undoOne(j);
+          index = i;
+          return status;
+        }
+      }
+      return 0;
+    case SNMP_SET_UNDO: {
+      int result = 0;
+      for (int i = count - 1; i >= 0; --i) {
+        if (undoOne(i) != 0) {
+          result = SNMP_ERR_UNDOFAILED;
+          index = i;
+        }
+      }
+      return result;
+    }
+    case SNMP_SET_CLEANUP:
+      for (int i = 0; i < count && contexts != nullptr; ++i) {
+        delete slotAt(i);
+        contexts[first + i] = nullptr;
+      }
+      return 0;
+  }
+  return SNMP_ERR_GENERR;
+}
+
+}  // namespace QVT

@@ -1,0 +1,397 @@
+// BMibTableImpl: cells named OID.column.index, index values encoded by the
+// SMI rules, rows kept in an ordered map so that the index order of the
+// storage is the order GET-NEXT walks a column in.
+#include "BMibTableImpl.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace QVT {
+
+namespace {
+
+constexpr unsigned kMaxOidArcs = 128;
+
+struct CellSlot {
+  BObjectSyntax old;
+  bool hadOld = false;
+  bool committed = false;
+};
+
+bool IsUnsignedSyntax(unsigned char syntax) {
+  return syntax == ASN_COUNTER32 || syntax == ASN_GAUGE32 || syntax == ASN_TIMETICKS;
+}
+
+}  // namespace
+
+BMibTableImpl::BMibTableImpl(const BString& name, const BObjectIdentifier& entryOid, int handlerType)
+    : BMibImpl(name, entryOid, handlerType) {}
+
+BMibTableImpl::~BMibTableImpl() = default;
+
+void BMibTableImpl::AddIndex(uint32_t column, EMibIndexKind kind) {
+  TMutexLock lock(*m_pLock);
+  m_indexParts.push_back({column, kind});
+}
+
+int BMibTableImpl::ValuesToIndex(const std::vector<BObjectSyntax>& values, BObjectIdentifier& index) const {
+  if (values.size() != m_indexParts.size() || values.empty()) return 0;
+  BObjectIdentifier out;
+  for (size_t k = 0; k < values.size(); ++k) {
+    const BObjectSyntax& v = values[k];
+    const bool last = k + 1 == values.size();
+    switch (m_indexParts[k].kind) {
+      case MIB_INDEX_INTEGER:
+        if (v.Syntax() == ASN_INTEGER) {
+          if (v.GetInt() < 0) return 0;  // only non-negative integers fit one arc
+          out.Append(static_cast<uint32_t>(v.GetInt()));
+        } else if (IsUnsignedSyntax(v.Syntax())) {
+          out.Append(v.GetUnsigned());
+        } else {
+          return 0;
+        }
+        break;
+      case MIB_INDEX_OCTETS:
+      case MIB_INDEX_OCTETS_IMPLIED: {
+        const bool implied = m_indexParts[k].kind == MIB_INDEX_OCTETS_IMPLIED;
+        if ((v.Syntax() != ASN_OCTET_STRING && v.Syntax() != ASN_OPAQUE) || (implied && !last)) return 0;
+        const BOctetString& octets = v.GetOctets();
+        if (!implied) out.Append(octets.Length());
+        for (unsigned i = 0; i < octets.Length(); ++i) out.Append(octets[i]);
+        break;
+      }
+      case MIB_INDEX_IPADDRESS:
+        if (v.Syntax() != ASN_IPADDRESS) return 0;
+        for (int i = 0; i < 4; ++i) out.Append(v.GetIpAddress()[i]);
+        break;
+      case MIB_INDEX_OID:
+      case MIB_INDEX_OID_IMPLIED: {
+        const bool implied = m_indexParts[k].kind == MIB_INDEX_OID_IMPLIED;
+        if (v.Syntax() != ASN_OBJECT_ID || (implied && !last)) return 0;
+        out.Append(v.GetObjectId(), implied);
+        break;
+      }
+    }
+  }
+  if (m_oid.Length() + 1 + out.Length() > kMaxOidArcs) return 0;
+  index = std::move(out);
+  return 1;
+}
+
+int BMibTableImpl::IndexToValues(const BObjectIdentifier& index, std::vector<BObjectSyntax>& values) const {
+  values.clear();
+  if (index.IsEmpty()) return 0;
+  if (m_indexParts.empty()) return 1;  // an index the table does not interpret
+  const unsigned n = index.Length();
+  unsigned pos = 0;
+  for (size_t k = 0; k < m_indexParts.size(); ++k) {
+    const BMibIndexPart& part = m_indexParts[k];
+    const bool last = k + 1 == m_indexParts.size();
+    const BMibRqHndlrEntry* column = FindRqHndlrEntry(part.column);
+    BObjectSyntax v;
+    switch (part.kind) {
+      case MIB_INDEX_INTEGER: {
+        if (pos >= n) return 0;
+        const uint32_t arc = index[pos++];
+        const unsigned char syntax = column != nullptr ? column->syntax : static_cast<unsigned char>(ASN_INTEGER);
+        if (IsUnsignedSyntax(syntax)) {
+          v.SetUnsigned(static_cast<EAsnSyntax>(syntax), arc);
+        } else {
+          if (arc > static_cast<uint32_t>(INT_MAX)) return 0;
+          v.SetInt(static_cast<int>(arc));
+        }
+        break;
+      }
+      case MIB_INDEX_OCTETS:
+      case MIB_INDEX_OCTETS_IMPLIED: {
+        const bool implied = part.kind == MIB_INDEX_OCTETS_IMPLIED;
+        if (implied && !last) return 0;
+        uint32_t length = n - pos;
+        if (!implied) {
+          if (pos >= n) return 0;
+          length = index[pos++];
+          if (length > n - pos) return 0;
+        }
+        std::vector<unsigned char> octets(length);
+        for (uint32_t i = 0; i < length; ++i) {
+          const uint32_t arc = index[pos++];
+          if (arc > 255) return 0;
+          octets[i] = static_cast<unsigned char>(arc);
+        }
+        const EAsnSyntax syntax = column != nullptr && column->syntax == ASN_OPAQUE ? ASN_OPAQUE : ASN_OCTET_STRING;
+        v.SetOctets(length, octets.data(), syntax);
+        break;
+      }
+      case MIB_INDEX_IPADDRESS: {
+        if (n - pos < 4) return 0;
+        BIpAddress address;
+        for (int i = 0; i < 4; ++i) {
+          const uint32_t arc = index[pos++];
+          if (arc > 255) return 0;
+          address[i] = static_cast<unsigned char>(arc);
+        }
+        v.SetIpAddress(address);
+        break;
+      }
+      case MIB_INDEX_OID:
+      case MIB_INDEX_OID_IMPLIED: {
+        const bool implied = part.kind == MIB_INDEX_OID_IMPLIED;
+        if (implied && !last) return 0;
+        uint32_t length = n - pos;
+        if (!implied) {
+          if (pos >= n) return 0;
+          length = index[pos++];
+          if (length > n - pos) return 0;
+        }
+        BObjectIdentifier oid(length, index.Data() + pos);
+        pos += length;
+        v.SetObjectId(oid);
+        break;
+      }
+    }
+    values.push_back(std::move(v));
+  }
+  if (pos != n) {  // arcs left over
+    values.clear();
+    return 0;
+  }
+  return 1;
+}
+
+int BMibTableImpl::AddRow(const BObjectIdentifier& index) {
+  TMutexLock lock(*m_pLock);
+  std::vector<BObjectSyntax> values;
+  if (IndexToValues(index, values) == 0 || m_rows.count(index) != 0) return 0;
+  auto& row = m_rows[index];
+  for (size_t k = 0; k < values.size(); ++k) row[m_indexParts[k].column] = std::move(values[k]);
+  for (const BMibRqHndlrEntry& e : m_entries) {
+    if (e.hasDefault && row.count(e.subId) == 0) row[e.subId] = e.defaultValue;
+  }
+  return 1;
+}
+
+int BMibTableImpl::RemoveRow(const BObjectIdentifier& index) {
+  TMutexLock lock(*m_pLock);
+  return m_rows.erase(index) != 0 ? 1 : 0;
+}
+
+bool BMibTableImpl::RowExists(const BObjectIdentifier& index) const {
+  TMutexLock lock(*m_pLock);
+  return m_rows.count(index) != 0;
+}
+
+int BMibTableImpl::StoreCell(const BObjectIdentifier& index, uint32_t column, const BObjectSyntax& value) {
+  TMutexLock lock(*m_pLock);
+  auto row = m_rows.find(index);
+  if (row == m_rows.end()) return 0;
+  const bool isIndexColumn = std::any_of(m_indexParts.begin(), m_indexParts.end(),
+                                         [column](const BMibIndexPart& p) { return p.column == column; });
+  if (!isIndexColumn && FindRqHndlrEntry(column) == nullptr) return 0;
+  row->second[column] = value;
+  return 1;
+}
+
+int BMibTableImpl::NextRowIndex(int /*flags*/, uint32_t column, const BObjectIdentifier& index,
+                                BObjectIdentifier& next) {
+  TMutexLock lock(*m_pLock);
+  for (auto it = m_rows.upper_bound(index); it != m_rows.end(); ++it) {
+    if (it->second.count(column) != 0) {
+      next = it->first;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int BMibTableImpl::GetCell(const BObjectIdentifier& index, uint32_t column, BObjectSyntax& value) {
+  TMutexLock lock(*m_pLock);
+  auto row = m_rows.find(index);
+  if (row == m_rows.end()) return SNMP_NO_SUCH_INSTANCE;
+  auto cell = row->second.find(column);
+  if (cell == row->second.end()) return SNMP_NO_SUCH_INSTANCE;
+  value = cell->second;
+  return 0;
+}
+
+int BMibTableImpl::TestCell(const BObjectIdentifier& index, uint32_t column, const BObjectSyntax& value) {
+  const BMibRqHndlrEntry* entry = FindRqHndlrEntry(column);
+  if (entry == nullptr || entry->access < MIB_ACCESS_READ_WRITE) return SNMP_ERR_NOTWRITABLE;
+  const int status = entry->Validate(value);
+  if (status != 0) return status;
+  return RowExists(index) ? 0 : SNMP_ERR_NOCREATION;
+}
+
+int BMibTableImpl::SetCell(const BObjectIdentifier& index, uint32_t column, const BObjectSyntax& value) {
+  return StoreCell(index, column, value) != 0 ? 0 : SNMP_ERR_COMMITFAILED;
+}
+
+int BMibTableImpl::GetIndexList(const BObjectIdentifier& rowIndex, BVarBindList& list) {
+  std::vector<BObjectSyntax> values;
+  if (m_indexParts.empty() || IndexToValues(rowIndex, values) == 0) return 0;
+  for (size_t k = 0; k < values.size(); ++k) {
+    BObjectIdentifier name = m_oid;
+    name.Append(m_indexParts[k].column);
+    list.Append(name, values[k]);
+  }
+  return 1;
+}
+
+bool BMibTableImpl::SplitInstance(const BObjectIdentifier& name, uint32_t& column, BObjectIdentifier& index) const {
+  const unsigned base = m_oid.Length();
+  if (name.Length() < base + 2 || m_oid.IsStartingSubOidOf(name) == 0) return false;
+  column = name[base];
+  index.Set(name, base + 1, BObjectIdentifier::kToEnd);
+  return true;
+}
+
+int BMibTableImpl::Get(unsigned int /*transactionId*/, BVarBindList& list, int& index, int count) {
+  TMutexLock lock(*m_pLock);
+  const unsigned base = m_oid.Length();
+  BObjectIdentifier rowIndex;
+  for (int i = index; i < index + count && i < list.Count(); ++i) {
+    BVarBind& vb = list[i];
+    const bool inTable = vb.name.Length() > base && m_oid.IsStartingSubOidOf(vb.name) != 0;
+    const BMibRqHndlrEntry* entry = inTable ? FindRqHndlrEntry(vb.name[base]) : nullptr;
+    uint32_t column = 0;
+    if (entry == nullptr || entry->access <= MIB_ACCESS_NONE) {
+      vb.value.SetV2Exception(SNMP_NO_SUCH_OBJECT);
+    } else if (!SplitInstance(vb.name, column, rowIndex) || GetCell(rowIndex, column, vb.value) != 0 ||
+               vb.value.IsException()) {
+      vb.value.SetV2Exception(SNMP_NO_SUCH_INSTANCE);
+    }
+  }
+  return 0;
+}
+
+int BMibTableImpl::GetNext(unsigned int /*transactionId*/, BVarBind& varbind) {
+  TMutexLock lock(*m_pLock);
+  const unsigned base = m_oid.Length();
+  const BObjectIdentifier& name = varbind.name;
+  // Where to start: a column and the row index the answer must follow
+  // (empty: the column's first row).
+  uint32_t column = 0;
+  BObjectIdentifier after;
+  bool startInColumn = false;
+  if (m_oid.IsStartingSubOidOf(name) != 0 && name.Length() > base) {
+    column = name[base];
+    after.Set(name, base + 1, BObjectIdentifier::kToEnd);
+    startInColumn = true;
+  } else if (name.Compare(m_oid) > 0) {
+    varbind.value.SetV2Exception(SNMP_END_OF_MIB_VIEW);
+    return 0;
+  }
+  BObjectIdentifier current;
+  BObjectIdentifier next;
+  BObjectSyntax value;
+  for (const BMibRqHndlrEntry& entry : m_entries) {
+    if (entry.access <= MIB_ACCESS_NONE || (startInColumn && entry.subId < column)) continue;
+    if (startInColumn && entry.subId == column) {
+      current = after;
+    } else {
+      current.Clear();
+    }
+    while (NextRowIndex(0, entry.subId, current, next) != 0 && next.Compare(current) > 0) {
+      if (GetCell(next, entry.subId, value) == 0 && !value.IsException()) {
+        varbind.name = m_oid;
+        varbind.name.Append(entry.subId);
+        varbind.name.Append(next, true);
+        varbind.value = std::move(value);
+        return 0;
+      }
+      current = next;
+    }
+  }
+  varbind.value.SetV2Exception(SNMP_END_OF_MIB_VIEW);
+  return 0;
+}
+
+int BMibTableImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
+                       int& index, int count) {
+  TMutexLock lock(*m_pLock);
+  const int first = index;
+  const unsigned base = m_oid.Length();
+  auto slotAt = [&](int i) -> CellSlot* {
+    return contexts != nullptr ? static_cast<CellSlot*>(contexts[first + i]) : nullptr;
+  };
+  auto restore = [&](int i) -> int {
+    CellSlot* slot = slotAt(i);
+    if (slot == nullptr || !slot->committed) return 0;
+    slot->committed = false;
+    uint32_t column = 0;
+    BObjectIdentifier rowIndex;
+    if (!SplitInstance(list[first + i].name, column, rowIndex)) return SNMP_ERR_UNDOFAILED;
+    if (slot->hadOld) return SetCell(rowIndex, column, slot->old) == 0 ? 0 : SNMP_ERR_UNDOFAILED;
+    auto row = m_rows.find(rowIndex);
+    if (row != m_rows.end()) row->second.erase(column);
+    return 0;
+  };
+
+  switch (code) {
+    case SNMP_SET_TEST:
+      for (int i = 0; i < count; ++i) {
+        const BVarBind& vb = list[first + i];
+        const bool inTable = vb.name.Length() > base && m_oid.IsStartingSubOidOf(vb.name) != 0;
+        const BMibRqHndlrEntry* entry = inTable ? FindRqHndlrEntry(vb.name[base]) : nullptr;
+        uint32_t column = 0;
+        BObjectIdentifier rowIndex;
+        int status = 0;
+        if (entry == nullptr || entry->access < MIB_ACCESS_READ_WRITE) {
+          status = SNMP_ERR_NOTWRITABLE;
+        } else if (!SplitInstance(vb.name, column, rowIndex)) {
+          status = entry->Validate(vb.value);
+          if (status == 0) status = SNMP_ERR_NOCREATION;
+        } else {
+          status = TestCell(rowIndex, column, vb.value);
+        }
+        if (status != 0) {
+          index = i;
+          return status;
+        }
+      }
+      return 0;
+    case SNMP_SET_COMMIT:
+      for (int i = 0; i < count; ++i) {
+        const BVarBind& vb = list[first + i];
+        uint32_t column = 0;
+        BObjectIdentifier rowIndex;
+        int status = SNMP_ERR_COMMITFAILED;
+        if (SplitInstance(vb.name, column, rowIndex)) {
+          CellSlot* slot = slotAt(i);
+          if (contexts != nullptr && slot == nullptr) contexts[first + i] = slot = new CellSlot;
+          BObjectSyntax old;
+          const bool hadOld = GetCell(rowIndex, column, old) == 0;
+          status = SetCell(rowIndex, column, vb.value);
+          if (status == 0 && slot != nullptr) {
+            slot->old = std::move(old);
+            slot->hadOld = hadOld;
+            slot->committed = true;
+          }
+        }
+        if (status != 0) {
+          for (int j = i - 1; j >= 0; --j) (void)restore(j);
+          index = i;
+          return status;
+        }
+      }
+      return 0;
+    case SNMP_SET_UNDO: {
+      int result = 0;
+      for (int i = count - 1; i >= 0; --i) {
+        if (restore(i) != 0) {
+          result = SNMP_ERR_UNDOFAILED;
+          index = i;
+        }
+      }
+      return result;
+    }
+    case SNMP_SET_CLEANUP:
+      for (int i = 0; i < count && contexts != nullptr; ++i) {
+        delete slotAt(i);
+        contexts[first + i] = nullptr;
+      }
+      return 0;
+  }
+  return SNMP_ERR_GENERR;
+}
+
+}  // namespace QVT

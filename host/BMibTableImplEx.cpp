@@ -1,0 +1,336 @@
+// BMibTableImplEx: the SET of a RowStatus table is planned per row in the
+// test phase (every varbind of a row is looked at together, because the
+// status change and the other columns decide each other), applied per row
+// in commit, taken back from a copy of each row in undo, and reported to
+// the hooks in cleanup.
+#include "BMibTableImplEx.h"
+
+#include <algorithm>
+
+namespace QVT {
+
+struct BMibTableImplEx::PendingRow {
+  BObjectIdentifier index;
+  int statusPos = -1;  // served position of the RowStatus varbind, -1 when none
+  int requested = 0;   // the RowStatus value asked for, 0 when none
+  std::map<uint32_t, BObjectSyntax> cells;
+  std::map<uint32_t, int> cellPos;
+  bool existed = false;
+  int oldStatus = 0;                         // 0: no row
+  int newStatus = 0;                         // 0: no row afterwards
+  std::map<uint32_t, BObjectSyntax> before;  // the stored row, kept for undo
+  bool committed = false;
+
+  bool Creates() const { return !existed && newStatus != 0; }
+  bool Deletes() const { return existed && newStatus == 0; }
+  int FirstCellPos() const {
+    int pos = -1;
+    for (const auto& [column, p] : cellPos) pos = pos < 0 ? p : std::min(pos, p);
+    return pos;
+  }
+};
+
+struct BMibTableImplEx::Transaction {
+  unsigned int id = 0;
+  std::vector<PendingRow> rows;
+  bool committed = false;
+  bool undone = false;
+};
+
+BMibTableImplEx::BMibTableImplEx(const BString& name, const BObjectIdentifier& entryOid)
+    : BMibTableImpl(name, entryOid, MIB_HANDLER_TABLE_EX) {}
+
+BMibTableImplEx::~BMibTableImplEx() {
+  for (Transaction* t : m_transactions) delete t;
+}
+
+void BMibTableImplEx::SetRowStatusColumn(uint32_t column) {
+  TMutexLock lock(*m_pLock);
+  m_rowStatusColumn = column;
+  BObjectSyntax active;
+  active.SetInt(ROW_ACTIVE);
+  // Rows the application adds itself (AddRow) are in service from the start.
+  AddColumn(column, MIB_ACCESS_READ_CREATE, ASN_INTEGER).Range(ROW_ACTIVE, ROW_DESTROY).Default(active);
+}
+
+int BMibTableImplEx::IsRowStatus(const BVarBind& varbind) {
+  const unsigned base = m_oid.Length();
+  return m_rowStatusColumn != 0 && varbind.name.Length() >= base + 2 && m_oid.IsStartingSubOidOf(varbind.name) != 0 &&
+                 varbind.name[base] == m_rowStatusColumn
+             ? 1
+             : 0;
+}
+
+int BMibTableImplEx::IsRowCreation(const BObjectIdentifier& rowIndex) {
+  TMutexLock lock(*m_pLock);
+  for (const Transaction* t : m_transactions) {
+    for (const PendingRow& row : t->rows) {
+      if (row.Creates() && row.index == rowIndex) return 1;
+    }
+  }
+  return 0;
+}
+
+int BMibTableImplEx::IsRowDeletion(const BObjectIdentifier& rowIndex) {
+  TMutexLock lock(*m_pLock);
+  for (const Transaction* t : m_transactions) {
+    for (const PendingRow& row : t->rows) {
+      if (row.Deletes() && row.index == rowIndex) return 1;
+    }
+  }
+  return 0;
+}
+
+int BMibTableImplEx::RowStatusOf(const BObjectIdentifier& rowIndex) const {
+  TMutexLock lock(*m_pLock);
+  auto row = m_rows.find(rowIndex);
+  if (row == m_rows.end()) return 0;
+  auto cell = row->second.find(m_rowStatusColumn);
+  return cell == row->second.end() ? ROW_ACTIVE : cell->second.GetInt();
+}
+
+bool BMibTableImplEx::IsComplete(const BObjectIdentifier& rowIndex,
+                                 const std::map<uint32_t, BObjectSyntax>& pending) const {
+  TMutexLock lock(*m_pLock);
+  auto row = m_rows.find(rowIndex);
+  for (const BMibRqHndlrEntry& e : m_entries) {
+    if (e.access != MIB_ACCESS_READ_CREATE || e.subId == m_rowStatusColumn || e.hasDefault) continue;
+    const bool isIndex = std::any_of(m_indexParts.begin(), m_indexParts.end(),
+                                     [&e](const BMibIndexPart& p) { return p.column == e.subId; });
+    if (isIndex || pending.count(e.subId) != 0) continue;
+    if (row == m_rows.end() || row->second.count(e.subId) == 0) return false;
+  }
+  return true;
+}
+
+int BMibTableImplEx::TestCell(const BObjectIdentifier& /*index*/, uint32_t column, const BObjectSyntax& value) {
+  const BMibRqHndlrEntry* entry = FindRqHndlrEntry(column);
+  if (entry == nullptr || entry->access < MIB_ACCESS_READ_WRITE) return SNMP_ERR_NOTWRITABLE;
+  return entry->Validate(value);
+}
+
+void BMibTableImplEx::OnRowActivated(const BObjectIdentifier& /*rowIndex*/) {}
+
+void BMibTableImplEx::OnRowDestroyed(const BObjectIdentifier& /*rowIndex*/) {}
+
+int BMibTableImplEx::PlanRow(PendingRow& row, int& errorPos) {
+  row.existed = RowExists(row.index);
+  row.oldStatus = row.existed ? RowStatusOf(row.index) : 0;
+  const bool complete = IsComplete(row.index, row.cells);
+  errorPos = row.statusPos;
+  if (row.requested == 0) {  // other columns only
+    errorPos = row.FirstCellPos();
+    if (!row.existed) return SNMP_ERR_NOCREATION;
+    row.newStatus = row.oldStatus == ROW_NOT_READY && complete ? ROW_NOT_IN_SERVICE : row.oldStatus;
+  } else {
+    switch (row.requested) {
+      case ROW_CREATE_AND_GO:
+        if (row.existed || !complete) return SNMP_ERR_INCONSISTENTVALUE;
+        row.newStatus = ROW_ACTIVE;
+        break;
+      case ROW_CREATE_AND_WAIT:
+        if (row.existed) return SNMP_ERR_INCONSISTENTVALUE;
+        row.newStatus = complete ? ROW_NOT_IN_SERVICE : ROW_NOT_READY;
+        break;
+      case ROW_ACTIVE:
+        if (!row.existed || !complete) return SNMP_ERR_INCONSISTENTVALUE;
+        row.newStatus = ROW_ACTIVE;
+        break;
+      case ROW_NOT_IN_SERVICE:
+        if (!row.existed || (row.oldStatus == ROW_NOT_READY && !complete)) return SNMP_ERR_INCONSISTENTVALUE;
+        row.newStatus = ROW_NOT_IN_SERVICE;
+        break;
+      case ROW_DESTROY:
+        if (!row.cells.empty()) {
+          errorPos = row.FirstCellPos();
+          return SNMP_ERR_INCONSISTENTVALUE;
+        }
+        row.newStatus = 0;
+        break;
+      default:
+        return SNMP_ERR_WRONGVALUE;
+    }
+  }
+  for (const auto& [column, value] : row.cells) {
+    const int status = TestCell(row.index, column, value);
+    if (status != 0) {
+      errorPos = row.cellPos[column];
+      return status;
+    }
+  }
+  return 0;
+}
+
+void BMibTableImplEx::RestoreRow(const PendingRow& row) {
+  if (row.existed) {
+    m_rows[row.index] = row.before;
+  } else {
+    m_rows.erase(row.index);
+  }
+}
+
+BMibTableImplEx::Transaction* BMibTableImplEx::FindTransaction(unsigned int transactionId, void** contexts,
+                                                               int index) const {
+  if (contexts != nullptr) return static_cast<Transaction*>(contexts[index]);
+  for (Transaction* t : m_transactions) {
+    if (t->id == transactionId) return t;
+  }
+  return nullptr;
+}
+
+int BMibTableImplEx::Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
+                         int& index, int count) {
+  std::vector<BObjectIdentifier> activated;
+  std::vector<BObjectIdentifier> destroyed;
+  {
+    TMutexLock lock(*m_pLock);
+    const int first = index;
+    const unsigned base = m_oid.Length();
+    Transaction* t = FindTransaction(transactionId, contexts, first);
+    auto fail = [&](int pos, int status) {
+      index = pos < 0 ? 0 : pos;
+      return status;
+    };
+
+    switch (code) {
+      case SNMP_SET_TEST: {
+        if (t == nullptr) {
+          t = new Transaction;
+          m_transactions.push_back(t);
+          if (contexts != nullptr) contexts[first] = t;
+        }
+        t->id = transactionId;
+        t->rows.clear();
+        std::vector<BObjectSyntax> indexValues;
+        for (int i = 0; i < count; ++i) {
+          const BVarBind& vb = list[first + i];
+          const bool inTable = vb.name.Length() > base && m_oid.IsStartingSubOidOf(vb.name) != 0;
+          const BMibRqHndlrEntry* entry = inTable ? FindRqHndlrEntry(vb.name[base]) : nullptr;
+          uint32_t column = 0;
+          BObjectIdentifier rowIndex;
+          int status = 0;
+          if (entry == nullptr || entry->access < MIB_ACCESS_READ_WRITE) {
+            status = SNMP_ERR_NOTWRITABLE;
+          } else if (entry->subId == m_rowStatusColumn && vb.value.Syntax() == ASN_INTEGER &&
+                     vb.value.GetInt() == ROW_NOT_READY) {
+            status = SNMP_ERR_WRONGVALUE;  // notReady is reported, never requested
+          } else {
+            status = entry->Validate(vb.value);
+          }
+          if (status == 0 && (!SplitInstance(vb.name, column, rowIndex) || IndexToValues(rowIndex, indexValues) == 0)) {
+            status = SNMP_ERR_NOCREATION;
+          }
+          for (size_t k = 0; status == 0 && k < indexValues.size(); ++k) {
+            const BMibRqHndlrEntry* part = FindRqHndlrEntry(m_indexParts[k].column);
+            if (part != nullptr && part->Validate(indexValues[k]) != 0) status = SNMP_ERR_NOCREATION;
+          }
+          if (status != 0) {
+            t->rows.clear();
+            return fail(i, status);
+          }
+          auto row = std::find_if(t->rows.begin(), t->rows.end(),
+                                  [&rowIndex](const PendingRow& r) { return r.index == rowIndex; });
+          if (row == t->rows.end()) {
+            row = t->rows.emplace(t->rows.end());
+            row->index = rowIndex;
+          }
+          bool conflict = column == m_rowStatusColumn ? row->statusPos >= 0 : row->cells.count(column) != 0;
+          for (size_t k = 0; k < indexValues.size(); ++k) {
+            // An index object written in its own row must repeat the index.
+            if (m_indexParts[k].column == column && !(indexValues[k] == vb.value)) conflict = true;
+          }
+          if (conflict) {
+            t->rows.clear();
+            return fail(i, SNMP_ERR_INCONSISTENTVALUE);
+          }
+          if (column == m_rowStatusColumn) {
+            row->statusPos = i;
+            row->requested = vb.value.GetInt();
+          } else {
+            row->cells[column] = vb.value;
+            row->cellPos[column] = i;
+          }
+        }
+        for (PendingRow& row : t->rows) {
+          int errorPos = -1;
+          const int status = PlanRow(row, errorPos);
+          if (status != 0) {
+            t->rows.clear();
+            return fail(errorPos, status);
+          }
+        }
+        return 0;
+      }
+
+      case SNMP_SET_COMMIT: {
+        if (t == nullptr) return fail(0, SNMP_ERR_COMMITFAILED);
+        for (PendingRow& row : t->rows) {
+          auto stored = m_rows.find(row.index);
+          // The row must still be as the test found it (the application may
+          // add or remove rows itself between the phases).
+          if ((stored != m_rows.end()) != row.existed) {
+            for (PendingRow& done : t->rows) {
+              if (done.committed) RestoreRow(done);
+              done.committed = false;
+            }
+            return fail(row.statusPos >= 0 ? row.statusPos : row.FirstCellPos(), SNMP_ERR_COMMITFAILED);
+          }
+          row.before = row.existed ? stored->second : std::map<uint32_t, BObjectSyntax>();
+          int status = 0;
+          if (row.Creates() && AddRow(row.index) == 0) status = SNMP_ERR_COMMITFAILED;
+          if (row.Deletes()) {
+            m_rows.erase(row.index);
+          } else if (status == 0 && row.newStatus != 0) {
+            for (auto cell = row.cells.begin(); status == 0 && cell != row.cells.end(); ++cell) {
+              status = SetCell(row.index, cell->first, cell->second);
+            }
+            BObjectSyntax statusValue;
+            statusValue.SetInt(row.newStatus);
+            if (status == 0 && StoreCell(row.index, m_rowStatusColumn, statusValue) == 0) {
+              status = SNMP_ERR_COMMITFAILED;
+            }
+          }
+          if (status != 0) {
+            RestoreRow(row);
+            for (PendingRow& done : t->rows) {
+              if (done.committed) RestoreRow(done);
+              done.committed = false;
+            }
+            return fail(row.statusPos >= 0 ? row.statusPos : row.FirstCellPos(), status);
+          }
+          row.committed = true;
+        }
+        t->committed = true;
+        return 0;
+      }
+
+      case SNMP_SET_UNDO:
+        if (t == nullptr) return 0;
+        for (auto row = t->rows.rbegin(); row != t->rows.rend(); ++row) {
+          if (row->committed) RestoreRow(*row);
+          row->committed = false;
+        }
+        t->undone = true;
+        return 0;
+
+      case SNMP_SET_CLEANUP:
+        if (t == nullptr) return 0;
+        if (t->committed && !t->undone) {
+          for (const PendingRow& row : t->rows) {
+            if (row.newStatus == ROW_ACTIVE && row.oldStatus != ROW_ACTIVE) activated.push_back(row.index);
+            if (row.Deletes()) destroyed.push_back(row.index);
+          }
+        }
+        std::erase(m_transactions, t);
+        delete t;
+        if (contexts != nullptr) contexts[first] = nullptr;
+        break;
+    }
+  }
+  // The hooks run outside the handler's lock: they may take their own.
+  for (const BObjectIdentifier& row : activated) OnRowActivated(row);
+  for (const BObjectIdentifier& row : destroyed) OnRowDestroyed(row);
+  return 0;
+}
+
+}  // namespace QVT
