@@ -7,6 +7,13 @@
 // ending with endOfMibView when the whole MIB is passed. Registrations may
 // nest: the deeper subtree serves the names it holds, the enclosing one
 // the rest (the usual MIB registration rule); an identical OID is refused.
+// A handler keeps its OID unchanged while it is registered. The system
+// group (Mib2System(), 1.3.6.1.2.1.1) is registered from construction on,
+// so every MIB answers sysDescr, sysUpTime and sysORTable.
+//
+// A handler's error index is relative to the first varbind it served; Query
+// and ProcessSet turn it into the request's 1-based position (a negative
+// one into 0: no particular varbind).
 //
 // Locking: Query holds the reader/writer lock (Synch()) for reading while
 // it runs, registration and unregistration take it for writing; so a
