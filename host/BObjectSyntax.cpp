@@ -38,7 +38,8 @@ void BObjectSyntax::SetOctets(unsigned length, const unsigned char* data, EAsnSy
 
 void BObjectSyntax::SetOctets(const BOctetString& value, EAsnSyntax syntax) {
   m_syntax = syntax;
-  m_octets.Assign(value.Length(), value.Data());
+  const SASNOctetStr octets = value.View();  // a length past the storage reads as empty
+  m_octets.Assign(octets.length, octets.data);
 }
 
 void BObjectSyntax::SetOctets(std::string_view text, EAsnSyntax syntax) {

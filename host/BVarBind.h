@@ -46,9 +46,13 @@ class QV_API BVarBindList {
   }
   void Clear() { m_list.clear(); }
   void Reserve(int count) { m_list.reserve(static_cast<size_t>(count)); }
-  void RemoveAt(int i) { m_list.erase(m_list.begin() + i); }
+  // Out of range: nothing happens.
+  void RemoveAt(int i) {
+    if (i >= 0 && i < Count()) m_list.erase(m_list.begin() + i);
+  }
+  // Keeps the first `count` entries (none for a count below 1).
   void Truncate(int count) {
-    if (count < Count()) m_list.resize(static_cast<size_t>(count));
+    if (count < Count()) m_list.resize(static_cast<size_t>(count < 0 ? 0 : count));
   }
 
   BVarBind& operator[](int i) { return m_list[static_cast<size_t>(i)]; }
