@@ -34,6 +34,23 @@ unsigned SignificantOctets(uint64_t value) {
   return n;
 }
 
+// The content writers below go through a local pointer and hand back where
+// they stopped: stores through an octet pointer could alias the encoder's
+// position, which would otherwise be reloaded after every octet.
+unsigned char* WriteSubId(unsigned char* out, uint32_t value) {
+  for (unsigned i = SubIdSize(value); i > 1; --i) {
+    *out++ = static_cast<unsigned char>(0x80 | ((value >> (7 * (i - 1))) & 0x7F));
+  }
+  *out++ = static_cast<unsigned char>(value & 0x7F);
+  return out;
+}
+
+// The low `n` octets of `value`, most significant first.
+unsigned char* WriteBigEndian(unsigned char* out, uint64_t value, unsigned n) {
+  for (unsigned i = n; i > 0; --i) *out++ = static_cast<unsigned char>(value >> (8 * (i - 1)));
+  return out;
+}
+
 }  // namespace
 
 BSAEncoder::BSAEncoder(BSABuffer& target)
@@ -49,24 +66,20 @@ int BSAEncoder::Full() {
   return Fail(SA_ERR_BUFFER_FULL);
 }
 
-void BSAEncoder::PutSubID(unsigned value) {
-  for (unsigned i = SubIdSize(value); i > 1; --i)
-    Put(static_cast<unsigned char>(0x80 | ((value >> (7 * (i - 1))) & 0x7F)));
-  Put(static_cast<unsigned char>(value & 0x7F));
-}
-
 int BSAEncoder::EncodeTypeAndLength(unsigned char tag, int length) {
   if (length < 0) return Fail(SA_ERR_BAD_ENCODING);
   const auto content = static_cast<unsigned>(length);
   const unsigned lengthOctets = content < 0x80 ? 0 : SignificantOctets(content);
   if (uint64_t{Room()} < uint64_t{2} + lengthOctets + content) return Full();
-  Put(tag);
+  unsigned char* out = Cursor();
+  *out++ = tag;
   if (lengthOctets == 0) {
-    Put(static_cast<unsigned char>(content));
+    *out++ = static_cast<unsigned char>(content);
   } else {
-    Put(static_cast<unsigned char>(0x80 | lengthOctets));
-    for (unsigned i = lengthOctets; i > 0; --i) Put(static_cast<unsigned char>(content >> (8 * (i - 1))));
+    *out++ = static_cast<unsigned char>(0x80 | lengthOctets);
+    out = WriteBigEndian(out, content, lengthOctets);
   }
+  Advance(out);
   return 1;
 }
 
@@ -104,7 +117,7 @@ void BSAEncoder::EncodeLengthInTwoOctetsAtPosition(int lengthPos) {
 
 int BSAEncoder::EncodeSubID(unsigned value) {
   if (Room() < SubIdSize(value)) return Full();
-  PutSubID(value);
+  Advance(WriteSubId(Cursor(), value));
   return 1;
 }
 
@@ -119,7 +132,7 @@ int BSAEncoder::EncodeInt(int value) {
   }
   if (!EncodeTypeAndLength(kTagInteger, static_cast<int>(n))) return 0;
   const auto bits = static_cast<uint32_t>(value);
-  for (unsigned i = n; i > 0; --i) Put(static_cast<unsigned char>(bits >> (8 * (i - 1))));
+  Advance(WriteBigEndian(Cursor(), bits, n));
   return 1;
 }
 
@@ -127,8 +140,9 @@ int BSAEncoder::EncodeUInt32(unsigned char tag, unsigned value) {
   const unsigned n = SignificantOctets(value);
   const bool pad = ((value >> (8 * (n - 1))) & 0x80) != 0;
   if (!EncodeTypeAndLength(tag, static_cast<int>(n + (pad ? 1 : 0)))) return 0;
-  if (pad) Put(0x00);
-  for (unsigned i = n; i > 0; --i) Put(static_cast<unsigned char>(value >> (8 * (i - 1))));
+  unsigned char* out = Cursor();
+  if (pad) *out++ = 0x00;
+  Advance(WriteBigEndian(out, value, n));
   return 1;
 }
 
@@ -137,8 +151,9 @@ int BSAEncoder::EncodeCtr64(const BCounter64& value) {
   const unsigned n = SignificantOctets(bits);
   const bool pad = ((bits >> (8 * (n - 1))) & 0x80) != 0;
   if (!EncodeTypeAndLength(ASN_COUNTER64, static_cast<int>(n + (pad ? 1 : 0)))) return 0;
-  if (pad) Put(0x00);
-  for (unsigned i = n; i > 0; --i) Put(static_cast<unsigned char>(bits >> (8 * (i - 1))));
+  unsigned char* out = Cursor();
+  if (pad) *out++ = 0x00;
+  Advance(WriteBigEndian(out, bits, n));
   return 1;
 }
 
@@ -180,8 +195,9 @@ int BSAEncoder::EncodeObjectId(const SASNObjectId& oid) {
   if (!EncodeTypeAndLength(ASN_OBJECT_ID, n)) return 0;
   // The first two arcs share one sub-identifier (unsigned arithmetic: an
   // out-of-range first arc wraps instead of overflowing).
-  PutSubID(40 * oid.ids[0] + oid.ids[1]);
-  for (unsigned i = 2; i < oid.count; ++i) PutSubID(oid.ids[i]);
+  unsigned char* out = WriteSubId(Cursor(), 40 * oid.ids[0] + oid.ids[1]);
+  for (unsigned i = 2; i < oid.count; ++i) out = WriteSubId(out, oid.ids[i]);
+  Advance(out);
   return 1;
 }
 

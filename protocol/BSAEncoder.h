@@ -99,7 +99,8 @@ class QV_API BSAEncoder {
   int Full();
   int Fail(int code);
   void Put(unsigned char octet) { m_data[position++] = octet; }
-  void PutSubID(unsigned value);
+  unsigned char* Cursor() const { return m_data + position; }
+  void Advance(const unsigned char* to) { position = static_cast<unsigned>(to - m_data); }
 
   unsigned char* m_data;
 };
