@@ -158,7 +158,7 @@ TEST_F(BSnmpTrapSenderTest, UnresolvableSinkIsRefusedAndTheOldSinksStay) {
   EXPECT_EQ(m_sender.Sinks()[0].text.str(), sink.Text());
 
   // A notification that has no SNMPv1 form of the trap numbers is refused.
-  BTrapV1 bad(kEnterprise, static_cast<ESNMPv1TrapType>(9), 0);
+  BTrapV1 bad(kEnterprise, static_cast<ESNMPv1TrapType>(7), 0);
   EXPECT_EQ(m_sender.SendTrap(bad, nullptr), -1);
   EXPECT_TRUE(sink.Silent());
 }
