@@ -23,7 +23,9 @@ namespace QVT {
 
 class QV_API BSADecoder {
  public:
-  // Reads from position 0. The buffer must outlive the decoder.
+  // Reads from position 0 up to the buffer's length as it is now (one
+  // decoder per run, set up after the datagram arrived). The buffer must
+  // outlive the decoder.
   explicit BSADecoder(BSABuffer& source);
   BSADecoder(const BSADecoder&) = delete;
   BSADecoder& operator=(const BSADecoder&) = delete;

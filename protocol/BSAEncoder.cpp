@@ -88,22 +88,26 @@ int BSAEncoder::EncodeTypeAndReserveThreeOctetsForLength(unsigned char tag, int&
     QVDbgModuleTraceClass(SA_DBG_ENCODER, "EncodeTypeAndReserveThreeOctetsForLength");
     return Full();
   }
-  Put(tag);
-  Put(0x82);
-  lengthPos = static_cast<int>(position);
-  Put(0x00);
-  Put(0x00);
+  unsigned char* out = Cursor();
+  lengthPos = static_cast<int>(position + 2);
+  out[0] = tag;
+  out[1] = 0x82;
+  out[2] = 0x00;
+  out[3] = 0x00;
+  Advance(out + 4);
   return 1;
 }
 
 int BSAEncoder::EncodeTypeFlagsAndReserve3OctetsForLength(unsigned char type, unsigned char flags, int& lengthPos) {
   if (Room() < 5) return Full();
-  Put(type);
-  Put(flags);
-  Put(0x82);
-  lengthPos = static_cast<int>(position);
-  Put(0x00);
-  Put(0x00);
+  unsigned char* out = Cursor();
+  lengthPos = static_cast<int>(position + 3);
+  out[0] = type;
+  out[1] = flags;
+  out[2] = 0x82;
+  out[3] = 0x00;
+  out[4] = 0x00;
+  Advance(out + 5);
   return 1;
 }
 
@@ -178,7 +182,9 @@ int BSAEncoder::EncodeSingleOctet(unsigned char octet) {
 
 int BSAEncoder::EncodeIpAddr(const BIpAddress& address) {
   if (!EncodeTypeAndLength(ASN_IPADDRESS, 4)) return 0;
-  for (int i = 0; i < 4; ++i) Put(address[i]);
+  unsigned char* out = Cursor();
+  for (int i = 0; i < 4; ++i) out[i] = address[i];
+  Advance(out + 4);
   return 1;
 }
 
