@@ -8,16 +8,15 @@ namespace QVT {
 namespace {
 
 TEST(BAddressTest, AssignFromDottedDecimalStrParsesAddressAndPort) {
+  // clang-format off
   const struct {
     const char* text;
     uint32_t ip;
     unsigned short port;
   } kGood[] = {
-      {"127.0.0.1:10001", 0x7F000001u, 10001},
-      {"0.0.0.0:0", 0, 0},
-      {"255.255.255.255:65535", 0xFFFFFFFFu, 65535},
-      {"10.1.2.3:0161", 0x0A010203u, 161},
-  };
+      {"127.0.0.1:10001", 0x7F000001u, 10001}, {"0.0.0.0:0", 0, 0}, {"255.255.255.255:65535", 0xFFFFFFFFu, 65535},
+      {"10.1.2.3:0161", 0x0A010203u, 161}};
+  // clang-format on
   for (const auto& c : kGood) {
     SCOPED_TRACE(c.text);
     BAddrINet address;

@@ -92,26 +92,18 @@ void CheckRoundTripAndIntegerReads(INonVolatile& store) {
   EXPECT_EQ(store.GetString("SAMaster", "Port", text, 0), NV_OK);
   EXPECT_EQ(text.str(), "-10001");
 
+  // clang-format off
   const struct {
     const char* stored;  // null: the key is absent
     int status;
     int value;
   } kReads[] = {
-      {nullptr, NV_ERR_NOT_FOUND, 77},
-      {"42", NV_OK, 42},
-      {"+7", NV_OK, 7},
-      {"-2147483648", NV_OK, -2147483647 - 1},
-      {"2147483647", NV_OK, 2147483647},
-      {"2147483648", NV_ERR_BAD_VALUE, 77},
-      {"-2147483649", NV_ERR_BAD_VALUE, 77},
-      {"99999999999999999999", NV_ERR_BAD_VALUE, 77},
-      {"12abc", NV_ERR_BAD_VALUE, 77},
-      {"abc", NV_ERR_BAD_VALUE, 77},
-      {"", NV_ERR_BAD_VALUE, 77},
-      {"0x10", NV_ERR_BAD_VALUE, 77},
-      {"1.5", NV_ERR_BAD_VALUE, 77},
-      {"- 1", NV_ERR_BAD_VALUE, 77},
-  };
+      {nullptr, NV_ERR_NOT_FOUND, 77}, {"42", NV_OK, 42}, {"+7", NV_OK, 7}, {"-2147483648", NV_OK, -2147483647 - 1},
+      {"2147483647", NV_OK, 2147483647}, {"2147483648", NV_ERR_BAD_VALUE, 77}, {"-2147483649", NV_ERR_BAD_VALUE, 77},
+      {"99999999999999999999", NV_ERR_BAD_VALUE, 77}, {"12abc", NV_ERR_BAD_VALUE, 77}, {"abc", NV_ERR_BAD_VALUE, 77},
+      {"", NV_ERR_BAD_VALUE, 77}, {"0x10", NV_ERR_BAD_VALUE, 77}, {"1.5", NV_ERR_BAD_VALUE, 77},
+      {"- 1", NV_ERR_BAD_VALUE, 77}};
+  // clang-format on
   for (const auto& c : kReads) {
     SCOPED_TRACE(c.stored == nullptr ? "(absent)" : c.stored);
     const char* key = c.stored == nullptr ? "Absent" : "Value";
@@ -167,22 +159,18 @@ TEST_F(SettingsStoreTest, IniParsingHandlesCommentsBlanksAndCase) {
       "pinginterval=20\n");
   BIniFileStore store(m_path);
   Load(store);
+  // clang-format off
   const struct {
     const char* section;
     const char* key;
     const char* value;
   } kValues[] = {
-      {"SAMaster", "Port", "10001"},
-      {"samaster", "PORT", "10001"},
-      {"SAMaster", "Name", "qvt#1"},
-      {"SAMaster", "Url", "http://x;y"},
-      {"SAMaster", "Empty", ""},
-      {"SAMaster", "OnlyComment", ""},
+      {"SAMaster", "Port", "10001"}, {"samaster", "PORT", "10001"}, {"SAMaster", "Name", "qvt#1"},
+      {"SAMaster", "Url", "http://x;y"}, {"SAMaster", "Empty", ""}, {"SAMaster", "OnlyComment", ""},
       {"SubAgent", "MasterAddress", "127.0.0.1:10001"},
       {"SubAgent", "PingInterval", "20"},  // the later line wins
-      {"SubAgent", "Port", "<none>"},
-      {"Other", "Port", "<none>"},
-  };
+      {"SubAgent", "Port", "<none>"}, {"Other", "Port", "<none>"}};
+  // clang-format on
   for (const auto& c : kValues) {
     SCOPED_TRACE(std::string(c.section) + "/" + c.key);
     EXPECT_EQ(Get(store, c.section, c.key), c.value);
@@ -194,13 +182,14 @@ TEST_F(SettingsStoreTest, IniParsingHandlesCommentsBlanksAndCase) {
 }
 
 TEST_F(SettingsStoreTest, MalformedLinesAreNamedWithTheirLineNumber) {
+  // clang-format off
   const struct {
     const char* text;
     int line;
   } kCases[] = {
-      {"[A]\nno equals sign\n", 2}, {"[A]\nKey=1\n=value\n", 3},  {"[A\nKey=1\n", 1},
-      {"[]\nKey=1\n", 1},           {"; c\n\n[A] trailing\n", 3}, {"[A]\nKey=1\n[B]\n  junk  \n", 4},
-  };
+      {"[A]\nno equals sign\n", 2}, {"[A]\nKey=1\n=value\n", 3}, {"[A\nKey=1\n", 1}, {"[]\nKey=1\n", 1},
+      {"; c\n\n[A] trailing\n", 3}, {"[A]\nKey=1\n[B]\n junk \n", 4}};
+  // clang-format on
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.text);
     WriteFile("[Keep]\nValue=old\n");
@@ -277,16 +266,17 @@ TEST_F(SettingsStoreTest, TextsTheFileCannotHoldAreRefusedAndChangeNothing) {
   WriteFile("[A]\nKey=1\n");
   BIniFileStore store(m_path);
   Load(store);
+  // clang-format off
   const struct {
     const char* section;
     const char* key;
     const char* value;
   } kBad[] = {
-      {"A", "Key", "two\nlines"}, {"A", "Key", "cr\r"},        {"A", "Key", " padded"}, {"A", "Key", "padded\t"},
-      {"A", "Key", "x ; y"},      {"A", "Key", "#x"},          {"A", "New=Key", "v"},   {"A", "", "v"},
-      {"A", "[Key]", "v"},        {"A", ";Key", "v"},          {"A", "Key\n[B]", "v"},  {"B]", "Key", "v"},
-      {"", "Key", "v"},           {"Line\nBreak", "Key", "v"}, {" A", "Key", "v"},
-  };
+      {"A", "Key", "two\nlines"}, {"A", "Key", "cr\r"}, {"A", "Key", " padded"}, {"A", "Key", "padded\t"},
+      {"A", "Key", "x ; y"}, {"A", "Key", "#x"}, {"A", "New=Key", "v"}, {"A", "", "v"}, {"A", "[Key]", "v"},
+      {"A", ";Key", "v"}, {"A", "Key\n[B]", "v"}, {"B]", "Key", "v"}, {"", "Key", "v"}, {"Line\nBreak", "Key", "v"},
+      {" A", "Key", "v"}};
+  // clang-format on
   for (const auto& c : kBad) {
     SCOPED_TRACE(std::string(c.section) + "/" + c.key + "=" + c.value);
     EXPECT_EQ(store.SetString(c.section, c.key, c.value, 0, 0), NV_ERR_BAD_VALUE);

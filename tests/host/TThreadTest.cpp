@@ -38,29 +38,33 @@ TEST(TEventTest, SetOnAnotherThreadWakesEveryWaiter) {
   EXPECT_EQ(woken.load(), 2);
 }
 
-TEST(TMutexTest, RecursiveMutexIsHeldUntilReleasedAsOftenAsTaken) {
-  TMutex mutex(/*recursive=*/true);
-  auto tryFromOtherThread = [&](unsigned ms) {
-    int result = -1;
-    std::thread other([&] {
-      result = mutex.Wait(ms);
-      if (result == 0) mutex.Done();
-    });
-    other.join();
-    return result;
-  };
-  ASSERT_EQ(mutex.Wait(kWaitForever), 0);
-  ASSERT_EQ(mutex.Wait(0), 0);
-  EXPECT_EQ(tryFromOtherThread(/*ms=*/20), 1);
-  mutex.Done();
-  EXPECT_EQ(tryFromOtherThread(0), 1);
-  mutex.Done();
-  EXPECT_EQ(tryFromOtherThread(/*ms=*/5000), 0);
+// The result of mutex.Wait(ms) on another thread (released again if taken).
+int WaitFromOtherThread(TMutex& mutex, unsigned ms) {
+  int result = -1;
+  std::thread other([&] {
+    result = mutex.Wait(ms);
+    if (result == 0) mutex.Done();
+  });
+  other.join();
+  return result;
 }
 
-TEST(TMutexTest, TimedWaitSucceedsOnceTheOwnerReleases) {
+TEST(TMutexTest, RecursiveMutexIsHeldUntilReleasedAsOftenAsTaken) {
+  TMutex mutex(/*recursive=*/true);
+  ASSERT_EQ(mutex.Wait(kWaitForever), 0);
+  ASSERT_EQ(mutex.Wait(0), 0);
+  EXPECT_EQ(WaitFromOtherThread(mutex, /*ms=*/20), 1);
+  mutex.Done();
+  EXPECT_EQ(WaitFromOtherThread(mutex, 0), 1);
+  mutex.Done();
+  EXPECT_EQ(WaitFromOtherThread(mutex, /*ms=*/5000), 0);
+}
+
+TEST(TMutexTest, PlainMutexTimesOutForEveryoneUntilReleased) {
   TMutex mutex(/*recursive=*/false);
   ASSERT_EQ(mutex.Wait(kWaitForever), 0);
+  EXPECT_EQ(WaitFromOtherThread(mutex, 0), 1);
+  EXPECT_EQ(mutex.Wait(/*ms=*/10), 1);  // not recursive: the owner waits too
   int result = -1;
   std::thread other([&] {
     result = mutex.Wait(/*ms=*/20000);
@@ -72,12 +76,9 @@ TEST(TMutexTest, TimedWaitSucceedsOnceTheOwnerReleases) {
   EXPECT_EQ(result, 0);
   {
     TMutexLock lock(mutex);
-    std::thread blocked([&] { result = mutex.Wait(0); });
-    blocked.join();
-    EXPECT_EQ(result, 1);
+    EXPECT_EQ(WaitFromOtherThread(mutex, 0), 1);
   }
-  EXPECT_EQ(mutex.Wait(0), 0);
-  mutex.Done();
+  EXPECT_EQ(WaitFromOtherThread(mutex, 0), 0);
 }
 
 // A thread whose Run() waits on its stop event in long slices, as the
