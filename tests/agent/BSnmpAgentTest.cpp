@@ -111,8 +111,9 @@ class BSnmpAgentTest : public ::testing::Test {
     });
     m_scalars.AddEntry(3, MIB_ACCESS_READ_WRITE, ASN_OCTET_STRING)
         .Size(0, 8)
-        .Getter([this](BObjectSyntax& v) { v.SetOctets(m_label); })
+        .Getter([this](BObjectSyntax& v) { v.SetOctets(Label()); })
         .Setter([this](const BObjectSyntax& v) {
+          std::lock_guard<std::mutex> guard(m_stateLock);
           m_label = std::string(v.GetOctets().AsStringView());
           return 0;
         });
@@ -208,8 +209,14 @@ class BSnmpAgentTest : public ::testing::Test {
   RecordingScalars m_scalars;
   BMibTableImpl m_table{BString("table"), BObjectIdentifier(kTable)};
   GateHandler m_gate;
+  // The writable objects' values, set on the agent's request threads.
+  std::string Label() {
+    std::lock_guard<std::mutex> guard(m_stateLock);
+    return m_label;
+  }
+  std::mutex m_stateLock;  // guards m_label; taken alone
   std::string m_label;
-  int m_level = 1;
+  std::atomic<int> m_level{1};
   std::unique_ptr<BSnmpAgent> m_agent;
   std::unique_ptr<SnmpTestClient> m_client;
 };
@@ -339,7 +346,7 @@ TEST_F(BSnmpAgentTest, SetChangesTheValueAndFailuresGetTheirStatus) {
   EXPECT_EQ(r.errorStatus, 0);
   ASSERT_EQ(r.varBinds.Count(), 1);
   EXPECT_EQ(r.varBinds[0].value.GetOctets().AsStringView(), "hello");
-  EXPECT_EQ(m_label, "hello");
+  EXPECT_EQ(Label(), "hello");
   EXPECT_EQ(Ask(SNMP_VERSION_2C, "public", SNMP_PDU_GET, {kLabel}).varBinds[0].value.GetOctets().AsStringView(),
             "hello");
 
@@ -369,7 +376,7 @@ TEST_F(BSnmpAgentTest, SetChangesTheValueAndFailuresGetTheirStatus) {
     ASSERT_EQ(r.varBinds.Count(), 1);
     EXPECT_EQ(r.varBinds[0].value, c.value);
   }
-  EXPECT_EQ(m_label, "hello");
+  EXPECT_EQ(Label(), "hello");
   EXPECT_EQ(m_level, 1);
   EXPECT_EQ(m_agent->Counters().Get(SNMP_IN_BAD_COMMUNITY_USES), 2u);
 }
@@ -530,11 +537,11 @@ TEST_F(BSnmpAgentToolsTest, SnmpwalkAndSnmpbulkwalkSeeTheSameTable) {
 
 TEST_F(BSnmpAgentToolsTest, SnmpsetWritesWithTheWriteCommunityOnly) {
   EXPECT_NE(Run("snmpset", "-v2c -c private", std::string(kLabel) + " s abc").find("abc"), std::string::npos);
-  EXPECT_EQ(m_label, "abc");
+  EXPECT_EQ(Label(), "abc");
   EXPECT_NE(Run("snmpset", "-v2c -c public", std::string(kLabel) + " s xyz").find("noAccess"), std::string::npos);
   EXPECT_NE(Run("snmpset", "-v1 -c private", std::string(kLabel) + " s toolongtext").find("badValue"),
             std::string::npos);
-  EXPECT_EQ(m_label, "abc");
+  EXPECT_EQ(Label(), "abc");
 }
 
 }  // namespace
