@@ -117,9 +117,6 @@ int MasterAgent::Configure(const std::vector<std::string>& args) {
 
 int MasterAgent::Run(TEvent& stop) {
   if (m_trace && !m_tracePrinter.Start()) Log(kProgram, "warning: cannot subscribe to the trace channel");
-  if (m_mibHandler.RegisterSubtreeHandler(&m_mibHandler.Mib2System()) == 0) {
-    return Fail("cannot register the system group");
-  }
 
   m_master = std::make_unique<BSAMaster>(&m_mibHandler, &m_time);
   const int status = m_master->Init(m_config.Store());
@@ -137,7 +134,6 @@ int MasterAgent::Run(TEvent& stop) {
   Log(kProgram, "stopping");
   m_master->Stop();
   m_master.reset();
-  m_mibHandler.UnregisterSubtreeHandler(&m_mibHandler.Mib2System());
   Log(kProgram, "stopped");
   return kExitOk;
 }
