@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "BObjectIdentifier.h"
 #include "BSnmpCodecStatus.h"
@@ -97,29 +98,39 @@ class BBerReader {
   }
 
   // An OBJECT IDENTIFIER: at least one octet, minimal sub-identifiers of at
-  // most 32 bits, at most kSnmpMaxOidArcs arcs.
+  // most 32 bits, at most kSnmpMaxOidArcs arcs. The arcs are counted first
+  // (one per octet without the continuation bit, plus the split first
+  // sub-identifier) so that they are written into storage sized once.
   [[nodiscard]] ESnmpCodecStatus DecodeOid(BObjectIdentifier& oid) {
-    oid.Clear();
-    if (m_p == m_end) return SNMP_CODEC_BAD_OID;
+    const size_t n = Remaining();
+    if (n == 0) return SNMP_CODEC_BAD_OID;
+    if (m_p[n - 1] & 0x80) return SNMP_CODEC_BAD_OID;  // the last octet has its continuation bit
+    unsigned count = 1;
+    for (size_t i = 0; i < n; ++i) count += (m_p[i] & 0x80) ? 0 : 1;
+    if (count > kSnmpMaxOidArcs) return SNMP_CODEC_BAD_OID;
+    oid.SetLength(count);
+    uint32_t* out = &oid[0];
     bool first = true;
     while (m_p != m_end) {
-      if (*m_p == 0x80) return SNMP_CODEC_BAD_OID;  // redundant leading octet
-      uint64_t arc = 0;
-      for (;;) {
-        if (m_p == m_end) return SNMP_CODEC_BAD_OID;  // last octet has its continuation bit
-        const unsigned char octet = *m_p++;
-        arc = (arc << 7) | (octet & 0x7F);
-        if (arc > 0xFFFFFFFFu) return SNMP_CODEC_BAD_OID;
-        if (!(octet & 0x80)) break;
+      uint32_t arc = *m_p++;
+      if (arc & 0x80) {
+        if (arc == 0x80) return SNMP_CODEC_BAD_OID;  // redundant leading octet
+        uint64_t wide = arc & 0x7F;
+        for (;;) {
+          const unsigned char octet = *m_p++;  // in range: the last octet ends a sub-identifier
+          wide = (wide << 7) | (octet & 0x7F);
+          if (wide > 0xFFFFFFFFu) return SNMP_CODEC_BAD_OID;
+          if (!(octet & 0x80)) break;
+        }
+        arc = static_cast<uint32_t>(wide);
       }
-      if (oid.Length() + (first ? 2 : 1) > kSnmpMaxOidArcs) return SNMP_CODEC_BAD_OID;
       if (first) {
         const uint32_t a = arc < 40 ? 0 : (arc < 80 ? 1 : 2);
-        oid.Append(a);
-        oid.Append(static_cast<uint32_t>(arc - 40 * a));
+        *out++ = a;
+        *out++ = arc - 40 * a;
         first = false;
       } else {
-        oid.Append(static_cast<uint32_t>(arc));
+        *out++ = arc;
       }
     }
     return SNMP_CODEC_OK;
@@ -218,12 +229,14 @@ class BBerWriter {
 
   void Octets(unsigned char tag, const unsigned char* data, size_t length) {
     Header(tag, length);
-    for (size_t i = 0; i < length; ++i) *m_p++ = data[i];
+    if (length != 0) std::memcpy(m_p, data, length);
+    m_p += length;
   }
 
-  // The caller has checked OidContentSize(oid) != 0.
-  void Oid(const BObjectIdentifier& oid) {
-    Header(0x06, ber::OidContentSize(oid));
+  // `contentSize` is OidContentSize(oid), which the caller has checked is
+  // not 0.
+  void Oid(const BObjectIdentifier& oid, size_t contentSize) {
+    Header(0x06, contentSize);
     const unsigned count = oid.Length();
     const uint32_t a0 = count > 0 ? oid[0] : 0;
     const uint32_t a1 = count > 1 ? oid[1] : 0;
@@ -233,6 +246,10 @@ class BBerWriter {
 
  private:
   void Arc(uint32_t arc) {
+    if (arc < 0x80) {
+      *m_p++ = static_cast<unsigned char>(arc);
+      return;
+    }
     for (size_t i = ber::ArcSize(arc); i > 1; --i) *m_p++ = static_cast<unsigned char>(0x80 | (arc >> (7 * (i - 1))));
     *m_p++ = static_cast<unsigned char>(arc & 0x7F);
   }

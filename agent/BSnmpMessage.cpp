@@ -197,7 +197,7 @@ void EncodeValue(BBerWriter& w, const BObjectSyntax& value) {
       return;
     }
     case ASN_OBJECT_ID:
-      w.Oid(value.GetObjectId());
+      w.Oid(value.GetObjectId(), ber::OidContentSize(value.GetObjectId()));
       return;
     case ASN_IPADDRESS:
       w.Octets(tag, value.GetIpAddress().Data(), 4);
@@ -313,11 +313,15 @@ size_t BSnmpMessage::EncodedSize() const {
 }
 
 ESnmpCodecStatus BSnmpMessage::Encode(unsigned char* buffer, size_t limit, size_t& length) const {
+  // The content sizes of the first varbinds are kept for the writing pass.
+  constexpr int kSizeCache = 64;
+  size_t sizes[kSizeCache];
   size_t vbBytes = 0;
-  for (const BVarBind& vb : varBinds) {
-    const size_t size = VarBindSize(vb);
-    if (size == 0) return SNMP_CODEC_BAD_FIELD;
-    vbBytes += size;
+  for (int i = 0; i < varBinds.Count(); ++i) {
+    const size_t content = VarBindContentSize(varBinds[i]);
+    if (content == 0) return SNMP_CODEC_BAD_FIELD;
+    if (i < kSizeCache) sizes[i] = content;
+    vbBytes += ber::ElementSize(content);
   }
   const size_t total = SizeWithVarBindBytes(vbBytes);
   if (total == 0) return SNMP_CODEC_BAD_FIELD;
@@ -335,7 +339,7 @@ ESnmpCodecStatus BSnmpMessage::Encode(unsigned char* buffer, size_t limit, size_
   w.Octets(ASN_OCTET_STRING, text.data, text.length);
   w.Header(pduType, pduContent);
   if (pduType == SNMP_PDU_TRAP_V1) {
-    w.Oid(enterprise);
+    w.Oid(enterprise, ber::OidContentSize(enterprise));
     w.Octets(ASN_IPADDRESS, agentAddress.Data(), 4);
     w.Int32(ASN_INTEGER, genericTrap);
     w.Int32(ASN_INTEGER, specificTrap);
@@ -346,9 +350,11 @@ ESnmpCodecStatus BSnmpMessage::Encode(unsigned char* buffer, size_t limit, size_
     w.Int32(ASN_INTEGER, errorIndex);
   }
   w.Header(ASN_SEQUENCE, vbBytes);
-  for (const BVarBind& vb : varBinds) {
-    w.Header(ASN_SEQUENCE, VarBindContentSize(vb));
-    w.Oid(vb.name);
+  for (int i = 0; i < varBinds.Count(); ++i) {
+    const BVarBind& vb = varBinds[i];
+    const size_t content = i < kSizeCache ? sizes[i] : VarBindContentSize(vb);
+    w.Header(ASN_SEQUENCE, content);
+    w.Oid(vb.name, ber::OidContentSize(vb.name));
     EncodeValue(w, vb.value);
   }
   assert(static_cast<size_t>(w.Position() - buffer) == total);
