@@ -104,9 +104,28 @@ int MasterAgent::Configure(const std::vector<std::string>& args) {
   int port = 10001;
   if (!m_config.GetInt("SAMaster", "Port", 2, 65534, port, error)) return Fail(error);
 
+  std::string text;
+  if (m_config.GetString("Agent", "ListenAddress", text)) m_agentConfig.listenAddresses = BString(text);
+  if (m_config.GetString("Agent", "ReadCommunity", text)) m_agentConfig.readCommunity = BString(text);
+  if (m_config.GetString("Agent", "WriteCommunity", text)) m_agentConfig.writeCommunity = BString(text);
+  int maxMessageSize = static_cast<int>(m_agentConfig.maxMessageSize);
+  if (!m_config.GetInt("Agent", "MaxMessageSize", static_cast<int>(BSnmpAgent::kMinMessageSize),
+                       static_cast<int>(BSnmpAgent::kMaxMessageSize), maxMessageSize, error)) {
+    return Fail(error);
+  }
+  m_agentConfig.maxMessageSize = static_cast<unsigned>(maxMessageSize);
+  if (SplitList(m_agentConfig.listenAddresses.str()).empty()) {
+    return Fail(m_config.Where("Agent", "ListenAddress") + ": no address to listen on");
+  }
+  m_config.GetString("Agent", "TrapSink", m_trapSinks);
+  m_config.GetString("Agent", "TrapCommunity", m_trapCommunity);
+  if (m_trapSender.Init(BString(m_trapSinks), BString(m_trapCommunity)) != 0) {
+    return Fail(m_config.Where("Agent", "TrapSink") + ": " + m_trapSender.ErrorText().str());
+  }
+
   BMib2System& system = m_mibHandler.Mib2System();
   system.SetTime(&m_time);
-  std::string text = "QVT master agent";
+  text = "QVT master agent";
   m_config.GetString("Agent", "SysDescr", text);
   system.SetSysDescr(BString(text));
   if (m_config.GetString("Agent", "SysContact", text)) system.SetSysContact(BString(text));
@@ -126,14 +145,33 @@ int MasterAgent::Run(TEvent& stop) {
     return Fail("cannot open UDP port " + std::to_string(m_master->Port()) + " for sub-agents: " +
                 (socketError ? std::strerror(errorNumber) : std::string(QVSAErr2Str(status))));
   }
+
+  m_snmpAgent = std::make_unique<BSnmpAgent>(m_mibHandler, m_agentConfig);
+  if (m_snmpAgent->Start() != 0) {
+    m_master.reset();
+    return Fail(m_config.Where("Agent", "ListenAddress") + ": " + m_snmpAgent->ErrorText().str());
+  }
+  m_mibHandler.RegisterSubtreeHandler(&m_snmpAgent->SnmpGroupHandler());
+  m_snmpAgent->SetTrapSender(&m_trapSender);
   m_master->SetTrapSender(&m_trapLogger);
   m_master->Start();
-  Log(kProgram, "serving sub-agents on UDP port %u", m_master->Port());
+
+  std::string listening;
+  for (const BAddress& address : m_snmpAgent->LocalAddresses()) {
+    listening += (listening.empty() ? "" : ", ") + QVAddressToString(address).str();
+  }
+  Log(kProgram, "SNMP agent on %s; sub-agents on UDP port %u; %zu trap sink(s)", listening.c_str(),
+      m_master->Port(), m_trapSender.Sinks().size());
 
   stop.Wait(kWaitForever);
   Log(kProgram, "stopping");
+  // Managers first, so that no request reaches a proxy whose session the
+  // master is about to drop; then the master.
+  m_snmpAgent->Stop();
   m_master->Stop();
   m_master.reset();
+  m_mibHandler.UnregisterSubtreeHandler(&m_snmpAgent->SnmpGroupHandler());
+  m_snmpAgent.reset();
   Log(kProgram, "stopped");
   return kExitOk;
 }

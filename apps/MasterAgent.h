@@ -1,7 +1,8 @@
 // MasterAgent: the qvt-master-agent program as a class. It reads the
-// configuration, builds the agent's MIB (the system group with sysORTable),
-// runs the sub-agent master (BSAMaster) on its port, and logs every
-// notification a sub-agent forwards.
+// configuration, builds the agent's MIB (the system group with sysORTable
+// and the snmp group), answers SNMP managers through the SNMP front-end
+// (BSnmpAgent), runs the sub-agent master (BSAMaster) on its port, and sends
+// every notification a sub-agent forwards to the trap sinks (logging it).
 #pragma once
 
 #include <memory>
@@ -10,6 +11,8 @@
 
 #include "BMibHandler.h"
 #include "BSAMaster.h"
+#include "BSnmpAgent.h"
+#include "BSnmpTrapSender.h"
 #include "BTime.h"
 #include "BTrap.h"
 #include "ProgramSupport.h"
@@ -53,7 +56,12 @@ class MasterAgent {
   TracePrinter m_tracePrinter{kProgram};
   BTime m_time;
   BMibHandler m_mibHandler;
-  LoggingTrapSender m_trapLogger;
+  BSnmpAgentConfig m_agentConfig;
+  std::string m_trapSinks;
+  std::string m_trapCommunity = "public";
+  BSnmpTrapSender m_trapSender{&m_time};
+  LoggingTrapSender m_trapLogger{&m_trapSender};
+  std::unique_ptr<BSnmpAgent> m_snmpAgent;
   std::unique_ptr<BSAMaster> m_master;
 };
 
