@@ -50,6 +50,7 @@ int FakeSubtreeHandler::Get(unsigned int /*tid*/, BVarBindList& list, int& index
 int FakeSubtreeHandler::GetNext(unsigned int /*tid*/, BVarBind& varbind) {
   TMutexLock lock(*m_pLock);
   m_calls.push_back({'n', 0, nullptr, 0, 1});
+  if (m_getStatus != 0) return m_getStatus;
   if (m_misbehave == Misbehave::kSmaller) {
     varbind.value.SetInt(0);
     return 0;

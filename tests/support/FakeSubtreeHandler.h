@@ -38,6 +38,7 @@ class FakeSubtreeHandler : public BMibSubtreeHandler {
   int ValueOf(const char* instance) const;
   // Set(code) fails with `status` at the `at`-th varbind it serves.
   void FailSet(ESnmpSetOpCode code, int at, int status);
+  // Get and GetNext fail with `status` (Get at the last varbind it serves).
   void FailGet(int status) { m_getStatus = status; }
   void SetMisbehave(Misbehave mode) { m_misbehave = mode; }
   std::vector<Call> Calls() const;
