@@ -5,7 +5,11 @@
 // listening socket. When a socket is readable it receives without waiting
 // (several threads may have woken for the same datagram; those that find
 // nothing go back to poll) and keeps receiving from that socket while
-// datagrams are queued, which saves the poll call under load.
+// datagrams are queued, which saves the poll call under load. Waking every
+// idle thread costs a few futile receives; an exclusive wake-up (one
+// thread per arrival) would be cheaper, but a thread that took one of two
+// queued datagrams and then waits on a slow sub-agent would leave the
+// second one unserved until the next arrival.
 #include "BSnmpAgent.h"
 
 #include <netinet/in.h>

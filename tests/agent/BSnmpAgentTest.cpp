@@ -396,7 +396,7 @@ TEST_F(BSnmpAgentTest, UnknownCommunityIsSilentAndCounted) {
   BSnmpMessage request = SnmpTestClient::Make(SNMP_VERSION_2C, "secret", SNMP_PDU_GET, {kDescr});
   ASSERT_TRUE(m_client->Send(request));
   EXPECT_TRUE(m_client->Silent(300));
-  EXPECT_EQ(m_agent->Counters().Get(SNMP_IN_BAD_COMMUNITY_NAMES), 1u);
+  ASSERT_TRUE(WaitFor([&] { return m_agent->Counters().Get(SNMP_IN_BAD_COMMUNITY_NAMES) == 1; }));
   const BSnmpMessage r = Ask(SNMP_VERSION_2C, "public", SNMP_PDU_GET, {"1.3.6.1.2.1.11.4.0", "1.3.6.1.2.1.11.1.0"});
   EXPECT_EQ(r.varBinds[0].value.Syntax(), ASN_COUNTER32);
   EXPECT_EQ(r.varBinds[0].value.GetUnsigned(), 1u);
@@ -409,6 +409,7 @@ TEST_F(BSnmpAgentTest, AuthenticationFailureTrapFollowsSnmpEnableAuthenTraps) {
   BSnmpMessage bad = SnmpTestClient::Make(SNMP_VERSION_1, "secret", SNMP_PDU_GET, {kDescr});
   ASSERT_TRUE(m_client->Send(bad));
   EXPECT_TRUE(m_client->Silent(200));
+  ASSERT_TRUE(WaitFor([&] { return m_agent->Counters().Get(SNMP_IN_BAD_COMMUNITY_NAMES) == 1; }));
   EXPECT_TRUE(traps.Oids().empty());  // disabled by default
 
   EXPECT_EQ(Set(SNMP_VERSION_2C, "private", kEnableAuthenTraps, Int(3)).errorStatus, SNMP_ERR_WRONGVALUE);
@@ -481,6 +482,37 @@ TEST_F(BSnmpAgentTest, StartRefusesUnusableSettingsAndStopFreesThePort) {
   BSnmpMessage response;
   EXPECT_TRUE(client.Exchange(request, response));
   again.Stop();
+}
+
+TEST_F(BSnmpAgentTest, WildcardAndIPv6EndpointsAnswerFromTheAddressAsked) {
+  BSnmpAgentConfig config;
+  config.listenAddresses = "0.0.0.0:0, [::1]:0";
+  BSnmpAgent agent(m_mib, config);
+  if (agent.Start() != 0) {
+    // Without IPv6 on the host, the wildcard endpoint alone.
+    config.listenAddresses = "0.0.0.0:0";
+    BSnmpAgent v4only(m_mib, config);
+    ASSERT_EQ(v4only.Start(), 0) << v4only.ErrorText().str();
+    GTEST_SKIP() << "no IPv6 loopback: " << agent.ErrorText().str();
+  }
+  const std::vector<BAddress> bound = agent.LocalAddresses();
+  ASSERT_EQ(bound.size(), 2u);
+  BAddress loopback = bound[0];
+  loopback.SetIPv4(0x7F000001);
+  loopback.SetPort(bound[0].Port());
+  for (const BAddress& target : {loopback, bound[1]}) {
+    SCOPED_TRACE(QVAddressToString(target).str());
+    SnmpTestClient client(target);
+    BSnmpMessage request = SnmpTestClient::Make(SNMP_VERSION_2C, "private", SNMP_PDU_SET, {kLevel});
+    request.varBinds[0].value.SetInt(target.Family() == BAddress::kFamilyINet ? 2 : 3);
+    BSnmpMessage response;
+    ASSERT_TRUE(client.Exchange(request, response));
+    EXPECT_EQ(response.errorStatus, 0);
+    std::lock_guard<std::mutex> guard(m_scalars.lock);
+    EXPECT_EQ(m_scalars.local, target);  // the address the request was sent to, not the wildcard
+    EXPECT_EQ(m_scalars.remote, client.LocalAddress());
+  }
+  EXPECT_EQ(m_level, 3);
 }
 
 // The standard command-line tools as the manager.

@@ -7,6 +7,10 @@ namespace QVT::test {
 SnmpTestClient::SnmpTestClient(const BAddress& agent) : m_agent(agent), m_nextId(1000), m_buffer(65536) {
   BAddress any(agent.Family());
   if (agent.Family() == BAddress::kFamilyINet) any.SetIPv4(0x7F000001);
+  if (agent.Family() == BAddress::kFamilyINet6) {
+    const unsigned char loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    any.SetIPv6(loopback);
+  }
   m_socket.SetMyAddress(any);
   m_socket.Create();
   m_socket.Bind();
