@@ -89,6 +89,8 @@ class QV_API BMibImpl : public BMibSubtreeHandler {
   ~BMibImpl() override;
 
   // Adds (or replaces) the entry for `subId` and returns it for chaining.
+  // The reference lasts until the next AddEntry or RemoveEntry; entries are
+  // meant to be set up before the implementation is registered.
   BMibRqHndlrEntry& AddEntry(uint32_t subId, int access, unsigned char syntax);
   void RemoveEntry(uint32_t subId);
 
