@@ -1,10 +1,10 @@
 // The trace channel, the silent diagnostic hook and the varbind dump.
 #include "QVSubAgTrace.h"
 
+#include "BTrapOIDs.h"
+
 #include <cstdarg>
 #include <cstdio>
-
-#include "BTrapOIDs.h"
 
 namespace QVT {
 

@@ -3,10 +3,10 @@
 // then written without further checks.
 #include "BSAEncoder.h"
 
+#include "QVSubAgTrace.h"
+
 #include <climits>
 #include <cstring>
-
-#include "QVSubAgTrace.h"
 
 namespace QVT {
 

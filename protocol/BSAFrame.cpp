@@ -1,10 +1,10 @@
 // Frame entry points over the element coders.
 #include "BSAFrame.h"
 
-#include <cstring>
-
 #include "BSADecoder.h"
 #include "BSAEncoder.h"
+
+#include <cstring>
 
 namespace QVT {
 

@@ -1,9 +1,9 @@
 // The parameter OID singleton.
 #include "BSAOIDs.h"
 
-#include <mutex>
-
 #include "BString.h"
+
+#include <mutex>
 
 namespace QVT {
 

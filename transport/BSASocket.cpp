@@ -1,10 +1,10 @@
 // The library's UDP endpoint over the host datagram socket.
 #include "BSASocket.h"
 
-#include <climits>
-
 #include "BSAPdu.h"
 #include "QVSubAgTrace.h"
+
+#include <climits>
 
 namespace QVT {
 
