@@ -33,6 +33,11 @@ inline constexpr int SA_DBG_PROXY = 0xE0007;
 // end is added.
 QV_API void QVSubAgTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// True when somebody subscribed to the trace lines. A caller whose trace
+// arguments cost something to compute (an address or an OID as text) asks
+// first, so that tracing stays one test when nobody listens.
+QV_API bool QVSubAgTraceActive();
+
 // Subscribes `subscriber` to the trace lines (type 7, no filter); returns the
 // dispatcher's result (0 on success, -1 when already subscribed).
 QV_API int QVSubAgTraceSubscribe(IMessageSubscriber* subscriber);
