@@ -17,9 +17,7 @@ unsigned short BSASubAgentPeer::RequestPort(BSASubAgent& s) {
 }
 
 namespace test {
-namespace {
 
-// A port that was free a moment ago.
 unsigned short FreePort() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in address{};
@@ -30,6 +28,8 @@ unsigned short FreePort() {
   ::close(fd);
   return ntohs(address.sin_port);
 }
+
+namespace {
 
 BAddress Loopback(unsigned short port) {
   BAddrINet address;

@@ -45,6 +45,8 @@ BObjectSyntax Text(const std::string& text);
 BObjectSyntax OidValue(const char* dotted);
 std::vector<std::string> Texts(const BVarBindList& list);
 BVarBindList Names(std::initializer_list<const char*> names);
+// A loopback UDP port that was free a moment ago.
+unsigned short FreePort();
 // Polls `condition` every 10 ms for up to `ms`; true once it holds.
 bool WaitUntil(const std::function<bool()>& condition, int ms = 3000);
 
