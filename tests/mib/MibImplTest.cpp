@@ -8,26 +8,17 @@
 
 #include "BMibHandler.h"
 #include "BMibImpl.h"
+#include "MibTestValues.h"
 
 namespace QVT {
 namespace {
+
+using namespace test;
 
 const char* const kBase = "1.3.6.1.4.1.32473.1.1";
 
 std::string Name(const std::string& suffix) {
   return std::string(kBase) + "." + suffix;
-}
-
-BObjectSyntax Int(int v) {
-  BObjectSyntax s;
-  s.SetInt(v);
-  return s;
-}
-
-BObjectSyntax Text(const char* t) {
-  BObjectSyntax s;
-  s.SetOctets(std::string_view(t));
-  return s;
 }
 
 class MibImplTest : public ::testing::Test {

@@ -9,19 +9,16 @@
 
 #include "BMibHandler.h"
 #include "BMibTableImplEx.h"
+#include "MibTestValues.h"
 
 namespace QVT {
 namespace {
 
+using namespace test;
+
 using Oid = BObjectIdentifier;
 constexpr char kEntry[] = "1.3.6.1.4.1.32473.4.1";
 constexpr uint32_t kName = 2, kLimit = 3, kStatus = 4;
-
-BObjectSyntax Int(int v) {
-  BObjectSyntax s;
-  s.SetInt(v);
-  return s;
-}
 
 BVarBind Cell(uint32_t column, const char* row, const BObjectSyntax& value) {
   Oid name(kEntry);

@@ -9,32 +9,14 @@
 
 #include "BMibHandler.h"
 #include "BMibTableImpl.h"
+#include "MibTestValues.h"
 
 namespace QVT {
 namespace {
 
-using Oid = BObjectIdentifier;
+using namespace test;
 
-BObjectSyntax Int(int v) {
-  BObjectSyntax s;
-  s.SetInt(v);
-  return s;
-}
-BObjectSyntax Text(const char* t) {
-  BObjectSyntax s;
-  s.SetOctets(std::string_view(t));
-  return s;
-}
-BObjectSyntax Ip(int a, int b, int c, int d) {
-  BObjectSyntax s;
-  s.SetIpAddress(BIpAddress(a, b, c, d));
-  return s;
-}
-BObjectSyntax Id(const char* oid) {
-  BObjectSyntax s;
-  s.SetObjectId(Oid(oid));
-  return s;
-}
+using Oid = BObjectIdentifier;
 
 std::unique_ptr<BMibTableImpl> TableWith(std::vector<EMibIndexKind> kinds) {
   auto table = std::make_unique<BMibTableImpl>("t", Oid("1.3.6.1.4.1.32473.3.1"));
