@@ -1,15 +1,15 @@
 // BMibTree: the registered subtree handlers of a MIB handler, ordered by
 // OID. Registrations may nest; every node knows the nearest registration
-// above it (its parent), so the owner of a name (the deepest registration
-// whose OID starts the name) is found with one ordered lookup and a short
-// walk up. Not thread-safe by itself: BMibHandler guards it with its
-// reader/writer lock.
+// above it (its parent) and how many registrations sit directly inside it.
+// Not thread-safe by itself: BMibHandler guards it with its reader/writer
+// lock.
 //
 // Two indexes are kept in step: an ordered map for the walks (GET-NEXT
 // moves from registration to registration) and a hash of the registered
-// OIDs, probed once per distinct registration length, so that finding the
-// owner of a name costs the same with ten registrations as with a hundred
-// thousand.
+// OIDs. The owner of a name (the deepest registration whose OID starts the
+// name) is found by probing the hash with the name's prefixes, once per
+// distinct registration length, longest first, so that it costs the same
+// with ten registrations as with a hundred thousand.
 #pragma once
 
 #include <cstddef>
