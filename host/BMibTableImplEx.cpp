@@ -61,22 +61,22 @@ int BMibTableImplEx::IsRowStatus(const BVarBind& varbind) {
              : 0;
 }
 
+// SETs run one at a time, so the SET in progress is the newest transaction;
+// an older one is a SET whose cleanup never came and no longer counts.
 int BMibTableImplEx::IsRowCreation(const BObjectIdentifier& rowIndex) {
   TMutexLock lock(*m_pLock);
-  for (const Transaction* t : m_transactions) {
-    for (const PendingRow& row : t->rows) {
-      if (row.Creates() && row.index == rowIndex) return 1;
-    }
+  if (m_transactions.empty()) return 0;
+  for (const PendingRow& row : m_transactions.back()->rows) {
+    if (row.Creates() && row.index == rowIndex) return 1;
   }
   return 0;
 }
 
 int BMibTableImplEx::IsRowDeletion(const BObjectIdentifier& rowIndex) {
   TMutexLock lock(*m_pLock);
-  for (const Transaction* t : m_transactions) {
-    for (const PendingRow& row : t->rows) {
-      if (row.Deletes() && row.index == rowIndex) return 1;
-    }
+  if (m_transactions.empty()) return 0;
+  for (const PendingRow& row : m_transactions.back()->rows) {
+    if (row.Deletes() && row.index == rowIndex) return 1;
   }
   return 0;
 }
@@ -196,9 +196,11 @@ int BMibTableImplEx::Set(unsigned int transactionId, const BVarBindList& list, E
       case SNMP_SET_TEST: {
         if (t == nullptr) {
           t = new Transaction;
-          m_transactions.push_back(t);
           if (contexts != nullptr) contexts[first] = t;
+        } else {
+          std::erase(m_transactions, t);
         }
+        m_transactions.push_back(t);
         t->id = transactionId;
         t->rows.clear();
         std::vector<BObjectSyntax> indexValues;
@@ -325,6 +327,8 @@ int BMibTableImplEx::Set(unsigned int transactionId, const BVarBindList& list, E
         delete t;
         if (contexts != nullptr) contexts[first] = nullptr;
         break;
+      default:
+        return SNMP_ERR_GENERR;
     }
   }
   // The hooks run outside the handler's lock: they may take their own.
