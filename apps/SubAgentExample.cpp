@@ -43,11 +43,20 @@ void ReconnectingSubAgent::OnPingResponse(int upTime) {
   BSASubAgent::OnPingResponse(upTime);
   m_timeoutsInARow = 0;
   // A ping answered with notOpen reaches us as up-time 0: the master does
-  // not know our session (it restarted, or it closed the session).
-  if (upTime == 0) {
+  // not know our session (it restarted, or it closed the session). A master
+  // whose up-time is 0 answers the same, and so does a ping that went out
+  // with the session a reconnect has just replaced: ask once more, with the
+  // session we hold now.
+  int again = 0;
+  if (upTime == 0 && Ping(again) == SA_WIRE_NOT_OPEN) {
     m_reason = "the master does not know our session";
     m_reconnect.Set();
   }
+}
+
+void ReconnectingSubAgent::SessionOpened() {
+  m_timeoutsInARow = 0;
+  m_reconnect.Reset();
 }
 
 void ReconnectingSubAgent::OnPingTimeout(int value) {
@@ -141,8 +150,7 @@ int SubAgentExample::Configure(const std::vector<std::string>& args) {
   if (m_config.GetString("SubAgent", "MasterAddress", address)) {
     BAddress resolved;
     if (QVResolveAddress(BString(address), resolved) == 0) {
-      return Fail(m_config.Where("SubAgent", "MasterAddress") + ": '" + address +
-                  "' is not a host:port that resolves");
+      return Fail(m_config.Where("SubAgent", "MasterAddress") + ": '" + address + "' is not a host:port that resolves");
     }
   }
   return -1;
@@ -156,8 +164,8 @@ bool SubAgentExample::Connect(TEvent& stop) {
     std::string what = "opening a session";
     if (status == 0) status = m_mib->AnnounceToMaster(what);
     if (status == 0) {
-      Log(kProgram, "session %u open with the master at %s; MIB registered", m_subAgent.SessionId(),
-          master.c_str());
+      m_subAgent.SessionOpened();
+      Log(kProgram, "session %u open with the master at %s; MIB registered", m_subAgent.SessionId(), master.c_str());
       return true;
     }
     Log(kProgram, "master at %s: %s failed: %s; next attempt in %u s", master.c_str(), what.c_str(),

@@ -27,6 +27,9 @@ class ReconnectingSubAgent : public BSASubAgent {
   void OnPingTimeout(int value) override;
 
   TEvent& ReconnectRequested() { return m_reconnect; }
+  // A new session is open: what the pings reported until now concerned the
+  // session it replaced (or none) and must not start another reconnect.
+  void SessionOpened();
   // Why the last reconnect was requested ("notOpen" or "no answer").
   const char* Reason() const { return m_reason.load(); }
 

@@ -8,11 +8,13 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 
 #include "BMibHandler.h"
 #include "BSAMaster.h"
+#include "BSASession.h"
 #include "ExampleMib.h"
 #include "FakeSubtreeHandler.h"
 #include "ManualClock.h"
@@ -122,9 +124,9 @@ class EndToEndTest : public ::testing::Test {
     return params;
   }
 
-  // A non-zero up-time: the example program reads a ping answer of up-time 0
-  // as the master's notOpen.
-  ManualClock m_clock{4242};
+  // Up-time 0, which is also what the sub-agent's ping hook reports for a
+  // master that answered notOpen: the example program must tell them apart.
+  ManualClock m_clock{0};
   RecordingTrapSender m_traps;
   unsigned short m_port = 0;
   std::unique_ptr<BMibHandler> m_mib;
@@ -254,8 +256,10 @@ TEST_F(EndToEndTest, MasterClosesTheSessionOfASubAgentThatStopsAnswering) {
 }
 
 // The example program's sub-agent opens a new session and registers again
-// when its master restarts on the same port.
-TEST_F(EndToEndTest, ExampleProgramReconnectsToARestartedMaster) {
+// when its master restarts on the same port, once: right away (the new
+// master answers its ping with notOpen), or after an outage in which its
+// pings time out and its first attempts to reconnect fail.
+TEST_F(EndToEndTest, ExampleProgramReconnectsToARestartedMasterOnce) {
   char path[] = "/tmp/qvt-subagent-e2e-XXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
@@ -268,13 +272,24 @@ TEST_F(EndToEndTest, ExampleProgramReconnectsToARestartedMaster) {
   int exitStatus = -1;
   std::thread program([&] { exitStatus = example.Run(stop); });
   const std::vector<std::string> described = {"0/0", std::string(kDescr) + "=STRING: \"restartable\""};
-  EXPECT_TRUE(WaitUntil([&] { return Query(SNMP_REQ_GET, Names({kDescr})) == described; }, 10000));
+  const std::string row = Below(kShareEntry, 2, 2) + "=STRING: \"restartable\"";
+  EXPECT_TRUE(
+      WaitUntil([&] { return Query(SNMP_REQ_GET, Names({Below(kShareEntry, 2, 2).c_str()}))[1] == row; }, 10000));
 
-  StopMaster();
-  StartMaster();
-  EXPECT_TRUE(WaitUntil([&] { return Query(SNMP_REQ_GET, Names({kDescr})) == described; }, 20000));
-  EXPECT_EQ(Query(SNMP_REQ_GET, Names({Below(kShareEntry, 2, 2).c_str()}))[1],
-            Below(kShareEntry, 2, 2) + "=STRING: \"restartable\"");
+  for (const int outageMs : {0, 4000}) {
+    SCOPED_TRACE(outageMs);
+    StopMaster();
+    std::this_thread::sleep_for(std::chrono::milliseconds(outageMs));
+    StartMaster();
+    // The last row is the last registration.
+    EXPECT_TRUE(
+        WaitUntil([&] { return Query(SNMP_REQ_GET, Names({Below(kShareEntry, 2, 2).c_str()}))[1] == row; }, 20000));
+    EXPECT_EQ(Query(SNMP_REQ_GET, Names({kDescr})), described);
+    // No second reconnect follows: the session stays the one just opened.
+    const int sessions = BSASession::s_session_counter.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(BSASession::s_session_counter.load(), sessions);
+  }
 
   stop.Set();
   program.join();
