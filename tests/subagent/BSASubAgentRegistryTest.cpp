@@ -213,6 +213,13 @@ TEST_F(RegistryTest, NotifyFailures) {
                               BTrapV1(BObjectIdentifier("1.3.6.1.4.1.99"), static_cast<ESNMPv1TrapType>(7), 1)}) {
     EXPECT_EQ(m_subAgent->Notify(trap), -1);
   }
+  // A notification or index list too large for one datagram is not sent.
+  BNotification huge(BObjectIdentifier("1.3.6.1.4.1.99.0.1"));
+  huge.VarBinds().Append(BObjectIdentifier("1.3.6.1.4.1.99.9.1"), Text(std::string(3000, 'x')));
+  EXPECT_EQ(m_subAgent->Notify(huge), SA_ERR_BUFFER_FULL);
+  BVarBindList hugeIndex = huge.VarBinds();
+  EXPECT_EQ(m_subAgent->IndexAlloc(SA_IXALLOC_ANY_INDEX, hugeIndex), SA_ERR_BUFFER_FULL);
+  EXPECT_EQ(Texts(hugeIndex), Texts(huge.VarBinds()));
   EXPECT_FALSE(m_master.WaitForRequests(sent + 1, /*ms=*/200));
 
   const BNotification trap(BObjectIdentifier("1.3.6.1.4.1.99.0.1"));

@@ -6,6 +6,7 @@
 
 #include "BMibImpl.h"
 #include "BSAEncoder.h"
+#include "BTransactions.h"
 #include "FakeSubtreeHandler.h"
 #include "SubAgentTestSupport.h"
 
@@ -127,6 +128,12 @@ TEST_F(ResponderTest, ShortAndUndecodableDatagramsGetNoAnswer) {
   m_master.SendRaw({frame.begin(), frame.begin() + 9});
   m_master.SendRaw({frame.begin(), frame.begin() + 20});
   m_master.SendRaw(std::vector<unsigned char>(12, 0x30));
+  // An answer whose varbinds pass the size check but whose frame does not
+  // fit the datagram buffer cannot be sent.
+  SetEncodedLength(256);
+  BVarBindList big;
+  for (int k = 1; k <= 8; ++k) big.Append(BObjectIdentifier(std::string(kBig) + "." + std::to_string(k) + ".0"));
+  m_master.SendRaw(Encoded(Request(SA_PDU_GET, big)));
   BSAPdu get = Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.1.2.0"}));
   get.requestId = 0x42;
   m_master.SendRaw(Encoded(get));
@@ -134,6 +141,37 @@ TEST_F(ResponderTest, ShortAndUndecodableDatagramsGetNoAnswer) {
   ASSERT_TRUE(answer.has_value());
   EXPECT_EQ(answer->requestId, 0x42u);
   EXPECT_EQ(Texts(answer->varBindList), std::vector<std::string>{"1.3.6.1.4.1.99.1.2.0=INTEGER: 2"});
+}
+
+// MIB code finds a transaction under the request's id while the request
+// runs; one registered by somebody else under that id stays theirs.
+TEST_F(ResponderTest, RequestRunsUnderAHostTransaction) {
+  class Probe : public BMibSubtreeHandler {
+   public:
+    Probe() : BMibSubtreeHandler("probe", "1.3.6.1.4.1.99.7") {}
+    int Get(unsigned int tid, BVarBindList& list, int& index, int count) override {
+      found = BTransactions::Instance()->Find(tid);
+      for (int i = index; i < index + count; ++i) list[i].value.SetInt(1);
+      return 0;
+    }
+    BTransaction* found = nullptr;
+  } probe;
+  ASSERT_NE(m_subAgent->m_mibHandler.RegisterSubtreeHandler(&probe), 0);
+  m_subAgent->Start();
+  BTransaction theirs;
+  ASSERT_EQ(BTransactions::Instance()->StartTransaction(10, &theirs), 0);
+  for (const unsigned tid : {9u, 10u}) {
+    BSAPdu get = Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.7.1.0"}));
+    get.transactionId = tid;
+    ASSERT_TRUE(m_master.Exchange(get).has_value());
+    EXPECT_NE(probe.found, nullptr);
+  }
+  EXPECT_EQ(probe.found, &theirs);
+  EXPECT_EQ(BTransactions::Instance()->Find(9), nullptr);
+  EXPECT_EQ(BTransactions::Instance()->Find(10), &theirs);
+  BTransactions::Instance()->EndTransaction(10);
+  m_subAgent->Stop();
+  m_subAgent->m_mibHandler.UnregisterSubtreeHandler(&probe);
 }
 
 TEST_F(ResponderTest, HandlerErrorIsAnsweredWithItsIndexAndAnEmptyList) {
@@ -145,6 +183,37 @@ TEST_F(ResponderTest, HandlerErrorIsAnsweredWithItsIndexAndAnEmptyList) {
   EXPECT_EQ(answer->errorStatus, SNMP_ERR_RESOURCEUNAVAILABLE);
   EXPECT_EQ(answer->errorIndex, 2);
   EXPECT_TRUE(answer->varBindList.IsEmpty());
+}
+
+TEST_F(ResponderTest, EachStepWritesItsTraceLine) {
+  TraceRecorder trace;
+  FakeSubtreeHandler extra("1.3.6.1.4.1.99.8", {});
+  m_master.SetScript([](const BSAPdu& request) {
+    std::vector<Datagram> answer = ScriptedMaster::AnswerAll(request);
+    answer[0].fromOtherSocket = request.type == SA_PDU_PING;
+    return answer;
+  });
+  ASSERT_EQ(m_subAgent->Register(&extra), 0);
+  int upTime = 0;
+  ASSERT_EQ(m_subAgent->Ping(upTime), 0);
+  m_subAgent->Start();
+  m_master.SendRaw(std::vector<unsigned char>(12, 0x30));
+  ASSERT_TRUE(m_master.Exchange(Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.1.1.0"}))).has_value());
+  m_fake.FailGet(SA_WIRE_INDEX_NOT_ALLOCATED);  // a status above the SNMP range
+  const std::optional<BSAPdu> failed = m_master.Exchange(Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.1.1.0"})));
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_EQ(failed->errorStatus, SA_WIRE_INDEX_NOT_ALLOCATED);
+
+  const std::string exchange = " SendAndRecvPdu(" + std::to_string(BSASubAgentPeer::RequestDescriptor(*m_subAgent)) +
+                               ")  119, " + m_master.Address();
+  const std::string answered =
+      "ReturnResponsePdu  sessId=1365, rqId=19088743  --> 127.0.0.1:" + std::to_string(m_master.RequesterPort());
+  EXPECT_EQ(
+      trace.Lines(),
+      (std::vector<std::string>{
+          "Register handler", exchange, "Ping   ", exchange, " SendAndRecvPdu RecvFrom !(aMaster == m_addrMaster)",
+          "ProcessRcvdData DECODING ERR = 800c0010", "ProcessRcvdData tranid=9  pdutype = GET (5)", answered,
+          "ProcessRcvdData tranid=9  pdutype = GET (5)", "ProcessRcvdData ProcPdu err = 105", answered}));
 }
 
 // GET answers count their varbinds against 2048 octets: exactly 2048

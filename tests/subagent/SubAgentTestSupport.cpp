@@ -8,6 +8,7 @@
 
 #include "BSABuffer.h"
 #include "BSAFrame.h"
+#include "QVSubAgTrace.h"
 
 namespace QVT {
 
@@ -180,6 +181,11 @@ void ScriptedMaster::SendRaw(const std::vector<unsigned char>& octets) {
   SendOctets(m_requester, octets, to);
 }
 
+unsigned short ScriptedMaster::RequesterPort() {
+  BAddress local;
+  return m_requester.GetLocalAddress(local) == 0 ? local.Port() : 0;
+}
+
 std::optional<BSAPdu> ScriptedMaster::NextAnswer(int ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   BSABuffer buffer;
@@ -203,6 +209,26 @@ std::optional<BSAPdu> ScriptedMaster::Exchange(const BSAPdu& request, int ms) {
     if (!answer || answer->requestId == request.requestId) return answer;
   }
   return std::nullopt;
+}
+
+TraceRecorder::TraceRecorder() {
+  EXPECT_EQ(QVSubAgTraceSubscribe(this), 0);
+}
+
+TraceRecorder::~TraceRecorder() {
+  BMessageDispatcher::Instance()->Unsubscribe(SA_TRACE_MESSAGE_TYPE, this);
+}
+
+void TraceRecorder::OnMessage(const BMessage& message) {
+  std::string text = message.Text().str();
+  if (text.rfind(SA_TRACE_PREFIX, 0) == 0) text.erase(0, sizeof SA_TRACE_PREFIX - 1);
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_lines.push_back(text);
+}
+
+std::vector<std::string> TraceRecorder::Lines() const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_lines;
 }
 
 std::vector<std::string> RecordingSubAgent::WaitForHooks(size_t count, int ms) {

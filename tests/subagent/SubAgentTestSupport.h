@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BMemoryStore.h"
+#include "BMessageDispatcher.h"
 #include "BSAPdu.h"
 #include "BSASocket.h"
 #include "BSASubAgent.h"
@@ -35,6 +36,7 @@ class BSASubAgentPeer {
   static void SetLastRequestId(BSASubAgent& s, unsigned id) { s.m_lastRequestId = id; }
   // The local port of the request socket (0 before its first send).
   static unsigned short RequestPort(BSASubAgent& s);
+  static int RequestDescriptor(const BSASubAgent& s) { return s.m_reqSocket.Descriptor(); }
 };
 
 namespace test {
@@ -95,6 +97,8 @@ class ScriptedMaster {
   // decodes, whatever its request id.
   void SendRaw(const std::vector<unsigned char>& octets);
   std::optional<BSAPdu> NextAnswer(int ms = 3000);
+  // The port those requests come from (0 before the first one).
+  unsigned short RequesterPort();
 
  private:
   void Serve();
@@ -111,6 +115,20 @@ class ScriptedMaster {
   std::vector<unsigned short> m_sourcePorts;
   BAddress m_sessionAddress;
   std::thread m_thread;
+};
+
+// Records the library's trace lines (without the "[SUBAG] " prefix) while
+// it exists.
+class TraceRecorder : public IMessageSubscriber {
+ public:
+  TraceRecorder();
+  ~TraceRecorder() override;
+  void OnMessage(const BMessage& message) override;
+  std::vector<std::string> Lines() const;
+
+ private:
+  mutable std::mutex m_lock;  // guards m_lines
+  std::vector<std::string> m_lines;
 };
 
 // A sub-agent that records the values its ping hooks were called with:
