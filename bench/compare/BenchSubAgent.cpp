@@ -1,0 +1,164 @@
+#include "BenchSubAgent.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "BSAPdu.h"
+
+namespace QVT::bench {
+
+namespace {
+
+constexpr int kRetryMs = 200;
+
+app::Configuration::KeySet KnownKeys() {
+  return {{"subagent", {"masteraddress", "pinginterval", "mastertimeout", "maxproctime"}}};
+}
+
+std::string StatusText(int status) {
+  if (status == SA_ERR_TIMEOUT) return "no answer";
+  if (status > 0 && status <= 18) return "SNMP error " + std::to_string(status);
+  std::string text = QVSAErr2Str(status);
+  return text.empty() || text[0] != ' ' ? text : text.substr(1);
+}
+
+bool ParseRows(const std::string& text, uint32_t& rows) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || value < 1 || value > kMaxBenchRows) return false;
+  rows = static_cast<uint32_t>(value);
+  return true;
+}
+
+}  // namespace
+
+BenchSubAgent::BenchSubAgent() : m_config(KnownKeys()) {}
+
+BenchSubAgent::~BenchSubAgent() = default;
+
+std::string BenchSubAgent::Usage() {
+  return std::string("Usage: ") + kProgram +
+         " [-c FILE] [--rows N] [-t]\n"
+         "\n"
+         "The sub-agent of the side-by-side comparison (bench/compare.sh): serves the bench MIB\n"
+         "under 1.3.6.1.4.1.32473.9 (scalars .1, a read-only table .2 with N computed rows)\n"
+         "through a qvt-master-agent.\n"
+         "\n"
+         "Options:\n"
+         "  -c, --config FILE  configuration file (default: ./qvt.conf if present, else built-in defaults)\n"
+         "  --rows N           rows of the table, 1.." +
+         std::to_string(kMaxBenchRows) +
+         " (default 1000)\n"
+         "  -t, --trace        print the library's trace lines on standard error\n"
+         "  -h, --help         show this help and exit\n"
+         "  -V, --version      show the version and exit\n"
+         "\n"
+         "Configuration keys (INI file): [SubAgent] MasterAddress, PingInterval, MasterTimeout,\n"
+         "MaxProcTime, as for qvt-subagent-example. Stops cleanly on SIGINT or SIGTERM.\n";
+}
+
+int BenchSubAgent::Fail(const std::string& message) {
+  app::Log(kProgram, "%s", message.c_str());
+  return app::kExitUsage;
+}
+
+int BenchSubAgent::Configure(const std::vector<std::string>& args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::string value;
+    std::string error;
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(Usage().c_str(), stdout);
+      return app::kExitOk;
+    }
+    if (arg == "-V" || arg == "--version") {
+      std::printf("%s %s\n", kProgram, QV_VERSION);
+      return app::kExitOk;
+    }
+    if (arg == "-t" || arg == "--trace") {
+      m_trace = true;
+    } else if (app::TakeOption(args, i, "-c", "config", value, error)) {
+      m_configPath = value;
+    } else if (app::TakeOption(args, i, nullptr, "rows", value, error)) {
+      if (!ParseRows(value, m_rows)) {
+        return Fail("--rows '" + value + "': expected a number from 1 to " + std::to_string(kMaxBenchRows));
+      }
+    } else if (!error.empty()) {
+      return Fail(error);
+    } else {
+      return Fail("unknown argument '" + arg + "' (see --help)");
+    }
+  }
+
+  std::string error;
+  if (!m_config.Load(m_configPath, error)) return Fail(error);
+  for (const std::string& warning : m_config.Warnings()) app::Log(kProgram, "warning: %s", warning.c_str());
+  int number = 0;
+  if (!m_config.GetInt("SubAgent", "PingInterval", 0, 3600, number, error) ||
+      !m_config.GetInt("SubAgent", "MasterTimeout", 1, 3600, number, error) ||
+      !m_config.GetInt("SubAgent", "MaxProcTime", 1, 3599, number, error)) {
+    return Fail(error);
+  }
+  std::string address;
+  if (m_config.GetString("SubAgent", "MasterAddress", address)) {
+    BAddress resolved;
+    if (QVResolveAddress(BString(address), resolved) == 0) {
+      return Fail(m_config.Where("SubAgent", "MasterAddress") + ": '" + address + "' is not a host:port that resolves");
+    }
+  }
+  return -1;
+}
+
+bool BenchSubAgent::Connect(QVT::TEvent& stop) {
+  bool reported = false;
+  for (;;) {
+    int status = m_subAgent.OpenSession(BString("QVT bench sub-agent"));
+    const char* what = "opening a session";
+    if (status == 0) {
+      what = "registering the scalars";
+      status = m_subAgent.Register(&m_mib->Scalars());
+    }
+    if (status == 0) {
+      what = "registering the table";
+      status = m_subAgent.Register(&m_mib->Table());
+    }
+    if (status == 0) {
+      app::Log(kProgram, "session %u open; bench MIB registered with %u rows", m_subAgent.SessionId(), m_rows);
+      return true;
+    }
+    if (!reported) {
+      app::Log(kProgram, "%s failed: %s; retrying every %d ms", what, StatusText(status).c_str(), kRetryMs);
+      reported = true;
+    }
+    if (m_subAgent.IsSessionOpen()) {
+      m_subAgent.CloseSession();
+      m_subAgent.ForgetSession();
+    }
+    if (stop.Wait(kRetryMs) == 0) return false;
+  }
+}
+
+int BenchSubAgent::Run(QVT::TEvent& stop) {
+  if (m_trace && !m_tracePrinter.Start()) app::Log(kProgram, "warning: cannot subscribe to the trace channel");
+  const int status = m_subAgent.Init(m_config.Store());
+  if (status != 0) return Fail("cannot open the sub-agent's sockets: " + StatusText(status));
+  m_mib = std::make_unique<BenchMib>(m_rows);
+  if (m_subAgent.m_mibHandler.RegisterSubtreeHandler(&m_mib->Scalars()) == 0 ||
+      m_subAgent.m_mibHandler.RegisterSubtreeHandler(&m_mib->Table()) == 0) {
+    return Fail("cannot register the bench MIB locally");
+  }
+  if (Connect(stop)) {
+    m_subAgent.Start();
+    stop.Wait(kWaitForever);
+  }
+  app::Log(kProgram, "stopping");
+  m_subAgent.Stop();
+  if (m_subAgent.IsSessionOpen()) m_subAgent.CloseSession();
+  app::Log(kProgram, "stopped");
+  return app::kExitOk;
+}
+
+}  // namespace QVT::bench

@@ -1,0 +1,97 @@
+// LoadClient: the load generator of the side-by-side comparison, on the
+// Net-SNMP client library. It talks SNMPv2c to one agent, one synchronous
+// request at a time, and checks every answer against the bench MIB (see
+// BenchMib.h): the name, the type and the value of every varbind, and that
+// a walk returns exactly the table's cells in order and then leaves it.
+// The first wrong answer ends the operation with a message naming it.
+//
+// Every operation is bounded: a request waits at most the time-out (no
+// retries), and the whole operation at most `maxSeconds`.
+//
+// Around the measured loop it reads the CPU time (utime + stime from
+// /proc/<pid>/stat) of the processes it was given, and its own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct snmp_pdu;
+
+namespace QVT::bench {
+
+// What one measured operation did and cost.
+struct LoadResult {
+  std::string op;
+  long requests = 0;
+  long varbinds = 0;               // varbinds checked (GET: one per request)
+  double seconds = 0;              // wall time of the measured loop
+  std::vector<double> cpuSeconds;  // per watched process, in --pid order
+  double clientCpuSeconds = 0;
+
+  // One line of key=value pairs, for scripts.
+  std::string Format() const;
+};
+
+class LoadClient {
+ public:
+  struct Options {
+    std::string agent = "127.0.0.1:161";  // host:port of the agent (UDP)
+    std::string community = "public";
+    int timeoutMs = 2000;
+    double maxSeconds = 120;
+    std::vector<pid_t> watched;  // processes whose CPU time is measured
+  };
+
+  explicit LoadClient(Options options);
+  ~LoadClient();
+  LoadClient(const LoadClient&) = delete;
+  LoadClient& operator=(const LoadClient&) = delete;
+
+  // Opens the session; false with the reason in Error().
+  bool Open();
+
+  // Each operation returns false at the first failure, with the reason in
+  // Error(); on success `result` holds the measurement.
+  // `count` sequential GETs of .1.1.0 (INTEGER 42).
+  bool Get(long count, LoadResult& result);
+  // The table walked with GET-NEXT from its OID until the walk leaves it.
+  bool Walk(uint32_t rows, LoadResult& result);
+  // The same with GET-BULK (non-repeaters 0, `repetitions`).
+  bool BulkWalk(uint32_t rows, long repetitions, LoadResult& result);
+  // The MIB's behaviour beyond the walks: scalar values and the counter,
+  // the last row, missing rows and columns, GET-NEXT across columns and
+  // from names with extra arcs, and a GET-BULK with a non-repeater.
+  bool Check(uint32_t rows);
+  // GETs .1.1.0 until it is answered correctly or `maxSeconds` passed.
+  bool WaitReady();
+
+  const std::string& Error() const { return m_error; }
+
+ private:
+  // One exchange; false on a time-out, a transport failure or an error
+  // status, with the reason in m_error. The caller frees `response`.
+  bool Exchange(snmp_pdu* request, snmp_pdu*& response, int expectedErrorStatus = 0);
+  bool Fail(const std::string& reason);
+  bool OverTime() const;
+  // Starts and ends the measurement of the watched processes.
+  void StartMeasuring();
+  void StopMeasuring(LoadResult& result) const;
+
+  Options m_options;
+  void* m_pSession = nullptr;
+  std::string m_error;
+  double m_deadline = 0;
+  double m_started = 0;
+  std::vector<double> m_cpuAtStart;
+  double m_clientCpuAtStart = 0;
+};
+
+// The floor: `count` round trips of a 48-octet UDP datagram between this
+// process and a child process that echoes it, on 127.0.0.1 (after 1,000
+// unmeasured ones). False with the reason in `error`.
+bool MeasureUdpFloor(long count, double maxSeconds, LoadResult& result, std::string& error);
+
+}  // namespace QVT::bench

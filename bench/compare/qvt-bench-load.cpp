@@ -1,0 +1,140 @@
+// qvt-bench-load: the load client of the side-by-side comparison (see
+// LoadClient.h). One operation per run; it prints one line of key=value
+// pairs on standard output, or the first wrong answer on standard error.
+// Exit status: 0 when every answer was right, 1 when one was not (or none
+// came), 2 for unusable arguments.
+
+// clang-format off
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+// clang-format on
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "LoadClient.h"
+
+namespace {
+
+constexpr const char* kProgram = "qvt-bench-load";
+
+int Usage(FILE* out, int status) {
+  std::fprintf(out,
+               "Usage: %s [options] OPERATION\n"
+               "\n"
+               "Operations (every answer is checked against the bench MIB 1.3.6.1.4.1.32473.9):\n"
+               "  get COUNT         COUNT sequential GETs of .1.1.0\n"
+               "  walk ROWS         GET-NEXT walk of the table, which must have ROWS rows\n"
+               "  bulk ROWS [REPS]  GET-BULK walk of the table, max-repetitions REPS (default 25)\n"
+               "  check ROWS        the MIB's answers beyond the walks (values, missing names, GET-BULK)\n"
+               "  wait              GETs .1.1.0 until it is answered correctly (at most --max-seconds)\n"
+               "  floor COUNT       round trip of a UDP datagram between two processes on 127.0.0.1\n"
+               "\n"
+               "Options:\n"
+               "  --agent HOST:PORT  the agent's UDP endpoint (default 127.0.0.1:161)\n"
+               "  --community TEXT   SNMPv2c community (default public)\n"
+               "  --timeout-ms MS    wait for each answer (default 2000; no retries)\n"
+               "  --max-seconds S    time limit of the whole operation (default 120)\n"
+               "  --pid PID          also measure the CPU time of this process (repeatable)\n",
+               kProgram);
+  return status;
+}
+
+bool ParseLong(const std::string& text, long min, long max, long& value) {
+  char* end = nullptr;
+  const long number = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || number < min || number > max) return false;
+  value = number;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QVT::bench::LoadClient::Options options;
+  std::vector<std::string> operation;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") return Usage(stdout, 0);
+    if (arg.rfind("--", 0) != 0) {
+      operation.push_back(arg);
+      continue;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "%s: '%s' needs a value or is unknown\n", kProgram, arg.c_str());
+      return Usage(stderr, 2);
+    }
+    const std::string value = argv[++i];
+    long number = 0;
+    if (arg == "--agent") {
+      options.agent = value;
+    } else if (arg == "--community") {
+      options.community = value;
+    } else if (arg == "--timeout-ms" && ParseLong(value, 1, 600000, number)) {
+      options.timeoutMs = static_cast<int>(number);
+    } else if (arg == "--max-seconds" && ParseLong(value, 1, 86400, number)) {
+      options.maxSeconds = static_cast<double>(number);
+    } else if (arg == "--pid" && ParseLong(value, 1, 0x7FFFFFFF, number)) {
+      options.watched.push_back(static_cast<pid_t>(number));
+    } else {
+      std::fprintf(stderr, "%s: unusable option '%s %s'\n", kProgram, arg.c_str(), value.c_str());
+      return Usage(stderr, 2);
+    }
+  }
+  long count = 0;
+  long repetitions = 25;
+  const std::string op = operation.empty() ? "" : operation[0];
+  const bool counted = op == "get" || op == "floor" || op == "walk" || op == "bulk" || op == "check";
+  const long maxCount = op == "get" || op == "floor" ? 100000000 : 1000000;
+  if (op.empty() || (op == "wait" && operation.size() != 1) ||
+      (counted && (operation.size() < 2 || !ParseLong(operation[1], 1, maxCount, count))) ||
+      (op == "bulk" && operation.size() == 3 && !ParseLong(operation[2], 1, 1000, repetitions)) ||
+      (operation.size() > (op == "bulk" ? 3u : 2u)) || (!counted && op != "wait")) {
+    std::fprintf(stderr, "%s: unusable operation (see --help)\n", kProgram);
+    return 2;
+  }
+
+  QVT::bench::LoadResult result;
+  if (op == "floor") {
+    std::string error;
+    if (!QVT::bench::MeasureUdpFloor(count, options.maxSeconds, result, error)) {
+      std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+      return 1;
+    }
+    std::printf("%s\n", result.Format().c_str());
+    return 0;
+  }
+
+  // No configuration files, no MIB files (names are compared as numbers)
+  // and nothing persisted.
+  setenv("MIBS", "", 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+  init_snmp(kProgram);
+
+  int status = 1;
+  {
+    QVT::bench::LoadClient client(options);
+    const uint32_t rows = static_cast<uint32_t>(count);
+    bool ok = client.Open();
+    if (ok && op == "get") ok = client.Get(count, result);
+    if (ok && op == "walk") ok = client.Walk(rows, result);
+    if (ok && op == "bulk") ok = client.BulkWalk(rows, repetitions, result);
+    if (ok && op == "check") ok = client.Check(rows);
+    if (ok && op == "wait") ok = client.WaitReady();
+    if (!ok) {
+      std::fprintf(stderr, "%s: %s: %s\n", kProgram, options.agent.c_str(), client.Error().c_str());
+    } else if (op == "check" || op == "wait") {
+      std::printf("op=%s ok\n", op.c_str());
+      status = 0;
+    } else {
+      std::printf("%s\n", result.Format().c_str());
+      status = 0;
+    }
+  }
+  snmp_shutdown(kProgram);
+  return status;
+}

@@ -1,0 +1,107 @@
+// qvt-bench-netsnmp-subagent: the comparison's peer sub-agent, written on
+// the Net-SNMP agent library. It connects to snmpd as AgentX master on the
+// given socket and serves NetSnmpBenchMib until SIGINT or SIGTERM.
+//
+//   qvt-bench-netsnmp-subagent --agentx SOCKET [--rows N] [--ping SECONDS]
+//
+// SOCKET is in Net-SNMP's transport syntax (a path for a unix socket, or
+// tcp:127.0.0.1:PORT). --ping sets the AgentX ping interval, which also
+// makes the sub-agent reconnect on its own when the master was not ready.
+// No configuration file is read and nothing is persisted.
+
+// clang-format off
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+// clang-format on
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "NetSnmpBenchMib.h"
+
+namespace {
+
+constexpr const char* kProgram = "qvt-bench-netsnmp-subagent";
+volatile std::sig_atomic_t s_running = 1;
+
+void OnStopSignal(int /*signal*/) {
+  s_running = 0;
+}
+
+bool ParseNumber(const char* text, long min, long max, long& value) {
+  char* end = nullptr;
+  const long number = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || number < min || number > max) return false;
+  value = number;
+  return true;
+}
+
+int Usage(FILE* out, int status) {
+  std::fprintf(out,
+               "Usage: %s --agentx SOCKET [--rows N] [--ping SECONDS]\n"
+               "Serves the bench MIB (1.3.6.1.4.1.32473.9) as a Net-SNMP AgentX sub-agent.\n",
+               kProgram);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string socket;
+  long rows = 1000;
+  long ping = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") return Usage(stdout, 0);
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "%s: '%s' needs a value or is unknown\n", kProgram, arg.c_str());
+      return Usage(stderr, 2);
+    }
+    const char* value = argv[++i];
+    if (arg == "--agentx") {
+      socket = value;
+    } else if (arg == "--rows") {
+      if (!ParseNumber(value, 1, 1000000, rows)) {
+        std::fprintf(stderr, "%s: --rows '%s': expected 1..1000000\n", kProgram, value);
+        return 2;
+      }
+    } else if (arg == "--ping") {
+      if (!ParseNumber(value, 0, 3600, ping)) {
+        std::fprintf(stderr, "%s: --ping '%s': expected 0..3600 seconds\n", kProgram, value);
+        return 2;
+      }
+    } else {
+      std::fprintf(stderr, "%s: unknown argument '%s'\n", kProgram, arg.c_str());
+      return Usage(stderr, 2);
+    }
+  }
+  if (socket.empty()) {
+    std::fprintf(stderr, "%s: --agentx SOCKET is required\n", kProgram);
+    return Usage(stderr, 2);
+  }
+
+  snmp_enable_stderrlog();
+  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);  // sub-agent
+  netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, socket.c_str());
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, static_cast<int>(ping));
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+  init_agent(kProgram);
+  if (QVT::bench::RegisterNetSnmpBenchMib(rows) != 0) return 1;
+  init_snmp(kProgram);
+
+  std::signal(SIGTERM, OnStopSignal);
+  std::signal(SIGINT, OnStopSignal);
+  snmp_log(LOG_INFO, "%s: serving %ld rows through AgentX at %s\n", kProgram, rows, socket.c_str());
+  while (s_running != 0) agent_check_and_process(1);
+
+  QVT::bench::UnregisterNetSnmpBenchMib();
+  snmp_shutdown(kProgram);
+  shutdown_agent();
+  return 0;
+}
