@@ -14,9 +14,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -146,9 +146,7 @@ std::string CheckBench(const netsnmp_variable_list* vb) {
 }
 
 double Now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // utime + stime of a process (all its threads), in seconds; -1 when the
