@@ -90,6 +90,12 @@ TEST_F(RegistryTest, DuplicatesFromAnySessionAreRefused) {
   EXPECT_EQ(other->Register("1.3.6.1.3.7.1", {7, 9}, "other"), SA_WIRE_DUPLICATE_REGISTRATION);
   EXPECT_EQ(BSAMasterPeer::Handlers(*m_master), Strings{"1.3.6.1.3.7.1/47" + m_sid});
   EXPECT_EQ(SysORRows(), Strings{"1.3.6.1.3.7.1=first"});
+  // A later instance of a range that the MIB handler refuses ends the
+  // range; the instances before it stay.
+  EXPECT_EQ(other->Register("1.3.6.1.3.7.2.6.1", {}, "six"), 0);
+  EXPECT_EQ(m_agent->Register("1.3.6.1.3.7.2.5.1", {8, 7}, "r"), SA_WIRE_DUPLICATE_REGISTRATION);
+  EXPECT_EQ(m_trace.Count("RegisterSH r Err=107 "), 1);
+  EXPECT_EQ(SysORRows(), (Strings{"1.3.6.1.3.7.1=first", "1.3.6.1.3.7.2.6.1=six", "1.3.6.1.3.7.2.5.1=r"}));
 }
 
 TEST_F(RegistryTest, NestedSubtreesServeTheirOwnNames) {
@@ -159,6 +165,18 @@ TEST_F(RegistryTest, ClosingASessionUnregistersItsSubtreesLastFirst) {
   EXPECT_EQ(m_mib.Unregistered(), (Strings{"1.3.6.1.3.7.3", "1.3.6.1.3.7.2", "1.3.6.1.3.7.1"}));
   EXPECT_EQ(BSAMasterPeer::Handlers(*m_master), Strings{"1.3.6.1.3.7.9/47/" + std::to_string(other->SessionId())});
   EXPECT_EQ(SysORRows(), Strings{"1.3.6.1.3.7.9=scripted"});
+}
+
+TEST_F(RegistryTest, DestroyingTheMasterWithdrawsItsProxies) {
+  ASSERT_EQ(m_agent->Register("1.3.6.1.3.7.1"), 0);
+  ASSERT_EQ(m_agent->Register("1.3.6.1.3.7.2.5.1", {8, 6}), 0);
+  m_master->Stop();
+  m_master.reset();
+  EXPECT_TRUE(SysORRows().empty());
+  BVarBindList list;
+  int errorIndex = 0;
+  EXPECT_EQ(Query(SNMP_REQ_GET, {"1.3.6.1.3.7.1.1.0", "1.3.6.1.3.7.2.6.1"}, list, errorIndex), 0);
+  EXPECT_EQ(Texts(list), (Strings{"1.3.6.1.3.7.1.1.0=noSuchObject", "1.3.6.1.3.7.2.6.1=noSuchObject"}));
 }
 
 TEST_F(RegistryTest, RefusalsOfTheMibHandler) {

@@ -4,6 +4,10 @@
 // of answers by request id.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
+#include "BMemoryStore.h"
 #include "BSASession.h"
 #include "MasterTestSupport.h"
 #include "TestSupport.h"
@@ -22,6 +26,13 @@ TEST_F(SessionTest, FirstSessionOfTheProcessGetsId2AndTheNext3) {
   EXPECT_EQ(a.SessionId(), 2u);
   EXPECT_EQ(b.SessionId(), 3u);
   EXPECT_TRUE(m_trace.WaitFor("OpenSession succeeded ID=3"));
+  // A second master of the process goes on with the same sequence.
+  BMibHandler mib;
+  BSAMaster second(&mib, &m_clock);
+  BSAPdu open = OpenPdu("c", std::nullopt);
+  BSAPdu response(SA_PDU_RESPONSE);
+  EXPECT_EQ(second.OpenSession(open, response), 0);
+  EXPECT_EQ(response.sessionId, 4u);
 }
 
 TEST_F(SessionTest, TimeoutComesFromTheSecondVarbindOrIsTwoSeconds) {
@@ -125,6 +136,23 @@ TEST_F(SessionTest, BadDatagramsGetNoAnswerAndTheMasterGoesOn) {
   EXPECT_EQ(fresh->Ping(fresh->SessionId()), 0);
 }
 
+TEST_F(SessionTest, MonitorClosesEverySessionPastTwoTimeoutsInARow) {
+  const int counts[] = {3, 2, 0, 7, 1};
+  std::vector<std::unique_ptr<ScriptedSubAgent>> agents;
+  for (const int count : counts) {
+    agents.push_back(NewSubAgent());
+    const std::string oid = "1.3.6.1.3.7." + std::to_string(agents.size());
+    ASSERT_EQ(agents.back()->Register(oid.c_str()), 0);
+    m_master->FindSession(static_cast<int>(agents.back()->SessionId()))->m_timeoutCount = count;
+  }
+  BSAMasterPeer::CheckSessions(*m_master);
+  for (size_t i = 0; i < agents.size(); ++i) {
+    EXPECT_EQ(agents[i]->Ping(agents[i]->SessionId()), counts[i] > 2 ? SA_WIRE_NOT_OPEN : 0) << counts[i];
+  }
+  EXPECT_EQ(SysORRows(),
+            (std::vector<std::string>{"1.3.6.1.3.7.2=scripted", "1.3.6.1.3.7.3=scripted", "1.3.6.1.3.7.5=scripted"}));
+}
+
 // --- outbound exchange: time-outs, the monitor, request ids ---
 
 // A sub-agent whose answers follow a plan, one step per request the master
@@ -217,6 +245,61 @@ TEST_F(ExchangeTest, AnswerFromAnotherAddressIsTakenAndTraced) {
             1);
   EXPECT_EQ(Get(), 0);
   EXPECT_EQ(m_trace.Count("RecvFrom !(aFrom == target.address)"), 1);
+}
+
+TEST_F(ExchangeTest, MonitorThreadClosesASilentSessionOnItsOwn) {
+  m_master->Stop();
+  BSAMasterPeer::SetMonitorInterval(*m_master, /*ms=*/50);
+  ASSERT_EQ(m_master->Start(), 0);
+  Start("nnn");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Get(), SNMP_ERR_GENERR);
+  // The monitor runs every 50 ms; give it up to 3 s.
+  int status = 0;
+  for (int i = 0; i < 60 && status != SA_WIRE_NOT_OPEN; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    status = m_agent->Ping(m_agent->SessionId());
+  }
+  EXPECT_EQ(status, SA_WIRE_NOT_OPEN);
+  EXPECT_TRUE(SysORRows().empty());
+}
+
+TEST(MasterConfigTest, PortFromTheStore) {
+  const struct {
+    const char* stored;  // null: key absent
+    int result;
+    unsigned short port;
+  } rows[] = {{nullptr, NV_ERR_NOT_FOUND, 10001},
+              {"x", NV_ERR_BAD_VALUE, 10001},
+              {"1", 0, 10001},
+              {"2", 0, 2},
+              {"65534", 0, 65534},
+              {"65535", 0, 10001},
+              {"-5", 0, 10001},
+              {"70000", 0, 10001}};
+  for (const auto& row : rows) {
+    BMibHandler mib;
+    BSAMaster master(&mib, nullptr);
+    BMemoryStore store;
+    if (row.stored != nullptr) store.SetString("SAMaster", "Port", row.stored, 0, 0);
+    TraceRecorder trace;
+    EXPECT_EQ(master.InitFromNV(&store), row.result) << (row.stored ? row.stored : "absent");
+    EXPECT_EQ(master.Port(), row.port) << (row.stored ? row.stored : "absent");
+    EXPECT_EQ(trace.Count("Init  Port=" + std::to_string(row.port)), row.result == 0 ? 1 : 0);
+  }
+}
+
+TEST(MasterConfigTest, StartNeedsInitAndSaveWritesThePort) {
+  BMibHandler mib;
+  BSAMaster master(&mib, nullptr);
+  EXPECT_EQ(master.Start(), -1);
+  EXPECT_EQ(master.SaveToNV(nullptr), 0);
+  BMemoryStore store;
+  EXPECT_EQ(master.SaveToNV(&store), 0);
+  int port = 0;
+  EXPECT_EQ(store.GetInt("SAMaster", "Port", &port, 0), 0);
+  EXPECT_EQ(port, 10001);
+  EXPECT_EQ(master.InitFromNV(nullptr), 0);
+  EXPECT_EQ(master.Stop(), 0);
 }
 
 TEST(RequestIdTest, IdsRunFrom1To0x3FFFFFFFAndWrapTo1) {
