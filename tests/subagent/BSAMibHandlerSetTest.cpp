@@ -5,6 +5,8 @@
 // a RowStatus column.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "BMibTableImplEx.h"
 #include "FakeSubtreeHandler.h"
 #include "SubAgentTestSupport.h"
@@ -91,8 +93,9 @@ class SetPhaseTest : public SubAgentTest {
   BMibTableImplEx m_table{"rows", BObjectIdentifier(kEntry)};
   FakeSubtreeHandler m_fakeA{kFakeA, {"1.3.6.1.4.1.99.1.1.0", "1.3.6.1.4.1.99.1.2.0"}};
   FakeSubtreeHandler m_fakeB{kFakeB, {"1.3.6.1.4.1.99.2.1.0"}};
-  int m_allocStatus = 0;
-  int m_deallocStatus = 0;
+  // The master's answers to index requests; read on the scripted master's thread.
+  std::atomic<int> m_allocStatus{0};
+  std::atomic<int> m_deallocStatus{0};
   size_t m_opened = 0;
   unsigned m_requestId = 0x100;
 };

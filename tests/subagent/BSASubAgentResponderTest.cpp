@@ -4,6 +4,8 @@
 // driven directly through ProcessPdu and QueryGetBulk.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "BMibImpl.h"
 #include "BSAEncoder.h"
 #include "BTransactions.h"
@@ -123,6 +125,7 @@ TEST_F(ResponderTest, OtherPduTypesAreAnsweredGenErrWithAnEmptyList) {
 // Datagrams of 9 octets or fewer and datagrams that do not decode get no
 // answer: the first answer that comes back is the one to the GET after them.
 TEST_F(ResponderTest, ShortAndUndecodableDatagramsGetNoAnswer) {
+  SetEncodedLength(256);
   m_subAgent->Start();
   const std::vector<unsigned char> frame = Encoded(Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.1.2.0"})));
   m_master.SendRaw({frame.begin(), frame.begin() + 9});
@@ -130,7 +133,6 @@ TEST_F(ResponderTest, ShortAndUndecodableDatagramsGetNoAnswer) {
   m_master.SendRaw(std::vector<unsigned char>(12, 0x30));
   // An answer whose varbinds pass the size check but whose frame does not
   // fit the datagram buffer cannot be sent.
-  SetEncodedLength(256);
   BVarBindList big;
   for (int k = 1; k <= 8; ++k) big.Append(BObjectIdentifier(std::string(kBig) + "." + std::to_string(k) + ".0"));
   m_master.SendRaw(Encoded(Request(SA_PDU_GET, big)));
@@ -150,11 +152,11 @@ TEST_F(ResponderTest, RequestRunsUnderAHostTransaction) {
    public:
     Probe() : BMibSubtreeHandler("probe", "1.3.6.1.4.1.99.7") {}
     int Get(unsigned int tid, BVarBindList& list, int& index, int count) override {
-      found = BTransactions::Instance()->Find(tid);
+      found = BTransactions::Instance()->Find(tid);  // on the responder thread
       for (int i = index; i < index + count; ++i) list[i].value.SetInt(1);
       return 0;
     }
-    BTransaction* found = nullptr;
+    std::atomic<BTransaction*> found{nullptr};
   } probe;
   ASSERT_NE(m_subAgent->m_mibHandler.RegisterSubtreeHandler(&probe), 0);
   m_subAgent->Start();
@@ -175,8 +177,8 @@ TEST_F(ResponderTest, RequestRunsUnderAHostTransaction) {
 }
 
 TEST_F(ResponderTest, HandlerErrorIsAnsweredWithItsIndexAndAnEmptyList) {
-  m_subAgent->Start();
   m_fake.FailGet(SNMP_ERR_RESOURCEUNAVAILABLE);
+  m_subAgent->Start();
   const std::optional<BSAPdu> answer =
       m_master.Exchange(Request(SA_PDU_GET, Names({"1.3.6.1.2.1.1.3.0", "1.3.6.1.4.1.99.1.1.0"})));
   ASSERT_TRUE(answer.has_value());
@@ -199,7 +201,10 @@ TEST_F(ResponderTest, EachStepWritesItsTraceLine) {
   m_subAgent->Start();
   m_master.SendRaw(std::vector<unsigned char>(12, 0x30));
   ASSERT_TRUE(m_master.Exchange(Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.1.1.0"}))).has_value());
-  m_fake.FailGet(SA_WIRE_INDEX_NOT_ALLOCATED);  // a status above the SNMP range
+  {
+    TMutexLock handlerLock(*m_fake.Lock());       // the responder reads the setting under it
+    m_fake.FailGet(SA_WIRE_INDEX_NOT_ALLOCATED);  // a status above the SNMP range
+  }
   const std::optional<BSAPdu> failed = m_master.Exchange(Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.1.1.0"})));
   ASSERT_TRUE(failed.has_value());
   EXPECT_EQ(failed->errorStatus, SA_WIRE_INDEX_NOT_ALLOCATED);

@@ -33,6 +33,18 @@ std::string Below(const char* prefix, int column, int row) {
   return std::string(prefix) + "." + std::to_string(column) + "." + std::to_string(row);
 }
 
+// A fake's state as its handler lock shows it (the sub-agents' responder
+// threads change it under that lock).
+int ValueOf(FakeSubtreeHandler& fake, const char* instance) {
+  TMutexLock lock(*fake.Lock());
+  return fake.ValueOf(instance);
+}
+
+int LiveSlots(FakeSubtreeHandler& fake) {
+  TMutexLock lock(*fake.Lock());
+  return fake.LiveSlots();
+}
+
 class EndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -78,6 +90,12 @@ class EndToEndTest : public ::testing::Test {
     EXPECT_EQ(subAgent.Init(&store), 0);
     EXPECT_EQ(subAgent.OpenSession(description), 0);
     return subAgent;
+  }
+
+  // A fake handler that lives until the sub-agents are stopped.
+  FakeSubtreeHandler& NewFake(const char* oid, std::initializer_list<const char*> instances) {
+    m_fakes.push_back(std::make_unique<FakeSubtreeHandler>(oid, instances));
+    return *m_fakes.back();
   }
 
   // A handler served by `subAgent` and announced to the master.
@@ -131,13 +149,14 @@ class EndToEndTest : public ::testing::Test {
   unsigned short m_port = 0;
   std::unique_ptr<BMibHandler> m_mib;
   std::unique_ptr<BSAMaster> m_master;
+  std::vector<std::unique_ptr<FakeSubtreeHandler>> m_fakes;
   std::vector<std::unique_ptr<BSASubAgent>> m_subAgents;
   unsigned m_tid = 7000;
 };
 
 TEST_F(EndToEndTest, GetGetNextAndSetReachTheSubAgentsObjects) {
-  FakeSubtreeHandler fakeA("1.3.6.1.4.1.99.1", {"1.3.6.1.4.1.99.1.1.0", "1.3.6.1.4.1.99.1.2.0"});
-  FakeSubtreeHandler fakeB("1.3.6.1.4.1.99.2", {"1.3.6.1.4.1.99.2.1.0"});
+  FakeSubtreeHandler& fakeA = NewFake("1.3.6.1.4.1.99.1", {"1.3.6.1.4.1.99.1.1.0", "1.3.6.1.4.1.99.1.2.0"});
+  FakeSubtreeHandler& fakeB = NewFake("1.3.6.1.4.1.99.2", {"1.3.6.1.4.1.99.2.1.0"});
   fakeB.Add("1.3.6.1.4.1.99.2.1.0", 7);
   BSASubAgent& a = NewSubAgent("A");
   BSASubAgent& b = NewSubAgent("B");
@@ -156,14 +175,17 @@ TEST_F(EndToEndTest, GetGetNextAndSetReachTheSubAgentsObjects) {
   set.Append(BObjectIdentifier("1.3.6.1.4.1.99.1.2.0"), Int(20));
   set.Append(BObjectIdentifier("1.3.6.1.4.1.99.2.1.0"), Int(70));
   EXPECT_EQ(Set(set), "0/0");
-  EXPECT_EQ(fakeA.ValueOf("1.3.6.1.4.1.99.1.2.0"), 20);
-  EXPECT_EQ(fakeB.ValueOf("1.3.6.1.4.1.99.2.1.0"), 70);
-  EXPECT_EQ(fakeA.LiveSlots() + fakeB.LiveSlots(), 0);  // cleanup reached both
+  EXPECT_EQ(ValueOf(fakeA, "1.3.6.1.4.1.99.1.2.0"), 20);
+  EXPECT_EQ(ValueOf(fakeB, "1.3.6.1.4.1.99.2.1.0"), 70);
+  EXPECT_EQ(LiveSlots(fakeA) + LiveSlots(fakeB), 0);  // cleanup reached both
 
   // A sub-agent's refusal comes back with the request's own position.
-  fakeB.FailSet(SNMP_SET_TEST, 0, SNMP_ERR_WRONGVALUE);
+  {
+    TMutexLock handlerLock(*fakeB.Lock());  // the responder reads the setting under it
+    fakeB.FailSet(SNMP_SET_TEST, 0, SNMP_ERR_WRONGVALUE);
+  }
   EXPECT_EQ(Set(set), "10/2");
-  EXPECT_EQ(fakeA.ValueOf("1.3.6.1.4.1.99.1.2.0"), 20);
+  EXPECT_EQ(ValueOf(fakeA, "1.3.6.1.4.1.99.1.2.0"), 20);
 }
 
 class ExampleMibTest : public EndToEndTest {
@@ -234,7 +256,7 @@ TEST_F(ExampleMibTest, RowCreatedThroughTheMasterReservesItsIndexAndIsAnnounced)
 }
 
 TEST_F(EndToEndTest, MasterClosesTheSessionOfASubAgentThatStopsAnswering) {
-  FakeSubtreeHandler fake("1.3.6.1.4.1.99.1", {"1.3.6.1.4.1.99.1.1.0"});
+  FakeSubtreeHandler& fake = NewFake("1.3.6.1.4.1.99.1", {"1.3.6.1.4.1.99.1.1.0"});
   BSASubAgent& subAgent = NewSubAgent("A");
   Serve(subAgent, fake);
   subAgent.Start();
