@@ -141,6 +141,17 @@ free_udp_port() {
   die "no free UDP port found"
 }
 
+# Waits until someone has bound UDP port $1 on this host (at most 10 s).
+wait_udp_port() {
+  local hex
+  hex=$(printf '%04X' "$1")
+  for _ in $(seq 100); do
+    grep -q ":$hex " /proc/net/udp /proc/net/udp6 2>/dev/null && return 0
+    sleep 0.1
+  done
+  die "nothing listens on UDP port $1 after 10 s"
+}
+
 # start NAME LOG COMMAND...: starts a daemon in the background; its pid goes
 # to PID_<NAME>.
 start() {
@@ -165,9 +176,10 @@ start_setups() {
       ours)
         masterPort=$(free_udp_port)
         printf '[SAMaster]\nPort=%s\n[Agent]\nListenAddress=127.0.0.1:%s\n' "$masterPort" "$port" >"$WORK/master.conf"
-        printf '[SubAgent]\nMasterAddress=127.0.0.1:%s\nPingInterval=10\nMaxProcTime=2\n' "$masterPort" \
+        printf '[SubAgent]\nMasterAddress=127.0.0.1:%s\nPingInterval=10\nMasterTimeout=1\nMaxProcTime=2\n' "$masterPort" \
           >"$WORK/sub.conf"
         start ours_master "$RESULTS/ours-master-$rows.log" "$MASTER" -c "$WORK/master.conf"
+        wait_udp_port "$masterPort"  # so that the sub-agent's first open finds the master
         start ours_sub "$RESULTS/ours-subagent-$rows.log" "$SUBAGENT" -c "$WORK/sub.conf" --rows "$rows"
         ;;
       agentx)
@@ -199,7 +211,7 @@ EOF
     esac
   done
   for s in $SETUPS; do
-    load "$s" --max-seconds "$READY_SECONDS" wait >/dev/null || die "set-up $s did not answer (logs in $RESULTS)"
+    load "$s" --max-seconds "$READY_SECONDS" --timeout-ms 300 wait >/dev/null || die "set-up $s did not answer (logs in $RESULTS)"
     load "$s" check "$rows" >/dev/null || die "set-up $s does not serve the bench MIB correctly"
   done
 }

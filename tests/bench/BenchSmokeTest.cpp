@@ -6,8 +6,12 @@
 // refuses a table of another size, and the bench sub-agent refuses bad
 // arguments. No timing is asserted.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <deque>
 #include <string>
@@ -32,6 +36,18 @@ const std::string kSubAgent = QV_BENCH_SUBAGENT_PATH;
 const std::string kSnmpd = "/usr/sbin/snmpd";
 constexpr int kRows = 50;
 
+// True once some process has bound UDP port `port` on 127.0.0.1.
+bool UdpPortBound(unsigned short port) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
+  ::close(fd);
+  return bound;
+}
+
 bool Exists(const std::string& path) {
   struct stat info {};
   return !path.empty() && ::stat(path.c_str(), &info) == 0;
@@ -54,8 +70,9 @@ class BenchSmoke : public ::testing::TestWithParam<std::string> {
       WriteFile(m_dir + "/master.conf", "[SAMaster]\nPort=" + std::to_string(masterPort) +
                                             "\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(m_port) + "\n");
       WriteFile(m_dir + "/sub.conf", "[SubAgent]\nMasterAddress=127.0.0.1:" + std::to_string(masterPort) +
-                                         "\nPingInterval=10\nMaxProcTime=2\n");
+                                         "\nPingInterval=10\nMasterTimeout=1\nMaxProcTime=2\n");
       Start({kMaster, "-c", m_dir + "/master.conf"}, "master");
+      ASSERT_TRUE(WaitUntil([&] { return UdpPortBound(masterPort); }, 10000)) << Logs();
       Start({kSubAgent, "-c", m_dir + "/sub.conf", "--rows", rows}, "subagent");
     } else {
       std::string conf = "agentaddress udp:127.0.0.1:" + std::to_string(m_port) +
@@ -75,7 +92,7 @@ class BenchSmoke : public ::testing::TestWithParam<std::string> {
       }
     }
     std::string out;
-    ASSERT_EQ(Load("--max-seconds 20 wait", out), 0) << out << Logs();
+    ASSERT_EQ(Load("--max-seconds 20 --timeout-ms 300 wait", out), 0) << out << Logs();
   }
 
   void TearDown() override {
