@@ -26,6 +26,17 @@ bool ReadRange(const BSAPdu& request, const BObjectIdentifier& oid, uint32_t& su
   return subIdPosition != 0 && subIdPosition < oid.Length();
 }
 
+// The subtree of varbind 2; false when it is not an OBJECT IDENTIFIER. An
+// empty OID (the value of any other syntax) would be a prefix of every name
+// and register one proxy for the agent's whole MIB. (An unregistration of
+// such a value simply finds nothing.)
+bool ReadSubtree(const BSAPdu& request, BObjectIdentifier& oid) {
+  const BObjectSyntax& value = request.varBindList[kVbSubtree].value;
+  if (value.Syntax() != ASN_OBJECT_ID || value.GetObjectId().IsEmpty()) return false;
+  oid = value.GetObjectId();
+  return true;
+}
+
 }  // namespace
 
 int BSAMaster::RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* session, int type) {
@@ -51,7 +62,8 @@ int BSAMaster::RegisterSH(BSAPdu& request) {
   if (request.varBindList.Count() < kPlainVarBinds) return SA_WIRE_PROCESSING_ERROR;
 
   BString name = request.varBindList[kVbName].value.GetOctets().ToDispStr();
-  BObjectIdentifier oid = request.varBindList[kVbSubtree].value.GetObjectId();
+  BObjectIdentifier oid;
+  if (!ReadSubtree(request, oid)) return SA_WIRE_PROCESSING_ERROR;
   if (FindSubtreeHandler(oid, 0) >= 0) return SA_WIRE_DUPLICATE_REGISTRATION;
 
   if (request.varBindList.Count() >= kRangeVarBinds) {

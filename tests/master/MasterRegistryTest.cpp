@@ -205,7 +205,18 @@ TEST_F(RegistryTest, MalformedRequestsAndUnknownSessions) {
   EXPECT_EQ(m_agent->Ask(shortRequest), SA_WIRE_PROCESSING_ERROR);
   EXPECT_EQ(m_agent->Ask(RegisterPdu(SA_PDU_REGISTER, 999, "x", "1.3.6.1.3.7.1")), SA_WIRE_NOT_OPEN);
   EXPECT_EQ(m_agent->Ask(RegisterPdu(SA_PDU_UNREGISTER, 999, "x", "1.3.6.1.3.7.1")), SA_WIRE_NOT_OPEN);
+  // A subtree that is no OBJECT IDENTIFIER names nothing: it must not
+  // become a registration of the whole MIB.
+  BSAPdu noOid = RegisterPdu(SA_PDU_REGISTER, m_agent->SessionId(), "x", "1.3.6.1.3.7.1");
+  noOid.varBindList[2].value = Int(5);
+  EXPECT_EQ(m_agent->Ask(noOid), SA_WIRE_PROCESSING_ERROR);
+  noOid.type = SA_PDU_UNREGISTER;
+  EXPECT_EQ(m_agent->Ask(noOid), SA_WIRE_UNKNOWN_REGISTRATION);
   EXPECT_EQ(BSAMasterPeer::HandlerCount(*m_master), 0);
+  BVarBindList list;
+  int errorIndex = 0;
+  EXPECT_EQ(Query(SNMP_REQ_GET, {"1.3.6.1.3.7.1.1.0"}, list, errorIndex), 0);
+  EXPECT_EQ(Texts(list), Strings{"1.3.6.1.3.7.1.1.0=noSuchObject"});
 }
 
 }  // namespace
