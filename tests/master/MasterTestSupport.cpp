@@ -6,6 +6,7 @@
 #include "BSAFrame.h"
 #include "BSAOIDs.h"
 #include "BSASession.h"
+#include "ChildProcess.h"
 
 namespace QVT {
 
@@ -48,11 +49,6 @@ void TraceRecorder::OnMessage(const BMessage& message) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_lines.push_back(std::move(text));
   m_added.notify_all();
-}
-
-std::vector<std::string> TraceRecorder::Lines() const {
-  std::lock_guard<std::mutex> guard(m_lock);
-  return m_lines;
 }
 
 int TraceRecorder::Count(const std::string& text) const {
@@ -331,20 +327,6 @@ ScriptedSubAgent::Script ServeInstances(std::map<std::string, int> instances) {
 }
 
 // --- MasterTest ---
-
-namespace {
-
-unsigned short FreeUdpPort() {
-  BSockDatagram probe;
-  if (probe.Create() != 0) return 0;
-  BAddrINet any;
-  if (probe.Bind(any) != 0) return 0;
-  BAddress local;
-  probe.GetLocalAddress(local);
-  return local.Port();
-}
-
-}  // namespace
 
 void MasterTest::SetUp() {
   m_master = std::make_unique<BSAMaster>(&m_mib, &m_clock);

@@ -52,7 +52,6 @@ class TraceRecorder : public IMessageSubscriber {
   TraceRecorder();
   ~TraceRecorder() override;
   void OnMessage(const BMessage& message) override;
-  std::vector<std::string> Lines() const;
   // Lines that contain `text`.
   int Count(const std::string& text) const;
   // Waits up to `ms` for a line containing `text`; true when one came.
