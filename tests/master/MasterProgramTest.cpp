@@ -48,13 +48,32 @@ TEST_F(ProgramTest, ServesASessionAndStopsOnSigterm) {
   EXPECT_EQ(m_program.Wait(/*ms=*/5000), 0) << Log();
 }
 
-TEST_F(ProgramTest, UnusablePortExitsWithStatus2AndOneLineNamingTheKey) {
-  Start("[SAMaster]\nPort=70000\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(FreeUdpPort()) + "\n");
-  EXPECT_EQ(m_program.Wait(/*ms=*/5000), 2);
-  const std::string text = Log();
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-  EXPECT_NE(text.find("[SAMaster] Port"), std::string::npos) << text;
-  EXPECT_NE(text.find("70000"), std::string::npos) << text;
+TEST_F(ProgramTest, UnusableConfigurationExitsWithStatus2AndOneLineNamingIt) {
+  // A port the test holds, so that the program cannot bind it.
+  BSockDatagram taken;
+  BAddrINet any;
+  ASSERT_EQ(taken.Create(), 0);
+  ASSERT_EQ(taken.Bind(any), 0);
+  BAddress local;
+  taken.GetLocalAddress(local);
+  const std::string busy = std::to_string(local.Port());
+  const std::string free = std::to_string(FreeUdpPort());
+  const struct {
+    std::string config;
+    std::string named;
+  } rows[] = {
+      {"[SAMaster]\nPort=70000\n[Agent]\nListenAddress=127.0.0.1:" + free + "\n", "[SAMaster] Port"},
+      {"[SAMaster]\nPort=" + busy + "\n[Agent]\nListenAddress=127.0.0.1:" + free + "\n", "UDP port " + busy},
+      {"[SAMaster]\nPort=" + free + "\n[Agent]\nListenAddress=127.0.0.1:" + busy + "\n", "[Agent] ListenAddress"},
+  };
+  for (const auto& row : rows) {
+    std::filesystem::remove(m_dir + "/log");
+    Start(row.config);
+    EXPECT_EQ(m_program.Wait(/*ms=*/5000), 2) << row.config;
+    const std::string text = Log();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find(row.named), std::string::npos) << text;
+  }
 }
 
 }  // namespace
