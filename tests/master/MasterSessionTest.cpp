@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "BMemoryStore.h"
+#include "BSAFrame.h"
 #include "BSASession.h"
 #include "MasterTestSupport.h"
 #include "TestSupport.h"
@@ -151,6 +152,21 @@ TEST_F(SessionTest, MonitorClosesEverySessionPastTwoTimeoutsInARow) {
   }
   EXPECT_EQ(SysORRows(),
             (std::vector<std::string>{"1.3.6.1.3.7.2=scripted", "1.3.6.1.3.7.3=scripted", "1.3.6.1.3.7.5=scripted"}));
+}
+
+TEST_F(SessionTest, AStoppedMasterReadsNothingUntilStartedAgain) {
+  auto agent = NewSubAgent();
+  m_master->Stop();
+  BSAPdu ping(SA_PDU_PING, agent->SessionId(), 0x779);
+  BSABuffer buffer;
+  ASSERT_EQ(Encode(buffer, ping), 0);
+  agent->SendRaw(std::vector<unsigned char>(buffer.Data(), buffer.Data() + buffer.Length()));
+  BSAPdu answer;
+  EXPECT_FALSE(agent->NextDatagram(answer, 500));
+  ASSERT_EQ(m_master->Start(), 0);
+  ASSERT_TRUE(agent->NextDatagram(answer, 3000));
+  EXPECT_EQ(answer.requestId, 0x779u);
+  EXPECT_EQ(answer.errorStatus, 0);
 }
 
 // --- outbound exchange: time-outs, the monitor, request ids ---
