@@ -199,6 +199,7 @@ TEST_F(ResponderTest, EachStepWritesItsTraceLine) {
   int upTime = 0;
   ASSERT_EQ(m_subAgent->Ping(upTime), 0);
   m_subAgent->Start();
+  m_master.SendRaw(std::vector<unsigned char>(9, 0x30));  // too short to be decoded at all
   m_master.SendRaw(std::vector<unsigned char>(12, 0x30));
   ASSERT_TRUE(m_master.Exchange(Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.1.1.0"}))).has_value());
   {
@@ -282,7 +283,8 @@ TEST_F(ResponderTest, GetBulkStopsBeforeTheRepetitionThatPasses2048Octets) {
     int varbindOctets;
     int kept;
   };
-  for (const Row row : {Row{199, 10}, Row{222, 9}}) {  // 50 + 10 * 199 = 2040; 50 + 9 * 222 = 2048
+  // 50 + 10 * 199 = 2040; 50 + 9 * 222 = 2048; 50 + 7 * 256 = 1842 (8 * 256 alone would fit)
+  for (const Row row : {Row{199, 10}, Row{222, 9}, Row{256, 7}}) {
     SCOPED_TRACE(row.varbindOctets);
     SetEncodedLength(row.varbindOctets);
     BSAPdu request = Request(SA_PDU_GET_BULK, Names({kBig}));
