@@ -18,7 +18,7 @@
 #
 # Usage: bench/compare.sh [--runs N] [--gets N] [--rows "1000 10000"]
 #                         [--setups "ours agentx standalone"] [--build-dir DIR]
-#                         [--results DIR] [--no-build] [--quick]
+#                         [--results DIR] [--pin CPU] [--no-build] [--quick]
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -30,6 +30,7 @@ FLOOR_COUNT=20000
 SETUPS="ours agentx standalone"
 BUILD_DIR=${QV_BENCH_BUILD_DIR:-$ROOT/build/compare}
 RESULTS=""
+PIN=""
 BUILD=1
 MAX_SECONDS=120   # time limit of each load-client operation
 READY_SECONDS=30  # time limit for a set-up to answer after its start
@@ -45,6 +46,8 @@ Options:
   --build-dir DIR  build folder (default \$QV_BENCH_BUILD_DIR or build/compare), RelWithDebInfo
   --results DIR    where to keep results.txt, table.md and the logs
                    (default <build-dir>/compare-results/<date-time>)
+  --pin CPU        run every process (daemons, load client, floor) on CPU number CPU only
+                   (taskset): no wake-ups across CPUs, steadier figures; see bench/README.md
   --no-build       use the programs already built in the build folder
   --quick          one run, 1,000 GETs, rows "1000": a check that everything works
 EOF
@@ -58,6 +61,7 @@ while [ $# -gt 0 ]; do
     --setups) SETUPS=$2; shift 2 ;;
     --build-dir) BUILD_DIR=$2; shift 2 ;;
     --results) RESULTS=$2; shift 2 ;;
+    --pin) PIN=$2; shift 2 ;;
     --no-build) BUILD=0; shift ;;
     --quick) RUNS=1; GETS=1000; ROWS_LIST=1000; shift ;;
     -h|--help) usage; exit 0 ;;
@@ -70,6 +74,11 @@ done
 for s in $SETUPS; do
   case "$s" in ours|agentx|standalone) ;; *) echo "compare: unknown set-up '$s'" >&2; exit 2 ;; esac
 done
+ON_CPU=()  # the prefix that runs a program on the --pin CPU
+if [ -n "$PIN" ]; then
+  [[ "$PIN" =~ ^[0-9]+$ ]] && [ "$PIN" -lt "$(nproc)" ] || { echo "compare: --pin '$PIN': no such CPU" >&2; exit 2; }
+  ON_CPU=(taskset -c "$PIN")
+fi
 
 log() { echo "compare: $*" >&2; }
 die() { log "$*"; exit 1; }
@@ -106,11 +115,20 @@ RAW=$RESULTS/results.txt
 WORK=$(mktemp -d /tmp/qvt-compare.XXXXXX)
 PIDS=()
 
+# True while process $1 runs (a zombie, ended but not yet reaped, does not).
+alive() {
+  local state
+  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) || return 1
+  [ -n "$state" ] && [ "$state" != Z ]
+}
+
+# Stops the daemons, the latest first (sub-agents before their masters).
 stop_all() {
-  local pid
-  for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  local pid i
+  for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
+    pid=${PIDS[$i]}
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do alive "$pid" || break; sleep 0.1; done
     kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -157,7 +175,7 @@ wait_udp_port() {
 start() {
   local name=$1 logfile=$2
   shift 2
-  "$@" >"$logfile" 2>&1 &
+  "${ON_CPU[@]}" "$@" >"$logfile" 2>&1 &
   PIDS+=("$!")
   printf -v "PID_$name" '%s' "$!"
 }
@@ -230,7 +248,7 @@ load() {
   local s=$1 port
   shift
   port=PORT_$s
-  "$LOAD" --agent "127.0.0.1:${!port}" --max-seconds "$MAX_SECONDS" "$@"
+  "${ON_CPU[@]}" "$LOAD" --agent "127.0.0.1:${!port}" --max-seconds "$MAX_SECONDS" "$@"
 }
 
 # measure SETUP ROWS RUN OPERATION...: one measured operation, its line kept.
@@ -257,7 +275,18 @@ machine() {
 }
 
 log "results in $RESULTS"
+# How busy the CPUs are with other work, in percent over one second: other
+# processes competing for the two cores slow every set-up, the floor most.
+cpu_busy() {
+  local a b
+  a=($(head -1 /proc/stat)); sleep 1; b=($(head -1 /proc/stat))
+  awk -v u=$((b[1] + b[2] + b[3] + b[6] + b[7] - a[1] - a[2] - a[3] - a[6] - a[7])) \
+      -v i=$((b[4] + b[5] - a[4] - a[5])) 'BEGIN { printf "%d", ((u + i) > 0 ? 100 * u / (u + i) : 0) }'
+}
 LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
+BUSY_START=$(cpu_busy)
+[ "$BUSY_START" -le 20 ] ||
+  log "warning: other work keeps the CPUs $BUSY_START % busy: the figures will vary more than usual"
 STARTED=$(date +%s)
 FIRST_ROWS=${ROWS_LIST%% *}
 SETUP_LIST=($SETUPS)
@@ -276,7 +305,7 @@ for rows in $ROWS_LIST; do
       measure "$s" "$rows" "$run" walk "$rows"
       measure "$s" "$rows" "$run" bulk "$rows" "$REPS"
     done
-    [ "$rows" = "$FIRST_ROWS" ] && echo "setup=floor rows=- run=$run $("$LOAD" floor "$FLOOR_COUNT")" >>"$RAW"
+    [ "$rows" = "$FIRST_ROWS" ] && echo "setup=floor rows=- run=$run $("${ON_CPU[@]}" "$LOAD" floor "$FLOOR_COUNT")" >>"$RAW"
   done
   stop_all
 done
@@ -392,8 +421,10 @@ report() {
   echo "Side-by-side comparison, $(date -u '+%Y-%m-%d %H:%M UTC'), $RUNS run(s) per figure, medians"
   echo
   machine
-  echo "- load average (1, 5, 15 min) at start: $LOAD_START; at end: $LOAD_END; took $(($(date +%s) - STARTED)) s"
-  echo "- command: bench/compare.sh --runs $RUNS --gets $GETS --rows \"$ROWS_LIST\" --setups \"$SETUPS\""
+  echo "- other work before the start: CPUs $BUSY_START % busy, load average (1, 5, 15 min) $LOAD_START;" \
+    "at the end: $LOAD_END; took $(($(date +%s) - STARTED)) s"
+  echo "- command: bench/compare.sh --runs $RUNS --gets $GETS --rows \"$ROWS_LIST\" --setups \"$SETUPS\"${PIN:+ --pin $PIN}"
+  if [ -n "$PIN" ]; then echo "- processes: all on CPU $PIN (--pin)"; else echo "- processes: placed by the scheduler (not pinned)"; fi
   echo
   report
 } >"$RESULTS/table.md"
