@@ -270,8 +270,10 @@ machine() {
   echo "- build: $("${cxx:-c++}" --version 2>/dev/null | head -1), $(
     sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt"); Net-SNMP $(
     /usr/sbin/snmpd -v 2>/dev/null | sed -n 's/.*version: *//p' | head -1)"
+  # Local changes that matter: anything built into the measured programs.
   echo "- commit: $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)$(
-    git -C "$ROOT" diff --quiet HEAD 2>/dev/null || echo ' (with local changes)')"
+    git -C "$ROOT" diff --quiet HEAD -- CMakeLists.txt cmake host protocol transport diag subagent master agent apps \
+      bench/compare 2>/dev/null || echo ' (with local changes to the measured code)')"
 }
 
 log "results in $RESULTS"
