@@ -16,9 +16,16 @@
 # processes. It prints a table of medians and ratios (Markdown) and keeps the
 # raw lines, the table and the daemons' logs in the results folder.
 #
+# All of that twice: first with the processes placed by the scheduler, then
+# with every process on one CPU (taskset). On a virtual machine a wake-up
+# across CPUs costs several times a wake-up on the same CPU, and whether the
+# scheduler keeps two processes together varies from run to run; the pinned
+# pass gives steady figures for comparing one version of our code with the
+# next, the unpinned one the figures an operator sees (see bench/README.md).
+#
 # Usage: bench/compare.sh [--runs N] [--gets N] [--rows "1000 10000"]
 #                         [--setups "ours agentx standalone"] [--build-dir DIR]
-#                         [--results DIR] [--pin CPU] [--no-build] [--quick]
+#                         [--results DIR] [--pin CPU|none] [--no-build] [--quick]
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -44,10 +51,11 @@ Options:
   --rows "N ..."   table sizes to walk (default "$ROWS_LIST"); GETs run with the first
   --setups "..."   which set-ups to run (default "$SETUPS"); ratios need ours and the peer
   --build-dir DIR  build folder (default \$QV_BENCH_BUILD_DIR or build/compare), RelWithDebInfo
-  --results DIR    where to keep results.txt, table.md and the logs
+  --results DIR    where to keep the raw lines (results-*.txt), table.md and the logs
                    (default <build-dir>/compare-results/<date-time>)
-  --pin CPU        run every process (daemons, load client, floor) on CPU number CPU only
-                   (taskset): no wake-ups across CPUs, steadier figures; see bench/README.md
+  --pin CPU        measure only with every process (daemons, load client, floor) on CPU
+                   number CPU (taskset); --pin none: only unpinned (default: both passes,
+                   unpinned first, then pinned on the last CPU)
   --no-build       use the programs already built in the build folder
   --quick          one run, 1,000 GETs, rows "1000": a check that everything works
 EOF
@@ -74,11 +82,15 @@ done
 for s in $SETUPS; do
   case "$s" in ours|agentx|standalone) ;; *) echo "compare: unknown set-up '$s'" >&2; exit 2 ;; esac
 done
-ON_CPU=()  # the prefix that runs a program on the --pin CPU
-if [ -n "$PIN" ]; then
-  [[ "$PIN" =~ ^[0-9]+$ ]] && [ "$PIN" -lt "$(nproc)" ] || { echo "compare: --pin '$PIN': no such CPU" >&2; exit 2; }
-  ON_CPU=(taskset -c "$PIN")
-fi
+case "$PIN" in
+  "") PASSES="none $(($(nproc) - 1))" ;;
+  none) PASSES=none ;;
+  *)
+    [[ "$PIN" =~ ^[0-9]+$ ]] && [ "$PIN" -lt "$(nproc)" ] || { echo "compare: --pin '$PIN': no such CPU" >&2; exit 2; }
+    PASSES=$PIN
+    ;;
+esac
+ON_CPU=()  # the prefix that runs a program on the pass's CPU (empty: unpinned)
 
 log() { echo "compare: $*" >&2; }
 die() { log "$*"; exit 1; }
@@ -110,8 +122,6 @@ done
 [ -n "$RESULTS" ] || RESULTS=$BUILD_DIR/compare-results/$(date +%Y%m%d-%H%M%S)
 mkdir -p "$RESULTS"
 RESULTS=$(cd "$RESULTS" && pwd)
-RAW=$RESULTS/results.txt
-: >"$RAW"
 WORK=$(mktemp -d /tmp/qvt-compare.XXXXXX)
 PIDS=()
 
@@ -285,33 +295,39 @@ cpu_busy() {
   awk -v u=$((b[1] + b[2] + b[3] + b[6] + b[7] - a[1] - a[2] - a[3] - a[6] - a[7])) \
       -v i=$((b[4] + b[5] - a[4] - a[5])) 'BEGIN { printf "%d", ((u + i) > 0 ? 100 * u / (u + i) : 0) }'
 }
-LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
-BUSY_START=$(cpu_busy)
-[ "$BUSY_START" -le 20 ] ||
-  log "warning: other work keeps the CPUs $BUSY_START % busy: the figures will vary more than usual"
-STARTED=$(date +%s)
+# measure_pass: every figure of every set-up, the rounds interleaved, into $RAW.
+measure_pass() {
+  local rows run k s
+  LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
+  BUSY_START=$(cpu_busy)
+  [ "$BUSY_START" -le 20 ] ||
+    log "warning: other work keeps the CPUs $BUSY_START % busy: the figures will vary more than usual"
+  STARTED=$(date +%s)
+  for rows in $ROWS_LIST; do
+    log "$PASS_NAME, table of $rows rows: starting ${SETUPS}"
+    start_setups "$rows"
+    for s in $SETUPS; do  # warm-up, not measured
+      load "$s" get 500 >/dev/null || die "set-up $s: warm-up failed"
+      load "$s" bulk "$rows" "$REPS" >/dev/null || die "set-up $s: warm-up failed"
+    done
+    for run in $(seq "$RUNS"); do
+      log "$PASS_NAME, table of $rows rows: round $run of $RUNS"
+      for k in $(seq 0 $((${#SETUP_LIST[@]} - 1))); do
+        s=${SETUP_LIST[$(((k + run) % ${#SETUP_LIST[@]}))]}
+        [ "$rows" = "$FIRST_ROWS" ] && measure "$s" - "$run" get "$GETS"
+        measure "$s" "$rows" "$run" walk "$rows"
+        measure "$s" "$rows" "$run" bulk "$rows" "$REPS"
+      done
+      if [ "$rows" = "$FIRST_ROWS" ]; then
+        echo "setup=floor rows=- run=$run $("${ON_CPU[@]}" "$LOAD" floor "$FLOOR_COUNT")" >>"$RAW"
+      fi
+    done
+    stop_all
+  done
+  LOAD_END=$(cut -d' ' -f1-3 /proc/loadavg)
+}
 FIRST_ROWS=${ROWS_LIST%% *}
 SETUP_LIST=($SETUPS)
-for rows in $ROWS_LIST; do
-  log "table of $rows rows: starting ${SETUPS}"
-  start_setups "$rows"
-  for s in $SETUPS; do  # warm-up, not measured
-    load "$s" get 500 >/dev/null || die "set-up $s: warm-up failed"
-    load "$s" bulk "$rows" "$REPS" >/dev/null || die "set-up $s: warm-up failed"
-  done
-  for run in $(seq "$RUNS"); do
-    log "table of $rows rows: round $run of $RUNS"
-    for k in $(seq 0 $((${#SETUP_LIST[@]} - 1))); do
-      s=${SETUP_LIST[$(((k + run) % ${#SETUP_LIST[@]}))]}
-      [ "$rows" = "$FIRST_ROWS" ] && measure "$s" - "$run" get "$GETS"
-      measure "$s" "$rows" "$run" walk "$rows"
-      measure "$s" "$rows" "$run" bulk "$rows" "$REPS"
-    done
-    [ "$rows" = "$FIRST_ROWS" ] && echo "setup=floor rows=- run=$run $("${ON_CPU[@]}" "$LOAD" floor "$FLOOR_COUNT")" >>"$RAW"
-  done
-  stop_all
-done
-LOAD_END=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---------------------------------------------------------------- report
 # Medians per (set-up, operation, rows) of the rate, the time per request and
@@ -423,12 +439,30 @@ report() {
   echo "Side-by-side comparison, $(date -u '+%Y-%m-%d %H:%M UTC'), $RUNS run(s) per figure, medians"
   echo
   machine
-  echo "- other work before the start: CPUs $BUSY_START % busy, load average (1, 5, 15 min) $LOAD_START;" \
-    "at the end: $LOAD_END; took $(($(date +%s) - STARTED)) s"
   echo "- command: bench/compare.sh --runs $RUNS --gets $GETS --rows \"$ROWS_LIST\" --setups \"$SETUPS\"${PIN:+ --pin $PIN}"
-  if [ -n "$PIN" ]; then echo "- processes: all on CPU $PIN (--pin)"; else echo "- processes: placed by the scheduler (not pinned)"; fi
-  echo
-  report
 } >"$RESULTS/table.md"
+for pass in $PASSES; do
+  if [ "$pass" = none ]; then
+    ON_CPU=()
+    PASS_NAME="unpinned"
+    title="Processes placed by the scheduler (not pinned)"
+  else
+    ON_CPU=(taskset -c "$pass")
+    PASS_NAME="pinned to CPU $pass"
+    title="Every process on CPU $pass (taskset)"
+  fi
+  RAW=$RESULTS/results-${PASS_NAME// /-}.txt
+  : >"$RAW"
+  measure_pass
+  {
+    echo
+    echo "### $title"
+    echo
+    echo "Other work before the start: CPUs $BUSY_START % busy, load average (1, 5, 15 min) $LOAD_START;" \
+      "at the end: $LOAD_END; $(($(date +%s) - STARTED)) s."
+    echo
+    report
+  } >>"$RESULTS/table.md"
+done
 cat "$RESULTS/table.md"
-log "raw lines: $RAW"
+log "raw lines: $RESULTS/results-*.txt"
