@@ -25,6 +25,21 @@ BObjectIdentifier Cell(int column, int index) {
   return BObjectIdentifier(std::string(kEntry) + "." + std::to_string(column) + "." + std::to_string(index));
 }
 
+// A read-create table whose undo can be made to fail after it has done its
+// work.
+class RowTable : public BMibTableImplEx {
+ public:
+  RowTable() : BMibTableImplEx("rows", BObjectIdentifier(kEntry)) {}
+  int Set(unsigned int tid, const BVarBindList& list, ESnmpSetOpCode code, void** contexts, int& index,
+          int count) override {
+    const int status = BMibTableImplEx::Set(tid, list, code, contexts, index, count);
+    if (code != SNMP_SET_UNDO || !failUndo) return status;
+    index = 0;
+    return SNMP_ERR_GENERR;
+  }
+  bool failUndo = false;
+};
+
 class SetPhaseTest : public SubAgentTest {
  protected:
   void SetUp() override {
@@ -90,7 +105,7 @@ class SetPhaseTest : public SubAgentTest {
     return list;
   }
 
-  BMibTableImplEx m_table{"rows", BObjectIdentifier(kEntry)};
+  RowTable m_table;
   FakeSubtreeHandler m_fakeA{kFakeA, {"1.3.6.1.4.1.99.1.1.0", "1.3.6.1.4.1.99.1.2.0"}};
   FakeSubtreeHandler m_fakeB{kFakeB, {"1.3.6.1.4.1.99.2.1.0"}};
   // The master's answers to index requests; read on the scripted master's thread.
@@ -135,6 +150,16 @@ TEST_F(SetPhaseTest, UndoOfACreationReleasesTheIndex) {
   EXPECT_EQ(Phase(SA_PDU_SET_UNDO, 113), "11/2");
   EXPECT_EQ(Phase(SA_PDU_SET_CLEANUP, 113), "0/0");
   EXPECT_EQ(IndexRequests().size(), 4u);
+}
+
+// The choice made for a failed undo: the index registry is still put back,
+// and the failure is answered although that step succeeded.
+TEST_F(SetPhaseTest, FailedUndoStillReleasesTheIndexAndIsReported) {
+  EXPECT_EQ(Phase(SA_PDU_SET_TEST, 16, RowStatusSet(7, kCreateAndGo)), "0/0");
+  m_table.failUndo = true;
+  EXPECT_EQ(Phase(SA_PDU_SET_UNDO, 16), "15/1");
+  EXPECT_EQ(Phase(SA_PDU_SET_CLEANUP, 16), "0/0");
+  EXPECT_EQ(IndexRequests(), (std::vector<std::string>{kAlloc7, kDealloc7}));
 }
 
 TEST_F(SetPhaseTest, RowDeletionReleasesAtTestAndAllocatesAgainAtUndo) {

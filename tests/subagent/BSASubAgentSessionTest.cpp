@@ -92,7 +92,14 @@ TEST_F(SubAgentTest, OpenSessionOutcomes) {
     unsigned session;
   };
   const Row rows[] = {
-      {"refused", Refuse(SA_PDU_OPEN_SESSION, SA_WIRE_OPEN_FAILED), SA_WIRE_OPEN_FAILED, 0},
+      {"refused",
+       ForType(SA_PDU_OPEN_SESSION,
+               [](const BSAPdu& request) {
+                 BSAPdu refusal(SA_PDU_RESPONSE, 0x99, request.requestId);  // a session id all the same
+                 refusal.errorStatus = SA_WIRE_OPEN_FAILED;
+                 return std::vector<Datagram>{{Encoded(refusal)}};
+               }),
+       SA_WIRE_OPEN_FAILED, 0},
       {"no answer", Silent(SA_PDU_OPEN_SESSION), SA_ERR_TIMEOUT, 0},
       {"undecodable answer",
        ForType(SA_PDU_OPEN_SESSION,
@@ -121,7 +128,8 @@ TEST_F(SubAgentTest, SessionStaysOpenUntilTheMasterAcceptsAClose) {
   size_t sent = m_master.Received().size();
   EXPECT_EQ(m_subAgent->OpenSession("again"), SA_ERR_ALREADY_OPEN);
 
-  m_master.SetScript([](const BSAPdu& request) { return std::vector<Datagram>{Answer(request, SA_WIRE_NOT_OPEN)}; });
+  m_master.SetScript(
+      [](const BSAPdu& request) { return std::vector<Datagram>{Answer(request, SA_WIRE_NOT_OPEN, {}, 55)}; });
   int upTime = 99;
   EXPECT_EQ(m_subAgent->Ping(upTime), SA_WIRE_NOT_OPEN);
   EXPECT_EQ(upTime, 0);
