@@ -91,6 +91,9 @@ int BSASubAgent::SaveToNV(INonVolatile* nv) {
 }
 
 int BSASubAgent::Start() {
+  // The threads reach this object through the owner pointers Init sets:
+  // started before Init they would have none.
+  if (!m_initialized) return -1;
   if (m_pingThread.m_interval > 0) m_pingThread.Start(0, 0);
   m_cmdRespThread.Start(0, 0);
   return 0;
@@ -130,11 +133,17 @@ unsigned int BSASubAgent::GetNewRequestId() {
   return next;
 }
 
-void BSASubAgent::OnPingResponse(int upTime) { QVSubAgTrace("OnPingResponse  %d ", upTime); }
+void BSASubAgent::OnPingResponse(int upTime) {
+  QVSubAgTrace("OnPingResponse  %d ", upTime);
+}
 
-void BSASubAgent::OnPingTimeout(int /*value*/) { QVSubAgTrace("OnPingTimeout   "); }
+void BSASubAgent::OnPingTimeout(int /*value*/) {
+  QVSubAgTrace("OnPingTimeout   ");
+}
 
-BSASubAgent::CmdRespThread::~CmdRespThread() { Stop(kWaitForever); }
+BSASubAgent::CmdRespThread::~CmdRespThread() {
+  Stop(kWaitForever);
+}
 
 int BSASubAgent::CmdRespThread::Run() {
   TTimer timer;
@@ -150,7 +159,9 @@ int BSASubAgent::CmdRespThread::Run() {
   }
 }
 
-BSASubAgent::PingThread::~PingThread() { Stop(kWaitForever); }
+BSASubAgent::PingThread::~PingThread() {
+  Stop(kWaitForever);
+}
 
 int BSASubAgent::PingThread::Run() {
   const int interval = m_interval;

@@ -61,6 +61,7 @@ class QV_API BSASubAgent : public ITrapSender {
   int Init(INonVolatile* nv);
   int InitFromNV(INonVolatile* nv);
   int SaveToNV(INonVolatile* nv);
+  // Starts the threads: 0, or -1 (nothing started) before a successful Init.
   int Start();
   int Stop();
   unsigned int GetNewRequestId();

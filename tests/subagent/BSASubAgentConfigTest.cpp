@@ -147,10 +147,25 @@ TEST_F(SubAgentTest, StartRunsThePingThreadOnlyForAPositiveInterval) {
 // Destroying a running sub-agent with an open session stops its threads.
 TEST_F(SubAgentTest, DestroyingARunningSubAgentIsSafe) {
   m_store.SetInt("SubAgent", "PingInterval", 1, 0, 0, 0);
-  OpenSubAgent();
-  m_subAgent->Start();
-  m_subAgent->WaitForHooks(1, /*ms=*/2000);
-  m_subAgent.reset();
+  auto subAgent = std::make_unique<BSASubAgent>();
+  ASSERT_EQ(subAgent->Init(&m_store), 0);
+  ASSERT_EQ(subAgent->OpenSession("x"), 0);
+  subAgent->Start();
+  EXPECT_TRUE(m_master.WaitForRequests(2));  // the open and a ping
+  subAgent.reset();
+}
+
+// Used out of order, before Init, the sub-agent refuses instead of running
+// threads that have no owner or sending to no address.
+TEST(SubAgentConfigTest, OperationsBeforeInitFailCleanly) {
+  BSASubAgent subAgent;
+  EXPECT_NE(subAgent.Start(), 0);
+  EXPECT_FALSE(BSASubAgentPeer::ResponderRunning(subAgent));
+  EXPECT_FALSE(BSASubAgentPeer::PingThreadRunning(subAgent));
+  int upTime = 0;
+  EXPECT_LT(subAgent.Ping(upTime), 0);
+  EXPECT_LT(subAgent.OpenSession("x"), 0);
+  EXPECT_EQ(subAgent.Stop(), 0);
 }
 
 TEST(SubAgentConfigTest, RequestIdsRunFrom1To0x3FFFFFFF) {
