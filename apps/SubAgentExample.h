@@ -23,6 +23,9 @@ class ReconnectingSubAgent : public BSASubAgent {
   // Consecutive ping time-outs after which the master counts as gone.
   static constexpr int kTimeoutsBeforeReconnect = 2;
 
+  // The pinger calls the hooks below until it is stopped, so it stops before
+  // the members they use are gone.
+  ~ReconnectingSubAgent() override { Stop(); }
   void OnPingResponse(int upTime) override;
   void OnPingTimeout(int value) override;
 

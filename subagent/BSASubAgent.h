@@ -46,7 +46,9 @@ class QV_API BSASubAgent : public ITrapSender {
  public:
   BSASubAgent();
   // Stops the threads if the application has not (destroying a running
-  // sub-agent is safe); does not close the session.
+  // sub-agent is safe); does not close the session. A derived class that
+  // overrides the ping hooks calls Stop in its own destructor: the pinger
+  // may call them until then.
   ~BSASubAgent() override;
   BSASubAgent(const BSASubAgent&) = delete;
   BSASubAgent& operator=(const BSASubAgent&) = delete;

@@ -319,5 +319,25 @@ TEST_F(EndToEndTest, ExampleProgramReconnectsToARestartedMasterOnce) {
   std::remove(path);
 }
 
+// The example's sub-agent overrides the ping hooks: destroying it while its
+// pinger waits for an answer must not let the pinger call into a half
+// destroyed object.
+TEST(ExampleSubAgentTest, DestroyedWhileAPingIsUnderWay) {
+  ScriptedMaster master;
+  master.SetScript([](const BSAPdu& request) {
+    return request.type == SA_PDU_PING ? std::vector<Datagram>{} : ScriptedMaster::AnswerAll(request);
+  });
+  BMemoryStore store;
+  store.SetString("SubAgent", "MasterAddress", master.Address().c_str(), 0, 0);
+  store.SetInt("SubAgent", "PingInterval", 1, 0, 0, 0);
+  store.SetInt("SubAgent", "MasterTimeout", 1, 0, 0, 0);
+  auto subAgent = std::make_unique<app::ReconnectingSubAgent>();
+  ASSERT_EQ(subAgent->Init(&store), 0);
+  ASSERT_EQ(subAgent->OpenSession("x"), 0);
+  ASSERT_EQ(subAgent->Start(), 0);
+  ASSERT_TRUE(master.WaitForRequests(2));  // the open and an unanswered ping
+  subAgent.reset();
+}
+
 }  // namespace
 }  // namespace QVT::test
