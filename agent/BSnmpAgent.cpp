@@ -1,23 +1,20 @@
 // BSnmpAgent: configuration checks, the listening sockets and the request
 // threads. The request processing itself is in BSnmpAgentProcessor.cpp.
 //
-// Every request thread polls the stop descriptor (an eventfd) and every
-// listening socket. When a socket is readable it receives without waiting
-// (several threads may have woken for the same datagram; those that find
-// nothing go back to poll) and keeps receiving from that socket while
-// datagrams are queued, which saves the poll call under load. Waking every
-// idle thread costs a few futile receives; an exclusive wake-up (one
-// thread per arrival) would be cheaper, but a thread that took one of two
-// queued datagrams and then waits on a slow sub-agent would leave the
-// second one unserved until the next arrival.
+// Every request thread serves one listening socket (threads are spread
+// over the sockets, at least one each) and blocks in its receive. The
+// system wakes exactly one waiting thread per datagram, so a request costs
+// one receive and one send, and a thread held up by a slow sub-agent is
+// simply not among the waiters: the next datagram goes to an idle thread.
+// Stop shuts the sockets down for reading, which makes every blocked
+// receive return.
 #include "BSnmpAgent.h"
 
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -36,8 +33,6 @@ namespace {
 
 // The largest UDP payload; a datagram this size is never cut.
 constexpr size_t kReceiveBufferSize = 65536;
-// Datagrams taken from one socket before the thread looks at the others.
-constexpr int kBurst = 32;
 
 bool IsWildcard(const BAddress& address) {
   const unsigned n = address.Family() == BAddress::kFamilyINet6 ? 16 : 4;
@@ -62,28 +57,18 @@ class BSnmpAgent::RequestThread : public TThread {
       : TThread(false), m_agent(agent), m_processor(agent), m_in(kReceiveBufferSize) {}
   ~RequestThread() override { Stop(kWaitForever); }
 
+  RequestThread(BSnmpAgent& agent, Endpoint& endpoint) : RequestThread(agent) { m_pEndpoint = &endpoint; }
+
   int Run() override {
-    std::vector<pollfd> fds;
-    fds.push_back({m_agent.m_wakeFd, POLLIN, 0});
-    for (const auto& endpoint : m_agent.m_endpoints) fds.push_back({endpoint->socket.Descriptor(), POLLIN, 0});
-    while (!StopEvent().IsSet()) {
-      const int ready = ::poll(fds.data(), fds.size(), -1);
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        return -1;
-      }
-      if (fds[0].revents != 0) break;
-      for (size_t i = 1; i < fds.size(); ++i) {
-        if (fds[i].revents != 0) Drain(*m_agent.m_endpoints[i - 1]);
-      }
-    }
+    while (StopEvent().Wait(0) != 0) Serve(*m_pEndpoint);
     return 0;
   }
 
  private:
-  void Drain(Endpoint& endpoint) {
+  // Receives one datagram (waiting for it) and answers it.
+  void Serve(Endpoint& endpoint) {
     const int fd = endpoint.socket.Descriptor();
-    for (int n = 0; n < kBurst && !StopEvent().IsSet(); ++n) {
+    {
       sockaddr_storage from{};
       alignas(cmsghdr) unsigned char control[128];
       iovec iov{m_in.data(), m_in.size()};
@@ -94,11 +79,9 @@ class BSnmpAgent::RequestThread : public TThread {
       msg.msg_iovlen = 1;
       msg.msg_control = control;
       msg.msg_controllen = sizeof control;
-      const ssize_t received = ::recvmsg(fd, &msg, MSG_DONTWAIT);
-      if (received < 0) {
-        if (errno == EINTR) continue;
-        return;  // nothing queued (another thread took it), or an error report of an earlier send
-      }
+      const ssize_t received = ::recvmsg(fd, &msg, 0);
+      // After Stop's shutdown every receive returns at once with nothing.
+      if (received < 0 || (received == 0 && StopEvent().Wait(0) == 0)) return;
       BAddress remote;
       remote.FromSockaddr(reinterpret_cast<sockaddr*>(&from), msg.msg_namelen);
       BAddress local = endpoint.local;
@@ -120,7 +103,7 @@ class BSnmpAgent::RequestThread : public TThread {
       local.SetPort(endpoint.local.Port());
 
       const size_t answer = m_processor.Process(m_in.data(), static_cast<size_t>(received), remote, local);
-      if (answer == 0) continue;
+      if (answer == 0) return;
 
       sockaddr_storage to{};
       const unsigned toLength = remote.ToSockaddr(&to, sizeof to);
@@ -158,6 +141,7 @@ class BSnmpAgent::RequestThread : public TThread {
   }
 
   BSnmpAgent& m_agent;
+  Endpoint* m_pEndpoint = nullptr;
   Processor m_processor;
   std::vector<unsigned char> m_in;
 };
@@ -203,7 +187,7 @@ int BSnmpAgent::Start() {
     BSockDatagram& socket = endpoint->socket;
     socket.SetMyAddress(address);
     int result = socket.Create();
-    if (result == 0) result = socket.SetStyle(/*nonBlocking=*/1, /*reuseAddress=*/0, /*closeOnExec=*/1);
+    if (result == 0) result = socket.SetStyle(/*nonBlocking=*/0, /*reuseAddress=*/0, /*closeOnExec=*/1);
     if (result == 0) {
       const int on = 1;
       if (address.Family() == BAddress::kFamilyINet6) {
@@ -229,15 +213,10 @@ int BSnmpAgent::Start() {
     return -1;
   }
 
-  m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (m_wakeFd < 0) {
-    m_errorText = std::string("cannot create the stop event: ") + std::strerror(errno);
-    CloseEndpoints();
-    return -1;
-  }
   m_running = true;
-  for (int i = 0; i < m_config.requestThreads; ++i) {
-    auto thread = std::make_unique<RequestThread>(*this);
+  const size_t threads = std::max(static_cast<size_t>(m_config.requestThreads), m_endpoints.size());
+  for (size_t i = 0; i < threads; ++i) {
+    auto thread = std::make_unique<RequestThread>(*this, *m_endpoints[i % m_endpoints.size()]);
     if (thread->Start(0, 0) != 0) {
       m_errorText = "cannot start a request thread";
       Stop();
@@ -251,14 +230,13 @@ int BSnmpAgent::Start() {
 void BSnmpAgent::Stop() {
   if (!m_running) return;
   for (auto& thread : m_threads) thread->Terminate();
-  const uint64_t one = 1;
-  while (::write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
-  }
+  // A UDP socket shut down for reading wakes every thread blocked in its
+  // receive (which then returns with nothing), and every later receive
+  // returns at once.
+  for (auto& endpoint : m_endpoints) ::shutdown(endpoint->socket.Descriptor(), SHUT_RD);
   for (auto& thread : m_threads) thread->Stop(kWaitForever);
   m_threads.clear();
   CloseEndpoints();
-  ::close(m_wakeFd);
-  m_wakeFd = -1;
   m_running = false;
 }
 

@@ -10,11 +10,11 @@
 // snmpInASNParseErrs; the snmp group counters are served by a MIB handler
 // the application registers (SnmpGroupHandler()).
 //
-// Threads: a small pool of request threads (BSnmpAgentConfig::requestThreads)
-// all wait on every listening socket and receive from it directly, without
-// a hand-off queue, so that a request held up by a slow MIB handler (a
-// sub-agent that takes seconds to answer) leaves the other threads free to
-// answer the next ones. Each thread owns a Processor: the decoded request,
+// Threads: a small pool of request threads (BSnmpAgentConfig::requestThreads,
+// at least one per listening socket) receive from the sockets directly,
+// without a hand-off queue, so that a request held up by a slow MIB handler
+// (a sub-agent that takes seconds to answer) leaves the other threads free
+// to answer the next ones. Each thread owns a Processor: the decoded request,
 // the response and the buffers it reuses from one request to the next, so a
 // request costs two system calls and no allocation once they have grown.
 #pragma once
@@ -159,7 +159,6 @@ class QV_API BSnmpAgent {
   BString m_errorText;
   std::vector<std::unique_ptr<Endpoint>> m_endpoints;
   std::vector<std::unique_ptr<RequestThread>> m_threads;
-  int m_wakeFd = -1;  // eventfd that Stop makes readable to wake every thread
 };
 
 }  // namespace QVT

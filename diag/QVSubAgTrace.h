@@ -42,6 +42,11 @@ QV_API bool QVSubAgTraceActive();
 // dispatcher's result (0 on success, -1 when already subscribed).
 QV_API int QVSubAgTraceSubscribe(IMessageSubscriber* subscriber);
 
+// The diagnostic hook below produces nothing in this library. Callers whose
+// arguments cost something to compute (texts of OIDs and values) make the
+// call only when a diagnostic build turns this on.
+inline constexpr bool SA_DBG_TRACE_ARGUMENTS = false;
+
 // Class-coded diagnostic hook: accepts its arguments and returns without
 // formatting or publishing anything.
 QV_API void QVDbgModuleTraceClass(int traceClass, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -40,6 +40,8 @@ int BSocket::ShutDown(int how) {
 
 int BSocket::Create() {
   Close();
+  m_nonBlocking = false;
+  m_receiveTimeout = -1;
   const int domain = m_myAddress.Family() == BAddress::kFamilyINet6 ? AF_INET6 : AF_INET;
   m_fd = ::socket(domain, m_type | SOCK_CLOEXEC, 0);
   if (m_fd < 0) {
@@ -93,6 +95,7 @@ void BSocket::SetPeerAddress(BAddress& address) {
 int BSocket::SetStyle(int nonBlocking, int reuseAddress, int closeOnExec) {
   const int flags = ::fcntl(m_fd, F_GETFL);
   if (flags < 0 || ::fcntl(m_fd, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) != 0) return Fail();
+  m_nonBlocking = nonBlocking != 0;
   const int reuse = reuseAddress ? 1 : 0;
   if (::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) return Fail();
   const int fdFlags = ::fcntl(m_fd, F_GETFD);
@@ -186,9 +189,58 @@ int BSockDatagram::SendTo(const char* data, int& length, BAddress& to, int secon
     errno = EBADF;
     return Fail();
   }
-  const int ready = WaitReady(POLLOUT, seconds, microseconds);
-  if (ready != 0) return ready;
-  return SendTo(data, length, to);
+  sockaddr_storage storage{};
+  const unsigned addressLength = to.ToSockaddr(&storage, sizeof storage);
+  if (addressLength == 0) {
+    errno = EDESTADDRREQ;
+    return Fail();
+  }
+  for (;;) {
+    const ssize_t sent = ::sendto(m_fd, data, static_cast<size_t>(length), MSG_DONTWAIT,
+                                  reinterpret_cast<sockaddr*>(&storage), addressLength);
+    if (sent >= 0) {
+      length = static_cast<int>(sent);
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail();
+    // No room in the send queue: wait for some, then try once more.
+    const int ready = WaitReady(POLLOUT, seconds, microseconds);
+    if (ready != 0) return ready;
+    return SendTo(data, length, to);
+  }
+}
+
+bool BSockDatagram::SetReceiveTimeout(long long microseconds) {
+  if (microseconds < 0) microseconds = -1;
+  if (microseconds == m_receiveTimeout) return true;
+  // A zero timeval means "no limit" to the system.
+  timeval limit{};
+  if (microseconds > 0) {
+    limit.tv_sec = static_cast<time_t>(microseconds / 1000000);
+    limit.tv_usec = static_cast<suseconds_t>(microseconds % 1000000);
+  }
+  if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return false;
+  m_receiveTimeout = microseconds;
+  return true;
+}
+
+int BSockDatagram::Receive(char* data, int& length, BAddress& from, int flags) {
+  sockaddr_storage storage{};
+  for (;;) {
+    socklen_t addressLength = sizeof storage;
+    const ssize_t received = ::recvfrom(m_fd, data, static_cast<size_t>(length < 0 ? 0 : length), flags,
+                                        reinterpret_cast<sockaddr*>(&storage), &addressLength);
+    if (received >= 0) {
+      length = static_cast<int>(received);
+      from.FromSockaddr(reinterpret_cast<sockaddr*>(&storage), addressLength);
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    // Only a receive time-out set on the socket ends a blocking receive so.
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && flags == 0 && m_receiveTimeout > 0) return 1;
+    return Fail();
+  }
 }
 
 int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from) {
@@ -196,18 +248,8 @@ int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from) {
     errno = EBADF;
     return Fail();
   }
-  sockaddr_storage storage{};
-  for (;;) {
-    socklen_t addressLength = sizeof storage;
-    const ssize_t received = ::recvfrom(m_fd, data, static_cast<size_t>(length < 0 ? 0 : length), 0,
-                                        reinterpret_cast<sockaddr*>(&storage), &addressLength);
-    if (received >= 0) {
-      length = static_cast<int>(received);
-      from.FromSockaddr(reinterpret_cast<sockaddr*>(&storage), addressLength);
-      return 0;
-    }
-    if (errno != EINTR) return Fail();
-  }
+  if (!m_nonBlocking && m_receiveTimeout >= 0 && !SetReceiveTimeout(-1)) return Fail();
+  return Receive(data, length, from, 0);
 }
 
 int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from, int seconds, int microseconds) {
@@ -215,9 +257,14 @@ int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from, int seconds
     errno = EBADF;
     return Fail();
   }
-  const int ready = WaitReady(POLLIN, seconds, microseconds);
-  if (ready != 0) return ready;
-  return RecvFrom(data, length, from);
+  const bool noLimit = seconds < 0 || microseconds < 0;
+  const long long wait = noLimit ? -1 : static_cast<long long>(seconds) * 1000000 + microseconds;
+  if (m_nonBlocking || wait == 0 || !SetReceiveTimeout(wait)) {
+    const int ready = WaitReady(POLLIN, seconds, microseconds);
+    if (ready != 0) return ready;
+    return Receive(data, length, from, MSG_DONTWAIT);
+  }
+  return Receive(data, length, from, 0);
 }
 
 }  // namespace QVT

@@ -58,6 +58,10 @@ class QV_API BSocket {
   int m_type;
   int m_fd = -1;
   int m_lastError = 0;
+  bool m_nonBlocking = false;
+  // The receive time-out set on the descriptor, in microseconds; -1 while
+  // none is set (the system's default: wait without limit).
+  long long m_receiveTimeout = -1;
   BAddress m_myAddress;
   BAddress m_peerAddress;
 };
@@ -75,6 +79,10 @@ class QV_API BSockDatagram : public BSocket {
   // form waits at most seconds + microseconds for room (negative: no limit).
   int SendTo(const char* data, int& length, BAddress& to);
   int SendTo(const char* data, int& length, BAddress& to, int seconds, int microseconds);
+  // The timed forms cost one system call when the datagram can go or has
+  // come: a send is tried at once and waits for room only when the system
+  // has none; a receive on a blocking socket waits through the socket's
+  // receive time-out (set only when the wait changes) rather than a poll.
   // Receives one datagram into `data`, whose size the caller passes in
   // `length`; `length` comes back as the datagram's size and `from` as its
   // sender. Returns 1 when nothing arrived within the wait (negative: no
@@ -84,6 +92,11 @@ class QV_API BSockDatagram : public BSocket {
 
  private:
   int WaitReady(short events, int seconds, int microseconds);
+  // Gives the descriptor this receive time-out (negative: none), unless it
+  // has it already. False when the system refuses.
+  bool SetReceiveTimeout(long long microseconds);
+  // One receive with these flags; 1 when the socket's time-out ended it.
+  int Receive(char* data, int& length, BAddress& from, int flags);
 };
 
 }  // namespace QVT

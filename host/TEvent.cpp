@@ -26,6 +26,9 @@ bool TEvent::IsSet() const {
 
 int TEvent::Wait(unsigned ms) {
   std::unique_lock<std::mutex> guard(m_lock);
+  // A poll: the condition variable would still go to sleep for a moment
+  // (a system call and a context switch) before noticing the time is up.
+  if (ms == 0) return m_set ? 0 : 1;
   if (ms == kWaitForever) {
     m_changed.wait(guard, [this] { return m_set; });
     return 0;

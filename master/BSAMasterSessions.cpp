@@ -27,7 +27,7 @@ int BSAMaster::ReceiveAndProcessData() {
   const int status = m_listenSocket.RecvFrom(m_rxBuffer.Data(), length, m_addrPeer, false);
   if (status != 0) return 0;
   m_rxBuffer.SetLength(length);
-  QVSubAgTrace("ReceiveAndProcessData FROM, %s", QVAddressToString(m_addrPeer).c_str());
+  if (QVSubAgTraceActive()) QVSubAgTrace("ReceiveAndProcessData FROM, %s", QVAddressToString(m_addrPeer).c_str());
   ProcessRcvdData();
   return 1;
 }
@@ -63,7 +63,9 @@ int BSAMaster::ProcessRcvdData() {
 }
 
 int BSAMaster::ReturnResponsePdu(BSAPdu& response) {
-  QVSubAgTrace("ReturnResponsePdu  %d  --> %s", response.sessionId, QVAddressToString(m_addrPeer).c_str());
+  if (QVSubAgTraceActive()) {
+    QVSubAgTrace("ReturnResponsePdu  %d  --> %s", response.sessionId, QVAddressToString(m_addrPeer).c_str());
+  }
   int status = Encode(m_rxBuffer, response);
   if (status != 0) {
     QVSubAgTrace(" ReturnResponsePdu Encode ERR %x", status);
@@ -184,8 +186,10 @@ unsigned int BSAMaster::GetNewRequestId() {
 }
 
 int BSAMaster::SendAndRecvPdu(BSASession& session, BSAPdu& request, BSAPdu& response) {
-  QVSubAgTrace("SendAndRecvPdu(%d)  sessId=%d, rqId=%d, addr=%s", m_reqSocket.Descriptor(), request.sessionId,
-               request.requestId, QVAddressToString(session.m_address).c_str());
+  if (QVSubAgTraceActive()) {
+    QVSubAgTrace("SendAndRecvPdu(%d)  sessId=%d, rqId=%d, addr=%s", m_reqSocket.Descriptor(), request.sessionId,
+                 request.requestId, QVAddressToString(session.m_address).c_str());
+  }
   TMutexLock exchange(m_reqLock);
   int status = Encode(m_reqBuffer, request);
   if (status != 0) return status;

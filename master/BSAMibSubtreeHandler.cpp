@@ -88,7 +88,9 @@ int BSAMibSubtreeHandler::Set(unsigned int transactionId, const BVarBindList& li
 }
 
 int BSAMibSubtreeHandler::GetNext(unsigned int transactionId, BVarBind& varbind) {
-  QVDbgModuleTraceClass(kTraceClassProxy, "GetNext %s %d", m_oid.ToString().c_str(), transactionId);
+  if (SA_DBG_TRACE_ARGUMENTS) {
+    QVDbgModuleTraceClass(kTraceClassProxy, "GetNext %s %d", m_oid.ToString().c_str(), transactionId);
+  }
   TMutexLock lock(*m_pLock);
   BSAPdu request(SA_PDU_GET_NEXT, static_cast<unsigned int>(m_pSession->m_id), m_pMaster->GetNewRequestId());
   request.transactionId = transactionId;
@@ -113,9 +115,11 @@ int BSAMibSubtreeHandler::GetNext(unsigned int transactionId, BVarBind& varbind)
     // The instance is not there: ask once more for what follows it.
     request.type = SA_PDU_GET_NEXT;
     response.Init(static_cast<ESAPduType>(0), 0, 0);
-    QVDbgModuleTraceClass(kTraceClassProxy, "GetNext 6 ->>>RESEND>>>  %d  %s=%s", transactionId,
-                          request.varBindList[0].name.ToString().c_str(),
-                          request.varBindList[0].value.ValToStr().c_str());
+    if (SA_DBG_TRACE_ARGUMENTS) {
+      QVDbgModuleTraceClass(kTraceClassProxy, "GetNext 6 ->>>RESEND>>>  %d  %s=%s", transactionId,
+                            request.varBindList[0].name.ToString().c_str(),
+                            request.varBindList[0].value.ValToStr().c_str());
+    }
   }
 
   const BVarBind& answer = response.varBindList[0];
@@ -124,8 +128,10 @@ int BSAMibSubtreeHandler::GetNext(unsigned int transactionId, BVarBind& varbind)
   } else {
     varbind.value.SetV2Exception(SNMP_END_OF_MIB_VIEW);
   }
-  QVDbgModuleTraceClass(kTraceClassProxy, "GetNext-< RECEIVED<<  %d  %s=%s", transactionId,
-                        answer.name.ToString().c_str(), answer.value.ValToStr().c_str());
+  if (SA_DBG_TRACE_ARGUMENTS) {
+    QVDbgModuleTraceClass(kTraceClassProxy, "GetNext-< RECEIVED<<  %d  %s=%s", transactionId,
+                          answer.name.ToString().c_str(), answer.value.ValToStr().c_str());
+  }
   return 0;
 }
 

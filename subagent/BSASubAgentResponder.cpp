@@ -62,7 +62,9 @@ int BSASubAgent::ProcessRcvdData() {
   BTransaction transaction;
   BTransactions* transactions = BTransactions::Instance();
   const bool registered = transactions->StartTransaction(transactionId, &transaction) == 0;
-  QVSubAgTrace("ProcessRcvdData tranid=%d  pdutype = %s", transactionId, QVSAPduType2Str(request.type));
+  if (QVSubAgTraceActive()) {
+    QVSubAgTrace("ProcessRcvdData tranid=%d  pdutype = %s", transactionId, QVSAPduType2Str(request.type));
+  }
   const int status = ProcessPdu(transactionId, request, response);
   if (registered) transactions->EndTransaction(transactionId);
   if (status != 0) QVSubAgTrace("ProcessRcvdData ProcPdu err = %x", status);

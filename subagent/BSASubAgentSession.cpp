@@ -79,8 +79,10 @@ int BSASubAgent::Ping(int& upTime) {
 }
 
 int BSASubAgent::SendAndRecvPdu(BSAPdu& request, BSAPdu& response) {
-  QVSubAgTrace(" SendAndRecvPdu(%d)  %d, %s", m_reqSocket.Descriptor(), request.sessionId,
-               QVAddressToString(m_addrMaster).c_str());
+  if (QVSubAgTraceActive()) {
+    QVSubAgTrace(" SendAndRecvPdu(%d)  %d, %s", m_reqSocket.Descriptor(), request.sessionId,
+                 QVAddressToString(m_addrMaster).c_str());
+  }
   TMutexLock exchange(m_reqLock);
   int status = Encode(m_reqBuffer, request);
   if (status != 0) return status;
@@ -108,8 +110,10 @@ int BSASubAgent::SendAndRecvPdu(BSAPdu& request, BSAPdu& response) {
 }
 
 int BSASubAgent::ReturnResponsePdu(BSAPdu& response) {
-  QVSubAgTrace("ReturnResponsePdu  sessId=%d, rqId=%d  --> %s", response.sessionId, response.requestId,
-               QVAddressToString(m_addrPeer).c_str());
+  if (QVSubAgTraceActive()) {
+    QVSubAgTrace("ReturnResponsePdu  sessId=%d, rqId=%d  --> %s", response.sessionId, response.requestId,
+                 QVAddressToString(m_addrPeer).c_str());
+  }
   int status = Encode(m_respBuffer, response);
   if (status != 0) {
     QVSubAgTrace(" ReturnResponsePdu Encode ERR %x", status);

@@ -61,16 +61,20 @@ int BSASocket::Initialize(unsigned short port) {
 
 int BSASocket::SendResult(int result, BAddress& to) {
   if (result == kHostTimeout) return SA_ERR_TIMEOUT;
-  QVDbgModuleTraceClass(SA_DBG_SOCKET, "SendTo TO '%s'  socket=%d   ERR %x", QVAddressToString(to).c_str(),
-                        Descriptor(), static_cast<unsigned>(result));
+  if (SA_DBG_TRACE_ARGUMENTS) {
+    QVDbgModuleTraceClass(SA_DBG_SOCKET, "SendTo TO '%s'  socket=%d   ERR %x", QVAddressToString(to).c_str(),
+                          Descriptor(), static_cast<unsigned>(result));
+  }
   return result;
 }
 
 int BSASocket::RecvResult(int result, BAddress& from) {
   if (result == kHostTimeout) return SA_ERR_TIMEOUT;
   if (result == 0) return 0;
-  QVDbgModuleTraceClass(SA_DBG_SOCKET, "RecvFrom FROM '%s'  socket=%d  ERR %x", QVAddressToString(from).c_str(),
-                        Descriptor(), static_cast<unsigned>(LastError()));
+  if (SA_DBG_TRACE_ARGUMENTS) {
+    QVDbgModuleTraceClass(SA_DBG_SOCKET, "RecvFrom FROM '%s'  socket=%d  ERR %x", QVAddressToString(from).c_str(),
+                          Descriptor(), static_cast<unsigned>(LastError()));
+  }
   return result;
 }
 
