@@ -24,8 +24,8 @@ int LoggingTrapSender::SendTrap(const BTrap& trap, const char* arg) {
   if (const auto* v2 = dynamic_cast<const BTrapV2*>(&trap); v2 != nullptr) {
     text = "notification ." + v2->TrapOid().ToString().str();
   } else {
-    text = "trap enterprise ." + trap.Enterprise().ToString().str() + " generic " +
-           std::to_string(trap.GenericTrap()) + " specific " + std::to_string(trap.SpecificTrap());
+    text = "trap enterprise ." + trap.Enterprise().ToString().str() + " generic " + std::to_string(trap.GenericTrap()) +
+           " specific " + std::to_string(trap.SpecificTrap());
   }
   for (const BVarBind& vb : trap.VarBinds()) {
     text += ", ." + vb.name.ToString().str() + " = " + vb.value.ValToStr().str();
@@ -142,8 +142,8 @@ int MasterAgent::Run(TEvent& stop) {
   if (status != 0) {
     const int errorNumber = status - SA_ERR_SOCKET_BASE;
     const bool socketError = errorNumber > 0 && errorNumber < 4096;
-    return Fail("cannot open UDP port " + std::to_string(m_master->Port()) + " for sub-agents: " +
-                (socketError ? std::strerror(errorNumber) : std::string(QVSAErr2Str(status))));
+    return Fail("cannot open UDP port " + std::to_string(m_master->Port()) +
+                " for sub-agents: " + (socketError ? std::strerror(errorNumber) : std::string(QVSAErr2Str(status))));
   }
 
   m_snmpAgent = std::make_unique<BSnmpAgent>(m_mibHandler, m_agentConfig);
@@ -160,8 +160,8 @@ int MasterAgent::Run(TEvent& stop) {
   for (const BAddress& address : m_snmpAgent->LocalAddresses()) {
     listening += (listening.empty() ? "" : ", ") + QVAddressToString(address).str();
   }
-  Log(kProgram, "SNMP agent on %s; sub-agents on UDP port %u; %zu trap sink(s)", listening.c_str(),
-      m_master->Port(), m_trapSender.Sinks().size());
+  Log(kProgram, "SNMP agent on %s; sub-agents on UDP port %u; %zu trap sink(s)", listening.c_str(), m_master->Port(),
+      m_trapSender.Sinks().size());
 
   stop.Wait(kWaitForever);
   Log(kProgram, "stopping");

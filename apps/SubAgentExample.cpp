@@ -150,8 +150,7 @@ int SubAgentExample::Configure(const std::vector<std::string>& args) {
   if (m_config.GetString("SubAgent", "MasterAddress", address)) {
     BAddress resolved;
     if (QVResolveAddress(BString(address), resolved) == 0) {
-      return Fail(m_config.Where("SubAgent", "MasterAddress") + ": '" + address +
-                  "' is not a host:port that resolves");
+      return Fail(m_config.Where("SubAgent", "MasterAddress") + ": '" + address + "' is not a host:port that resolves");
     }
   }
   return -1;
@@ -166,8 +165,7 @@ bool SubAgentExample::Connect(TEvent& stop) {
     if (status == 0) status = m_mib->AnnounceToMaster(what);
     if (status == 0) {
       m_subAgent.SessionOpened();
-      Log(kProgram, "session %u open with the master at %s; MIB registered", m_subAgent.SessionId(),
-          master.c_str());
+      Log(kProgram, "session %u open with the master at %s; MIB registered", m_subAgent.SessionId(), master.c_str());
       return true;
     }
     Log(kProgram, "master at %s: %s failed: %s; next attempt in %u s", master.c_str(), what.c_str(),

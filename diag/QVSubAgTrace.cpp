@@ -33,7 +33,9 @@ void QVSubAgTrace(const char* format, ...) {
   Dispatcher()->Publish(message);
 }
 
-bool QVSubAgTraceActive() { return Dispatcher()->HasSubscriberFor(BMessage(SA_TRACE_MESSAGE_TYPE)) != 0; }
+bool QVSubAgTraceActive() {
+  return Dispatcher()->HasSubscriberFor(BMessage(SA_TRACE_MESSAGE_TYPE)) != 0;
+}
 
 int QVSubAgTraceSubscribe(IMessageSubscriber* subscriber) {
   return Dispatcher()->Subscribe(SA_TRACE_MESSAGE_TYPE, nullptr, subscriber);

@@ -108,7 +108,9 @@ void BSAMaster::WakeWorker() {
   waker.SendTo(&octet, length, self);
 }
 
-BSAMaster::WorkerThread::~WorkerThread() { Stop(kWaitForever); }
+BSAMaster::WorkerThread::~WorkerThread() {
+  Stop(kWaitForever);
+}
 
 int BSAMaster::WorkerThread::Run() {
   for (;;) {
@@ -117,7 +119,9 @@ int BSAMaster::WorkerThread::Run() {
   }
 }
 
-BSAMaster::SessMonThread::~SessMonThread() { Stop(kWaitForever); }
+BSAMaster::SessMonThread::~SessMonThread() {
+  Stop(kWaitForever);
+}
 
 int BSAMaster::SessMonThread::Run() {
   for (;;) {

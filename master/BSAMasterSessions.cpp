@@ -43,14 +43,30 @@ int BSAMaster::ProcessRcvdData() {
   BSAPdu response(SA_PDU_RESPONSE, request.sessionId, request.requestId);
   int status = 0;
   switch (request.type) {
-    case SA_PDU_OPEN_SESSION: status = OpenSession(request, response); break;
-    case SA_PDU_CLOSE_SESSION: status = CloseSession(request); break;
-    case SA_PDU_REGISTER: status = RegisterSH(request); break;
-    case SA_PDU_UNREGISTER: status = UnregisterSH(request); break;
-    case SA_PDU_NOTIFY: status = Notify(request); break;
-    case SA_PDU_PING: status = Ping(request); break;
-    case SA_PDU_INDEX_ALLOCATE: status = IndexAlloc(request, response); break;
-    case SA_PDU_INDEX_DEALLOCATE: status = IndexDealloc(request, response); break;
+    case SA_PDU_OPEN_SESSION:
+      status = OpenSession(request, response);
+      break;
+    case SA_PDU_CLOSE_SESSION:
+      status = CloseSession(request);
+      break;
+    case SA_PDU_REGISTER:
+      status = RegisterSH(request);
+      break;
+    case SA_PDU_UNREGISTER:
+      status = UnregisterSH(request);
+      break;
+    case SA_PDU_NOTIFY:
+      status = Notify(request);
+      break;
+    case SA_PDU_PING:
+      status = Ping(request);
+      break;
+    case SA_PDU_INDEX_ALLOCATE:
+      status = IndexAlloc(request, response);
+      break;
+    case SA_PDU_INDEX_DEALLOCATE:
+      status = IndexDealloc(request, response);
+      break;
     default:
       QVSubAgTrace("ProcessRcvdData wrong pdu type");
       status = SA_WIRE_PROCESSING_ERROR;
@@ -142,7 +158,9 @@ BSASession* BSAMaster::FindSession(int sessionId) {
   return static_cast<BSASession*>(m_sessions.Lookup(sessionId));
 }
 
-bool BSAMaster::SessionExists(int sessionId) { return FindSession(sessionId) != nullptr; }
+bool BSAMaster::SessionExists(int sessionId) {
+  return FindSession(sessionId) != nullptr;
+}
 
 int BSAMaster::Ping(BSAPdu& request) {
   QVSubAgTrace("Ping   sessionid= %d", request.sessionId);

@@ -13,10 +13,14 @@ constexpr int kTraceClassProxy = 0xE0007;
 
 ESAPduType SetPhasePduType(ESnmpSetOpCode code) {
   switch (code) {
-    case SNMP_SET_TEST: return SA_PDU_SET_TEST;
-    case SNMP_SET_COMMIT: return SA_PDU_SET_COMMIT;
-    case SNMP_SET_UNDO: return SA_PDU_SET_UNDO;
-    case SNMP_SET_CLEANUP: return SA_PDU_SET_CLEANUP;
+    case SNMP_SET_TEST:
+      return SA_PDU_SET_TEST;
+    case SNMP_SET_COMMIT:
+      return SA_PDU_SET_COMMIT;
+    case SNMP_SET_UNDO:
+      return SA_PDU_SET_UNDO;
+    case SNMP_SET_CLEANUP:
+      return SA_PDU_SET_CLEANUP;
   }
   return SA_PDU_SET_TEST;
 }
@@ -24,7 +28,9 @@ ESAPduType SetPhasePduType(ESnmpSetOpCode code) {
 // The sub-agent's 1-based error index as the 0-based position within the
 // served varbinds. An error not tied to a varbind (index 0) points at the
 // first of them rather than before it.
-int LocalErrorIndex(int errorIndex) { return errorIndex > 0 ? errorIndex - 1 : 0; }
+int LocalErrorIndex(int errorIndex) {
+  return errorIndex > 0 ? errorIndex - 1 : 0;
+}
 
 }  // namespace
 

@@ -42,7 +42,9 @@ BSAMibHandler::BSAMibHandler() : BMibHandler(nullptr) {}
 
 BSAMibHandler::~BSAMibHandler() = default;
 
-int BSAMibHandler::Init(INonVolatile* /*nv*/) { return 0; }
+int BSAMibHandler::Init(INonVolatile* /*nv*/) {
+  return 0;
+}
 
 BSAMibHandler::SET* BSAMibHandler::FindRecord(unsigned int transactionId) {
   return static_cast<SET*>(m_setTransactions.Lookup(static_cast<int>(transactionId)));

@@ -133,11 +133,17 @@ unsigned int BSASubAgent::GetNewRequestId() {
   return next;
 }
 
-void BSASubAgent::OnPingResponse(int upTime) { QVSubAgTrace("OnPingResponse  %d ", upTime); }
+void BSASubAgent::OnPingResponse(int upTime) {
+  QVSubAgTrace("OnPingResponse  %d ", upTime);
+}
 
-void BSASubAgent::OnPingTimeout(int /*value*/) { QVSubAgTrace("OnPingTimeout   "); }
+void BSASubAgent::OnPingTimeout(int /*value*/) {
+  QVSubAgTrace("OnPingTimeout   ");
+}
 
-BSASubAgent::CmdRespThread::~CmdRespThread() { Stop(kWaitForever); }
+BSASubAgent::CmdRespThread::~CmdRespThread() {
+  Stop(kWaitForever);
+}
 
 int BSASubAgent::CmdRespThread::Run() {
   TTimer timer;
@@ -153,7 +159,9 @@ int BSASubAgent::CmdRespThread::Run() {
   }
 }
 
-BSASubAgent::PingThread::~PingThread() { Stop(kWaitForever); }
+BSASubAgent::PingThread::~PingThread() {
+  Stop(kWaitForever);
+}
 
 int BSASubAgent::PingThread::Run() {
   const int interval = m_interval;

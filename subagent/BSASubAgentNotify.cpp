@@ -10,7 +10,9 @@ namespace {
 constexpr int kTraceClassSubAgent = 0xE0004;
 }
 
-int BSASubAgent::SendTrap(const BTrap& trap, const char* /*text*/) { return Notify(trap); }
+int BSASubAgent::SendTrap(const BTrap& trap, const char* /*text*/) {
+  return Notify(trap);
+}
 
 int BSASubAgent::Notify(const BTrap& trap) {
   QVSubAgTrace("Notify   ");

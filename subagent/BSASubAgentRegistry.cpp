@@ -28,7 +28,9 @@ BObjectSyntax ObjectId(const BObjectIdentifier& oid) {
 
 // The status of a registration exchange: the failure when it failed, else
 // the master's verdict.
-int Verdict(int exchange, const BSAPdu& response) { return exchange < 0 ? exchange : response.errorStatus; }
+int Verdict(int exchange, const BSAPdu& response) {
+  return exchange < 0 ? exchange : response.errorStatus;
+}
 
 }  // namespace
 
@@ -48,9 +50,13 @@ int BSASubAgent::RegisterHandler(BMibSubtreeHandler* handler, ESAPduType type) {
   return Verdict(status, response);
 }
 
-int BSASubAgent::Register(BMibSubtreeHandler* handler) { return RegisterHandler(handler, SA_PDU_REGISTER); }
+int BSASubAgent::Register(BMibSubtreeHandler* handler) {
+  return RegisterHandler(handler, SA_PDU_REGISTER);
+}
 
-int BSASubAgent::Unregister(BMibSubtreeHandler* handler) { return RegisterHandler(handler, SA_PDU_UNREGISTER); }
+int BSASubAgent::Unregister(BMibSubtreeHandler* handler) {
+  return RegisterHandler(handler, SA_PDU_UNREGISTER);
+}
 
 int BSASubAgent::RegisterTableRow(BMibTableImpl* table, const BObjectIdentifier& index, ESAPduType type) {
   QVSubAgTrace(type == SA_PDU_REGISTER ? "RegisterRow" : "UnregisterRow");

@@ -31,7 +31,9 @@ const BString& DefaultContext() {
   return context;
 }
 
-int EncodedLength(const BVarBind& vb) { return static_cast<int>(BSAEncoder::CalculateLengthOfEncoding(vb)); }
+int EncodedLength(const BVarBind& vb) {
+  return static_cast<int>(BSAEncoder::CalculateLengthOfEncoding(vb));
+}
 
 }  // namespace
 
@@ -91,12 +93,23 @@ int BSASubAgent::ProcessPdu(unsigned int transactionId, BSAPdu& request, BSAPdu&
       result = m_mibHandler.Query(SNMP_REQ_GET_NEXT, static_cast<int>(transactionId), MasterSecurityParams(),
                                   DefaultContext(), list, errorIndex);
       break;
-    case SA_PDU_GET_BULK: result = QueryGetBulk(transactionId, request, list, errorIndex); break;
-    case SA_PDU_SET_TEST: result = m_mibHandler.QuerySetTest(transactionId, list, errorIndex); break;
-    case SA_PDU_SET_COMMIT: result = m_mibHandler.QuerySetCommit(transactionId, list, errorIndex); break;
-    case SA_PDU_SET_UNDO: result = m_mibHandler.QuerySetUndo(transactionId, list, errorIndex); break;
-    case SA_PDU_SET_CLEANUP: result = m_mibHandler.QuerySetCleanup(transactionId, list, errorIndex); break;
-    default: break;
+    case SA_PDU_GET_BULK:
+      result = QueryGetBulk(transactionId, request, list, errorIndex);
+      break;
+    case SA_PDU_SET_TEST:
+      result = m_mibHandler.QuerySetTest(transactionId, list, errorIndex);
+      break;
+    case SA_PDU_SET_COMMIT:
+      result = m_mibHandler.QuerySetCommit(transactionId, list, errorIndex);
+      break;
+    case SA_PDU_SET_UNDO:
+      result = m_mibHandler.QuerySetUndo(transactionId, list, errorIndex);
+      break;
+    case SA_PDU_SET_CLEANUP:
+      result = m_mibHandler.QuerySetCleanup(transactionId, list, errorIndex);
+      break;
+    default:
+      break;
   }
 
   if (static_cast<unsigned int>(result) > SNMP_ERR_INCONSISTENTNAME) {
