@@ -53,11 +53,9 @@ std::string Trimmed(const std::string& text) {
 
 class BSnmpAgent::RequestThread : public TThread {
  public:
-  explicit RequestThread(BSnmpAgent& agent)
-      : TThread(false), m_agent(agent), m_processor(agent), m_in(kReceiveBufferSize) {}
+  RequestThread(BSnmpAgent& agent, Endpoint& endpoint)
+      : TThread(false), m_pEndpoint(&endpoint), m_processor(agent), m_in(kReceiveBufferSize) {}
   ~RequestThread() override { Stop(kWaitForever); }
-
-  RequestThread(BSnmpAgent& agent, Endpoint& endpoint) : RequestThread(agent) { m_pEndpoint = &endpoint; }
 
   int Run() override {
     while (StopEvent().Wait(0) != 0) Serve(*m_pEndpoint);
@@ -140,8 +138,7 @@ class BSnmpAgent::RequestThread : public TThread {
     }
   }
 
-  BSnmpAgent& m_agent;
-  Endpoint* m_pEndpoint = nullptr;
+  Endpoint* m_pEndpoint;
   Processor m_processor;
   std::vector<unsigned char> m_in;
 };

@@ -162,11 +162,8 @@ int BIniFileStore::SetLocked(const std::string& section, const std::string& key,
     int insertAt = -1;
     for (size_t i = 0; i < m_lines.size(); ++i) {
       const Line& line = m_lines[i];
-      if (line.kind == Line::kSection && SameName(line.section, section)) {
-        insertAt = static_cast<int>(i) + 1;
-      } else if (insertAt >= 0 && line.kind == Line::kEntry && SameName(line.section, section)) {
-        insertAt = static_cast<int>(i) + 1;
-      }
+      const bool sectionLine = line.kind == Line::kSection || (insertAt >= 0 && line.kind == Line::kEntry);
+      if (sectionLine && SameName(line.section, section)) insertAt = static_cast<int>(i) + 1;
     }
     if (!StorableKey(key) || (insertAt < 0 && !StorableSection(section))) return NV_ERR_BAD_VALUE;
     if (insertAt < 0) {

@@ -136,7 +136,7 @@ int NextInstance(const BMibTree& tree, IAccessControl* access, const BSecurityPa
     }
 
     if (nested != nullptr) {
-      interrupted.push_back({owner, !found, found ? std::move(work) : BVarBind()});
+      interrupted.push_back({owner, !found, found ? std::exchange(work, BVarBind()) : BVarBind()});
       start = nested->Oid();
       fromName = false;
       owner = nested;
@@ -347,7 +347,7 @@ int BMibHandler::ProcessSet(unsigned int transactionId, const BSecurityParams& p
       g.list = &g.gathered;
       g.first = 0;
     }
-    g.slots.assign(static_cast<size_t>(g.first + g.count), nullptr);
+    g.slots.assign(static_cast<size_t>(g.first) + static_cast<size_t>(g.count), nullptr);
   }
 
   size_t tested = 0;

@@ -95,8 +95,10 @@ std::vector<std::string> Configuration::Warnings() const {
     for (const std::string& key : m_store->Keys(section)) {
       if (known != m_known.end() && known->second.count(Lower(key)) != 0) continue;
       const int line = m_store->LineOf(section, key);
-      warnings.push_back(m_path + ":" + std::to_string(line) + ": unknown key '" + key + "' in [" + section +
-                         "] ignored");
+      std::string warning = m_path;
+      warning.append(":").append(std::to_string(line)).append(": unknown key '").append(key);
+      warning.append("' in [").append(section).append("] ignored");
+      warnings.push_back(std::move(warning));
     }
     if (known == m_known.end() && m_store->Keys(section).empty()) {
       warnings.push_back(m_path + ": unknown section [" + section + "] ignored");
@@ -151,9 +153,9 @@ SignalWatcher::SignalWatcher() {
 
 SignalWatcher::~SignalWatcher() {
   if (!m_stopped.IsSet()) {
-    // Nobody signalled: release the waiting thread with a signal of our own
-    // (blocked, so it only reaches sigwait).
-    pthread_kill(m_thread.native_handle(), SIGTERM);
+    // Nobody signalled: release the waiting thread with a signal of our own.
+    // It is blocked in every thread, so it ends the sigwait and nothing else.
+    pthread_kill(m_thread.native_handle(), SIGTERM);  // NOLINT(bugprone-bad-signal-to-kill-thread)
   }
   m_thread.join();
 }
