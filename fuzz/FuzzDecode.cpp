@@ -4,7 +4,7 @@
 // and re-encode to the same octets.
 //
 // The ordinary test suite replays the seed corpus through this same entry
-// point (tests/protocol/DecodeCorpusTest.cpp).
+// point (tests/protocol/BSAFrameTest.cpp).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

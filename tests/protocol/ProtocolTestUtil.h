@@ -1,9 +1,6 @@
-// Helpers of the protocol tests: buffers from annotated hex and back, and
+// Helpers of the protocol tests: buffers from hex and back, and
 // value builders for the tables.
 #pragma once
-
-#include <string>
-#include <vector>
 
 #include "BObjectSyntax.h"
 #include "BSABuffer.h"
@@ -12,74 +9,35 @@
 
 namespace QVT::test {
 
-// Hex text with blanks, line ends and "|" separators; "#" starts a comment
-// that runs to the end of the line.
-inline std::string StripAnnotations(const std::string& annotated) {
-  std::string hex;
-  bool comment = false;
-  for (const char c : annotated) {
-    if (c == '\n') comment = false;
-    if (c == '#') comment = true;
-    if (!comment && c != '|') hex += c;
-  }
-  return hex;
-}
-
 inline BSABuffer BufferOf(const std::vector<unsigned char>& octets) {
   BSABuffer buffer;
   buffer.Assign(static_cast<unsigned>(octets.size()), octets.data());
   return buffer;
 }
-
-inline BSABuffer BufferOf(const std::string& annotatedHex) {
-  return BufferOf(FromHex(StripAnnotations(annotatedHex)));
+inline BSABuffer BufferOf(const std::string& hex) {
+  return BufferOf(FromHex(hex));
 }
-
-inline std::string HexOf(const BSABuffer& buffer) {
-  return ToHex(buffer.Data(), buffer.Length());
+inline const auto HexOf = [](const BSABuffer& buffer) { return ToHex(buffer.Data(), buffer.Length()); };
+// Hex in the form ToHex writes.
+inline const auto Canonical = [](const std::string& hex) { return ToHex(FromHex(hex)); };
+// A value made by `set`, and builders over it for the tables.
+template <class Set>
+BObjectSyntax Value(Set set) {
+  BObjectSyntax v;
+  set(v);
+  return v;
 }
-
-// `count` copies of the two-digit hex octet `octet`.
-inline std::string Repeat(const char* octet, unsigned count) {
-  std::string hex;
-  for (unsigned i = 0; i < count; ++i) (hex += octet) += ' ';
-  return hex;
-}
-
-inline BObjectSyntax Int(int v) {
-  BObjectSyntax s;
-  s.SetInt(v);
-  return s;
-}
-inline BObjectSyntax Unsigned(EAsnSyntax syntax, uint32_t v) {
-  BObjectSyntax s;
-  s.SetUnsigned(syntax, v);
-  return s;
-}
-inline BObjectSyntax Ctr64(uint64_t v) {
-  BObjectSyntax s;
-  s.SetCounter64(v);
-  return s;
-}
-inline BObjectSyntax Octets(const std::string& text, EAsnSyntax syntax = ASN_OCTET_STRING) {
-  BObjectSyntax s;
-  s.SetOctets(text, syntax);
-  return s;
-}
-inline BObjectSyntax Oid(const char* dotted) {
-  BObjectSyntax s;
-  s.SetObjectId(BObjectIdentifier(dotted));
-  return s;
-}
-inline BObjectSyntax Ip(unsigned char a, unsigned char b, unsigned char c, unsigned char d) {
-  BObjectSyntax s;
-  s.SetIpAddress(BIpAddress(a, b, c, d));
-  return s;
-}
-inline BObjectSyntax Exception(ESnmpException e) {
-  BObjectSyntax s;
-  s.SetV2Exception(e);
-  return s;
-}
+inline const auto Int = [](int n) { return Value([&](BObjectSyntax& v) { v.SetInt(n); }); };
+inline const auto Unsigned = [](EAsnSyntax s, uint32_t n) { return Value([&](auto& v) { v.SetUnsigned(s, n); }); };
+inline const auto Ctr64 = [](uint64_t n) { return Value([&](BObjectSyntax& v) { v.SetCounter64(n); }); };
+inline const auto Octets = [](std::string t, EAsnSyntax s = ASN_OCTET_STRING) {
+  return Value([&](BObjectSyntax& v) { v.SetOctets(t, s); });
+};
+inline const auto Oid = [](const char* s) { return Value([&](auto& v) { v.SetObjectId(BObjectIdentifier(s)); }); };
+inline const auto Ip = [](int a, int b, int c, int d) {
+  return Value([&](auto& v) { v.SetIpAddress(BIpAddress(a, b, c, d)); });
+};
+inline const auto Exception = [](ESnmpException e) { return Value([&](BObjectSyntax& v) { v.SetV2Exception(e); }); };
+inline const auto Syntax = [](unsigned char s) { return Value([&](BObjectSyntax& v) { v.SetSyntax(s); }); };
 
 }  // namespace QVT::test
