@@ -1,185 +1,241 @@
-// What the master's component tests share: a peer class that reads the
-// master's private state, a MIB handler that records (and can refuse)
-// registrations, a trace recorder, a scripted sub-agent that talks raw PDUs
-// over loopback UDP, and a fixture that runs a BSAMaster on a free port.
+// What the master's component tests share: a peer reading the master's state,
+// recorders, builders, a sub-agent played by the test on a loopback socket and
+// a fixture running a BSAMaster. Names under 1.3.6.1.3.7 print short: "1.5.1".
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <map>
-#include <memory>
+#include <algorithm>
+#include <cctype>
+#include <future>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "BMibHandler.h"
-#include "BSABuffer.h"
+#include "BMemoryStore.h"
+#include "BSAFrame.h"
 #include "BSAMaster.h"
 #include "BSAMibSubtreeHandler.h"
-#include "BSAPdu.h"
-#include "BSASocket.h"
+#include "BSAOIDs.h"
+#include "ChildProcess.h"
 #include "ManualClock.h"
 #include "QVSubAgTrace.h"
 
 namespace QVT {
+namespace test {
 
-// Test-only access to the master's private state. Every read of the
-// handler list takes the MIB handler's lock for reading, the lock the
-// master changes the list under.
+inline std::string Short(const BObjectIdentifier& oid) {
+  const std::string text = oid.ToString().str();
+  return text.rfind("1.3.6.1.3.7.", 0) == 0 ? text.substr(12) : text;
+}
+
+inline BObjectIdentifier Oid(const std::string& text) {  // a short name, or one from 1.3.6.1 on
+  return BObjectIdentifier((text.rfind("1.3.6.1", 0) == 0 ? text : "1.3.6.1.3.7." + text).c_str());
+}
+
+}  // namespace test
+
 class BSAMasterPeer {
  public:
-  static int HandlerCount(BSAMaster& master);
-  // The OID of every proxy handler, in registration order, with its type
-  // and session id: "1.3.6.1.3.7.1/47/2".
-  static std::vector<std::string> Handlers(BSAMaster& master);
-  static int SessionCount(BSAMaster& master);
+  // The proxies ("<oid>/<type>") in order; then the sysORTable rows, unless
+  // they are one per proxy in the same order described "r": "1/47 | 1=alpha".
+  static std::string Registry(BSAMaster& master) {
+    TReadLock reading(master.m_pMibHandler->Synch());  // the master changes both under this lock
+    std::string proxies, rows, expected;
+    for (int i = 0; i < master.m_handlers.Count(); ++i) {
+      auto* proxy = static_cast<BSAMibSubtreeHandler*>(master.m_handlers[i]);
+      proxies += (i > 0 ? " " : "") + test::Short(proxy->Oid()) + "/" + std::to_string(proxy->HandlerType());
+      expected += " " + test::Short(proxy->Oid()) + "=r";
+    }
+    const BMib2System& system = master.m_pMibHandler->Mib2System();
+    for (int i = 1; i <= system.GetNumORRows(); ++i) {
+      rows += " " + test::Short(system.GetORRow(i)->id) + "=" + system.GetORRow(i)->descr.str();
+    }
+    return rows == expected ? proxies : proxies + " |" + rows;
+  }
   static void SetMonitorInterval(BSAMaster& master, unsigned ms) { master.m_sessMonThread.m_interval = ms; }
   static void SetLastRequestId(BSAMaster& master, unsigned id) { master.m_lastRequestId = id; }
-  static void CheckSessions(BSAMaster& master) { master.CheckSessions(); }
-  static BSAMaster::Indices& Indices(BSAMaster& master) { return master.m_indices; }
 };
 
 namespace test {
 
-// Collects the library's trace lines (without the "[SUBAG] " prefix).
 class TraceRecorder : public IMessageSubscriber {
  public:
-  TraceRecorder();
-  ~TraceRecorder() override;
-  void OnMessage(const BMessage& message) override;
-  // Lines that contain `text`.
-  int Count(const std::string& text) const;
-  // Waits up to `ms` for a line containing `text`; true when one came.
-  bool WaitFor(const std::string& text, int ms = 3000);
-  void Clear();
+  TraceRecorder() { QVSubAgTraceSubscribe(this); }
+  ~TraceRecorder() override { BMessageDispatcher::Instance()->Unsubscribe(SA_TRACE_MESSAGE_TYPE, this); }
+  void OnMessage(const BMessage& message) override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_lines.push_back(message.Text().str());
+  }
+  long Count(const std::string& text) {  // lines that contain `text`
+    std::lock_guard<std::mutex> guard(m_lock);
+    return std::count_if(m_lines.begin(), m_lines.end(), [&](auto& line) { return line.find(text) != line.npos; });
+  }
 
  private:
-  mutable std::mutex m_lock;  // guards m_lines
-  std::condition_variable m_added;
+  std::mutex m_lock;  // guards m_lines
   std::vector<std::string> m_lines;
 };
 
-// The agent's MIB handler, recording the OIDs the master unregisters and
-// refusing registrations or unregistrations when told to.
 class RecordingMibHandler : public BMibHandler {
  public:
-  int RegisterSubtreeHandler(BMibSubtreeHandler* handler) override;
-  int UnregisterSubtreeHandler(BMibSubtreeHandler* handler) override;
-  std::vector<std::string> Unregistered() const;
-
+  int RegisterSubtreeHandler(BMibSubtreeHandler* handler) override {
+    return refuseRegister ? 0 : BMibHandler::RegisterSubtreeHandler(handler);
+  }
+  int UnregisterSubtreeHandler(BMibSubtreeHandler* handler) override {
+    unregistered += Short(handler->Oid()) + " ";
+    return refuseUnregister ? 0 : BMibHandler::UnregisterSubtreeHandler(handler);
+  }
   std::atomic<bool> refuseRegister{false};
   std::atomic<bool> refuseUnregister{false};
-
- private:
-  mutable std::mutex m_lock;  // guards m_unregistered
-  std::vector<std::string> m_unregistered;
+  std::string unregistered;  // read by tests that make the master unregister on their own thread
 };
 
-// Value builders.
-BObjectSyntax Int(int value);
-BObjectSyntax Text(const std::string& text);
-BObjectSyntax OidValue(const char* dotted);
-BObjectSyntax Exception(ESnmpException exception);
+// A value written "<syntax letter><value>": i INTEGER, g Gauge32, t TimeTicks, c Counter32,
+// s OCTET STRING, o OBJECT IDENTIFIER, p IpAddress 10.0.0.<n>, x<exception name>.
+inline BObjectSyntax Value(const std::string& text) {
+  BObjectSyntax s;
+  const std::string v = text.substr(1);
+  const auto n = static_cast<uint32_t>(v.empty() || !(isdigit(v[0]) || v[0] == '-') ? 0 : std::stoll(v));
+  if (text[0] == 'i') s.SetInt(static_cast<int>(n));
+  if (text[0] == 'g') s.SetUnsigned(ASN_GAUGE32, n);
+  if (text[0] == 't') s.SetUnsigned(ASN_TIMETICKS, n);
+  if (text[0] == 'c') s.SetUnsigned(ASN_COUNTER32, n);
+  if (text[0] == 's') s.SetOctets(v);
+  if (text[0] == 'o') s.SetObjectId(BObjectIdentifier(v.c_str()));
+  if (text[0] == 'p') s.SetIpAddress(BIpAddress(10, 0, 0, static_cast<unsigned char>(n)));
+  if (text[0] == 'x') s.SetV2Exception(text == "xnoSuchObject" ? SNMP_NO_SUCH_OBJECT : SNMP_NO_SUCH_INSTANCE);
+  return s;
+}
 
-// Request PDUs as a sub-agent builds them (names from BSAOIDs).
-BSAPdu OpenPdu(const char* description, std::optional<int> timeout);
-// registerSubtree or unregisterSubtree; `range` adds the position and upper
-// bound varbinds (and `extra` a fourth varbind without a fifth).
-BSAPdu RegisterPdu(ESAPduType type, unsigned session, const char* name, const char* oid,
-                   std::vector<uint32_t> range = {});
-// A RESPONSE to `request` carrying `varbinds`.
-BSAPdu AnswerTo(const BSAPdu& request, const BVarBindList& varbinds, int errorStatus = 0, int errorIndex = 0);
+inline std::string Texts(const BVarBindList& list) {  // "<name>=<value>" for each varbind
+  static const char* const kExceptions[] = {"noSuchObject", "noSuchInstance", "endOfMibView"};
+  std::string out;
+  for (const BVarBind& vb : list) {
+    const BObjectSyntax& v = vb.value;
+    out += (out.empty() ? "" : " ") + Short(vb.name) + "=" +
+           (v.Syntax() == ASN_INTEGER ? std::to_string(v.GetInt())
+            : v.IsException()         ? kExceptions[v.Syntax() - ASN_NO_SUCH_OBJECT]
+                                      : v.ValToStr().str());
+  }
+  return out;
+}
 
-// A sub-agent played by the test: an openSession from its responder
-// socket, requests from a second socket, and a responder thread that
-// answers the master's requests by a script.
-class ScriptedSubAgent {
- public:
+inline BSAPdu OpenPdu(std::optional<int> timeout, const char* description = "t") {
+  BSAPdu pdu(SA_PDU_OPEN_SESSION);
+  pdu.varBindList.Append(BSAOIDs::Instance()->oidName, Value(std::string("s") + description));
+  if (timeout) pdu.varBindList.Append(BSAOIDs::Instance()->oidMaxProcTime, Value("i" + std::to_string(*timeout)));
+  return pdu;
+}
+
+// registerSubtree or unregisterSubtree named "r"; `range` adds varbinds 3 and 4.
+inline BSAPdu RegisterPdu(ESAPduType type, unsigned session, const char* oid, std::vector<uint32_t> range = {}) {
+  BSAOIDs* oids = BSAOIDs::Instance();
+  BSAPdu pdu(type, session, 0);
+  pdu.varBindList.Append(oids->oidHandlerType, Value(range.size() >= 2 ? "i6" : "i0"));
+  pdu.varBindList.Append(oids->oidName, Value("sr"));
+  pdu.varBindList.Append(oids->oidSubtree, Value(std::string("o") + oid));
+  for (const uint32_t value : range) pdu.varBindList.Append(oids->oidSubId, Value("i" + std::to_string(value)));
+  return pdu;
+}
+
+inline std::vector<unsigned char> Bytes(BSAPdu pdu) {
+  BSABuffer buffer;
+  EXPECT_EQ(Encode(buffer, pdu), 0);
+  return {buffer.Data(), buffer.Data() + buffer.Length()};
+}
+
+inline unsigned Open(BSAMaster& master) {  // a session opened by a direct call, with no address; its id
+  BSAPdu request = OpenPdu(std::nullopt), response;
+  EXPECT_EQ(master.OpenSession(request, response), 0);
+  return response.sessionId;
+}
+
+// A sub-agent played by the test on one UDP socket.
+struct SubAgent {
   static constexpr int kNoAnswer = -100000;
+  explicit SubAgent(unsigned short masterPort) {
+    master.SetIPv4(0x7F000001);
+    master.SetPort(masterPort);
+    EXPECT_EQ(socket.Initialize(0), 0);  // bound at the first send
+    socket.SetWaitInterval(/*microseconds=*/100000);
+  }
+  void Send(std::vector<unsigned char> octets, BAddress to) {
+    unsigned length = static_cast<unsigned>(octets.size());
+    EXPECT_EQ(socket.SendTo(octets.data(), length, to, false), 0);
+  }
+  // The next datagram that decodes, within `ms`.
+  bool Next(BSAPdu& pdu, int ms, BAddress* from = nullptr) {
+    BAddress sender;
+    for (int waited = 0; waited < ms; waited += 100) {  // a receive waits 100 ms
+      BSABuffer buffer;
+      unsigned length = buffer.Capacity();
+      if (socket.RecvFrom(buffer.Data(), length, from != nullptr ? *from : sender, false) != 0) continue;
+      buffer.SetLength(length);
+      pdu.Init(0, 0, 0);
+      if (Decode(buffer, pdu) == 0) return true;
+    }
+    return false;
+  }
+  // Sends `request` (with a fresh request id when it has none): the
+  // errorStatus of the RESPONSE with its request id, or kNoAnswer.
+  int Ask(BSAPdu request, BSAPdu* response = nullptr, int ms = 3000) {
+    request.requestId = request.requestId != 0 ? request.requestId : ++lastRequestId;
+    Send(Bytes(request), master);
+    BSAPdu answer;
+    while (Next(answer, ms) && answer.requestId != request.requestId) continue;
+    if (response != nullptr) *response = answer;
+    return answer.requestId == request.requestId ? answer.errorStatus : kNoAnswer;
+  }
+  unsigned Open(int timeout = 1) {  // a session opened from this socket; its id
+    BSAPdu answer;
+    EXPECT_EQ(Ask(OpenPdu(timeout), &answer), 0);
+    return answer.sessionId;
+  }
+  // Runs `call` on a thread of its own, meanwhile handing every request that
+  // arrives (kept in `received`) and its sender to `answer`; call's result.
+  template <class Call, class Answer>
+  auto While(Call call, Answer answer) {
+    auto running = std::async(std::launch::async, call);
+    for (BAddress from; running.wait_for(std::chrono::seconds(0)) != std::future_status::ready;) {
+      BSAPdu request;
+      if (!Next(request, 100, &from)) continue;
+      received.push_back(request);
+      answer(request, from);
+    }
+    return running.get();
+  }
 
-  // What a script may send while answering one request.
-  class Replier {
-   public:
-    Replier(ScriptedSubAgent& agent, const BAddress& to) : m_agent(agent), m_to(to) {}
-    void Send(BSAPdu pdu);           // from the responder socket
-    void SendFromOther(BSAPdu pdu);  // from another socket of this host
-    void SendRaw(const std::vector<unsigned char>& octets);
-
-   private:
-    ScriptedSubAgent& m_agent;
-    BAddress m_to;
-  };
-  // Runs on the responder thread for every request the master sends.
-  using Script = std::function<void(const BSAPdu& request, Replier& reply)>;
-
-  explicit ScriptedSubAgent(unsigned short masterPort);
-  ~ScriptedSubAgent();
-
-  // Opens a session as a sub-agent does, waiting up to `waitMs` for the
-  // answer; its errorStatus, or kNoAnswer. SessionId() is then the id the
-  // master gave.
-  int Open(const char* description = "scripted", std::optional<int> timeout = 1, int waitMs = 3000);
-  unsigned SessionId() const { return m_sessionId; }
-  // Sends `request` from the request socket (a request id is drawn when it
-  // has none) and waits for the RESPONSE with its request id; the answer's
-  // errorStatus, or kNoAnswer.
-  int Ask(BSAPdu request, BSAPdu* response = nullptr);
-  int Register(const char* oid, std::vector<uint32_t> range = {}, const char* name = "scripted");
-  int Unregister(const char* oid, std::vector<uint32_t> range = {});
-  int Ping(unsigned sessionId);
-  void SendRaw(const std::vector<unsigned char>& octets);
-  // A datagram that arrives on the request socket within `ms`, decoded.
-  bool NextDatagram(BSAPdu& pdu, int ms);
-
-  // Starts answering the master's requests with `script`.
-  void Serve(Script script);
-  // The requests the master sent so far, in order.
-  std::vector<BSAPdu> Received() const;
-
- private:
-  void Respond();
-  void SendPdu(BSASocket& socket, BSAPdu& pdu, const BAddress& to);
-
-  BAddrINet m_master;
-  BSASocket m_responder{2048, 0};
-  BSASocket m_requester{2048, 0};
-  BSASocket m_other{2048, 0};
-  std::mutex m_sendLock;  // guards the sockets' sends; taken alone
-  unsigned m_sessionId = 0;
-  unsigned m_lastRequestId = 0x5000;
-  Script m_script;
-  std::atomic<bool> m_stop{false};
-  std::thread m_thread;
-  mutable std::mutex m_lock;  // guards m_received
-  std::vector<BSAPdu> m_received;
+  BAddrINet master;
+  BSASocket socket{2048, 0};
+  unsigned lastRequestId = 0x5000;
+  std::vector<BSAPdu> received;
 };
 
-// A script that serves `instances` the way a sub-agent's MIB handler does:
-// GET from the map (noSuchInstance otherwise), GET-NEXT with the first
-// instance after the name (endOfMibView past the last), SET phases noError.
-ScriptedSubAgent::Script ServeInstances(std::map<std::string, int> instances);
-
-// A BSAMaster on a free loopback port, started, with a manual clock, a
-// recording MIB handler and the trace channel recorded. The session
+// A started BSAMaster on a free loopback port with a manual clock. The
 // monitor is slowed down so that tests run CheckSessions themselves.
 class MasterTest : public ::testing::Test {
  protected:
   static constexpr unsigned kUpTime = 4242;
-
-  void SetUp() override;
-  void TearDown() override;
-
-  std::unique_ptr<ScriptedSubAgent> NewSubAgent(std::optional<int> timeout = 1);
-  // sysORTable rows read through the MIB handler: "OID=description".
-  std::vector<std::string> SysORRows();
-  // GET or GET-NEXT through the agent's MIB handler with transaction id
-  // `tid`: the status, the error index and the list.
-  int Query(int code, std::vector<const char*> names, BVarBindList& list, int& errorIndex, int tid = 7001);
+  void SetUp() override {
+    m_master = std::make_unique<BSAMaster>(&m_mib, &m_clock);
+    BMemoryStore store;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      m_port = FreeUdpPort();
+      store.SetInt("SAMaster", "Port", m_port, 0, 0, 0);
+      if (m_port != 0 && m_master->Init(&store) == 0) break;
+    }
+    ASSERT_EQ(m_master->Port(), m_port);
+    BSAMasterPeer::SetMonitorInterval(*m_master, /*ms=*/3600000);
+    ASSERT_EQ(m_master->Start(), 0);
+  }
+  void TearDown() override { m_master->Stop(); }
+  int Reg(unsigned session, const char* oid, std::vector<uint32_t> range = {}) {  // by a direct call
+    BSAPdu request = RegisterPdu(SA_PDU_REGISTER, session, oid, std::move(range));
+    return m_master->RegisterSH(request);
+  }
+  int Get(BVarBindList& list, int& errorIndex) {  // through the agent's MIB handler
+    return m_mib.BMibHandler::Query(SNMP_REQ_GET, 7001, BSecurityParams(), BString(), list, errorIndex);
+  }
 
   ManualClock m_clock{kUpTime};
   RecordingMibHandler m_mib;
@@ -187,9 +243,6 @@ class MasterTest : public ::testing::Test {
   std::unique_ptr<BSAMaster> m_master;
   unsigned short m_port = 0;
 };
-
-// "1.3.6.1.3.7.1.1.0=5" for each varbind (exceptions by name).
-std::vector<std::string> Texts(const BVarBindList& list);
 
 }  // namespace test
 }  // namespace QVT
