@@ -8,7 +8,7 @@
 // within the maximum message size.
 //
 // The ordinary test suite replays the seed corpus through this same entry
-// point (tests/agent/SnmpMessageCorpusTest.cpp).
+// point (tests/agent/BSnmpMessageTest.cpp).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
