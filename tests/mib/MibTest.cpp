@@ -289,7 +289,7 @@ TEST(MibTableIndexTest, ValuesRoundTripThroughTheIndexOidAndMalformedIndexesAreR
       {{MIB_INDEX_OID_IMPLIED}, "1.3.6", "OID: .1.3.6"},
       {{MIB_INDEX_INTEGER, MIB_INDEX_OCTETS, MIB_INDEX_IPADDRESS, MIB_INDEX_OCTETS_IMPLIED}, "7.1.120.1.2.3.4.121.122",
        "INTEGER: 7|STRING: \"x\"|IpAddress: 1.2.3.4|STRING: \"yz\""},
-      {{MIB_INDEX_INTEGER}, "", nullptr}, {{MIB_INDEX_INTEGER}, "1.2", nullptr},
+      {{MIB_INDEX_INTEGER}, "", nullptr}, {{MIB_INDEX_INTEGER}, "1.2", nullptr}, {{MIB_INDEX_OCTETS}, "99.97", nullptr},
       {{MIB_INDEX_INTEGER}, "2147483648", nullptr}, {{MIB_INDEX_OCTETS}, "3.97.98", nullptr},
       {{MIB_INDEX_OCTETS}, "2.97.256", nullptr}, {{MIB_INDEX_IPADDRESS}, "10.0.0", nullptr},
       {{MIB_INDEX_IPADDRESS}, "10.0.0.300", nullptr}, {{MIB_INDEX_OID}, "5.1.3", nullptr},
