@@ -238,7 +238,7 @@ int BSockDatagram::Receive(char* data, int& length, BAddress& from, int flags) {
     }
     if (errno == EINTR) continue;
     // Only a receive time-out set on the socket ends a blocking receive so.
-    if ((errno == EAGAIN || errno == EWOULDBLOCK) && flags == 0 && m_receiveTimeout > 0) return 1;
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && flags == 0 && !m_nonBlocking && m_receiveTimeout > 0) return 1;
     return Fail();
   }
 }
