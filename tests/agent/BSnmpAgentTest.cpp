@@ -105,11 +105,11 @@ class BSnmpAgentTest : public ::testing::Test {
   // their receive. Should it wait for them instead, one datagram per thread
   // after a bounded wait lets them go: the test fails instead of hanging.
   static void StopPromptly(BSnmpAgent& agent) {
+    const BAddress address = agent.LocalAddresses()[0];
     auto stopped = std::async(std::launch::async, [&agent] { agent.Stop(); });
     if (stopped.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
       ADD_FAILURE() << "Stop waited for the blocked receives";
-      for (int i = 0; i < 2 * agent.Config().requestThreads; ++i)
-        test::SnmpManager(agent.LocalAddresses()[0]).SendRaw({});
+      for (int i = 0; i < 2 * agent.Config().requestThreads; ++i) test::SnmpManager(address).SendRaw({});
     }
     stopped.wait();
   }
