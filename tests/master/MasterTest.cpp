@@ -30,9 +30,8 @@ TEST_F(MasterTest, SessionsGetIdsFrom2OnAndTheTimeoutOfTheSecondVarbindWhenSane)
 }
 
 TEST_F(MasterTest, EveryDecodedRequestGetsOneAnswerWithItsIdsAndTheClock) {
-  // Types 0..19 from session 99 (not open), without varbinds: N notOpen,
-  // P processingError (types the master does not serve, and an open request
-  // without the sub-agent's description).
+  // Types 0..19 from session 99 (not open), without varbinds: N notOpen, P processingError (types the
+  // master does not serve, and an open request without the sub-agent's description).
   const std::string answers = "PPNNNPPPPPPPNNNNPPPP";
   SubAgent agent(m_port);
   BSAPdu answer;
@@ -46,7 +45,6 @@ TEST_F(MasterTest, EveryDecodedRequestGetsOneAnswerWithItsIdsAndTheClock) {
               std::make_tuple(int{SA_PDU_RESPONSE}, 99u, 0x1000 + type, 0u, 0, kUpTime, 0, 0))
         << type;
   }
-  EXPECT_EQ(m_trace.Count("ProcessRcvdData wrong pdu type"), 12);
   EXPECT_FALSE(agent.Next(answer, 300));
   BSAPdu index(SA_PDU_INDEX_ALLOCATE, agent.Open(), 0);  // allocated, then released twice
   index.varBindList.Append(Oid("9"), Value("i4"));
@@ -69,7 +67,6 @@ TEST_F(MasterTest, BadDatagramsAndAStoppedMasterGetNoAnswer) {
     EXPECT_EQ(answer.requestId, 0x777u) << hex;
   }
   EXPECT_EQ(m_trace.Count("DECODING ERR = "), 3);  // the 9 octets are not decoded
-  EXPECT_EQ(m_trace.Count("= 800c000b") + m_trace.Count("= ffffffff") + m_trace.Count("= 800c0010"), 3);
   m_master->Stop();
   agent.Send(Bytes(BSAPdu(SA_PDU_PING, 99, 0x779)), agent.master);
   EXPECT_FALSE(agent.Next(answer, 500));
@@ -97,29 +94,37 @@ TEST_F(MasterTest, CheckSessionsClosesTheSessionsPastTwoTimeoutsInARow) {
 }
 
 TEST_F(MasterTest, SilentSubAgentIsClosedAndAnswersMatchByRequestId) {
-  // GETs answered by plan: 'n' not at all, 'g' by an undecodable datagram
-  // only, 'l' by the answer to the request before, then its own, 'o' from
-  // another address. The value answered is the request id.
+  // GETs answered by plan: 'n' not at all, 'g' by an undecodable datagram only, 'l' by the answer to the
+  // request before, then its own, 'o' from another address, 'a' plainly. The value answered is the request id.
   const std::string plan = "nnglonnn";
   const int counts[] = {1, 2, 1, 0, 0, 1, 2, 3};  // receives in a row that timed out
   SubAgent agent(m_port), other(m_port);
   const unsigned id = agent.Open(/*timeout=*/1);  // the session's address is the open request's
   BSAPdu ping(SA_PDU_PING, id, 0), previous;
-  ASSERT_EQ(Reg(id, "1.3.6.1.3.7.1"), 0);
+  ASSERT_EQ(Reg(id, "1.3.6.1.3.7.1") + Reg(id, "1.3.6.1.3.7.2"), 0);
+  char what = 'a';
+  const auto serve = [&](const BSAPdu& request, const BAddress& from) {
+    BSAPdu answer(SA_PDU_RESPONSE, id, request.requestId), late(SA_PDU_RESPONSE, id, previous.requestId);
+    answer.varBindList.Append(request.varBindList[0].name, Value("i" + std::to_string(request.requestId)));
+    if (what == 'g') agent.Send(FromHex("04 04 51 56 54 31 12 00 82 00"), from);
+    if (what == 'l') agent.Send(Bytes(late), from);
+    if (what == 'l' || what == 'a') agent.Send(Bytes(answer), from);
+    if (what == 'o') other.Send(Bytes(answer), from);
+    previous = request;
+  };
+  BVarBindList one, two;  // GETs of two proxies at once take turns on the master's request socket
+  one.Append(Oid("1.1.0"));
+  two.Append(Oid("2.1.0"));
+  const auto both = [&] {
+    auto first = std::async(std::launch::async, [&] { return Get(one); });
+    return Get(two) + first.get();
+  };
+  EXPECT_EQ(agent.While(both, serve), 0);
   for (size_t i = 0; i < plan.size(); ++i) {
-    const auto serve = [&](const BSAPdu& request, const BAddress& from) {
-      BSAPdu answer(SA_PDU_RESPONSE, id, request.requestId), late(SA_PDU_RESPONSE, id, previous.requestId);
-      answer.varBindList.Append(request.varBindList[0].name, Value("i" + std::to_string(request.requestId)));
-      if (plan[i] == 'g') agent.Send(FromHex("04 04 51 56 54 31 12 00 82 00"), from);
-      if (plan[i] == 'l') agent.Send(Bytes(late), from);
-      if (plan[i] == 'l') agent.Send(Bytes(answer), from);
-      if (plan[i] == 'o') other.Send(Bytes(answer), from);
-      previous = request;
-    };
+    what = plan[i];
     BVarBindList list;
     list.Append(Oid("1.1.0"));
-    int errorIndex = 0;
-    const int status = agent.While([&] { return Get(list, errorIndex); }, serve);
+    const int status = agent.While([&] { return Get(list); }, serve);
     const bool answered = plan[i] == 'l' || plan[i] == 'o';  // with the value of the request's own id
     EXPECT_EQ(status, answered ? 0 : SNMP_ERR_GENERR) << i;
     EXPECT_EQ(list[0].value.GetUnsigned(), answered ? previous.requestId : 0) << i;
@@ -194,28 +199,24 @@ TEST_F(MasterTest, RegistrationRequests) {
     if (op == 'c') sessions.erase(who);
     EXPECT_EQ(BSAMasterPeer::Registry(*m_master), registry) << op << oid;
   }
-  EXPECT_EQ(m_trace.Count("RegisterSH r Err=107 "), 2);
   m_master->Stop();
   m_master = std::make_unique<BSAMaster>(&m_mib, &m_clock);  // the old one withdraws its proxies
   EXPECT_EQ(m_mib.Mib2System().GetNumORRows(), 0);
   BVarBindList list;
   list.Append(Oid("2.5.1.0"));
-  int errorIndex = 0;
-  EXPECT_EQ(Get(list, errorIndex), 0);
+  EXPECT_EQ(Get(list), 0);
   EXPECT_EQ(Texts(list), "2.5.1.0=noSuchObject");
 }
 
 TEST_F(MasterTest, ProxiesTurnCallsIntoRequestsAndAnswersIntoResults) {
-  // Calls on a subtree proxy (1) and a row-instance proxy (1.5.1): g GET, or
-  // the SET phase code, of the names after the first; n GET-NEXT of the name.
-  // The names (under 1.3.6.1.3.7, valued -1); the sub-agent's answers to a
-  // GET or SET and to a GET-NEXT ("" none, else "!<errorStatus>@<errorIndex>"
-  // and "<name>=<Value()>"); the result ("<status>@<index> <names>"); the
-  // requests ("<type> <first varbind>#<n>", n numbering the request ids).
+  // Calls on a subtree proxy (1) and a row-instance proxy (1.5.1): g GET, or the SET phase code, of the
+  // names after the first; n GET-NEXT of the name. The names (under 1.3.6.1.3.7, valued -1); the sub-agent's
+  // answers to a GET or SET and to a GET-NEXT ("" none, else "!<errorStatus>@<errorIndex>" and
+  // "<name>=<Value()>"); the result ("<status>@<index> <names>"); the requests ("<type> <first
+  // varbind>#<n>", n numbering the request ids).
   const std::tuple<const char*, const char*, const char*, const char*, const char*, const char*, const char*> rows[] = {
       {"g", "1", "9 1.1.0 1.2.0", "1.9=i50 1.9=i51", "", "0@1 9=-1 1.1.0=50 1.2.0=51", "5 1.1.0=-1#1"},
       {"g", "1", "9 1.1.0 1.2.0", "!2@2 1.9=i7 1.9=i7", "", "2@1 9=-1 1.1.0=-1 1.2.0=-1", "5 1.1.0=-1#1"},
-      {"g", "1", "9 1.1.0 1.2.0", "!13@0", "", "13@0 9=-1 1.1.0=-1 1.2.0=-1", "5 1.1.0=-1#1"},
       {"g", "1", "9 1.1.0 1.2.0", "1.9=i7", "", "5@0 9=-1 1.1.0=-1 1.2.0=-1", "5 1.1.0=-1#1"},
       {"g", "1", "9 1.1.0 1.2.0", "1.9=i7 1.9=i7 1.9=i7", "", "5@0 9=-1 1.1.0=-1 1.2.0=-1", "5 1.1.0=-1#1"},
       {"g", "1", "9 1.1.0 1.2.0", "", "", "5@0 9=-1 1.1.0=-1 1.2.0=-1", "5 1.1.0=-1#1"},

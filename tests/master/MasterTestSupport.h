@@ -1,6 +1,5 @@
-// What the master's component tests share: a peer reading the master's state,
-// recorders, builders, a sub-agent played by the test on a loopback socket and
-// a fixture running a BSAMaster. Names under 1.3.6.1.3.7 print short: "1.5.1".
+// What the master's tests share: a peer reading the master's state, recorders, builders, a sub-agent played
+// by the test on a loopback socket and a fixture running a BSAMaster. Names under 1.3.6.1.3.7 print short.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -46,10 +45,9 @@ class BSAMasterPeer {
       proxies += (i > 0 ? " " : "") + test::Short(proxy->Oid()) + "/" + std::to_string(proxy->HandlerType());
       expected += " " + test::Short(proxy->Oid()) + "=r";
     }
-    const BMib2System& system = master.m_pMibHandler->Mib2System();
-    for (int i = 1; i <= system.GetNumORRows(); ++i) {
-      rows += " " + test::Short(system.GetORRow(i)->id) + "=" + system.GetORRow(i)->descr.str();
-    }
+    const BMib2System& mib2 = master.m_pMibHandler->Mib2System();
+    for (int i = 1; const BSysORRow* row = mib2.GetORRow(i); ++i)
+      rows += " " + test::Short(row->id) + "=" + row->descr.str();
     return rows == expected ? proxies : proxies + " |" + rows;
   }
   static void SetMonitorInterval(BSAMaster& master, unsigned ms) { master.m_sessMonThread.m_interval = ms; }
@@ -233,7 +231,8 @@ class MasterTest : public ::testing::Test {
     BSAPdu request = RegisterPdu(SA_PDU_REGISTER, session, oid, std::move(range));
     return m_master->RegisterSH(request);
   }
-  int Get(BVarBindList& list, int& errorIndex) {  // through the agent's MIB handler
+  int Get(BVarBindList& list) {  // through the agent's MIB handler
+    int errorIndex = 0;
     return m_mib.BMibHandler::Query(SNMP_REQ_GET, 7001, BSecurityParams(), BString(), list, errorIndex);
   }
 
