@@ -29,6 +29,7 @@ function(qv_add_library name)
     VERSION ${PROJECT_VERSION} SOVERSION ${ARG_SOVERSION} LINKER_LANGUAGE CXX)
   target_include_directories(${name} PUBLIC
     "$<BUILD_INTERFACE:${ARG_INCLUDE_DIRS}>"
+    "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>"
     "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/QVT>")
   target_compile_definitions(${name} PRIVATE QV_BUILDING_LIBRARY)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})

@@ -17,5 +17,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/QVSubAgConfigVersion.cmak
 install(FILES ${PROJECT_BINARY_DIR}/QVSubAgConfig.cmake ${PROJECT_BINARY_DIR}/QVSubAgConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVSubAg)
 
+# The prefix is taken relative to where the .pc file lies, so that an install
+# moved elsewhere (or made with cmake --install --prefix) still points right.
+file(RELATIVE_PATH QV_PC_RELATIVE_PREFIX
+  "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/qvsubag.pc.in ${PROJECT_BINARY_DIR}/qvsubag.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/qvsubag.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -12,8 +12,10 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(find "$prefix" -name 'libQVSubAg.so' -printf '%h\n' | head -n 1)
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-# shellcheck disable=SC2046
-g++ -o "$work/consumer-pc" "$here/consumer.cpp" $(pkg-config --cflags --libs qvsubag)
+# A separate assignment, so that a pkg-config failure stops the script.
+flags=$(pkg-config --cflags --libs qvsubag)
+# shellcheck disable=SC2086
+g++ -o "$work/consumer-pc" "$here/consumer.cpp" $flags
 LD_LIBRARY_PATH="$libdir" "$work/consumer-pc"
 
 mkdir -p "$work/cm"
