@@ -1,12 +1,10 @@
-// The command responder: the master's GET, GET-NEXT and GET-BULK over the
-// wire against a running sub-agent, the answers to other PDU types and to
-// datagrams that are no request, and the 2048-octet limit of an answer,
-// driven directly through ProcessPdu and QueryGetBulk.
-#include <gtest/gtest.h>
+// The command responder and the SET phases: the master's requests over the
+// wire, answer sizes and GET-BULK through ProcessPdu, the SET records and the
+// index requests that follow rows created and deleted through RowStatus.
+#include <map>
+#include <sstream>
 
-#include <atomic>
-
-#include "BMibImpl.h"
+#include "BMibTableImplEx.h"
 #include "BSAEncoder.h"
 #include "BTransactions.h"
 #include "FakeSubtreeHandler.h"
@@ -15,300 +13,216 @@
 namespace QVT::test {
 namespace {
 
-constexpr const char* kFake = "1.3.6.1.4.1.99.1";
-constexpr const char* kBig = "1.3.6.1.4.1.99.2";
-constexpr int kBigEntries = 12;
+enum { T = SA_PDU_SET_TEST, C, U, X };
+const std::string kFake = "1.9.1.";   // six instances kFake.k.0 with value k
+const std::string kRow = "1.9.3.1.";  // entry of a read-create table
+
+// A read-create table with row 5 active, whose undo can be made to fail
+// after it has done its work.
+struct RowTable : public BMibTableImplEx {
+  RowTable() : BMibTableImplEx("rows", BObjectIdentifier("1.9.3.1")) {
+    AddColumn(1, MIB_ACCESS_NONE, ASN_INTEGER);
+    AddColumn(2, MIB_ACCESS_READ_CREATE, ASN_OCTET_STRING).Default(Val("''"));
+    SetRowStatusColumn(4);
+    AddIndex(1, MIB_INDEX_INTEGER);
+    AddRow(BObjectIdentifier{5});
+    StoreCell(BObjectIdentifier{5}, 4, Val("1"));
+  }
+  int Set(unsigned tid, const BVarBindList& list, ESnmpSetOpCode code, void** contexts, int& index,
+          int count) override {
+    const int status = BMibTableImplEx::Set(tid, list, code, contexts, index, count);
+    return code == SNMP_SET_UNDO && failUndo ? (index = 0, SNMP_ERR_GENERR) : status;
+  }
+  bool failUndo = false;
+};
 
 class ResponderTest : public SubAgentTest {
  protected:
   void SetUp() override {
     SubAgentTest::SetUp();
-    for (int k = 1; k <= kBigEntries; ++k) {
-      m_big.AddEntry(k, MIB_ACCESS_READ_ONLY, ASN_OCTET_STRING).Getter([this, k](BObjectSyntax& value) {
-        value.SetOctets(std::string(m_lengths[k], 'x'));
+    for (int k = 1; k <= 12; ++k) {
+      m_big.AddEntry(k, MIB_ACCESS_READ_ONLY, ASN_OCTET_STRING).Getter([this](BObjectSyntax& value) {
+        value.SetOctets(std::string(m_length, 'x'));
+        m_found = BTransactions::Instance()->Find(9);  // on the responder thread
       });
     }
-    OpenSubAgent();
-    ASSERT_NE(m_subAgent->m_mibHandler.RegisterSubtreeHandler(&m_fake), 0);
-    ASSERT_NE(m_subAgent->m_mibHandler.RegisterSubtreeHandler(&m_big), 0);
+    Open();
+    for (BMibSubtreeHandler* handler : Handlers()) ASSERT_NE(m_sa->m_mibHandler.RegisterSubtreeHandler(handler), 0);
   }
-
   void TearDown() override {
-    SubAgentTest::TearDown();
-    m_subAgent->m_mibHandler.UnregisterSubtreeHandler(&m_fake);
-    m_subAgent->m_mibHandler.UnregisterSubtreeHandler(&m_big);
+    m_sa->Stop();  // before the handlers go
+    for (BMibSubtreeHandler* handler : Handlers()) m_sa->m_mibHandler.UnregisterSubtreeHandler(handler);
   }
+  std::vector<BMibSubtreeHandler*> Handlers() { return {&m_fake, &m_big}; }
 
-  static BSAPdu Request(int type, BVarBindList list) {
-    BSAPdu request(static_cast<ESAPduType>(type), 0x555, 0x1234567);
-    request.transactionId = 9;
-    request.varBindList = list;
-    return request;
-  }
-
-  // Gives every big entry the value length that makes its varbind's
-  // estimated encoding `octets` long.
+  // Gives the big entries values whose varbinds encode to `octets`.
   void SetEncodedLength(int octets) {
-    BVarBind sample(BObjectIdentifier(std::string(kBig) + ".1.0"), Text(""));
-    for (int k = 1; k <= kBigEntries; ++k) m_lengths[k] = octets - BSAEncoder::CalculateLengthOfEncoding(sample);
+    m_length = octets - static_cast<int>(BSAEncoder::CalculateLengthOfEncoding(Big(1, 1)[0]));
+  }
+  // The names big.k.0 for k = first..last.
+  static BVarBindList Big(int first, int last) {
+    BVarBindList list;
+    for (int k = first; k <= last; ++k) list.Append(BObjectIdentifier("1.9.2." + std::to_string(k) + ".0"));
+    return list;
+  }
+  // ProcessPdu as the responder runs it, without the network: "status/index".
+  std::string Process(int type, const BVarBindList& list, unsigned tid = 9, int nonRepeaters = 0, int repetitions = 0) {
+    BSAPdu request = Pdu(type, 0x555, 0x1234567, list);
+    request.errorStatus = nonRepeaters;
+    request.errorIndex = repetitions;
+    m_answer = Pdu(SA_PDU_RESPONSE, 0x555, 0x1234567, list);
+    m_sa->ProcessPdu(tid, request, m_answer);
+    EXPECT_TRUE(m_answer.errorStatus == 0 || m_answer.varBindList.IsEmpty());
+    return std::to_string(m_answer.errorStatus) + "/" + std::to_string(m_answer.errorIndex);
   }
 
-  // ProcessPdu as the responder runs it, without the network.
-  BSAPdu Process(BSAPdu request) {
-    BSAPdu answer(SA_PDU_RESPONSE, request.sessionId, request.requestId);
-    answer.varBindList = request.varBindList;
-    m_subAgent->ProcessPdu(request.transactionId, request, answer);
-    return answer;
+  // Runs SET phases ("T:list C U X", T with a list of m_lists) on transaction
+  // `tid`, each followed by its answer's "=status/index".
+  std::string Phases(const std::string& steps, unsigned tid) {
+    std::istringstream in(steps);
+    std::string phases;
+    for (std::string step; in >> step;) {
+      const size_t colon = step.find(':'), eq = step.find('=');
+      const BVarBindList list = colon < eq ? m_lists.at(step.substr(colon + 1, eq - colon - 1)) : BVarBindList();
+      const int type = T + static_cast<int>(std::string("TCUX").find(step[0]));
+      phases += (phases.empty() ? "" : " ") + step.substr(0, eq + 1) + Process(type, list, tid);
+    }
+    return phases;
   }
 
-  static std::vector<std::string> NamesOf(const BVarBindList& list) {
-    std::vector<std::string> names;
-    for (const BVarBind& vb : list) names.push_back(vb.name.ToString().str());
-    return names;
-  }
-
-  FakeSubtreeHandler m_fake{kFake,
-                            {"1.3.6.1.4.1.99.1.1.0", "1.3.6.1.4.1.99.1.2.0", "1.3.6.1.4.1.99.1.3.0",
-                             "1.3.6.1.4.1.99.1.4.0", "1.3.6.1.4.1.99.1.5.0", "1.3.6.1.4.1.99.1.6.0"}};
-  BMibImpl m_big{"big", BObjectIdentifier(kBig)};
-  int m_lengths[kBigEntries + 1] = {};
+  const std::map<std::string, BVarBindList> m_lists = {
+      {"create7", Vbl({kRow + "2.7='n'", kRow + "4.7=4"})}, {"destroy5", Vbl({kRow + "4.5=6"})},
+      {"rename5", Vbl({kRow + "2.5='renamed'"})},           {"outside", Vbl({"1.8.1.0=1", kFake + "1.0=1"})},
+      {"pair", Vbl({kFake + "1.0=10", kFake + "2.0=20"})},  {"span", Vbl({kFake + "1.0=10", "1.9.5.1.0=20"})}};
+  FakeSubtreeHandler m_fake{"1.9.1", {"1.9.1.1.0", "1.9.1.2.0", "1.9.1.3.0", "1.9.1.4.0", "1.9.1.5.0", "1.9.1.6.0"}};
+  BMibImpl m_big{"big", BObjectIdentifier("1.9.2")};
+  std::atomic<BTransaction*> m_found{nullptr};
+  int m_length = 0;
+  BSAPdu m_answer;
 };
 
-TEST_F(ResponderTest, AnswersEchoTheRequestsIdsWithUpTime0) {
-  m_subAgent->Start();
-  struct Row {
-    int type;
-    BVarBindList list;
-    std::vector<std::string> answer;
-  };
-  const Row rows[] = {
-      {SA_PDU_GET,
-       Names({"1.3.6.1.4.1.99.1.1.0", "1.3.6.1.4.1.99.1.3.0"}),
-       {"1.3.6.1.4.1.99.1.1.0=INTEGER: 1", "1.3.6.1.4.1.99.1.3.0=INTEGER: 3"}},
-      {SA_PDU_GET_NEXT,
-       Names({"1.3.6.1.4.1.99.1", "1.3.6.1.4.1.99.1.4.0"}),
-       {"1.3.6.1.4.1.99.1.1.0=INTEGER: 1", "1.3.6.1.4.1.99.1.5.0=INTEGER: 5"}},
-      // The frame carries no non-repeaters and max-repetitions in a request:
-      // a GET-BULK off the wire is one GET-NEXT per varbind.
-      {SA_PDU_GET_BULK,
-       Names({"1.3.6.1.4.1.99.1.1.0", "1.3.6.1.4.1.99.1.2.0"}),
-       {"1.3.6.1.4.1.99.1.2.0=INTEGER: 2", "1.3.6.1.4.1.99.1.3.0=INTEGER: 3"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.type);
-    const std::optional<BSAPdu> answer = m_master.Exchange(Request(row.type, row.list));
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(answer->type, SA_PDU_RESPONSE);
-    EXPECT_EQ(answer->sessionId, 0x555u);  // not compared with our session
-    EXPECT_EQ(answer->requestId, 0x1234567u);
-    EXPECT_EQ(answer->transactionId, 0u);
-    EXPECT_EQ(answer->sysUpTime, 0u);
-    EXPECT_EQ(answer->errorStatus, 0);
-    EXPECT_EQ(Texts(answer->varBindList), row.answer);
-  }
-  EXPECT_TRUE(WaitUntil([&] { return m_subAgent->RequestsAnswered() == 3; }));
-}
-
-TEST_F(ResponderTest, OtherPduTypesAreAnsweredGenErrWithAnEmptyList) {
-  m_subAgent->Start();
-  for (const int type : {0, 1, 2, 3, 4, 12, 13, 14, 15, 16, 17, 18, 19, 255}) {
-    SCOPED_TRACE(type);
-    const std::optional<BSAPdu> answer = m_master.Exchange(Request(type, Names({"1.3.6.1.4.1.99.1.1.0"})));
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(answer->requestId, 0x1234567u);
-    EXPECT_EQ(answer->errorStatus, SNMP_ERR_GENERR);
-    EXPECT_EQ(answer->errorIndex, 0);
-    EXPECT_TRUE(answer->varBindList.IsEmpty());
-  }
-}
-
-// Datagrams of 9 octets or fewer and datagrams that do not decode get no
-// answer: the first answer that comes back is the one to the GET after them.
-TEST_F(ResponderTest, ShortAndUndecodableDatagramsGetNoAnswer) {
+// Answers echo the request's ids (not compared with our session) with
+// up-time 0, under a host transaction of the request's id; an error answer
+// has an empty list; a GET-BULK off the wire has no non-repeaters and
+// max-repetitions: one GET-NEXT per varbind. Datagrams of 9 octets or fewer,
+// datagrams that do not decode and answers that do not fit get no answer.
+TEST_F(ResponderTest, AnswersOverTheWire) {
   SetEncodedLength(256);
-  m_subAgent->Start();
-  const std::vector<unsigned char> frame = Encoded(Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.1.2.0"})));
-  m_master.SendRaw({frame.begin(), frame.begin() + 9});
-  m_master.SendRaw({frame.begin(), frame.begin() + 20});
-  m_master.SendRaw(std::vector<unsigned char>(12, 0x30));
-  // An answer whose varbinds pass the size check but whose frame does not
-  // fit the datagram buffer cannot be sent.
-  BVarBindList big;
-  for (int k = 1; k <= 8; ++k) big.Append(BObjectIdentifier(std::string(kBig) + "." + std::to_string(k) + ".0"));
-  m_master.SendRaw(Encoded(Request(SA_PDU_GET, big)));
-  BSAPdu get = Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.1.2.0"}));
-  get.requestId = 0x42;
-  m_master.SendRaw(Encoded(get));
-  const std::optional<BSAPdu> answer = m_master.NextAnswer();
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_EQ(answer->requestId, 0x42u);
-  EXPECT_EQ(Texts(answer->varBindList), std::vector<std::string>{"1.3.6.1.4.1.99.1.2.0=INTEGER: 2"});
-}
-
-// MIB code finds a transaction under the request's id while the request
-// runs; one registered by somebody else under that id stays theirs.
-TEST_F(ResponderTest, RequestRunsUnderAHostTransaction) {
-  class Probe : public BMibSubtreeHandler {
-   public:
-    Probe() : BMibSubtreeHandler("probe", "1.3.6.1.4.1.99.7") {}
-    int Get(unsigned int tid, BVarBindList& list, int& index, int count) override {
-      found = BTransactions::Instance()->Find(tid);  // on the responder thread
-      for (int i = index; i < index + count; ++i) list[i].value.SetInt(1);
-      return 0;
-    }
-    std::atomic<BTransaction*> found{nullptr};
-  } probe;
-  ASSERT_NE(m_subAgent->m_mibHandler.RegisterSubtreeHandler(&probe), 0);
-  m_subAgent->Start();
-  BTransaction theirs;
-  ASSERT_EQ(BTransactions::Instance()->StartTransaction(10, &theirs), 0);
-  for (const unsigned tid : {9u, 10u}) {
-    BSAPdu get = Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.7.1.0"}));
-    get.transactionId = tid;
-    ASSERT_TRUE(m_master.Exchange(get).has_value());
-    EXPECT_NE(probe.found, nullptr);
+  m_sa->Start();
+  const std::vector<unsigned char> frame = Encoded(Pdu(SA_PDU_GET, 1, 2, Vbl({kFake + "2.0"})));
+  for (const auto& junk : {std::vector<unsigned char>(frame.begin(), frame.begin() + 9),
+                           std::vector<unsigned char>(frame.begin(), frame.begin() + 20),
+                           std::vector<unsigned char>(12, 0x30), Encoded(Pdu(SA_PDU_GET, 1, 3, Big(1, 8)))}) {
+    m_master.SendRaw(junk);
   }
-  EXPECT_EQ(probe.found, &theirs);
-  EXPECT_EQ(BTransactions::Instance()->Find(9), nullptr);
-  EXPECT_EQ(BTransactions::Instance()->Find(10), &theirs);
-  BTransactions::Instance()->EndTransaction(10);
-  m_subAgent->Stop();
-  m_subAgent->m_mibHandler.UnregisterSubtreeHandler(&probe);
-}
-
-TEST_F(ResponderTest, HandlerErrorIsAnsweredWithItsIndexAndAnEmptyList) {
-  m_fake.FailGet(SNMP_ERR_RESOURCEUNAVAILABLE);
-  m_subAgent->Start();
-  const std::optional<BSAPdu> answer =
-      m_master.Exchange(Request(SA_PDU_GET, Names({"1.3.6.1.2.1.1.3.0", "1.3.6.1.4.1.99.1.1.0"})));
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_EQ(answer->errorStatus, SNMP_ERR_RESOURCEUNAVAILABLE);
-  EXPECT_EQ(answer->errorIndex, 2);
-  EXPECT_TRUE(answer->varBindList.IsEmpty());
-}
-
-TEST_F(ResponderTest, EachStepWritesItsTraceLine) {
-  TraceRecorder trace;
-  FakeSubtreeHandler extra("1.3.6.1.4.1.99.8", {});
-  m_master.SetScript([](const BSAPdu& request) {
-    std::vector<Datagram> answer = ScriptedMaster::AnswerAll(request);
-    answer[0].fromOtherSocket = request.type == SA_PDU_PING;
-    return answer;
-  });
-  ASSERT_EQ(m_subAgent->Register(&extra), 0);
-  int upTime = 0;
-  ASSERT_EQ(m_subAgent->Ping(upTime), 0);
-  m_subAgent->Start();
-  m_master.SendRaw(std::vector<unsigned char>(9, 0x30));  // too short to be decoded at all
-  m_master.SendRaw(std::vector<unsigned char>(12, 0x30));
-  ASSERT_TRUE(m_master.Exchange(Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.1.1.0"}))).has_value());
-  {
-    TMutexLock handlerLock(*m_fake.Lock());       // the responder reads the setting under it
-    m_fake.FailGet(SA_WIRE_INDEX_NOT_ALLOCATED);  // a status above the SNMP range
+  const std::tuple<int, BVarBindList, std::string> rows[] = {
+      {SA_PDU_GET, Vbl({kFake + "1.0", kFake + "3.0"}), "0/0|" + kFake + "1.0=1|" + kFake + "3.0=3"},
+      {SA_PDU_GET_NEXT, Vbl({"1.9.1", kFake + "4.0"}), "0/0|" + kFake + "1.0=1|" + kFake + "5.0=5"},
+      {SA_PDU_GET_BULK, Vbl({kFake + "1.0", kFake + "2.0"}), "0/0|" + kFake + "2.0=2|" + kFake + "3.0=3"},
+      {SA_PDU_GET, Big(1, 1), "0/0|1.9.2.1.0=\"" + std::string(m_length, 'x') + "\""},
+      {0, Vbl({kFake + "1.0"}), "5/0|"},
+      {4, Vbl({kFake + "1.0"}), "5/0|"},
+      {12, Vbl({kFake + "1.0"}), "5/0|"},
+      {18, Vbl({kFake + "1.0"}), "5/0|"},
+      {255, Vbl({kFake + "1.0"}), "5/0|"}};
+  for (const auto& [type, list, expected] : rows) {
+    BSAPdu request = Pdu(type, 0x555, 0x1234567, list);
+    request.transactionId = 9;
+    const std::optional<BSAPdu> answer = m_master.Exchange(request);
+    ASSERT_TRUE(answer.has_value()) << type;
+    EXPECT_EQ(R(answer->errorStatus) + "/" + R(answer->errorIndex) + "|" + Texts(answer->varBindList), expected);
+    EXPECT_EQ(Texts(Pdu(answer->type, answer->sessionId, 0)) + R(answer->transactionId + answer->sysUpTime),
+              "t18 s1365 f00");
   }
-  const std::optional<BSAPdu> failed = m_master.Exchange(Request(SA_PDU_GET, Names({"1.3.6.1.4.1.99.1.1.0"})));
-  ASSERT_TRUE(failed.has_value());
-  EXPECT_EQ(failed->errorStatus, SA_WIRE_INDEX_NOT_ALLOCATED);
-
-  const std::string exchange = " SendAndRecvPdu(" + std::to_string(BSASubAgentPeer::RequestDescriptor(*m_subAgent)) +
-                               ")  119, " + m_master.Address();
-  const std::string answered =
-      "ReturnResponsePdu  sessId=1365, rqId=19088743  --> 127.0.0.1:" + std::to_string(m_master.RequesterPort());
-  EXPECT_EQ(
-      trace.Lines(),
-      (std::vector<std::string>{
-          "Register handler", exchange, "Ping   ", exchange, " SendAndRecvPdu RecvFrom !(aMaster == m_addrMaster)",
-          "ProcessRcvdData DECODING ERR = 800c0010", "ProcessRcvdData tranid=9  pdutype = GET (5)", answered,
-          "ProcessRcvdData tranid=9  pdutype = GET (5)", "ProcessRcvdData ProcPdu err = 105", answered}));
+  EXPECT_TRUE(WaitUntil([&] { return m_sa->RequestsAnswered() == std::size(rows); }, 3000, 10));
+  EXPECT_TRUE(m_found != nullptr && BTransactions::Instance()->Find(9) == nullptr);
 }
-
-// GET answers count their varbinds against 2048 octets: exactly 2048
-// passes, one octet more is tooBig with an empty list.
-TEST_F(ResponderTest, GetAnswerOf2048OctetsPassesAndOneMoreIsTooBig) {
-  SetEncodedLength(256);
-  BVarBindList names;
-  for (int k = 1; k <= 8; ++k) names.Append(BObjectIdentifier(std::string(kBig) + "." + std::to_string(k) + ".0"));
-  BSAPdu answer = Process(Request(SA_PDU_GET, names));
-  EXPECT_EQ(answer.errorStatus, 0);
-  EXPECT_EQ(answer.varBindList.Count(), 8);
-
-  ++m_lengths[8];
-  answer = Process(Request(SA_PDU_GET, names));
-  EXPECT_EQ(answer.errorStatus, SNMP_ERR_TOOBIG);
-  EXPECT_EQ(answer.errorIndex, 0);
-  EXPECT_TRUE(answer.varBindList.IsEmpty());
-}
-
-TEST_F(ResponderTest, GetBulkRepeatsTheRepeatersAfterTheNonRepeaters) {
-  struct Row {
-    int nonRepeaters;
-    int maxRepetitions;
-    std::vector<std::string> names;  // last arcs below kFake, without ".0"
-  };
-  const Row rows[] = {
-      {2, 5, {"2", "4"}},                      // N = V: no repetitions
-      {1, 3, {"2", "4", "5", "6"}},            // one non-repeater, then three repetitions
-      {0, 3, {"2", "4", "3", "5", "4", "6"}},  // repetitions interleaved in request order
-      {0, 1, {"2", "4"}},
-      {0, 0, {"2", "4"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(testing::Message() << row.nonRepeaters << "/" << row.maxRepetitions);
-    BSAPdu request = Request(SA_PDU_GET_BULK, Names({"1.3.6.1.4.1.99.1.1.0", "1.3.6.1.4.1.99.1.3.0"}));
-    request.errorStatus = row.nonRepeaters;
-    request.errorIndex = row.maxRepetitions;
-    BVarBindList list = request.varBindList;
-    int errorIndex = 0;
-    ASSERT_EQ(m_subAgent->QueryGetBulk(9, request, list, errorIndex), 0);
-    std::vector<std::string> expected;
-    for (const std::string& arc : row.names) expected.push_back(std::string(kFake) + "." + arc + ".0");
-    EXPECT_EQ(NamesOf(list), expected);
+// A handler's error is answered with its index; GET answers count their
+// varbinds against 2048 octets: exactly 2048 pass, more are tooBig. GET-BULK lists the non-repeaters, then repetition
+// after repetition of the repeaters, and counts 50 octets for the header: a repetition that would pass 2048 octets is
+// left out whole, a first pass beyond them is tooBig.
+TEST_F(ResponderTest, AnswerSizesAndGetBulk) {
+  for (const int status : {int{SNMP_ERR_RESOURCEUNAVAILABLE}, int{SA_WIRE_INDEX_NOT_ALLOCATED}, 0}) {
+    m_fake.FailGet(status);
+    EXPECT_EQ(Process(SA_PDU_GET, Vbl({kFake + "1.0", kFake + "2.0"})), status == 0 ? "0/0" : R(status) + "/2");
   }
-  for (const int nonRepeaters : {-1, 3}) {
-    BSAPdu request = Request(SA_PDU_GET_BULK, Names({"1.3.6.1.4.1.99.1.1.0", "1.3.6.1.4.1.99.1.4.0"}));
-    request.errorStatus = nonRepeaters;
-    BVarBindList list = request.varBindList;
-    int errorIndex = 99;
-    EXPECT_EQ(m_subAgent->QueryGetBulk(9, request, list, errorIndex), SNMP_ERR_GENERR);
-    EXPECT_EQ(errorIndex, 0);
-    EXPECT_TRUE(list.IsEmpty());
+  for (const auto& [octets, expected] : {std::pair{256, "0/0 8"}, {257, "1/0 0"}}) {
+    SetEncodedLength(octets);
+    const std::string status = Process(SA_PDU_GET, Big(1, 8));
+    EXPECT_EQ(status + " " + std::to_string(m_answer.varBindList.Count()), expected);
   }
-}
-
-// With a 50-octet allowance for the header, a repetition that would take
-// the answer beyond 2048 octets is left out whole and the answer is noError;
-// one that ends exactly at 2048 stays.
-TEST_F(ResponderTest, GetBulkStopsBeforeTheRepetitionThatPasses2048Octets) {
-  struct Row {
-    int varbindOctets;
-    int kept;
-  };
+  const std::tuple<int, int, std::string> rows[] = {{2, 5, "0/0 2 4"}, {1, 3, "0/0 2 4 5 6"}, {0, 3, "0/0 2 4 3 5 4 6"},
+                                                    {0, 1, "0/0 2 4"}, {0, 0, "0/0 2 4"},     {-1, 1, "5/0"},
+                                                    {3, 1, "5/0"}};
+  for (const auto& [nonRepeaters, repetitions, expected] : rows) {
+    std::string got = Process(SA_PDU_GET_BULK, Vbl({kFake + "1.0", kFake + "3.0"}), 9, nonRepeaters, repetitions);
+    for (const BVarBind& vb : m_answer.varBindList) got += " " + std::to_string(vb.name[3]);
+    EXPECT_EQ(got, expected) << nonRepeaters << "/" << repetitions;
+  }
   // 50 + 10 * 199 = 2040; 50 + 9 * 222 = 2048; 50 + 7 * 256 = 1842 (8 * 256 alone would fit)
-  for (const Row row : {Row{199, 10}, Row{222, 9}, Row{256, 7}}) {
-    SCOPED_TRACE(row.varbindOctets);
-    SetEncodedLength(row.varbindOctets);
-    BSAPdu request = Request(SA_PDU_GET_BULK, Names({kBig}));
-    request.errorIndex = 20;
-    BVarBindList list = request.varBindList;
-    int errorIndex = 0;
-    EXPECT_EQ(m_subAgent->QueryGetBulk(9, request, list, errorIndex), 0);
-    EXPECT_EQ(list.Count(), row.kept);
+  for (const auto& [octets, kept] : {std::pair{199, 10}, {222, 9}, {256, 7}}) {
+    SetEncodedLength(octets);
+    const std::string status = Process(SA_PDU_GET_BULK, Vbl({"1.9.2"}), 9, 0, 20);
+    EXPECT_EQ(status + " " + std::to_string(m_answer.varBindList.Count()), "0/0 " + std::to_string(kept));
+  }
+  for (const int nonRepeaters : {9, 0}) EXPECT_EQ(Process(SA_PDU_GET_BULK, Big(0, 8), 9, nonRepeaters, 5), "1/0");
+}
+
+// Each row runs its phases on one transaction against a fresh table, the
+// master refusing the index requests of one type as the row says.
+TEST_F(ResponderTest, SetPhasesKeepTheIndexRegistryInStepWithRowChanges) {
+  const std::string a7 = "t14 s119 f0|" + kRow + "1=7", d7 = "t15 s119 f0|" + kRow + "1=7";
+  const std::string a5 = "t14 s119 f0|" + kRow + "1=5", d5 = "t15 s119 f0|" + kRow + "1=5";
+  const int kAlloc = SA_PDU_INDEX_ALLOCATE, kDealloc = SA_PDU_INDEX_DEALLOCATE;
+  const std::tuple<int, int, bool, std::string, std::string> rows[] = {
+      {0, 0, false, "T:create7=0/0 C=0/0 X=0/0 X=5/0", a7},
+      {kAlloc, 259, false, "T:create7=11/2 X=0/0", a7},
+      {0, 0, false, "T:create7=0/0 U=0/0 X=0/0", a7 + "," + d7},
+      {kDealloc, 261, false, "T:create7=0/0 U=11/2 X=0/0", a7 + "," + d7},
+      {0, 0, true, "T:create7=0/0 U=15/1 X=0/0", a7 + "," + d7},  // a failed undo still releases the index
+      {0, 0, false, "T:destroy5=0/0 U=0/0 X=0/0", d5 + "," + a5},
+      {kAlloc, 259, false, "T:destroy5=0/0 U=15/1 X=0/0", d5 + "," + a5},
+      {kDealloc, 261, false, "T:destroy5=261/0 X=0/0", d5},
+      {0, 0, false, "T:rename5=0/0 C=0/0 X=0/0", ""},
+      {0, 0, false, "C=5/0 U=5/0 X=5/0 T:outside=2/1 X=5/0", ""}};
+  unsigned tid = 100;
+  for (const auto& [type, status, failUndo, phases, requests] : rows) {
+    RowTable table;
+    table.failUndo = failUndo;
+    ASSERT_NE(m_sa->m_mibHandler.RegisterSubtreeHandler(&table), 0);
+    m_master.Answer({.type = type, .status = status});
+    const size_t before = m_master.Count();
+    EXPECT_EQ(Phases(phases, ++tid), phases);
+    std::string sent;
+    const auto received = m_master.Received();
+    for (size_t i = before; i < received.size(); ++i) sent += (i > before ? "," : "") + Texts(received[i].first);
+    EXPECT_EQ(sent, requests) << phases;
+    EXPECT_EQ(m_sa->m_mibHandler.PendingSets(), 0);
+    m_sa->m_mibHandler.UnregisterSubtreeHandler(&table);
   }
 }
 
-TEST_F(ResponderTest, GetBulkWhoseFirstPassExceeds2048OctetsIsTooBig) {
-  SetEncodedLength(256);
-  for (const int nonRepeaters : {9, 0}) {  // no repeaters; repeaters (the choice made for them)
-    SCOPED_TRACE(nonRepeaters);
-    BVarBindList names;
-    for (int k = 0; k < 9; ++k) names.Append(BObjectIdentifier(std::string(kBig) + "." + std::to_string(k)));
-    BSAPdu request = Request(SA_PDU_GET_BULK, names);
-    request.errorStatus = nonRepeaters;
-    request.errorIndex = 5;
-    BSAPdu answer = Process(request);
-    EXPECT_EQ(answer.errorStatus, SNMP_ERR_TOOBIG);
-    EXPECT_TRUE(answer.varBindList.IsEmpty());
+// The phases drive the handler of the first varbind with the whole list
+// SET-test kept, and answer its failures at their positions.
+TEST_F(ResponderTest, SetPhasesDriveTheHandlerAndReportItsFailures) {
+  EXPECT_EQ(Phases("T:pair=0/0 C=0/0", 1), "T:pair=0/0 C=0/0");
+  EXPECT_EQ(m_fake.ValueOf("1.9.1.2.0"), 20);
+  EXPECT_EQ(Phases("U=0/0 X=0/0 T:span=17/2 X=0/0", 1), "U=0/0 X=0/0 T:span=17/2 X=0/0");
+  EXPECT_EQ(m_fake.ValueOf("1.9.1.2.0"), 2);
+  m_fake.FailSet(SNMP_SET_TEST, 1, SNMP_ERR_WRONGVALUE);
+  EXPECT_EQ(Phases("T:pair=10/2", 2), "T:pair=10/2");
+  EXPECT_EQ(m_sa->m_mibHandler.PendingSets(), 1);  // kept for cleanup
+  const std::tuple<ESnmpSetOpCode, int, int, std::string> rows[] = {
+      {SNMP_SET_TEST, 1, SNMP_ERR_WRONGVALUE, "X=0/0"},
+      {SNMP_SET_COMMIT, 1, SNMP_ERR_GENERR, "T:pair=0/0 C=14/2"},
+      {SNMP_SET_UNDO, 0, SNMP_ERR_GENERR, "U=15/1"},
+      {SNMP_SET_CLEANUP, 1, SNMP_ERR_RESOURCEUNAVAILABLE, "X=13/2"}};
+  for (const auto& [code, at, status, phases] : rows) {
+    m_fake.FailSet(code, at, status);
+    EXPECT_EQ(Phases(phases, 2), phases);
   }
+  EXPECT_EQ(m_sa->m_mibHandler.PendingSets(), 0);
+  EXPECT_EQ(m_fake.LiveSlots(), 0);
 }
 
 }  // namespace

@@ -1,168 +1,235 @@
-// What the sub-agent's component tests share: a peer class that reads the
-// sub-agent's private state, a scripted master that talks raw PDUs over
-// loopback UDP, a sub-agent that records its ping hooks, and a fixture that
-// runs a BSASubAgent against the scripted master.
+// What the sub-agent's tests share: a peer that reads the sub-agent's state,
+// builders and one-line texts of varbind lists, a scripted master on
+// loopback, a sub-agent that records its ping hooks, and a fixture.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <optional>
-#include <string>
+#include <regex>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "BMemoryStore.h"
-#include "BMessageDispatcher.h"
-#include "BSAPdu.h"
-#include "BSASocket.h"
+#include "BSAFrame.h"
 #include "BSASubAgent.h"
+#include "ChildProcess.h"
 
 namespace QVT {
 
-// Test-only access to the sub-agent's private state.
 class BSASubAgentPeer {
  public:
-  static int MasterTimeout(const BSASubAgent& s) { return s.m_masterTimeout; }
-  static int MaxProcTime(const BSASubAgent& s) { return s.m_maxProcTime; }
-  static bool Initialized(const BSASubAgent& s) { return s.m_initialized; }
-  static bool PingThreadRunning(const BSASubAgent& s) { return s.m_pingThread.IsRunning(); }
-  static bool ResponderRunning(const BSASubAgent& s) { return s.m_cmdRespThread.IsRunning(); }
+  // "<PingInterval> <MasterTimeout> <MaxProcTime> <MasterAddress>" as in use.
+  static std::string Config(const BSASubAgent& s) {
+    return std::to_string(s.PingInterval()) + " " + std::to_string(s.m_masterTimeout) + " " +
+           std::to_string(s.m_maxProcTime) + " " +
+           (s.m_addrMaster.IsEmpty() ? "" : QVAddressToString(s.m_addrMaster).str());
+  }
+  static int Threads(const BSASubAgent& s) { return s.m_cmdRespThread.IsRunning() + 2 * s.m_pingThread.IsRunning(); }
   static void SetLastRequestId(BSASubAgent& s, unsigned id) { s.m_lastRequestId = id; }
-  // The local port of the request socket (0 before its first send).
-  static unsigned short RequestPort(BSASubAgent& s);
-  static int RequestDescriptor(const BSASubAgent& s) { return s.m_reqSocket.Descriptor(); }
 };
 
 namespace test {
 
-// Value builders and a readable form of varbind lists: "1.3.6=INTEGER: 5".
-BObjectSyntax Int(int value);
-BObjectSyntax Text(const std::string& text);
-BObjectSyntax OidValue(const char* dotted);
-std::vector<std::string> Texts(const BVarBindList& list);
-BVarBindList Names(std::initializer_list<const char*> names);
-// A loopback UDP port that was free a moment ago.
-unsigned short FreePort();
-// Polls `condition` every 10 ms for up to `ms`; true once it holds.
-bool WaitUntil(const std::function<bool()>& condition, int ms = 3000);
+// A result as the tests write it: negative library statuses in hexadecimal.
+inline std::string R(int result) {
+  char text[16];
+  std::snprintf(text, sizeof text, result < 0 ? "%x" : "%d", result);
+  return text;
+}
 
-// One datagram a scripted master sends; `fromOtherSocket` sends it from a
-// second socket, that is from an address other than the master's.
-struct Datagram {
-  std::vector<unsigned char> octets;
-  bool fromOtherSocket = false;
-};
-std::vector<unsigned char> Encoded(BSAPdu pdu);
-// A RESPONSE to `request` (same session and request ids).
-Datagram Answer(const BSAPdu& request, int errorStatus = 0, const BVarBindList& list = {}, unsigned upTime = 0);
+// "7" is an INTEGER, "'text'" an OCTET STRING.
+inline BObjectSyntax Val(const std::string& text) {
+  BObjectSyntax value;
+  text[0] == '\'' ? value.SetOctets(std::string_view(text).substr(1, text.size() - 2)) : value.SetInt(std::stoi(text));
+  return value;
+}
 
-// A master that answers the sub-agent's requests by a script, on a free
-// loopback port, and sends its own requests to the sub-agent's session
-// address from a second socket.
+// From items "name" (NULL value) or "name=value".
+inline BVarBindList Vbl(std::initializer_list<std::string> items) {
+  BVarBindList list;
+  for (const std::string& item : items) {
+    const size_t eq = item.find('=');
+    list.Append(BObjectIdentifier(item.substr(0, eq)),
+                eq == std::string::npos ? BObjectSyntax() : Val(item.substr(eq + 1)));
+  }
+  return list;
+}
+
+// "1.3.6=5|1.3.7=\"x\"|1.3.8=.1.3|1.3.9=NULL" (INTEGER, OCTET STRING and
+// OBJECT IDENTIFIER values without their type); a PDU's with "t<type>
+// s<session> f<flags>" in front.
+inline std::string Texts(const BVarBindList& list) {
+  static const std::regex kType("^(INTEGER|STRING|OID): ");
+  std::string texts;
+  for (const BVarBind& vb : list) {
+    texts += "|" + vb.name.ToString().str() + "=" + std::regex_replace(vb.value.ValToStr().str(), kType, "");
+  }
+  return texts.empty() ? texts : texts.substr(1);
+}
+inline std::string Texts(const BSAPdu& pdu) {
+  const std::string list = Texts(pdu.varBindList);
+  return "t" + std::to_string(pdu.type) + " s" + std::to_string(pdu.sessionId) + " f" + std::to_string(pdu.flags) +
+         (list.empty() ? "" : "|") + list;
+}
+
+inline BSAPdu Pdu(int type, unsigned sessionId, unsigned requestId, const BVarBindList& list = {}) {
+  BSAPdu pdu(static_cast<ESAPduType>(type), sessionId, requestId);
+  pdu.varBindList = list;
+  return pdu;
+}
+
+inline std::vector<unsigned char> Encoded(BSAPdu pdu) {
+  BSABuffer buffer;
+  EXPECT_EQ(Encode(buffer, pdu), 0);
+  return {buffer.Data(), buffer.Data() + buffer.Length()};
+}
+
+// A master on a free loopback port that answers the sub-agent's requests by
+// a rule, and sends requests of its own to the session's address. Requests
+// the rule does not apply to are answered 0: an open with the session
+// kSessionId, a ping with the up-time 4242, indexAllocate with its varbinds.
 class ScriptedMaster {
  public:
-  // What to send back for one request; an empty result answers nothing.
-  using Script = std::function<std::vector<Datagram>(const BSAPdu& request)>;
   static constexpr unsigned kSessionId = 0x77;
-  static constexpr unsigned kUpTime = 4242;
+  struct Rule {
+    int type = 0;    // the PDU type it applies to; -1: every one
+    int status = 0;  // SA_ERR_TIMEOUT: no answer
+    unsigned upTime = 0;
+    int offset = 0;       // added to the answer's request id
+    bool strays = false;  // first a late answer to the request before and two datagrams that do not decode
+    bool third = false;   // from another address than the master's
+    std::vector<unsigned char> octets{};  // sent instead of the answer
+    BVarBindList list{};
+  };
 
-  ScriptedMaster();
-  ~ScriptedMaster();
-  ScriptedMaster(const ScriptedMaster&) = delete;
-  ScriptedMaster& operator=(const ScriptedMaster&) = delete;
-
-  // The default script: every request answered with errorStatus 0; open
-  // gets session kSessionId, ping the up-time kUpTime, indexAllocate its own
-  // varbinds back.
-  static std::vector<Datagram> AnswerAll(const BSAPdu& request);
-
+  ScriptedMaster() {
+    for (int attempt = 0; attempt < 10 && m_port == 0; ++attempt) {
+      const unsigned short port = FreeUdpPort();
+      if (m_listen.Initialize(port) == 0) m_port = port;
+    }
+    m_listen.SetWaitInterval(50000);
+    m_third.SetWaitInterval(50000);
+    EXPECT_TRUE(m_port != 0 && m_third.Initialize(0) == 0);
+    m_thread = std::thread([this] { Serve(); });
+  }
+  ~ScriptedMaster() {
+    m_stop = true;
+    m_thread.join();
+  }
   std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
-  void SetScript(Script script);
-  // Every request received, in order.
-  std::vector<BSAPdu> Received() const;
-  std::vector<unsigned short> SourcePorts() const;
-  // Waits up to `ms` until `count` requests came in.
-  bool WaitForRequests(size_t count, int ms = 3000) const;
-
-  // Sends `request` to the address the last openSession came from and waits
-  // up to `ms` for the RESPONSE with its request id.
-  std::optional<BSAPdu> Exchange(const BSAPdu& request, int ms = 3000);
-  // Sends octets to that address; the next datagram that comes back and
-  // decodes, whatever its request id.
-  void SendRaw(const std::vector<unsigned char>& octets);
-  std::optional<BSAPdu> NextAnswer(int ms = 3000);
-  // The port those requests come from (0 before the first one).
-  unsigned short RequesterPort();
+  void Answer(Rule rule) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_rule = std::move(rule);
+  }
+  // Every request received, with the port it came from.
+  std::vector<std::pair<BSAPdu, unsigned short>> Received() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_received;
+  }
+  size_t Count() const { return Received().size(); }
+  // Octets to the address the last open came from, sent from the third socket.
+  void SendRaw(std::vector<unsigned char> octets) {
+    BAddrINet to;
+    to.SetIPv4(0x7F000001);
+    to.SetPort(m_sessionPort);
+    Send(m_third, octets, to);
+  }
+  // The next decodable datagram back on that socket with `requestId` (any when 0).
+  std::optional<BSAPdu> NextAnswer(unsigned requestId = 0) {
+    for (BSABuffer buffer;;) {
+      unsigned length = buffer.Capacity();
+      BAddress from;
+      BSAPdu answer;
+      if (m_third.RecvFrom(buffer.Data(), length, from, 3) != 0) return std::nullopt;
+      buffer.SetLength(length);
+      if (Decode(buffer, answer) == 0 && (requestId == 0 || answer.requestId == requestId)) return answer;
+    }
+  }
+  std::optional<BSAPdu> Exchange(const BSAPdu& request) {
+    SendRaw(Encoded(request));
+    return NextAnswer(request.requestId);
+  }
 
  private:
-  void Serve();
+  static void Send(BSASocket& socket, std::vector<unsigned char> octets, BAddress to) {
+    unsigned length = static_cast<unsigned>(octets.size());
+    EXPECT_EQ(socket.SendTo(octets.data(), length, to, false), 0);
+  }
+  void Serve() {
+    for (BSABuffer buffer; !m_stop;) {
+      unsigned length = buffer.Capacity();
+      BAddress from;
+      BSAPdu request;
+      if (m_listen.RecvFrom(buffer.Data(), length, from, false) != 0) continue;
+      buffer.SetLength(length);
+      if (Decode(buffer, request) != 0) continue;
+      std::unique_lock<std::mutex> lock(m_lock);
+      m_received.emplace_back(request, from.Port());
+      if (request.type == SA_PDU_OPEN_SESSION) m_sessionPort = from.Port();
+      const Rule rule = m_rule.type == request.type || m_rule.type == -1 ? m_rule : Rule{};
+      lock.unlock();
+      const bool others = rule.type == 0, alloc = request.type == SA_PDU_INDEX_ALLOCATE;
+      BSAPdu answer = Pdu(SA_PDU_RESPONSE, request.type == SA_PDU_OPEN_SESSION ? kSessionId : request.sessionId,
+                          request.requestId + rule.offset, others && alloc ? request.varBindList : rule.list);
+      answer.errorStatus = rule.status;
+      answer.sysUpTime = others && request.type == SA_PDU_PING ? 4242 : rule.upTime;
+      if (rule.strays) {
+        for (const auto& stray : {Encoded(Pdu(SA_PDU_RESPONSE, 0, request.requestId - 1)), {0xAB, 0xAB}, {4, 4}}) {
+          Send(m_listen, stray, from);
+        }
+      }
+      if (rule.status != SA_ERR_TIMEOUT)
+        Send(rule.third ? m_third : m_listen, rule.octets.empty() ? Encoded(answer) : rule.octets, from);
+    }
+  }
 
   BSASocket m_listen{2048, 0};
-  BSASocket m_other{2048, 0};
-  BSASocket m_requester{2048, 0};
+  BSASocket m_third{2048, 0};
   unsigned short m_port = 0;
   std::atomic<bool> m_stop{false};
-  mutable std::mutex m_lock;  // guards the members below
-  mutable std::condition_variable m_arrived;
-  std::shared_ptr<Script> m_script = std::make_shared<Script>(AnswerAll);
-  std::vector<BSAPdu> m_received;
-  std::vector<unsigned short> m_sourcePorts;
-  BAddress m_sessionAddress;
+  std::atomic<unsigned short> m_sessionPort{0};
+  mutable std::mutex m_lock;  // guards the two below
+  Rule m_rule;
+  std::vector<std::pair<BSAPdu, unsigned short>> m_received;
   std::thread m_thread;
 };
+using Rule = ScriptedMaster::Rule;
 
-// Records the library's trace lines (without the "[SUBAG] " prefix) while
-// it exists.
-class TraceRecorder : public IMessageSubscriber {
- public:
-  TraceRecorder();
-  ~TraceRecorder() override;
-  void OnMessage(const BMessage& message) override;
-  std::vector<std::string> Lines() const;
-
- private:
-  mutable std::mutex m_lock;  // guards m_lines
-  std::vector<std::string> m_lines;
-};
-
-// A sub-agent that records the values its ping hooks were called with:
-// "response 4242", "timeout 10".
+// Keeps what its ping hooks were last called with: the up-time, or minus
+// the time-out value.
 class RecordingSubAgent : public BSASubAgent {
  public:
-  // The hooks are this class's: the threads must end before it is gone.
-  ~RecordingSubAgent() override { Stop(); }
-  void OnPingResponse(int upTime) override { Record("response " + std::to_string(upTime)); }
-  void OnPingTimeout(int value) override { Record("timeout " + std::to_string(value)); }
-  // Waits up to `ms` until `count` hook calls were recorded; returns them.
-  std::vector<std::string> WaitForHooks(size_t count, int ms);
-
- private:
-  void Record(const std::string& call);
-  std::mutex m_lock;  // guards m_hooks
-  std::condition_variable m_called;
-  std::vector<std::string> m_hooks;
+  ~RecordingSubAgent() override { Stop(); }  // the hooks are ours
+  void OnPingResponse(int upTime) override { m_hook = upTime; }
+  void OnPingTimeout(int value) override { m_hook = -value; }
+  std::atomic<int> m_hook{-1};
 };
 
-// A sub-agent on loopback, initialised against a scripted master, with
-// master time-out 1 s and pinging off unless a test says otherwise.
+// A sub-agent against a scripted master: master time-out 1 s, no pinging
+// unless a test stores another interval before Init. The sub-agent, last
+// member, goes first and stops its threads.
 class SubAgentTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
-  // A fresh sub-agent initialised from m_store.
-  void InitSubAgent();
-  // InitSubAgent, then OpenSession("test") answered by the default script.
-  void OpenSubAgent();
+  void SetUp() override {
+    m_store.SetString("SubAgent", "MasterAddress", m_master.Address().c_str(), 0, 0);
+    Set("MasterTimeout", 1);
+    Set("PingInterval", 0);
+  }
+  void Set(const char* key, int value) { m_store.SetInt("SubAgent", key, value, 0, 0, 0); }
+  void Init() {
+    m_sa = std::make_unique<RecordingSubAgent>();
+    ASSERT_EQ(m_sa->Init(&m_store), 0);
+  }
+  void Open() {
+    Init();
+    ASSERT_EQ(m_sa->OpenSession("test"), 0);
+  }
+  // The last request the master received.
+  std::string Sent() const { return Texts(m_master.Received().back().first); }
 
   ScriptedMaster m_master;
   BMemoryStore m_store;
-  std::unique_ptr<RecordingSubAgent> m_subAgent;
+  std::unique_ptr<RecordingSubAgent> m_sa;
 };
 
 }  // namespace test
