@@ -1,6 +1,5 @@
 #include "MasterAgent.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "BSAPdu.h"
@@ -75,31 +74,15 @@ int MasterAgent::Fail(const std::string& message) {
 
 int MasterAgent::Configure(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    std::string value;
     std::string error;
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(Usage().c_str(), stdout);
-      return kExitOk;
-    }
-    if (arg == "-V" || arg == "--version") {
-      std::printf("%s %s\n", kProgram, QV_VERSION);
-      return kExitOk;
-    }
-    if (arg == "-t" || arg == "--trace") {
-      m_trace = true;
-    } else if (TakeOption(args, i, "-c", "config", value, error)) {
-      m_configPath = value;
-    } else if (!error.empty()) {
-      return Fail(error);
-    } else {
-      return Fail("unknown argument '" + arg + "' (see --help)");
-    }
+    const CommonOption common = TakeCommonOption(args, i, kProgram, Usage(), m_trace, m_configPath, error);
+    if (common == CommonOption::kExit) return kExitOk;
+    if (common == CommonOption::kError) return Fail(error);
+    if (common == CommonOption::kNotCommon) return Fail("unknown argument '" + args[i] + "' (see --help)");
   }
 
   std::string error;
-  if (!m_config.Load(m_configPath, error)) return Fail(error);
-  for (const std::string& warning : m_config.Warnings()) Log(kProgram, "warning: %s", warning.c_str());
+  if (!LoadConfiguration(kProgram, m_config, m_configPath, error)) return Fail(error);
 
   int port = 10001;
   if (!m_config.GetInt("SAMaster", "Port", 2, 65534, port, error)) return Fail(error);

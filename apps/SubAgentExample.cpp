@@ -1,7 +1,6 @@
 #include "SubAgentExample.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "BSAPdu.h"
@@ -13,17 +12,6 @@ namespace {
 constexpr unsigned kFirstRetrySeconds = 1;
 constexpr unsigned kMaxRetrySeconds = 30;
 constexpr int kMaxRows = 10000;
-
-Configuration::KeySet KnownKeys() {
-  return {{"subagent", {"masteraddress", "pinginterval", "mastertimeout", "maxproctime"}}};
-}
-
-std::string StatusText(int status) {
-  if (status == SA_ERR_TIMEOUT) return "no answer";
-  if (status > 0 && status <= 18) return "SNMP error " + std::to_string(status);
-  std::string text = QVSAErr2Str(status);
-  return text.empty() || text[0] != ' ' ? text : text.substr(1);
-}
 
 bool ParseRows(const std::string& text, int& first, int& last) {
   int a = 0;
@@ -68,7 +56,7 @@ void ReconnectingSubAgent::OnPingTimeout(int value) {
   }
 }
 
-SubAgentExample::SubAgentExample() : m_config(KnownKeys()) {}
+SubAgentExample::SubAgentExample() : m_config(SubAgentKeys()) {}
 
 SubAgentExample::~SubAgentExample() = default;
 
@@ -109,20 +97,12 @@ int SubAgentExample::Configure(const std::vector<std::string>& args) {
     const std::string& arg = args[i];
     std::string value;
     std::string error;
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(Usage().c_str(), stdout);
-      return kExitOk;
-    }
-    if (arg == "-V" || arg == "--version") {
-      std::printf("%s %s\n", kProgram, QV_VERSION);
-      return kExitOk;
-    }
-    if (arg == "-t" || arg == "--trace") {
-      m_trace = true;
-    } else if (arg == "--no-scalars") {
+    const CommonOption common = TakeCommonOption(args, i, kProgram, Usage(), m_trace, m_configPath, error);
+    if (common == CommonOption::kExit) return kExitOk;
+    if (common == CommonOption::kError) return Fail(error);
+    if (common == CommonOption::kTaken) continue;
+    if (arg == "--no-scalars") {
       m_withScalars = false;
-    } else if (TakeOption(args, i, "-c", "config", value, error)) {
-      m_configPath = value;
     } else if (TakeOption(args, i, nullptr, "description", value, error)) {
       m_description = value;
     } else if (TakeOption(args, i, nullptr, "rows", value, error)) {
@@ -138,20 +118,8 @@ int SubAgentExample::Configure(const std::vector<std::string>& args) {
   }
 
   std::string error;
-  if (!m_config.Load(m_configPath, error)) return Fail(error);
-  for (const std::string& warning : m_config.Warnings()) Log(kProgram, "warning: %s", warning.c_str());
-  int number = 0;
-  if (!m_config.GetInt("SubAgent", "PingInterval", 0, 3600, number, error) ||
-      !m_config.GetInt("SubAgent", "MasterTimeout", 1, 3600, number, error) ||
-      !m_config.GetInt("SubAgent", "MaxProcTime", 1, 3599, number, error)) {
+  if (!LoadConfiguration(kProgram, m_config, m_configPath, error) || !CheckSubAgentSection(m_config, error)) {
     return Fail(error);
-  }
-  std::string address;
-  if (m_config.GetString("SubAgent", "MasterAddress", address)) {
-    BAddress resolved;
-    if (QVResolveAddress(BString(address), resolved) == 0) {
-      return Fail(m_config.Where("SubAgent", "MasterAddress") + ": '" + address + "' is not a host:port that resolves");
-    }
   }
   return -1;
 }
@@ -169,7 +137,7 @@ bool SubAgentExample::Connect(TEvent& stop) {
       return true;
     }
     Log(kProgram, "master at %s: %s failed: %s; next attempt in %u s", master.c_str(), what.c_str(),
-        StatusText(status).c_str(), delay);
+        SubAgentStatusText(status).c_str(), delay);
     // Whatever part of the session exists is dropped before the next try, so
     // that no stale registration of ours stands in the way.
     if (m_subAgent.IsSessionOpen()) {
@@ -184,7 +152,7 @@ bool SubAgentExample::Connect(TEvent& stop) {
 int SubAgentExample::Run(TEvent& stop) {
   if (m_trace && !m_tracePrinter.Start()) Log(kProgram, "warning: cannot subscribe to the trace channel");
   const int status = m_subAgent.Init(m_config.Store());
-  if (status != 0) return Fail("cannot open the sub-agent's sockets: " + StatusText(status));
+  if (status != 0) return Fail("cannot open the sub-agent's sockets: " + SubAgentStatusText(status));
   m_mib = std::make_unique<ExampleMib>(m_subAgent, m_description, m_firstRow, m_lastRow, m_withScalars);
   if (!m_mib->InstallLocally()) return Fail("cannot register the example MIB locally");
 

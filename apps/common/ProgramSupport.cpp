@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "BAddress.h"
+#include "BSAPdu.h"
 #include "INonVolatile.h"
 #include "QVSubAgTrace.h"
 
@@ -158,6 +160,58 @@ SignalWatcher::~SignalWatcher() {
     pthread_kill(m_thread.native_handle(), SIGTERM);  // NOLINT(bugprone-bad-signal-to-kill-thread)
   }
   m_thread.join();
+}
+
+bool LoadConfiguration(const char* program, Configuration& config, const std::string& path, std::string& error) {
+  if (!config.Load(path, error)) return false;
+  for (const std::string& warning : config.Warnings()) Log(program, "warning: %s", warning.c_str());
+  return true;
+}
+
+Configuration::KeySet SubAgentKeys() {
+  return {{"subagent", {"masteraddress", "pinginterval", "mastertimeout", "maxproctime"}}};
+}
+
+bool CheckSubAgentSection(const Configuration& config, std::string& error) {
+  int number = 0;
+  if (!config.GetInt("SubAgent", "PingInterval", 0, 3600, number, error) ||
+      !config.GetInt("SubAgent", "MasterTimeout", 1, 3600, number, error) ||
+      !config.GetInt("SubAgent", "MaxProcTime", 1, 3599, number, error)) {
+    return false;
+  }
+  std::string address;
+  BAddress resolved;
+  if (config.GetString("SubAgent", "MasterAddress", address) && QVResolveAddress(BString(address), resolved) == 0) {
+    error = config.Where("SubAgent", "MasterAddress") + ": '" + address + "' is not a host:port that resolves";
+    return false;
+  }
+  return true;
+}
+
+std::string SubAgentStatusText(int status) {
+  if (status == SA_ERR_TIMEOUT) return "no answer";
+  if (status > 0 && status <= 18) return "SNMP error " + std::to_string(status);
+  std::string text = QVSAErr2Str(status);
+  return text.empty() || text[0] != ' ' ? text : text.substr(1);
+}
+
+CommonOption TakeCommonOption(const std::vector<std::string>& args, size_t& i, const char* program,
+                              const std::string& usage, bool& trace, std::string& configPath, std::string& error) {
+  const std::string& arg = args[i];
+  if (arg == "-h" || arg == "--help") {
+    std::fputs(usage.c_str(), stdout);
+    return CommonOption::kExit;
+  }
+  if (arg == "-V" || arg == "--version") {
+    std::printf("%s %s\n", program, QV_VERSION);
+    return CommonOption::kExit;
+  }
+  if (arg == "-t" || arg == "--trace") {
+    trace = true;
+    return CommonOption::kTaken;
+  }
+  if (TakeOption(args, i, "-c", "config", configPath, error)) return CommonOption::kTaken;
+  return error.empty() ? CommonOption::kNotCommon : CommonOption::kError;
 }
 
 bool TakeOption(const std::vector<std::string>& args, size_t& i, const char* shortName, const char* longName,

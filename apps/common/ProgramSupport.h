@@ -96,6 +96,26 @@ class SignalWatcher {
   std::thread m_thread;
 };
 
+// Loads `path` as Configuration::Load does and logs each warning as
+// "<program>: warning: ...". False with the reason in `error`.
+bool LoadConfiguration(const char* program, Configuration& config, const std::string& path, std::string& error);
+
+// The [SubAgent] keys every sub-agent program reads (the library reads them
+// itself from the store) and their checks, done before the library sees
+// them so that a bad value is named in a one-line error.
+Configuration::KeySet SubAgentKeys();
+bool CheckSubAgentSection(const Configuration& config, std::string& error);
+
+// A sub-agent status (wire code or negative library status) as text.
+std::string SubAgentStatusText(int status);
+
+// The options every program takes: -h/--help and -V/--version (printed,
+// then kExit), -t/--trace (sets `trace`) and -c/--config FILE (sets
+// `configPath`). kNotCommon leaves args[i] to the program.
+enum class CommonOption { kNotCommon, kTaken, kExit, kError };
+CommonOption TakeCommonOption(const std::vector<std::string>& args, size_t& i, const char* program,
+                              const std::string& usage, bool& trace, std::string& configPath, std::string& error);
+
 // Command-line helpers: "--name=value" or "--name value".
 bool TakeOption(const std::vector<std::string>& args, size_t& i, const char* shortName, const char* longName,
                 std::string& value, std::string& error);

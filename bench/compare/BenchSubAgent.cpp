@@ -1,7 +1,6 @@
 #include "BenchSubAgent.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 
 #include "BSAPdu.h"
@@ -11,17 +10,6 @@ namespace QVT::bench {
 namespace {
 
 constexpr int kRetryMs = 200;
-
-app::Configuration::KeySet KnownKeys() {
-  return {{"subagent", {"masteraddress", "pinginterval", "mastertimeout", "maxproctime"}}};
-}
-
-std::string StatusText(int status) {
-  if (status == SA_ERR_TIMEOUT) return "no answer";
-  if (status > 0 && status <= 18) return "SNMP error " + std::to_string(status);
-  std::string text = QVSAErr2Str(status);
-  return text.empty() || text[0] != ' ' ? text : text.substr(1);
-}
 
 bool ParseRows(const std::string& text, uint32_t& rows) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
@@ -35,7 +23,7 @@ bool ParseRows(const std::string& text, uint32_t& rows) {
 
 }  // namespace
 
-BenchSubAgent::BenchSubAgent() : m_config(KnownKeys()) {}
+BenchSubAgent::BenchSubAgent() : m_config(app::SubAgentKeys()) {}
 
 BenchSubAgent::~BenchSubAgent() = default;
 
@@ -70,19 +58,11 @@ int BenchSubAgent::Configure(const std::vector<std::string>& args) {
     const std::string& arg = args[i];
     std::string value;
     std::string error;
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(Usage().c_str(), stdout);
-      return app::kExitOk;
-    }
-    if (arg == "-V" || arg == "--version") {
-      std::printf("%s %s\n", kProgram, QV_VERSION);
-      return app::kExitOk;
-    }
-    if (arg == "-t" || arg == "--trace") {
-      m_trace = true;
-    } else if (app::TakeOption(args, i, "-c", "config", value, error)) {
-      m_configPath = value;
-    } else if (app::TakeOption(args, i, nullptr, "rows", value, error)) {
+    const app::CommonOption common = app::TakeCommonOption(args, i, kProgram, Usage(), m_trace, m_configPath, error);
+    if (common == app::CommonOption::kExit) return app::kExitOk;
+    if (common == app::CommonOption::kError) return Fail(error);
+    if (common == app::CommonOption::kTaken) continue;
+    if (app::TakeOption(args, i, nullptr, "rows", value, error)) {
       if (!ParseRows(value, m_rows)) {
         return Fail("--rows '" + value + "': expected a number from 1 to " + std::to_string(kMaxBenchRows));
       }
@@ -94,20 +74,8 @@ int BenchSubAgent::Configure(const std::vector<std::string>& args) {
   }
 
   std::string error;
-  if (!m_config.Load(m_configPath, error)) return Fail(error);
-  for (const std::string& warning : m_config.Warnings()) app::Log(kProgram, "warning: %s", warning.c_str());
-  int number = 0;
-  if (!m_config.GetInt("SubAgent", "PingInterval", 0, 3600, number, error) ||
-      !m_config.GetInt("SubAgent", "MasterTimeout", 1, 3600, number, error) ||
-      !m_config.GetInt("SubAgent", "MaxProcTime", 1, 3599, number, error)) {
+  if (!app::LoadConfiguration(kProgram, m_config, m_configPath, error) || !app::CheckSubAgentSection(m_config, error)) {
     return Fail(error);
-  }
-  std::string address;
-  if (m_config.GetString("SubAgent", "MasterAddress", address)) {
-    BAddress resolved;
-    if (QVResolveAddress(BString(address), resolved) == 0) {
-      return Fail(m_config.Where("SubAgent", "MasterAddress") + ": '" + address + "' is not a host:port that resolves");
-    }
   }
   return -1;
 }
@@ -130,7 +98,8 @@ bool BenchSubAgent::Connect(QVT::TEvent& stop) {
       return true;
     }
     if (!reported) {
-      app::Log(kProgram, "%s failed: %s; retrying every %d ms", what, StatusText(status).c_str(), kRetryMs);
+      app::Log(kProgram, "%s failed: %s; retrying every %d ms", what, app::SubAgentStatusText(status).c_str(),
+               kRetryMs);
       reported = true;
     }
     if (m_subAgent.IsSessionOpen()) {
@@ -144,7 +113,7 @@ bool BenchSubAgent::Connect(QVT::TEvent& stop) {
 int BenchSubAgent::Run(QVT::TEvent& stop) {
   if (m_trace && !m_tracePrinter.Start()) app::Log(kProgram, "warning: cannot subscribe to the trace channel");
   const int status = m_subAgent.Init(m_config.Store());
-  if (status != 0) return Fail("cannot open the sub-agent's sockets: " + StatusText(status));
+  if (status != 0) return Fail("cannot open the sub-agent's sockets: " + app::SubAgentStatusText(status));
   m_mib = std::make_unique<BenchMib>(m_rows);
   if (m_subAgent.m_mibHandler.RegisterSubtreeHandler(&m_mib->Scalars()) == 0 ||
       m_subAgent.m_mibHandler.RegisterSubtreeHandler(&m_mib->Table()) == 0) {
