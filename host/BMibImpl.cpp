@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "MibSetSlots.h"
+
 namespace QVT {
 
 namespace {
@@ -164,11 +166,9 @@ int BMibImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list, ESnm
     const BMibRqHndlrEntry* entry = EntryFor(vb.name, isInstance);
     return entry != nullptr && entry->access >= MIB_ACCESS_READ_WRITE && entry->setter ? entry : nullptr;
   };
-  auto slotAt = [&](int i) -> ScalarSlot* {
-    return contexts != nullptr ? static_cast<ScalarSlot*>(contexts[first + i]) : nullptr;
-  };
+  detail::SetSlots<ScalarSlot> slots(contexts, first);
   auto undoOne = [&](int i) -> int {
-    ScalarSlot* slot = slotAt(i);
+    ScalarSlot* slot = slots.At(i);
     if (slot == nullptr || !slot->committed) return 0;
     bool isInstance = false;
     const BMibRqHndlrEntry* entry = writable(list[first + i], isInstance);
@@ -198,8 +198,7 @@ int BMibImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list, ESnm
         const BMibRqHndlrEntry* entry = writable(vb, isInstance);
         int status = entry == nullptr || !isInstance ? SNMP_ERR_COMMITFAILED : 0;
         if (status == 0) {
-          ScalarSlot* slot = slotAt(i);
-          if (contexts != nullptr && slot == nullptr) contexts[first + i] = slot = new ScalarSlot;
+          ScalarSlot* slot = slots.Make(i);
           if (slot != nullptr) {
             slot->hasOld = entry->getter && ReadScalar(*entry, slot->old);
             slot->committed = true;
@@ -215,21 +214,10 @@ int BMibImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list, ESnm
         }
       }
       return 0;
-    case SNMP_SET_UNDO: {
-      int result = 0;
-      for (int i = count - 1; i >= 0; --i) {
-        if (undoOne(i) != 0) {
-          result = SNMP_ERR_UNDOFAILED;
-          index = i;
-        }
-      }
-      return result;
-    }
+    case SNMP_SET_UNDO:
+      return detail::UndoAll(count, index, undoOne);
     case SNMP_SET_CLEANUP:
-      for (int i = 0; i < count && contexts != nullptr; ++i) {
-        delete slotAt(i);
-        contexts[first + i] = nullptr;
-      }
+      slots.DeleteAll(count);
       return 0;
   }
   return SNMP_ERR_GENERR;

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "MibSetSlots.h"
+
 namespace QVT {
 
 namespace {
@@ -310,11 +312,9 @@ int BMibTableImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list,
   TMutexLock lock(*m_pLock);
   const int first = index;
   const unsigned base = m_oid.Length();
-  auto slotAt = [&](int i) -> CellSlot* {
-    return contexts != nullptr ? static_cast<CellSlot*>(contexts[first + i]) : nullptr;
-  };
+  detail::SetSlots<CellSlot> slots(contexts, first);
   auto restore = [&](int i) -> int {
-    CellSlot* slot = slotAt(i);
+    CellSlot* slot = slots.At(i);
     if (slot == nullptr || !slot->committed) return 0;
     slot->committed = false;
     uint32_t column = 0;
@@ -356,8 +356,7 @@ int BMibTableImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list,
         BObjectIdentifier rowIndex;
         int status = SNMP_ERR_COMMITFAILED;
         if (SplitInstance(vb.name, column, rowIndex)) {
-          CellSlot* slot = slotAt(i);
-          if (contexts != nullptr && slot == nullptr) contexts[first + i] = slot = new CellSlot;
+          CellSlot* slot = slots.Make(i);
           BObjectSyntax old;
           const bool hadOld = GetCell(rowIndex, column, old) == 0;
           status = SetCell(rowIndex, column, vb.value);
@@ -374,21 +373,10 @@ int BMibTableImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list,
         }
       }
       return 0;
-    case SNMP_SET_UNDO: {
-      int result = 0;
-      for (int i = count - 1; i >= 0; --i) {
-        if (restore(i) != 0) {
-          result = SNMP_ERR_UNDOFAILED;
-          index = i;
-        }
-      }
-      return result;
-    }
+    case SNMP_SET_UNDO:
+      return detail::UndoAll(count, index, restore);
     case SNMP_SET_CLEANUP:
-      for (int i = 0; i < count && contexts != nullptr; ++i) {
-        delete slotAt(i);
-        contexts[first + i] = nullptr;
-      }
+      slots.DeleteAll(count);
       return 0;
   }
   return SNMP_ERR_GENERR;
