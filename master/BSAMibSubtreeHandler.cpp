@@ -32,6 +32,27 @@ int LocalErrorIndex(int errorIndex) {
   return errorIndex > 0 ? errorIndex - 1 : 0;
 }
 
+// Sends the `count` varbinds from `index` on to the sub-agent in one request
+// of `type` and waits for its answer. 0 with the answer in `response`, or
+// the SNMP error to report with `index` at the varbind it concerns: genErr
+// when the exchange failed, the sub-agent's own error otherwise.
+int ForwardVarBinds(BSAMaster& master, BSASession& session, ESAPduType type, unsigned int transactionId,
+                    const BVarBindList& list, int& index, int count, BSAPdu& response) {
+  BSAPdu request(type, static_cast<unsigned int>(session.m_id), master.GetNewRequestId());
+  request.transactionId = transactionId;
+  request.varBindList.Reserve(count);
+  for (int i = 0; i < count; ++i) request.varBindList.Append(list[index + i]);
+  if (master.SendAndRecvPdu(session, request, response) < 0) {
+    index = 0;
+    return SNMP_ERR_GENERR;
+  }
+  if (response.errorStatus != 0) {
+    index = LocalErrorIndex(response.errorIndex);
+    return response.errorStatus;
+  }
+  return 0;
+}
+
 }  // namespace
 
 BSAMibSubtreeHandler::BSAMibSubtreeHandler(const BString& name, const BObjectIdentifier& oid, BSAMaster* master,
@@ -48,21 +69,9 @@ BSAMibSubtreeHandler::~BSAMibSubtreeHandler() {
 int BSAMibSubtreeHandler::Get(unsigned int transactionId, BVarBindList& list, int& index, int count) {
   QVDbgModuleTraceClass(kTraceClassProxy, "Get %s %d", m_name.c_str(), transactionId);
   TMutexLock lock(*m_pLock);
-  BSAPdu request(SA_PDU_GET, static_cast<unsigned int>(m_pSession->m_id), m_pMaster->GetNewRequestId());
-  request.transactionId = transactionId;
-  request.varBindList.Reserve(count);
-  for (int i = 0; i < count; ++i) request.varBindList.Append(list[index + i]);
-
   BSAPdu response(static_cast<ESAPduType>(0));
-  const int status = m_pMaster->SendAndRecvPdu(*m_pSession, request, response);
-  if (status < 0) {
-    index = 0;
-    return SNMP_ERR_GENERR;
-  }
-  if (response.errorStatus != 0) {
-    index = LocalErrorIndex(response.errorIndex);
-    return response.errorStatus;
-  }
+  const int status = ForwardVarBinds(*m_pMaster, *m_pSession, SA_PDU_GET, transactionId, list, index, count, response);
+  if (status != 0) return status;
   if (response.varBindList.Count() != count) {
     index = 0;
     return SNMP_ERR_GENERR;
@@ -75,22 +84,8 @@ int BSAMibSubtreeHandler::Set(unsigned int transactionId, const BVarBindList& li
                               void** /*contexts*/, int& index, int count) {
   QVDbgModuleTraceClass(kTraceClassProxy, "Set %s %d", m_name.c_str(), transactionId);
   TMutexLock lock(*m_pLock);
-  BSAPdu request(SetPhasePduType(code), static_cast<unsigned int>(m_pSession->m_id), m_pMaster->GetNewRequestId());
-  request.transactionId = transactionId;
-  request.varBindList.Reserve(count);
-  for (int i = 0; i < count; ++i) request.varBindList.Append(list[index + i]);
-
   BSAPdu response(static_cast<ESAPduType>(0));
-  const int status = m_pMaster->SendAndRecvPdu(*m_pSession, request, response);
-  if (status < 0) {
-    index = 0;
-    return SNMP_ERR_GENERR;
-  }
-  if (response.errorStatus != 0) {
-    index = LocalErrorIndex(response.errorIndex);
-    return response.errorStatus;
-  }
-  return 0;
+  return ForwardVarBinds(*m_pMaster, *m_pSession, SetPhasePduType(code), transactionId, list, index, count, response);
 }
 
 int BSAMibSubtreeHandler::GetNext(unsigned int transactionId, BVarBind& varbind) {
