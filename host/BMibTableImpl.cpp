@@ -90,6 +90,18 @@ int BMibTableImpl::IndexToValues(const BObjectIdentifier& index, std::vector<BOb
     const BMibIndexPart& part = m_indexParts[k];
     const bool last = k + 1 == m_indexParts.size();
     const BMibRqHndlrEntry* column = FindRqHndlrEntry(part.column);
+    // The arcs of a variable-length part: the rest of the index when it is
+    // IMPLIED (only the last part may be), else a length arc and that many.
+    uint32_t length = 0;
+    auto takeLength = [&](bool implied) {
+      if (implied) {
+        length = n - pos;
+        return last;
+      }
+      if (pos >= n) return false;
+      length = index[pos++];
+      return length <= n - pos;
+    };
     BObjectSyntax v;
     switch (part.kind) {
       case MIB_INDEX_INTEGER: {
@@ -106,14 +118,7 @@ int BMibTableImpl::IndexToValues(const BObjectIdentifier& index, std::vector<BOb
       }
       case MIB_INDEX_OCTETS:
       case MIB_INDEX_OCTETS_IMPLIED: {
-        const bool implied = part.kind == MIB_INDEX_OCTETS_IMPLIED;
-        if (implied && !last) return 0;
-        uint32_t length = n - pos;
-        if (!implied) {
-          if (pos >= n) return 0;
-          length = index[pos++];
-          if (length > n - pos) return 0;
-        }
+        if (!takeLength(part.kind == MIB_INDEX_OCTETS_IMPLIED)) return 0;
         std::vector<unsigned char> octets(length);
         for (uint32_t i = 0; i < length; ++i) {
           const uint32_t arc = index[pos++];
@@ -137,14 +142,7 @@ int BMibTableImpl::IndexToValues(const BObjectIdentifier& index, std::vector<BOb
       }
       case MIB_INDEX_OID:
       case MIB_INDEX_OID_IMPLIED: {
-        const bool implied = part.kind == MIB_INDEX_OID_IMPLIED;
-        if (implied && !last) return 0;
-        uint32_t length = n - pos;
-        if (!implied) {
-          if (pos >= n) return 0;
-          length = index[pos++];
-          if (length > n - pos) return 0;
-        }
+        if (!takeLength(part.kind == MIB_INDEX_OID_IMPLIED)) return 0;
         BObjectIdentifier oid(length, index.Data() + pos);
         pos += length;
         v.SetObjectId(oid);
