@@ -141,13 +141,7 @@ int BIniFileStore::GetString(const char* section, const char* key, BString& valu
 }
 
 int BIniFileStore::GetInt(const char* section, const char* key, int* value, int /*reserved*/) {
-  BString text;
-  const int status = GetString(section, key, text, 0);
-  if (status != NV_OK) return status;
-  int parsed = 0;
-  if (!QVParseInt(text.c_str(), parsed)) return NV_ERR_BAD_VALUE;
-  if (value != nullptr) *value = parsed;
-  return NV_OK;
+  return QVGetIntFromString(*this, section, key, value);
 }
 
 int BIniFileStore::SetLocked(const std::string& section, const std::string& key, const std::string& value) {

@@ -20,6 +20,16 @@ bool QVParseInt(const char* text, int& value) {
   return true;
 }
 
+int QVGetIntFromString(INonVolatile& store, const char* section, const char* key, int* value) {
+  BString text;
+  const int status = store.GetString(section, key, text, 0);
+  if (status != NV_OK) return status;
+  int parsed = 0;
+  if (!QVParseInt(text.c_str(), parsed)) return NV_ERR_BAD_VALUE;
+  if (value != nullptr) *value = parsed;
+  return NV_OK;
+}
+
 int BMemoryStore::GetString(const char* section, const char* key, BString& value, int /*reserved*/) {
   if (section == nullptr || key == nullptr) return NV_ERR_NOT_FOUND;
   std::lock_guard<std::mutex> guard(m_lock);
@@ -30,13 +40,7 @@ int BMemoryStore::GetString(const char* section, const char* key, BString& value
 }
 
 int BMemoryStore::GetInt(const char* section, const char* key, int* value, int /*reserved*/) {
-  BString text;
-  const int status = GetString(section, key, text, 0);
-  if (status != NV_OK) return status;
-  int parsed = 0;
-  if (!QVParseInt(text.c_str(), parsed)) return NV_ERR_BAD_VALUE;
-  if (value != nullptr) *value = parsed;
-  return NV_OK;
+  return QVGetIntFromString(*this, section, key, value);
 }
 
 int BMemoryStore::SetString(const char* section, const char* key, const char* value, int, int) {

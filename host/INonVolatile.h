@@ -30,4 +30,8 @@ class QV_API INonVolatile {
 // fits in an int; false otherwise.
 QV_API bool QVParseInt(const char* text, int& value);
 
+// GetInt through the store's GetString and QVParseInt, for stores that keep
+// text: NV_ERR_BAD_VALUE when the text is no such integer.
+QV_API int QVGetIntFromString(INonVolatile& store, const char* section, const char* key, int* value);
+
 }  // namespace QVT

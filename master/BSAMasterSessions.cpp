@@ -18,7 +18,6 @@ constexpr int kDefaultSessionTimeout = 2;
 constexpr int kMaxSessionTimeout = 3599;
 // The monitor closes a session after this many receives in a row timed out.
 constexpr int kMaxTimeoutsInARow = 2;
-constexpr unsigned int kRequestIdWrap = 0x40000000;
 }  // namespace
 
 int BSAMaster::ReceiveAndProcessData() {
@@ -193,14 +192,8 @@ void BSAMaster::CheckSessions() {
 }
 
 unsigned int BSAMaster::GetNewRequestId() {
-  // Several SNMP request threads draw ids at once: the wrap from 0x3FFFFFFF
-  // back to 1 is one atomic step, so no two exchanges share an id.
-  unsigned int last = m_lastRequestId.load();
-  unsigned int next = 0;
-  do {
-    next = last + 1 == kRequestIdWrap ? 1 : last + 1;
-  } while (!m_lastRequestId.compare_exchange_weak(last, next));
-  return next;
+  // Several SNMP request threads draw ids at once (atomic draw, see SANextRequestId).
+  return SANextRequestId(m_lastRequestId);
 }
 
 int BSAMaster::SendAndRecvPdu(BSASession& session, BSAPdu& request, BSAPdu& response) {

@@ -119,4 +119,14 @@ const char* QVSAPduType2Str(int type) {
   return text;
 }
 
+unsigned int SANextRequestId(std::atomic<unsigned int>& last) {
+  constexpr unsigned int kRequestIdWrap = 0x40000000;
+  unsigned int seen = last.load();
+  unsigned int next = 0;
+  do {
+    next = seen + 1 == kRequestIdWrap ? 1 : seen + 1;
+  } while (!last.compare_exchange_weak(seen, next));
+  return next;
+}
+
 }  // namespace QVT

@@ -12,6 +12,7 @@
 // tell a failed exchange from a RESPONSE.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "BVarBind.h"
@@ -126,5 +127,10 @@ class QV_API BSAPdu {
 QV_API const char* QVSAErr2Str(int code);
 // "GET (5)", or "unknown (0)" outside 1..18; per-thread buffer as above.
 QV_API const char* QVSAPduType2Str(int type);
+
+// Draws the next request id from `last`: 1, 2, ... up to 0x3FFFFFFF, then 1
+// again. The increment and its wrap are one atomic step, so threads drawing
+// at once never get the same id.
+QV_API unsigned int SANextRequestId(std::atomic<unsigned int>& last);
 
 }  // namespace QVT

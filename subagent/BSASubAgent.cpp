@@ -17,7 +17,6 @@ constexpr int kDefaultPingInterval = 60;
 constexpr int kMaxPingInterval = 3600;
 constexpr int kDefaultMasterTimeout = 3;
 constexpr int kDefaultMaxProcTime = 3;
-constexpr unsigned int kRequestIdWrap = 0x40000000;
 constexpr unsigned int kPingStepMs = 100;
 constexpr unsigned int kIdleSleepMs = 100;
 
@@ -123,14 +122,8 @@ void BSASubAgent::WakeResponder() {
 
 unsigned int BSASubAgent::GetNewRequestId() {
   // Drawn from the application's threads, the pinger and the command
-  // responder before m_reqLock is taken: the increment and its wrap to 1
-  // after 0x3FFFFFFF are one atomic step, so no two exchanges share an id.
-  unsigned int last = m_lastRequestId.load();
-  unsigned int next = 0;
-  do {
-    next = last + 1 == kRequestIdWrap ? 1 : last + 1;
-  } while (!m_lastRequestId.compare_exchange_weak(last, next));
-  return next;
+  // responder before m_reqLock is taken (atomic draw, see SANextRequestId).
+  return SANextRequestId(m_lastRequestId);
 }
 
 void BSASubAgent::OnPingResponse(int upTime) {
