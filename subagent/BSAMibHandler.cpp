@@ -32,6 +32,21 @@ BObjectIdentifier RowIndexOf(const BObjectIdentifier& name, const BObjectIdentif
   return rowIndex;
 }
 
+// One phase of a recorded SET on its handler: the handler's status, with
+// `index` (0-based) and `errorIndex` (1-based) at the varbind it names when
+// it fails.
+int RunPhase(BMibSubtreeHandler& handler, unsigned int transactionId, BSAMibHandler::SET& record, ESnmpSetOpCode code,
+             int& index, int& errorIndex) {
+  index = 0;
+  const int status = handler.Set(transactionId, record, code, record.m_pContexts.data(), index, record.Count());
+  if (status != 0) errorIndex = index + 1;
+  return status;
+}
+
+BMibTableImplEx* AsRowStatusTable(BMibSubtreeHandler* handler) {
+  return handler->HandlerType() == MIB_HANDLER_TABLE_EX ? dynamic_cast<BMibTableImplEx*>(handler) : nullptr;
+}
+
 }  // namespace
 
 BSAMibHandler::SET::SET(const BVarBindList& list) : m_pContexts(static_cast<size_t>(list.Count()), nullptr) {
@@ -132,7 +147,7 @@ int BSAMibHandler::QuerySetTest(unsigned int transactionId, const BVarBindList& 
     errorIndex = index + 1;
     return status;
   }
-  auto* table = handler->HandlerType() == MIB_HANDLER_TABLE_EX ? dynamic_cast<BMibTableImplEx*>(handler) : nullptr;
+  BMibTableImplEx* table = AsRowStatusTable(handler);
   if (table == nullptr) return 0;
   return ForEachRowChange(*table, list, index, errorIndex, /*testPhase=*/true, 0);
 }
@@ -145,11 +160,8 @@ int BSAMibHandler::QuerySetCommit(unsigned int transactionId, const BVarBindList
   BMibSubtreeHandler* handler = HandlerOf(*record);
   if (handler == nullptr) return SNMP_ERR_GENERR;
   int index = 0;
-  if (handler->Set(transactionId, *record, SNMP_SET_COMMIT, record->m_pContexts.data(), index, record->Count()) != 0) {
-    errorIndex = index + 1;
-    return SNMP_ERR_COMMITFAILED;
-  }
-  return 0;
+  const int status = RunPhase(*handler, transactionId, *record, SNMP_SET_COMMIT, index, errorIndex);
+  return status != 0 ? SNMP_ERR_COMMITFAILED : 0;
 }
 
 int BSAMibHandler::QuerySetUndo(unsigned int transactionId, const BVarBindList& /*list*/, int& errorIndex) {
@@ -160,12 +172,9 @@ int BSAMibHandler::QuerySetUndo(unsigned int transactionId, const BVarBindList& 
   BMibSubtreeHandler* handler = HandlerOf(*record);
   if (handler == nullptr) return SNMP_ERR_GENERR;
   int index = 0;
-  int result = 0;
-  if (handler->Set(transactionId, *record, SNMP_SET_UNDO, record->m_pContexts.data(), index, record->Count()) != 0) {
-    errorIndex = index + 1;
-    result = SNMP_ERR_UNDOFAILED;
-  }
-  auto* table = handler->HandlerType() == MIB_HANDLER_TABLE_EX ? dynamic_cast<BMibTableImplEx*>(handler) : nullptr;
+  const int status = RunPhase(*handler, transactionId, *record, SNMP_SET_UNDO, index, errorIndex);
+  const int result = status != 0 ? SNMP_ERR_UNDOFAILED : 0;
+  BMibTableImplEx* table = AsRowStatusTable(handler);
   if (table == nullptr) return result;
   // The index registry is put back whatever the handler's undo gave, but a
   // failed handler undo is not hidden by index steps that succeed.
@@ -181,8 +190,7 @@ int BSAMibHandler::QuerySetCleanup(unsigned int transactionId, const BVarBindLis
   int result = 0;
   if (BMibSubtreeHandler* handler = HandlerOf(*record); handler != nullptr) {
     int index = 0;
-    result = handler->Set(transactionId, *record, SNMP_SET_CLEANUP, record->m_pContexts.data(), index, record->Count());
-    if (result != 0) errorIndex = index + 1;
+    result = RunPhase(*handler, transactionId, *record, SNMP_SET_CLEANUP, index, errorIndex);
   }
   FreeRecord(transactionId);
   return result;
