@@ -5,14 +5,16 @@
 #include <climits>
 #include <cstring>
 
+#include "BSAWireTags.h"
+
 namespace QVT {
 
 namespace {
 
-constexpr unsigned char kTagInteger = ASN_INTEGER;
-constexpr unsigned char kTagOctets = ASN_OCTET_STRING;
-constexpr unsigned char kTagSequence = ASN_SEQUENCE;
-constexpr unsigned char kMagic[] = {'Q', 'V', 'T', '1'};
+using wire::kMagic;
+using wire::kTagInteger;
+using wire::kTagOctets;
+using wire::kTagSequence;
 // The smallest varbind content: a one-octet OID (3 octets) and NULL (2).
 constexpr int kMinVarBindContent = 5;
 

@@ -8,14 +8,16 @@
 #include <climits>
 #include <cstring>
 
+#include "BSAWireTags.h"
+
 namespace QVT {
 
 namespace {
 
-constexpr unsigned char kTagInteger = ASN_INTEGER;
-constexpr unsigned char kTagOctets = ASN_OCTET_STRING;
-constexpr unsigned char kTagSequence = ASN_SEQUENCE;
-constexpr unsigned char kMagic[] = {'Q', 'V', 'T', '1'};
+using wire::kMagic;
+using wire::kTagInteger;
+using wire::kTagOctets;
+using wire::kTagSequence;
 
 // Octets of one base-128 sub-identifier.
 unsigned SubIdSize(uint32_t value) {
