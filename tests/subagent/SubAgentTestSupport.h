@@ -1,6 +1,5 @@
-// What the sub-agent's tests share: a peer that reads the sub-agent's state,
-// builders and one-line texts of varbind lists, a scripted master on
-// loopback, a sub-agent that records its ping hooks, and a fixture.
+// What the sub-agent's tests share: a peer reading the sub-agent's state, builders and one-line texts of
+// varbind lists, a scripted master on loopback, a sub-agent recording its ping hooks, and a fixture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,22 +29,19 @@ class BSASubAgentPeer {
 
 namespace test {
 
-// A result as the tests write it: negative library statuses in hexadecimal.
-inline std::string R(int result) {
+inline std::string R(int result) {  // a result; negative library statuses in hexadecimal
   char text[16];
   std::snprintf(text, sizeof text, result < 0 ? "%x" : "%d", result);
   return text;
 }
 
-// "7" is an INTEGER, "'text'" an OCTET STRING.
-inline BObjectSyntax Val(const std::string& text) {
+inline BObjectSyntax Val(const std::string& text) {  // "7" an INTEGER, "'text'" an OCTET STRING
   BObjectSyntax value;
   text[0] == '\'' ? value.SetOctets(std::string_view(text).substr(1, text.size() - 2)) : value.SetInt(std::stoi(text));
   return value;
 }
 
-// From items "name" (NULL value) or "name=value".
-inline BVarBindList Vbl(std::initializer_list<std::string> items) {
+inline BVarBindList Vbl(std::initializer_list<std::string> items) {  // from "name" (NULL) or "name=value"
   BVarBindList list;
   for (const std::string& item : items) {
     const size_t eq = item.find('=');
@@ -55,9 +51,8 @@ inline BVarBindList Vbl(std::initializer_list<std::string> items) {
   return list;
 }
 
-// "1.3.6=5|1.3.7=\"x\"|1.3.8=.1.3|1.3.9=NULL" (INTEGER, OCTET STRING and
-// OBJECT IDENTIFIER values without their type); a PDU's with "t<type>
-// s<session> f<flags>" in front.
+// "1.3.6=5|1.3.7=\"x\"|1.3.8=.1.3|1.3.9=NULL" (INTEGER, OCTET STRING and OBJECT IDENTIFIER values without
+// their type); a PDU's with "t<type> s<session> f<flags>" in front.
 inline std::string Texts(const BVarBindList& list) {
   static const std::regex kType("^(INTEGER|STRING|OID): ");
   std::string texts;
@@ -84,10 +79,9 @@ inline std::vector<unsigned char> Encoded(BSAPdu pdu) {
   return {buffer.Data(), buffer.Data() + buffer.Length()};
 }
 
-// A master on a free loopback port that answers the sub-agent's requests by
-// a rule, and sends requests of its own to the session's address. Requests
-// the rule does not apply to are answered 0: an open with the session
-// kSessionId, a ping with the up-time 4242, indexAllocate with its varbinds.
+// A master on a free loopback port that answers the sub-agent's requests by a rule, and sends requests of
+// its own to the session's address from a third socket. Requests the rule does not apply to are answered 0:
+// an open with the session kSessionId, a ping with the up-time 4242, indexAllocate with its varbinds.
 class ScriptedMaster {
  public:
   static constexpr unsigned kSessionId = 0x77;
@@ -121,33 +115,28 @@ class ScriptedMaster {
     std::lock_guard<std::mutex> lock(m_lock);
     m_rule = std::move(rule);
   }
-  // Every request received, with the port it came from.
-  std::vector<std::pair<BSAPdu, unsigned short>> Received() const {
+  std::vector<std::pair<BSAPdu, unsigned short>> Received() const {  // each request, with its source port
     std::lock_guard<std::mutex> lock(m_lock);
     return m_received;
   }
   size_t Count() const { return Received().size(); }
-  // Octets to the address the last open came from, sent from the third socket.
-  void SendRaw(std::vector<unsigned char> octets) {
+  void SendRaw(std::vector<unsigned char> octets) {  // to the address the last open came from
     BAddrINet to;
     to.SetIPv4(0x7F000001);
     to.SetPort(m_sessionPort);
     Send(m_third, octets, to);
   }
-  // The next decodable datagram back on that socket with `requestId` (any when 0).
-  std::optional<BSAPdu> NextAnswer(unsigned requestId = 0) {
+  // Sends `request` that way: the answer with its request id that comes back within 3 s.
+  std::optional<BSAPdu> Exchange(const BSAPdu& request) {
+    SendRaw(Encoded(request));
     for (BSABuffer buffer;;) {
       unsigned length = buffer.Capacity();
       BAddress from;
       BSAPdu answer;
       if (m_third.RecvFrom(buffer.Data(), length, from, 3) != 0) return std::nullopt;
       buffer.SetLength(length);
-      if (Decode(buffer, answer) == 0 && (requestId == 0 || answer.requestId == requestId)) return answer;
+      if (Decode(buffer, answer) == 0 && answer.requestId == request.requestId) return answer;
     }
-  }
-  std::optional<BSAPdu> Exchange(const BSAPdu& request) {
-    SendRaw(Encoded(request));
-    return NextAnswer(request.requestId);
   }
 
  private:
@@ -183,8 +172,7 @@ class ScriptedMaster {
     }
   }
 
-  BSASocket m_listen{2048, 0};
-  BSASocket m_third{2048, 0};
+  BSASocket m_listen{2048, 0}, m_third{2048, 0};
   unsigned short m_port = 0;
   std::atomic<bool> m_stop{false};
   std::atomic<unsigned short> m_sessionPort{0};
@@ -195,8 +183,7 @@ class ScriptedMaster {
 };
 using Rule = ScriptedMaster::Rule;
 
-// Keeps what its ping hooks were last called with: the up-time, or minus
-// the time-out value.
+// Keeps what its ping hooks were last called with: the up-time, or minus the time-out value.
 class RecordingSubAgent : public BSASubAgent {
  public:
   ~RecordingSubAgent() override { Stop(); }  // the hooks are ours
@@ -205,9 +192,8 @@ class RecordingSubAgent : public BSASubAgent {
   std::atomic<int> m_hook{-1};
 };
 
-// A sub-agent against a scripted master: master time-out 1 s, no pinging
-// unless a test stores another interval before Init. The sub-agent, last
-// member, goes first and stops its threads.
+// A sub-agent against a scripted master: master time-out 1 s, no pinging unless a test stores another
+// interval before Init. The sub-agent, last member, goes first and stops its threads.
 class SubAgentTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -224,8 +210,7 @@ class SubAgentTest : public ::testing::Test {
     Init();
     ASSERT_EQ(m_sa->OpenSession("test"), 0);
   }
-  // The last request the master received.
-  std::string Sent() const { return Texts(m_master.Received().back().first); }
+  std::string Sent() const { return Texts(m_master.Received().back().first); }  // the last request
 
   ScriptedMaster m_master;
   BMemoryStore m_store;
