@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <optional>
@@ -180,6 +182,25 @@ struct SubAgent {
   unsigned lastRequestId = 0x5000;
   std::vector<BSAPdu> received;
 };
+
+// The real program serves a sub-agent on its configured port until SIGTERM ends it with status 0.
+TEST(MasterProgramTest, ServesASubAgentUntilSigterm) {
+  const std::string dir = MakeTempDir("qvt-master-test-");
+  const unsigned short port = FreeUdpPort();
+  WriteFile(dir + "/qvt.conf", "[SAMaster]\nPort=" + std::to_string(port) +
+                                   "\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(FreeUdpPort()) + "\n");
+  ChildProcess program;
+  ASSERT_TRUE(program.Start({QV_MASTER_AGENT_PATH, "-c", dir + "/qvt.conf"}, dir + "/log"));
+  SubAgent agent(port);
+  BSAPdu answer;
+  int opened = -1;  // the program needs a moment to bind (longer under sanitizers)
+  for (int attempt = 0; attempt < 50 && opened == -1; ++attempt) opened = agent.Ask(OpenPdu(1), &answer, 200);
+  ASSERT_EQ(opened, 0) << ReadFile(dir + "/log");
+  EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, answer.sessionId, 0)), 0);
+  ASSERT_TRUE(program.Signal(SIGTERM));
+  EXPECT_EQ(program.Wait(/*ms=*/5000), 0) << ReadFile(dir + "/log");
+  std::filesystem::remove_all(dir);
+}
 
 // A started BSAMaster on a free loopback port with a manual clock; the monitor is slowed down so that tests
 // run CheckSessions themselves.
