@@ -34,9 +34,11 @@ void ReconnectingSubAgent::OnPingResponse(int upTime) {
   // not know our session (it restarted, or it closed the session). A master
   // whose up-time is 0 answers the same, and so does a ping that went out
   // with the session a reconnect has just replaced: ask once more, with the
-  // session we hold now.
+  // session we hold now, and believe the answer only if that session is
+  // still ours when it comes (a reconnect may have opened another meanwhile).
   int again = 0;
-  if (upTime == 0 && Ping(again) == SA_WIRE_NOT_OPEN) {
+  const unsigned int session = SessionId();
+  if (upTime == 0 && Ping(again) == SA_WIRE_NOT_OPEN && SessionId() == session) {
     m_reason = "the master does not know our session";
     m_reconnect.Set();
   }
