@@ -1,7 +1,5 @@
-// The agent over loopback UDP against a real MIB: scalars, a table, the
-// snmp group, and a handler that records who asks and blocks until the test
-// lets it go; a scripted manager talks to it. The trap sender, with such
-// managers standing in for the trap sinks.
+// The agent over loopback UDP, a scripted manager asking a MIB of scalars, a
+// table, the snmp group and a gate handler; the trap sender, managers as sinks.
 #include "BSnmpAgent.h"
 
 #include <gtest/gtest.h>
@@ -32,17 +30,13 @@ constexpr int kV1 = SNMP_VERSION_1;
 constexpr int kV2 = SNMP_VERSION_2C;
 using test::Show;
 
-template <class Set>
-BObjectSyntax Value(Set set) {
-  BObjectSyntax v;
-  set(v);
-  return v;
-}
-const auto Int = [](int n) { return Value([&](BObjectSyntax& v) { v.SetInt(n); }); };
-const auto Text = [](const char* text) { return Value([&](BObjectSyntax& v) { v.SetOctets(text); }); };
+// clang-format off
+#define VALUE(call) [&] { BObjectSyntax v; v.call; return v; }()
+// clang-format on
+const auto Int = [](int n) { return VALUE(SetInt(n)); };
+const auto Text = [](const char* text) { return VALUE(SetOctets(text)); };
 
-// A handler that records who asked, as the request's host transaction
-// tells, and whose GET waits until the test opens the gate.
+// Records who asked, as the request's host transaction tells; GET waits for the gate.
 struct GateHandler : BMibSubtreeHandler {
   GateHandler() : BMibSubtreeHandler(BString("gate"), BObjectIdentifier("1.3.6.1.4.1.32473.9")) {}
   int Get(unsigned tid, BVarBindList& list, int& index, int count) override {
@@ -78,18 +72,15 @@ class BSnmpAgentTest : public ::testing::Test {
       m_table.StoreCell(BObjectIdentifier{row}, 3, Text(""));
       m_table.StoreCell(BObjectIdentifier{row}, 4, Int(1));
     }
-    ASSERT_TRUE(m_mib.RegisterSubtreeHandler(&m_scalars));
-    ASSERT_TRUE(m_mib.RegisterSubtreeHandler(&m_table));
-    ASSERT_TRUE(m_mib.RegisterSubtreeHandler(&m_gate));
+    for (BMibSubtreeHandler* handler : Handlers()) ASSERT_TRUE(m_mib.RegisterSubtreeHandler(handler));
     StartAgent(BSnmpAgentConfig{});
   }
   void TearDown() override {
     m_gate.open.Set();
     StopAgent();
-    m_mib.UnregisterSubtreeHandler(&m_gate);
-    m_mib.UnregisterSubtreeHandler(&m_table);
-    m_mib.UnregisterSubtreeHandler(&m_scalars);
+    for (BMibSubtreeHandler* handler : Handlers()) m_mib.UnregisterSubtreeHandler(handler);
   }
+  std::vector<BMibSubtreeHandler*> Handlers() { return {&m_scalars, &m_table, &m_gate}; }
   // The manager sends to 127.0.0.1, also when the agent listens on 0.0.0.0.
   void StartAgent(BSnmpAgentConfig config, const char* address = "127.0.0.1:0") {
     StopAgent();
@@ -101,9 +92,8 @@ class BSnmpAgentTest : public ::testing::Test {
     m_target.SetIPv4(0x7F000001);
     m_manager = std::make_unique<test::SnmpManager>(m_target);
   }
-  // Stop must return promptly while the request threads are blocked in
-  // their receive. Should it wait for them instead, one datagram per thread
-  // after a bounded wait lets them go: the test fails instead of hanging.
+  // Stop must return promptly with the request threads blocked in their receive; if it
+  // waits for them, one datagram per thread lets them go: the test fails, not hangs.
   static void StopPromptly(BSnmpAgent& agent) {
     const BAddress address = agent.LocalAddresses()[0];
     auto stopped = std::async(std::launch::async, [&agent] { agent.Stop(); });
@@ -121,10 +111,8 @@ class BSnmpAgentTest : public ::testing::Test {
   }
   // GetBulk takes `a` and `b` as non-repeaters and max-repetitions.
   std::string Ask(int version, unsigned char type, std::initializer_list<const char*> oids, int a = 0, int b = 0) {
-    return Show(m_manager->Receive(m_manager->Send(version, "public", type, oids, [&](BSnmpMessage& m) {
-      m.errorStatus = a;
-      m.errorIndex = b;
-    })));
+    auto bulk = [&](BSnmpMessage& m) { m.errorStatus = a, m.errorIndex = b; };
+    return Show(m_manager->Receive(m_manager->Send(version, "public", type, oids, bulk)));
   }
   BSnmpMessage Set(int version, const char* community, const char* oid, const BObjectSyntax& value, int ms = 3000) {
     auto edit = [&](BSnmpMessage& m) { m.varBinds[0].value = value; };
@@ -141,22 +129,19 @@ class BSnmpAgentTest : public ::testing::Test {
   std::unique_ptr<test::SnmpManager> m_manager;
 };
 
-// SNMPv2c answers exceptions per varbind; SNMPv1 has neither exceptions nor
-// Counter64 and answers noSuchName with the index and the request's list.
+// v2c answers exceptions per varbind; v1, without exceptions or Counter64, noSuchName.
 TEST_F(BSnmpAgentTest, ReadsInBothVersions) {
   EXPECT_EQ(Ask(kV2, SNMP_PDU_GET, {kDescr, "1.3.6.1.4.1.32473.1.1.1.1", "1.3.6.1.4.1.32473.7.0", kOctets}),
             "0/0 32473.1.1.1.0=STRING: \"agent\" 32473.1.1.1.1=noSuchInstance 32473.7.0=noSuchObject "
             "32473.1.1.5.0=Counter64: 1099511627776");
   EXPECT_EQ(Ask(kV1, SNMP_PDU_GET, {kDescr, "1.3.6.1.4.1.32473.7.0"}), "2/2 32473.1.1.1.0=NULL 32473.7.0=NULL");
   EXPECT_EQ(Ask(kV1, SNMP_PDU_GET, {kDescr, kCount, kOctets}).substr(0, 3), "2/3");
-  // GetNext crosses handlers; SNMPv1 steps over Counter64, and at the end of
-  // the MIB gets noSuchName instead of endOfMibView.
+  // GetNext crosses handlers; v1 steps over Counter64 and gets noSuchName at the end.
   EXPECT_EQ(Ask(kV2, SNMP_PDU_GET_NEXT, {kOctets, "1.3.6.1.4.1.32473.1.2.1.4.3"}),
             "0/0 32473.1.2.1.2.1=INTEGER: 7 32473.1.2.1.4.3=endOfMibView");
   EXPECT_EQ(Ask(kV1, SNMP_PDU_GET_NEXT, {kCount}), "0/0 32473.1.2.1.2.1=INTEGER: 7");
   EXPECT_EQ(Ask(kV1, SNMP_PDU_GET_NEXT, {kDescr, "1.3.6.1.4.1.32473.1.2.1.4.3"}).substr(0, 3), "2/2");
-  // GetBulk: the non-repeaters, then repetitions until every column ends;
-  // max-repetitions 0 answers the non-repeaters alone.
+  // GetBulk: non-repeaters, then repetitions until every column ends; max 0: non-repeaters.
   EXPECT_EQ(
       Ask(kV2, SNMP_PDU_GET_BULK, {kDescr, "1.3.6.1.4.1.32473.1.1", "1.3.6.1.4.1.32473.1.2.1.2.2"}, 1, 3),
       "0/0 32473.1.1.4.0=Counter32: 7 32473.1.1.1.0=STRING: \"agent\" 32473.1.2.1.2.3=INTEGER: 21 "
@@ -166,9 +151,7 @@ TEST_F(BSnmpAgentTest, ReadsInBothVersions) {
   EXPECT_EQ(Ask(kV2, SNMP_PDU_GET_BULK, {kDescr, kCount}, 1, 0), "0/0 32473.1.1.4.0=Counter32: 7");
 }
 
-// With a 484-octet limit GetBulk answers the part of the walk that fits,
-// and an answer that does not fit is tooBig: SNMPv2c without varbinds,
-// SNMPv1 with the request's.
+// At 484 octets GetBulk answers what fits; other answers are tooBig, v1 with the list.
 TEST_F(BSnmpAgentTest, MessageSizeLimitCutsGetBulkAndMakesOtherAnswersTooBig) {
   BSnmpAgentConfig config;
   config.maxMessageSize = 484;
@@ -212,9 +195,7 @@ TEST_F(BSnmpAgentTest, SetChangesTheValueAndFailuresGetTheirStatusInBothVersions
   EXPECT_EQ(BTransactions::Instance()->Count(), 0);  // every request's transaction ended with it
 }
 
-// Unknown communities and malformed datagrams get no answer and are
-// counted; with snmpEnableAuthenTraps enabled an unknown community raises
-// authenticationFailure.
+// No answer but a count for both; with snmpEnableAuthenTraps, authenticationFailure.
 TEST_F(BSnmpAgentTest, UnknownCommunitiesAndMalformedDatagramsAreSilentAndCounted) {
   test::RecordingTrapSender traps;
   m_agent->SetTrapSender(&traps);
@@ -241,9 +222,8 @@ TEST_F(BSnmpAgentTest, UnknownCommunitiesAndMalformedDatagramsAreSilentAndCounte
             "0/0 11.4.0=Counter32: 2 11.6.0=Counter32: 5 32473.1.2.1.4.1=INTEGER: 1");
 }
 
-// One request thread held up in the gate leaves the others free; the
-// request's host transaction names the manager, the address the request was
-// sent to (also through a wildcard endpoint) and the community.
+// One thread held in the gate leaves the others free; the host transaction names the
+// manager, the address asked (through a wildcard endpoint) and the community.
 TEST_F(BSnmpAgentTest, ASlowHandlerDoesNotHoldUpOtherRequests) {
   StartAgent(BSnmpAgentConfig{}, "0.0.0.0:0");
   test::SnmpManager slow(m_target);
@@ -282,14 +262,13 @@ class BSnmpTrapSenderTest : public ::testing::Test {
   const BObjectIdentifier m_enterprise{1, 3, 6, 1, 4, 1, 32473};
 };
 
-// SNMPv2 sinks get sysUpTime.0 and snmpTrapOID.0 first; SNMPv1 sinks get the
-// enterprise and trap numbers from the notification OID, and no Counter64.
+// v2 sinks get sysUpTime.0 and snmpTrapOID.0 first; v1 sinks the numbers from the OID.
 TEST_F(BSnmpTrapSenderTest, NotificationsReachEachSinkInItsVersion) {
   ASSERT_EQ(m_sender.Init(BString("v1:" + m_v1Text + ", " + m_v2Text), "traps"), 0) << m_sender.ErrorText().str();
   m_sender.SetAgentAddress(BIpAddress(192, 0, 2, 7));
   BNotification trap(BObjectIdentifier("1.3.6.1.4.1.32473.1.0.1"));
   trap.VarBinds().Append(BObjectIdentifier(kLabel), Text("alpha"));
-  trap.VarBinds().Append(BObjectIdentifier(kOctets), Value([](BObjectSyntax& v) { v.SetCounter64(1ull << 33); }));
+  trap.VarBinds().Append(BObjectIdentifier(kOctets), VALUE(SetCounter64(1ull << 33)));
   ASSERT_EQ(m_sender.SendTrap(trap, nullptr), 0);
   EXPECT_EQ(Show(m_v2.Receive(-1)),
             "1 167 traps 1.3.0=Timeticks: (4200) 0:00:42.00 1.1.4.1.0=OID: .1.3.6.1.4.1.32473.1.0.1 "
@@ -298,8 +277,7 @@ TEST_F(BSnmpTrapSenderTest, NotificationsReachEachSinkInItsVersion) {
             "0 164 traps 1.3.6.1.4.1.32473.1 192.0.2.7 6 1 4200 32473.1.2.1.3.1=STRING: \"alpha\"");
 }
 
-// An SNMPv1 trap reaches SNMPv2 sinks with its snmpTrapOID.0 and
-// snmpTrapEnterprise.0, and SNMPv1 sinks as it is; a sink named gets it alone.
+// v1 traps reach v2 sinks converted, v1 sinks as they are; a sink named gets it alone.
 TEST_F(BSnmpTrapSenderTest, V1TrapsAreConvertedForV2cSinks) {
   ASSERT_EQ(m_sender.Init(BString("v2c:" + m_v2Text + ",v1:" + m_v1Text), "public"), 0);
   BTrapV1 specific(m_enterprise, SNMP_TRAP_ENTERPRISE_SPECIFIC, 17);
@@ -315,8 +293,7 @@ TEST_F(BSnmpTrapSenderTest, V1TrapsAreConvertedForV2cSinks) {
             "1.1.4.3.0=OID: .1.3.6.1.4.1.32473");
   EXPECT_EQ(Show(m_v1.Receive(-1, 200)), "no answer");
 
-  // A sink that does not resolve keeps the old sinks; generic trap 7 has
-  // no form in either version.
+  // A sink that does not resolve keeps the old sinks; generic trap 7 has no form.
   EXPECT_EQ(m_sender.Init(BString(m_v1Text + ",no-such-host.invalid:162"), "public"), -1);
   EXPECT_NE(m_sender.ErrorText().str().find("no-such-host.invalid"), std::string::npos);
   EXPECT_EQ(m_sender.Sinks().size(), 2u);

@@ -1,6 +1,4 @@
-// The host value types: OID parsing, ordering and the Set/Append forms; SNMP
-// values as the command-line tools print them; the key-ordered pointer maps;
-// transport addresses.
+// Host value types: OIDs, SNMP values and their texts, ordered maps, addresses.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -72,26 +70,20 @@ TEST(BObjectIdentifierTest, SetAndAppendForms) {
 // clang-format on
 
 TEST(BObjectSyntaxTest, ValToStrPrintsLikeTheSnmpCommandLineTools) {
+  // The agent's codec test pins the other syntaxes' texts.
   // clang-format off
   const struct { BObjectSyntax value; const char* text; } kCases[] = {
       {VALUE(SetInt(-2147483647 - 1)), "INTEGER: -2147483648"}, {VALUE(SetOctets("a")), "STRING: \"a\""},
       {VALUE(SetOctets("")), "\"\""}, {VALUE(SetOctets("say \"hi\"\\")), "STRING: \"say \\\"hi\\\"\\\\\""},
-      {VALUE(SetOctets("a\tb\n")), "STRING: \"a\tb\n\""}, {BObjectSyntax(), "NULL"},
+      {VALUE(SetOctets("a\tb\n")), "STRING: \"a\tb\n\""}, {VALUE(SetOctets("\x7F")), "Hex-STRING: 7F"},
       {VALUE(SetOctets(std::string_view("ab\0", 3))), "Hex-STRING: 61 62 00"},
-      {VALUE(SetOctets("\x7F")), "Hex-STRING: 7F"}, {VALUE(SetOctets("caf\xC3\xA9")), "Hex-STRING: 63 61 66 C3 A9"},
+      {VALUE(SetOctets("caf\xC3\xA9")), "Hex-STRING: 63 61 66 C3 A9"},
       {VALUE(SetObjectId(BObjectIdentifier("1.3.6.1.4294967295"))), "OID: .1.3.6.1.4294967295"},
-      {VALUE(SetIpAddress(BIpAddress(10, 0, 0, 1))), "IpAddress: 10.0.0.1"},
       {VALUE(SetCounter32(4294967295u)), "Counter32: 4294967295"}, {VALUE(SetGauge32(7)), "Gauge32: 7"},
       {VALUE(SetTimeTicks(0)), "Timeticks: (0) 0:00:00.00"}, {VALUE(SetSyntax(0x47)), "Wrong Type: unknown(0x47)"},
       {VALUE(SetTimeTicks(8639999)), "Timeticks: (8639999) 23:59:59.99"},
       {VALUE(SetTimeTicks(8640000)), "Timeticks: (8640000) 1 day, 0:00:00.00"},
-      {VALUE(SetTimeTicks(4294967295u)), "Timeticks: (4294967295) 497 days, 2:27:52.95"},
-      {VALUE(SetOctets("\x01\x02", ASN_OPAQUE)), "OPAQUE: 01 02"},
-      {VALUE(SetCounter64(18446744073709551615ull)), "Counter64: 18446744073709551615"},
-      {VALUE(SetV2Exception(SNMP_NO_SUCH_OBJECT)), "No Such Object available on this agent at this OID"},
-      {VALUE(SetV2Exception(SNMP_NO_SUCH_INSTANCE)), "No Such Instance currently exists at this OID"},
-      {VALUE(SetV2Exception(SNMP_END_OF_MIB_VIEW)),
-       "No more variables left in this MIB View (It is past the end of the MIB tree)"}};
+      {VALUE(SetTimeTicks(4294967295u)), "Timeticks: (4294967295) 497 days, 2:27:52.95"}};
   // clang-format on
   for (const auto& c : kCases) EXPECT_EQ(c.value.ValToStr().str(), c.text);
 }

@@ -1,9 +1,9 @@
-// Element coders: every value form in both directions, the accepted
-// non-minimal forms, the refusals with their status, lists, and the
-// encoder's room checks.
+// Element coders: every value form both ways, accepted non-minimal forms,
+// refusals with their status, lists, the encoder's room checks.
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <tuple>
 
 #include "BSADecoder.h"
 #include "BSAEncoder.h"
@@ -17,10 +17,7 @@ const auto Xs = [](unsigned n) { return std::string(n, 'x'); };
 const auto Hex = [](unsigned n) { return ToHex(std::vector<unsigned char>(n, 'x')); };
 
 // Grouped by length class: both sides of each boundary on one line.
-const struct {
-  BObjectSyntax value;
-  std::string hex;
-} kValues[] = {
+const std::pair<BObjectSyntax, std::string> kValues[] = {
     // clang-format off
     {Int(0), "02 01 00"},             {Int(127), "02 01 7F"},              {Int(128), "02 02 00 80"},
     {Int(256), "02 02 01 00"},        {Int(32768), "02 03 00 80 00"},      {Int(INT_MAX), "02 04 7F FF FF FF"},
@@ -48,18 +45,16 @@ const struct {
 };
 
 TEST(BSACoderTest, ValuesEncodeToTheirOctetsAndDecodeBack) {
-  for (const auto& c : kValues) {
-    SCOPED_TRACE(c.hex.substr(0, 40));
+  for (const auto& [value, hex] : kValues) {
+    SCOPED_TRACE(hex.substr(0, 40));
     BSABuffer out;
-    BSAEncoder encoder(out);
-    ASSERT_EQ(encoder.EncodeValue(c.value), 1);
-    EXPECT_EQ(HexOf(out), Canonical(c.hex));
-
-    BSABuffer in = BufferOf(c.hex);
+    ASSERT_EQ(BSAEncoder(out).EncodeValue(value), 1);
+    EXPECT_EQ(HexOf(out), Canonical(hex));
+    BSABuffer in = BufferOf(hex);
     BSADecoder decoder(in);
     BObjectSyntax decoded;
     ASSERT_EQ(decoder.DecodeValue(decoded), 1) << std::hex << decoder.status;
-    EXPECT_TRUE(decoded == c.value) << decoded.ValToStr().c_str();
+    EXPECT_TRUE(decoded == value) << decoded.ValToStr().c_str();
     EXPECT_EQ(decoder.position, in.Length());
   }
 }
@@ -67,8 +62,7 @@ TEST(BSACoderTest, ValuesEncodeToTheirOctetsAndDecodeBack) {
 constexpr int kBad = SA_ERR_BAD_ENCODING;
 constexpr int kValue = SA_ERR_BAD_VALUE;
 
-// What the decoder alone sees: the non-minimal forms it accepts, and one row
-// per reason it refuses a value.
+// The non-minimal forms the decoder accepts; one row per reason it refuses a value.
 TEST(BSACoderTest, DecoderAcceptsNonMinimalFormsAndRefusesWithTheStatusOfTheFault) {
   const struct {
     const char* hex;
@@ -122,12 +116,8 @@ TEST(BSACoderTest, DecoderAcceptsNonMinimalFormsAndRefusesWithTheStatusOfTheFaul
 }
 
 TEST(BSACoderTest, ListDecodingRules) {
-  const struct {
-    const char* hex;
-    int status;
-    int kept;  // varbinds in the list afterwards
-    int end;   // where the list must end; -1: the end of the data
-  } cases[] = {
+  // Data, status, varbinds kept, where the list must end (-1: the end of the data).
+  const std::tuple<const char*, int, int, int> cases[] = {
       {"30 06 30 04 06 01 2B 05", SA_ERR_BAD_ENCODING, 0, -1},                          // varbind shorter than 5
       {"30 82 00 09 30 82 00 07 06 03 2B 06 01 05 00", SA_ERR_BAD_ENCODING, 0, 13},     // varbind past its list
       {"30 82 00 0A 30 82 00 07 06 03 2B 06 01 05 00 00", SA_ERR_BAD_ENCODING, 0, -1},  // list ends before the PDU
@@ -139,14 +129,14 @@ TEST(BSACoderTest, ListDecodingRules) {
       // Octets left over inside a varbind are skipped.
       {"30 82 00 18 30 82 00 09 06 03 2B 06 01 05 00 EE EE 30 82 00 07 06 03 2B 06 02 05 00", 0, 2, -1},
   };
-  for (const auto& c : cases) {
-    BSABuffer in = BufferOf(c.hex);
+  for (const auto& [hex, status, kept, end] : cases) {
+    BSABuffer in = BufferOf(hex);
     BSADecoder decoder(in);
     BVarBindList list;
-    EXPECT_EQ(decoder.DecodeVarBindList(list, c.end < 0 ? static_cast<int>(in.Length()) : c.end), c.status == 0);
-    EXPECT_EQ(decoder.status, c.status) << c.hex;
-    ASSERT_EQ(list.Count(), c.kept) << c.hex;
-    EXPECT_TRUE(c.kept < 2 || list[1].name == BObjectIdentifier("1.3.6.2"));
+    EXPECT_EQ(decoder.DecodeVarBindList(list, end < 0 ? static_cast<int>(in.Length()) : end), status == 0);
+    EXPECT_EQ(decoder.status, status) << hex;
+    ASSERT_EQ(list.Count(), kept) << hex;
+    EXPECT_TRUE(kept < 2 || list[1].name == BObjectIdentifier("1.3.6.2"));
   }
 }
 
@@ -155,11 +145,8 @@ using E = BSAEncoder;
 constexpr int kFull = SA_ERR_BUFFER_FULL;
 
 TEST(BSACoderTest, EncoderChecksRoomAndRefusesWhatTheWireCannotCarry) {
-  const struct {
-    unsigned room;
-    int (*encode)(E&);
-    int result, status;
-  } cases[] = {
+  const std::tuple<unsigned, int (*)(E&), int, int> cases[] = {
+      // room, encoding, result, status
       {3, [](E& e) { return e.EncodeTypeAndReserveThreeOctetsForLength(0x30, g_slot); }, 0, kFull},
       {4, [](E& e) { return e.EncodeTypeAndReserveThreeOctetsForLength(0x30, g_slot); }, 1, 0},
       {2, [](E& e) { return e.EncodeNull(); }, 1, 0},
@@ -168,13 +155,13 @@ TEST(BSACoderTest, EncoderChecksRoomAndRefusesWhatTheWireCannotCarry) {
       {99, [](E& e) { return e.EncodeObjectId(BObjectIdentifier().View()); }, 0, kBad},
       {99, [](E& e) { return e.EncodeValue(Syntax(0x45)); }, 0, kBad},
   };
-  for (const auto& c : cases) {
+  for (const auto& [room, encode, result, status] : cases) {
     BSABuffer buffer;
-    buffer.SetLength(buffer.Capacity() - c.room);
+    buffer.SetLength(buffer.Capacity() - room);
     BSAEncoder encoder(buffer);
-    EXPECT_EQ(c.encode(encoder), c.result) << c.room;
-    EXPECT_EQ(encoder.status, c.status) << c.room;
-    EXPECT_EQ(buffer.Length() == 0xFFFFFFFFu, c.status == kFull) << c.room;  // the overrun mark
+    EXPECT_EQ(encode(encoder), result) << room;
+    EXPECT_EQ(encoder.status, status) << room;
+    EXPECT_EQ(buffer.Length() == 0xFFFFFFFFu, status == kFull) << room;  // the overrun mark
   }
 }
 

@@ -1,7 +1,5 @@
-// The PDU record and its frame: the frame examples in both directions, the
-// frame cut at every length, the frame-level failures; the record's Init
-// forms, the texts of status codes and PDU types, the parameter OIDs; the
-// replay of the decoder's fuzz corpus.
+// The PDU frame both ways, cut at every length, and its failures; the record's
+// Init, status and type texts, parameter OIDs; the decoder corpus replayed.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <tuple>
 
 #include "BSAFrame.h"
 #include "BSAOIDs.h"
@@ -22,29 +21,20 @@ namespace {
 const std::string kMagic = "04 04 51 56 54 31 ";
 const std::string kPing = "0D 00 82 00 0D 02 01 01 02 01 00 02 01 02 30 82 00 00";  // session 1, request 2
 
-// A RESPONSE with three varbinds, one line per element.
+// A RESPONSE: magic "QVT1", type 18, flags 0, 85 octets; session 7, transaction 0, request 0x80000001 (sent
+// negative), sysUpTime 300, error status and index 0; a list of 59 octets: 1.3.6.1.2.1.1.5.0 "abc",
+// ifInOctets.1 Counter32 2^32-1, enterprises.32473.1 endOfMibView.
 const std::string kAnnotatedResponse =
-    "04 04 51 56 54 31 "                                         // magic "QVT1"
-    "12 00 "                                                     // type 18 RESPONSE, flags 0
-    "82 00 55 "                                                  // 85 octets follow
-    "02 01 07 "                                                  // sessionId 7
-    "02 01 00 "                                                  // transactionId 0
-    "02 04 80 00 00 01 "                                         // requestId 0x80000001, sent as a negative INTEGER
-    "02 02 01 2C "                                               // sysUpTime 300
-    "02 01 00 "                                                  // errorStatus 0
-    "02 01 00 "                                                  // errorIndex 0
-    "30 82 00 3B "                                               // varbind list, 59 octets
-    "30 82 00 0F 06 08 2B 06 01 02 01 01 05 00 04 03 61 62 63 "  // 1.3.6.1.2.1.1.5.0 "abc"
-    "30 82 00 13 06 0A 2B 06 01 02 01 02 02 01 0A 01 41 05 00 FF FF FF FF "  // ifInOctets.1 Counter32 2^32-1
-    "30 82 00 0D 06 09 2B 06 01 04 01 81 FD 59 01 82 00";                    // enterprises.32473.1 endOfMibView
+    "04 04 51 56 54 31 12 00 82 00 55 02 01 07 02 01 00 02 04 80 00 00 01 02 02 01 2C 02 01 00 02 01 00 30 82 00 3B "
+    "30 82 00 0F 06 08 2B 06 01 02 01 01 05 00 04 03 61 62 63 "
+    "30 82 00 13 06 0A 2B 06 01 02 01 02 02 01 0A 01 41 05 00 FF FF FF FF "
+    "30 82 00 0D 06 09 2B 06 01 04 01 81 FD 59 01 82 00";
 
 BSAPdu Pdu(ESAPduType type, uint32_t session, uint32_t request, uint32_t transaction = 0, uint32_t upTime = 0,
            int status = 0, int index = 0) {
   BSAPdu pdu(type, session, request);
-  pdu.transactionId = transaction;
-  pdu.sysUpTime = upTime;
-  pdu.errorStatus = status;
-  pdu.errorIndex = index;
+  std::tie(pdu.transactionId, pdu.sysUpTime, pdu.errorStatus, pdu.errorIndex) =
+      std::tie(transaction, upTime, status, index);
   return pdu;
 }
 
@@ -65,10 +55,7 @@ TEST(BSAFrameTest, FramesEncodeToTheirOctetsAndDecodeBack) {
   annotated.varBindList.Append(BObjectIdentifier("1.3.6.1.4.1.32473.1"), Exception(SNMP_END_OF_MIB_VIEW));
   BSAPdu allocate = Pdu(SA_PDU_INDEX_ALLOCATE, 3, 4);
   allocate.SetFlagsIndex(SA_IXALLOC_ANY_INDEX);
-  const struct {
-    BSAPdu pdu;
-    std::string hex;
-  } cases[] = {
+  const std::pair<BSAPdu, std::string> cases[] = {
       {Pdu(SA_PDU_PING, 1, 2), kMagic + kPing},
       {Pdu(SA_PDU_RESPONSE, 1, 2, 0, 100),
        kMagic + "12 00 82 00 16 02 01 01 02 01 00 02 01 02 02 01 64 02 01 00 02 01 00 30 82 00 00"},
@@ -80,26 +67,24 @@ TEST(BSAFrameTest, FramesEncodeToTheirOctetsAndDecodeBack) {
        kMagic + "12 00 82 00 19 02 01 03 02 01 00 02 01 04 02 01 FF 02 04 80 0C 00 0B 02 01 FF 30 82 00 00"},
       {annotated, kAnnotatedResponse},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(Text(c.pdu));
+  for (const auto& [record, hex] : cases) {
+    SCOPED_TRACE(Text(record));
     BSABuffer buffer;
-    BSAPdu pdu = c.pdu;
+    BSAPdu pdu = record;
     ASSERT_EQ(Encode(buffer, pdu), 0);
-    EXPECT_EQ(HexOf(buffer), Canonical(c.hex));
-    // The rest of the capacity reads 0xAB.
+    EXPECT_EQ(HexOf(buffer), Canonical(hex));  // the rest of the capacity reads 0xAB
     for (unsigned i = buffer.Length(); i < buffer.Capacity(); ++i) ASSERT_EQ(buffer[i], 0xAB) << i;
 
-    BSABuffer in = BufferOf(c.hex);
+    BSABuffer in = BufferOf(hex);
     BSAPdu decoded;
     ASSERT_EQ(Decode(in, decoded), 0);
-    EXPECT_EQ(Text(decoded), Text(c.pdu));
+    EXPECT_EQ(Text(decoded), Text(record));
   }
 }
 
 TEST(BSAFrameTest, FrameCutAtEveryLengthFailsWithTheStatusOfItsField) {
   const std::vector<unsigned char> frame = FromHex(kAnnotatedResponse);
-  // The fields in frame order: size, and the status of a cut inside the
-  // content (a cut in a tag or length octet is always SA_ERR_BAD_ENCODING).
+  // Fields in order: size, status of a cut in the content (in tag or length: bad encoding).
   const struct {
     unsigned size;
     int contentCut;
@@ -144,23 +129,14 @@ TEST(BSAPduTest, InitResetsTheRecordAndPutsTheThirdNumberInTransactionId) {
   EXPECT_EQ(Text(pdu), "type 5 flags 0 session 3 transaction 9 request 0 up 0 status 0 index 0");
 }
 
-TEST(BSAPduTest, ErrorAndPduTypeTexts) {
-  std::string errors = QVSAErr2Str(0);
-  for (int code = 256; code <= 269; ++code) errors += QVSAErr2Str(code);
-  EXPECT_EQ(errors,
-            " (0) noError (100) openFailed (101) notOpen (102) indexWrongType (103) indexAlreadyAllocated"
-            " (104) indexNoneAvailable (105) indexNotAllocated (106) unsupportedContext (107) duplicateRegistration"
-            " (108) unknownRegistration (109) unknownAgentCaps (10a) parseError (10b) requestDenied"
-            " (10c) processingError (10d) internalError");
-  EXPECT_STREQ(QVSAErr2Str(SA_ERR_BAD_ENCODING), " (800c000b) internalError");
-
-  std::string types;
-  for (int type = 0; type <= 19; ++type) types += std::string(QVSAPduType2Str(type)) + ",";
-  EXPECT_EQ(types,
-            "unknown (0),openSession (1),closeSession (2),registerSubtree (3),unregisterSubtree (4),GET (5),"
-            "GET-NEXT (6),GET-BULK (7),SET-test (8),SET-commit (9),SET-undo (10),SET-cleanup (11),notify (12),"
-            "ping (13),indexAllocate (14),indexDeallocate (15),addAgentCapabilities (16),"
-            "removeAgentCapabilities (17),RESPONSE (18),unknown (19),");
+TEST(BSAPduTest, ErrorAndPduTypeTexts) {  // the ends of each table and the value after it
+  std::string texts;
+  for (const int code : {0, 256, 257, 268, 269, int{SA_ERR_BAD_ENCODING}}) texts += QVSAErr2Str(code);
+  for (const int type : {0, 1, 13, 17, 18, 19}) texts += std::string(QVSAPduType2Str(type)) + ",";
+  EXPECT_EQ(
+      texts,
+      " (0) noError (100) openFailed (101) notOpen (10c) processingError (10d) internalError (800c000b) "
+      "internalErrorunknown (0),openSession (1),ping (13),removeAgentCapabilities (17),RESPONSE (18),unknown (19),");
 }
 
 TEST(BSAOIDsTest, TenParameterOidsInConstructionOrderAndAFreshOneAfterDestroy) {
@@ -177,10 +153,8 @@ TEST(BSAOIDsTest, TenParameterOidsInConstructionOrderAndAFreshOneAfterDestroy) {
   EXPECT_EQ(BSAOIDs::Instance()->oidMaxProcTime.ToString().str(), "2.18.9");
 }
 
-// The decoder's fuzz seed corpus (fuzz/corpus/decode/): a valid frame of
-// every PDU type ("valid-..."), and any crash inputs found later. Every file
-// is replayed through the fuzz target's entry point, which aborts on a
-// broken round trip; every valid seed encodes back to its own octets.
+// Every corpus file through the fuzz target (which aborts on a broken round
+// trip); every "valid-" seed, one per PDU type, encodes back to its octets.
 TEST(DecodeCorpusTest, EveryFileReplaysAndEveryValidSeedRoundTrips) {
   std::set<int> types;
   for (const auto& entry : std::filesystem::directory_iterator(QV_DECODE_CORPUS_DIR)) {

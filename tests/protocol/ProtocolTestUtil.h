@@ -1,5 +1,4 @@
-// Helpers of the protocol tests: buffers from hex and back, and
-// value builders for the tables.
+// Helpers of the protocol tests: buffers from hex and back, value builders.
 #pragma once
 
 #include "BObjectSyntax.h"
@@ -20,24 +19,17 @@ inline BSABuffer BufferOf(const std::string& hex) {
 inline const auto HexOf = [](const BSABuffer& buffer) { return ToHex(buffer.Data(), buffer.Length()); };
 // Hex in the form ToHex writes.
 inline const auto Canonical = [](const std::string& hex) { return ToHex(FromHex(hex)); };
-// A value made by `set`, and builders over it for the tables.
-template <class Set>
-BObjectSyntax Value(Set set) {
-  BObjectSyntax v;
-  set(v);
-  return v;
-}
-inline const auto Int = [](int n) { return Value([&](BObjectSyntax& v) { v.SetInt(n); }); };
-inline const auto Unsigned = [](EAsnSyntax s, uint32_t n) { return Value([&](auto& v) { v.SetUnsigned(s, n); }); };
-inline const auto Ctr64 = [](uint64_t n) { return Value([&](BObjectSyntax& v) { v.SetCounter64(n); }); };
-inline const auto Octets = [](std::string t, EAsnSyntax s = ASN_OCTET_STRING) {
-  return Value([&](BObjectSyntax& v) { v.SetOctets(t, s); });
-};
-inline const auto Oid = [](const char* s) { return Value([&](auto& v) { v.SetObjectId(BObjectIdentifier(s)); }); };
-inline const auto Ip = [](int a, int b, int c, int d) {
-  return Value([&](auto& v) { v.SetIpAddress(BIpAddress(a, b, c, d)); });
-};
-inline const auto Exception = [](ESnmpException e) { return Value([&](BObjectSyntax& v) { v.SetV2Exception(e); }); };
-inline const auto Syntax = [](unsigned char s) { return Value([&](BObjectSyntax& v) { v.SetSyntax(s); }); };
+// A value made by one setter call, e.g. VALUE(SetInt(42)), and builders for the tables.
+// clang-format off
+#define VALUE(call) [&] { BObjectSyntax v; v.call; return v; }()
+// clang-format on
+inline const auto Int = [](int n) { return VALUE(SetInt(n)); };
+inline const auto Unsigned = [](EAsnSyntax s, uint32_t n) { return VALUE(SetUnsigned(s, n)); };
+inline const auto Ctr64 = [](uint64_t n) { return VALUE(SetCounter64(n)); };
+inline const auto Octets = [](std::string t, EAsnSyntax s = ASN_OCTET_STRING) { return VALUE(SetOctets(t, s)); };
+inline const auto Oid = [](const char* s) { return VALUE(SetObjectId(BObjectIdentifier(s))); };
+inline const auto Ip = [](int a, int b, int c, int d) { return VALUE(SetIpAddress(BIpAddress(a, b, c, d))); };
+inline const auto Exception = [](ESnmpException e) { return VALUE(SetV2Exception(e)); };
+inline const auto Syntax = [](unsigned char s) { return VALUE(SetSyntax(s)); };
 
 }  // namespace QVT::test

@@ -9,19 +9,15 @@ namespace QVT::test {
 namespace {
 
 struct Recorder : IMessageSubscriber {
-  void OnMessage(const BMessage& message) override {
-    texts.push_back(std::to_string(message.Type()) + " " + message.Text().str());
-  }
+  void OnMessage(const BMessage& m) override { texts.push_back(std::to_string(m.Type()) + " " + m.Text().str()); }
   std::vector<std::string> texts;
 };
 
 TEST(QVSubAgTraceTest, LinesAreFormattedAndPublishedOnlyForSubscribers) {
-  Recorder other;
-  Recorder trace;
+  Recorder other, trace;
   BMessageDispatcher* dispatcher = BMessageDispatcher::Instance();
   EXPECT_EQ(dispatcher->Subscribe(SA_TRACE_MESSAGE_TYPE + 1, nullptr, &other), 0);
-  // %n stores the count of characters formatted so far: it shows whether
-  // the line was formatted at all.
+  // %n stores the count of characters formatted so far: was the line formatted at all?
   int formatted = -1;
   QVSubAgTrace("IndexAlloc   sessionid= %d%n\n", 3, &formatted);
   EXPECT_EQ(formatted, -1);
