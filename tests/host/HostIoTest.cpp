@@ -51,9 +51,7 @@ struct FailingRenameStore : BIniFileStore {
 
 class SettingsStoreTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (m_dir != "/tmp") std::filesystem::remove_all(m_dir);  // "/tmp": MakeTempDir failed
-  }
+  void TearDown() override { std::filesystem::remove_all(m_dir); }
   void WriteFile(const std::string& text) const { test::WriteFile(m_path, text); }
   std::string ReadFile() const { return test::ReadFile(m_path); }
   // The value a fresh store reads from the file.

@@ -43,7 +43,9 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   return rc == 0;
 }
 
-bool ChildProcess::Signal(int signal) const { return m_pid > 0 && ::kill(m_pid, signal) == 0; }
+bool ChildProcess::Signal(int signal) const {
+  return m_pid > 0 && ::kill(m_pid, signal) == 0;
+}
 
 int ChildProcess::Wait(int ms) {
   if (m_pid <= 0) return -1;
@@ -126,7 +128,12 @@ bool WaitUntil(const std::function<bool()>& condition, int ms, int stepMs) {
 
 std::string MakeTempDir(const std::string& prefix) {
   std::string pattern = "/tmp/" + prefix + "XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return "/tmp";
+  // Without a directory of its own a test would write into (and clean up)
+  // a shared one: stop the test program instead.
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    std::perror(("mkdtemp " + pattern).c_str());
+    std::abort();
+  }
   return pattern;
 }
 

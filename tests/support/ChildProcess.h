@@ -49,7 +49,8 @@ void WriteFile(const std::string& path, const std::string& text);
 // Polls `condition` every `stepMs` until it holds or `ms` have passed.
 bool WaitUntil(const std::function<bool()>& condition, int ms, int stepMs = 100);
 
-// A fresh directory under the temporary directory, removed by the caller.
+// A fresh directory under /tmp, removed by the caller; the test program
+// aborts when none can be made.
 std::string MakeTempDir(const std::string& prefix);
 
 }  // namespace QVT::test
