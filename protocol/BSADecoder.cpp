@@ -11,10 +11,7 @@ namespace QVT {
 
 namespace {
 
-using wire::kMagic;
-using wire::kTagInteger;
-using wire::kTagOctets;
-using wire::kTagSequence;
+using namespace wire;
 // The smallest varbind content: a one-octet OID (3 octets) and NULL (2).
 constexpr int kMinVarBindContent = 5;
 

@@ -14,10 +14,7 @@ namespace QVT {
 
 namespace {
 
-using wire::kMagic;
-using wire::kTagInteger;
-using wire::kTagOctets;
-using wire::kTagSequence;
+using namespace wire;
 
 // Octets of one base-128 sub-identifier.
 unsigned SubIdSize(uint32_t value) {
