@@ -57,16 +57,16 @@ class ToolsEndToEnd : public ::testing::Test {
                                           "\nTrapSink=127.0.0.1:" + std::to_string(m_trapPort) + "\n");
     WriteFile(m_dir + "/sub.conf", "[SubAgent]\nMasterAddress=127.0.0.1:" + std::to_string(m_masterPort) +
                                        "\nPingInterval=1\nMasterTimeout=1\nMaxProcTime=1\n");
-    ASSERT_TRUE(m_trapd.Start({"/usr/sbin/snmptrapd", "-f", "-Lf", m_dir + "/traps.log", "-C",
-                               "--disableAuthorization=yes", "-M", "+" + kMibs, "-m", "+QVT-EXAMPLE-MIB",
-                               "udp:127.0.0.1:" + std::to_string(m_trapPort)},
-                              m_dir + "/snmptrapd.out"));
+    ASSERT_TRUE(
+        m_trapd.Start({"/usr/sbin/snmptrapd", "-f", "-Lf", m_dir + "/traps.log", "-C", "--disableAuthorization=yes",
+                       "-M", "+" + kMibs, "-m", "+QVT-EXAMPLE-MIB", "udp:127.0.0.1:" + std::to_string(m_trapPort)},
+                      m_dir + "/snmptrapd.out"));
     StartMaster();
     ASSERT_TRUE(m_subA.Start({kSubAgent, "-c", m_dir + "/sub.conf", "--description", "sub A", "--rows", "1-5"},
                              m_dir + "/subA.log"));
-    ASSERT_TRUE(m_subB.Start(
-        {kSubAgent, "-c", m_dir + "/sub.conf", "--description", "sub B", "--rows", "6-10", "--no-scalars"},
-        m_dir + "/subB.log"));
+    ASSERT_TRUE(
+        m_subB.Start({kSubAgent, "-c", m_dir + "/sub.conf", "--description", "sub B", "--rows", "6-10", "--no-scalars"},
+                     m_dir + "/subB.log"));
     ASSERT_TRUE(WaitForRegistrations()) << ReadFile(m_dir + "/master.log") << ReadFile(m_dir + "/subA.log");
   }
 
@@ -78,9 +78,7 @@ class ToolsEndToEnd : public ::testing::Test {
     if (!m_dir.empty() && !HasFailure()) RunCommand("rm -rf '" + m_dir + "'", m_scratch);
   }
 
-  void StartMaster() {
-    ASSERT_TRUE(m_master.Start({kMaster, "-c", m_dir + "/master.conf"}, m_dir + "/master.log"));
-  }
+  void StartMaster() { ASSERT_TRUE(m_master.Start({kMaster, "-c", m_dir + "/master.conf"}, m_dir + "/master.log")); }
 
   // Every registration of both sub-agents answers: each registers its rows
   // last, in order, so its last row answering means it is done.
@@ -96,8 +94,8 @@ class ToolsEndToEnd : public ::testing::Test {
   // Runs a tool against the master's SNMP port with the example MIB loaded.
   std::string Snmp(const std::string& tool, const std::string& options, const std::string& args) {
     std::string out;
-    RunCommand(tool + " -Ln -M +" + kMibs + " -m +QVT-EXAMPLE-MIB -t 3 -r 0 " + options + " 127.0.0.1:" +
-                   std::to_string(m_snmpPort) + " " + args + " 2>&1",
+    RunCommand(tool + " -Ln -M +" + kMibs + " -m +QVT-EXAMPLE-MIB -t 3 -r 0 " + options +
+                   " 127.0.0.1:" + std::to_string(m_snmpPort) + " " + args + " 2>&1",
                out, 60);
     return out;
   }
@@ -233,7 +231,9 @@ TEST_F(ToolsEndToEnd, KilledSubAgentGivesGenErrUntilItsSessionIsClosed) {
     EXPECT_NE(out.find("genErr"), std::string::npos) << out;
   }
   EXPECT_TRUE(WaitUntil(
-      [&] { return Snmp("snmpget", "-v2c -c public", "qvtExShareOwner.7").find("No Such Object") != std::string::npos; },
+      [&] {
+        return Snmp("snmpget", "-v2c -c public", "qvtExShareOwner.7").find("No Such Object") != std::string::npos;
+      },
       8000, 250));
   const std::string orTable = Snmp("snmpwalk", "-v2c -c public", "sysORDescr");
   EXPECT_EQ(CountMatches(orTable, "STRING: qvtExShareTable \\d+"), 15) << orTable;
@@ -290,7 +290,7 @@ TEST_F(ToolsEndToEnd, ThousandsOfBadDatagramsAreCountedAndServiceGoesOn) {
   };
   const auto messages = MalformedSnmpMessages(3000);
   std::mt19937 random(777);
-  const std::vector<unsigned char> ping = {0x04, 0x04, 'Q', 'V', 'T', '1', 0x0D, 0x00, 0x82, 0x00, 0x0D, 0x02,
+  const std::vector<unsigned char> ping = {0x04, 0x04, 'Q',  'V',  'T',  '1',  0x0D, 0x00, 0x82, 0x00, 0x0D, 0x02,
                                            0x01, 0x07, 0x02, 0x01, 0x00, 0x02, 0x01, 0x02, 0x30, 0x82, 0x00, 0x00};
   for (size_t i = 0; i < messages.size(); ++i) {
     sendTo(m_snmpPort, messages[i]);
