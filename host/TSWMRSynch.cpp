@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -71,6 +72,31 @@ void TSWMRSynch::WaitToWrite() {
   --m_waitingWriters;
   m_writer = self;
   m_writeDepth = 1;
+}
+
+bool TSWMRSynch::TryWaitToWrite(unsigned ms) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> guard(m_lock);
+  if (m_writer == self) {
+    ++m_writeDepth;
+    return true;
+  }
+  assert(std::none_of(t_readDepths.begin(), t_readDepths.end(),
+                      [this](const auto& entry) { return entry.first == this && entry.second > 0; }) &&
+         "a read lock cannot be upgraded to a write lock");
+  ++m_waitingWriters;
+  const bool free = m_changed.wait_for(guard, std::chrono::milliseconds(ms),
+                                       [this] { return m_writer == std::thread::id() && m_readers == 0; });
+  --m_waitingWriters;
+  if (!free) {
+    // Readers held back while this writer waited may go on now.
+    guard.unlock();
+    m_changed.notify_all();
+    return false;
+  }
+  m_writer = self;
+  m_writeDepth = 1;
+  return true;
 }
 
 void TSWMRSynch::DoneWriting() {

@@ -27,6 +27,10 @@ class QV_API TSWMRSynch {
   void WaitToRead();
   void DoneReading();
   void WaitToWrite();
+  // WaitToWrite that gives up after `ms` milliseconds: true when the lock
+  // is now held for writing (released with DoneWriting), false when
+  // readers still held it when the time ran out.
+  bool TryWaitToWrite(unsigned ms);
   void DoneWriting();
 
  private:

@@ -92,6 +92,9 @@ int BSAMaster::Stop() {
   if (m_workerThread.IsRunning()) WakeWorker();
   m_workerThread.Stop(kWaitForever);
   m_sessMonThread.Stop(kWaitForever);
+  // Requests still waiting for the write lock are dropped: their senders
+  // time out, and a later Start begins afresh.
+  m_deferred.clear();
   return 0;
 }
 

@@ -12,7 +12,13 @@
 // Threads and sockets:
 // - the worker thread reads m_listenSocket, dispatches every sub-agent
 //   request by PDU type and answers it; all request handlers run there, one
-//   at a time;
+//   at a time. Requests that change the MIB (open, close, register,
+//   unregister) need the MIB handler's write lock, so they wait for the
+//   queries in flight; such a query may itself wait for a sub-agent that
+//   waits for the worker (an index value at SET-test, a notification), so
+//   the worker does not block on the lock: it keeps those requests, in
+//   arrival order, serves the other requests meanwhile and answers the kept
+//   ones as soon as the lock is free;
 // - the session-monitor thread wakes every 3 s and closes sessions whose
 //   sub-agent missed three requests in a row;
 // - the agent's SNMP request threads enter through the proxy handlers and
@@ -26,6 +32,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <mutex>
 
 #include "BAddress.h"
@@ -162,9 +169,20 @@ class QV_API BSAMaster {
   friend class BSAMasterPeer;
   friend class BSAMibSubtreeHandler;
 
+  // A request that waits for the MIB handler's write lock, and where its
+  // answer goes.
+  struct Deferred {
+    BSAPdu request;
+    BAddress peer;
+  };
+
   // Wakes the worker out of its receive so that Stop need not wait for the
   // receive's 2-second time-out.
   void WakeWorker();
+  // Runs the handler of `request` and sends the answer to m_addrPeer.
+  void Answer(BSAPdu& request);
+  // Answers the kept requests, oldest first, if the write lock can be had.
+  void AnswerDeferred();
   // The session's existence, looked up under m_sessionsLock (the record
   // itself is not used afterwards).
   bool SessionExists(int sessionId);
@@ -186,6 +204,7 @@ class QV_API BSAMaster {
   BMapInt2Ptr m_sessions;     // session id -> owned BSASession*
   BPtrArray m_handlers;       // owned BSAMibSubtreeHandler*, in registration order
   Indices m_indices;
+  std::deque<Deferred> m_deferred;  // requests waiting for the write lock; worker thread only
   std::atomic<unsigned int> m_lastRequestId{0};
 };
 

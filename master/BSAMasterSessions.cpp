@@ -18,17 +18,38 @@ constexpr int kDefaultSessionTimeout = 2;
 constexpr int kMaxSessionTimeout = 3599;
 // The monitor closes a session after this many receives in a row timed out.
 constexpr int kMaxTimeoutsInARow = 2;
+// How long the worker waits for the write lock before it keeps the request
+// for later and serves the next datagram.
+constexpr unsigned kWriteLockWaitMs = 50;
+// Requests kept beyond this many are dropped unanswered (their senders see
+// their own time-out), so that a stalled query cannot make the list grow
+// without bound.
+constexpr size_t kMaxDeferred = 256;
+
+// The requests whose handlers change the MIB handler's tree or the session
+// table under its write lock.
+bool NeedsWriteLock(uint8_t type) {
+  return type == SA_PDU_OPEN_SESSION || type == SA_PDU_CLOSE_SESSION || type == SA_PDU_REGISTER ||
+         type == SA_PDU_UNREGISTER;
+}
 }  // namespace
 
 int BSAMaster::ReceiveAndProcessData() {
   m_rxBuffer.SetLength(m_rxBuffer.Capacity());
   unsigned int length = m_rxBuffer.Capacity();
-  const int status = m_listenSocket.RecvFrom(m_rxBuffer.Data(), length, m_addrPeer, false);
-  if (status != 0) return 0;
-  m_rxBuffer.SetLength(length);
-  if (QVSubAgTraceActive()) QVSubAgTrace("ReceiveAndProcessData FROM, %s", QVAddressToString(m_addrPeer).c_str());
-  ProcessRcvdData();
-  return 1;
+  // While requests wait for the write lock the receive only polls, so that
+  // AnswerDeferred tries the lock again soon.
+  const int status = m_deferred.empty() ? m_listenSocket.RecvFrom(m_rxBuffer.Data(), length, m_addrPeer, false)
+                                        : m_listenSocket.RecvFrom(m_rxBuffer.Data(), length, m_addrPeer, 0);
+  int received = 0;
+  if (status == 0) {
+    m_rxBuffer.SetLength(length);
+    if (QVSubAgTraceActive()) QVSubAgTrace("ReceiveAndProcessData FROM, %s", QVAddressToString(m_addrPeer).c_str());
+    ProcessRcvdData();
+    received = 1;
+  }
+  AnswerDeferred();
+  return received;
 }
 
 int BSAMaster::ProcessRcvdData() {
@@ -39,6 +60,32 @@ int BSAMaster::ProcessRcvdData() {
     QVSubAgTrace("ProcessRcvdData DECODING ERR = %x", decoded);
     return 1;
   }
+  if (!NeedsWriteLock(request.type)) {
+    Answer(request);
+    return 1;
+  }
+  // Behind the requests kept already, or kept itself while queries hold the
+  // lock; the handlers take the lock again, nested.
+  if (m_deferred.empty() && m_pMibHandler->Synch().TryWaitToWrite(kWriteLockWaitMs)) {
+    Answer(request);
+    m_pMibHandler->Synch().DoneWriting();
+  } else if (m_deferred.size() < kMaxDeferred) {
+    m_deferred.push_back({request, m_addrPeer});
+  }
+  return 1;
+}
+
+void BSAMaster::AnswerDeferred() {
+  if (m_deferred.empty() || !m_pMibHandler->Synch().TryWaitToWrite(kWriteLockWaitMs)) return;
+  while (!m_deferred.empty()) {
+    m_addrPeer = m_deferred.front().peer;
+    Answer(m_deferred.front().request);
+    m_deferred.pop_front();
+  }
+  m_pMibHandler->Synch().DoneWriting();
+}
+
+void BSAMaster::Answer(BSAPdu& request) {
   BSAPdu response(SA_PDU_RESPONSE, request.sessionId, request.requestId);
   int status = 0;
   switch (request.type) {
@@ -74,7 +121,6 @@ int BSAMaster::ProcessRcvdData() {
   response.errorStatus = status;
   response.sysUpTime = m_pTime != nullptr ? m_pTime->SysUptime() : 0;
   ReturnResponsePdu(response);
-  return 1;
 }
 
 int BSAMaster::ReturnResponsePdu(BSAPdu& response) {

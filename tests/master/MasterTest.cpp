@@ -327,6 +327,37 @@ TEST_F(MasterTest, SilentSubAgentIsClosedAndAnswersMatchByRequestId) {
   EXPECT_EQ(BSAMasterPeer::Registry(*m_master), "");
 }
 
+// A request that changes the MIB waits for the queries in flight without holding up the others: such a query
+// may wait for a sub-agent that first needs an index value (a row created at SET-test). The kept requests are
+// answered in arrival order once the query is done.
+TEST_F(MasterTest, RequestsThatChangeTheMibWaitForQueriesAndTheOthersGoOn) {
+  SubAgent agent(m_port);
+  const unsigned id = agent.Open();
+  TEvent reading, done;
+  std::thread query([&] {
+    TReadLock lock(m_mib.Synch());
+    reading.Set();
+    done.Wait(kWaitForever);
+  });
+  ASSERT_EQ(reading.Wait(3000), 0);
+  for (const char* oid : {"5", "6"}) {
+    BSAPdu request = RegisterPdu(SA_PDU_REGISTER, id, oid);
+    request.requestId = 0x6000 + static_cast<unsigned>(oid[0]);
+    agent.Send(Bytes(request), agent.master);
+  }
+  BSAPdu index(SA_PDU_INDEX_ALLOCATE, id, 0);
+  index.varBindList.Append(Oid("9"), Value("i4"));
+  EXPECT_EQ(agent.Ask(index), 0);  // an early answer to a registration would be skipped here, and missed below
+  EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, id, 0)), 0);
+  done.Set();
+  query.join();
+  std::string answers;
+  for (BSAPdu answer; answers.size() < 4 && agent.Next(answer, 3000);)
+    answers += std::to_string(answer.requestId - 0x6000) + std::to_string(answer.errorStatus);
+  EXPECT_EQ(answers, "530540");
+  EXPECT_EQ(BSAMasterPeer::Registry(*m_master), "5/47 6/47");
+}
+
 TEST_F(MasterTest, RegistrationRequests) {
   // Requests over UDP, "<op><session> <subtree> <answer> [<Registry>]": op r register, u unregister, R and U
   // with the MIB handler refusing, c close; the session a, b, or x not open; the subtree under 1.3.6.1.3.7,
