@@ -55,7 +55,13 @@ BSAMibHandler::SET::SET(const BVarBindList& list) : m_pContexts(static_cast<size
 
 BSAMibHandler::BSAMibHandler() : BMibHandler(nullptr) {}
 
-BSAMibHandler::~BSAMibHandler() = default;
+BSAMibHandler::~BSAMibHandler() {
+  // SETs whose cleanup never came (the master went away between the phases)
+  // still have records. Their handlers are not called: by now the
+  // application may have destroyed them.
+  for (int i = 0; i < m_setTransactions.Count(); ++i) delete static_cast<SET*>(m_setTransactions.PtrAt(i));
+  m_setTransactions.Clear();
+}
 
 int BSAMibHandler::Init(INonVolatile* /*nv*/) {
   return 0;
