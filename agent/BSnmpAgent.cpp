@@ -247,6 +247,26 @@ std::vector<BAddress> BSnmpAgent::LocalAddresses() const {
   return addresses;
 }
 
+bool BSnmpAgent::BeginRequest(const BAddress& remote, int32_t requestId) {
+  std::lock_guard<std::mutex> guard(m_inFlightLock);
+  for (const InFlight& entry : m_inFlight) {
+    if (entry.requestId == requestId && entry.remote == remote) return false;
+  }
+  m_inFlight.push_back({remote, requestId});
+  return true;
+}
+
+void BSnmpAgent::EndRequest(const BAddress& remote, int32_t requestId) {
+  std::lock_guard<std::mutex> guard(m_inFlightLock);
+  for (size_t i = 0; i < m_inFlight.size(); ++i) {
+    if (m_inFlight[i].requestId == requestId && m_inFlight[i].remote == remote) {
+      m_inFlight[i] = m_inFlight.back();
+      m_inFlight.pop_back();
+      return;
+    }
+  }
+}
+
 void BSnmpAgent::SendAuthenticationFailure() {
   ITrapSender* sender = m_pTrapSender.load();
   if (sender == nullptr || m_counters.EnableAuthenTraps() != SNMP_AUTHEN_TRAPS_ENABLED) return;

@@ -14,13 +14,19 @@
 // at least one per listening socket) receive from the sockets directly,
 // without a hand-off queue, so that a request held up by a slow MIB handler
 // (a sub-agent that takes seconds to answer) leaves the other threads free
-// to answer the next ones. Each thread owns a Processor: the decoded request,
-// the response and the buffers it reuses from one request to the next, so a
-// request costs two system calls and no allocation once they have grown.
+// to answer the next ones. A manager's retransmission of a request that is
+// still being processed (same address, same request id) is dropped: the
+// answer to the first copy answers it too, and the copies of one slow
+// request would otherwise take every thread. Each thread owns a Processor:
+// the decoded request, the response and the buffers it reuses from one
+// request to the next, so a request costs two system calls and no
+// allocation once they have grown.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "BAddress.h"
@@ -147,12 +153,23 @@ class QV_API BSnmpAgent {
 
   void CloseEndpoints();
   void SendAuthenticationFailure();
+  // Marks a request as being processed; false when it is already (a
+  // retransmission). Every true is followed by EndRequest.
+  bool BeginRequest(const BAddress& remote, int32_t requestId);
+  void EndRequest(const BAddress& remote, int32_t requestId);
+
+  struct InFlight {
+    BAddress remote;
+    int32_t requestId;
+  };
 
   BMibHandler& m_mib;
   BSnmpAgentConfig m_config;
   BSnmpCounters m_counters;
   BSnmpGroupMib m_snmpGroup;
   std::atomic<ITrapSender*> m_pTrapSender{nullptr};
+  std::mutex m_inFlightLock;         // guards m_inFlight; taken alone
+  std::vector<InFlight> m_inFlight;  // at most one entry per request thread
   // Start, Stop and the fields below run on the application's thread; the
   // request threads only read the endpoints while they run.
   bool m_running = false;

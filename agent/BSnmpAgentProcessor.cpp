@@ -143,6 +143,12 @@ size_t BSnmpAgent::Processor::Process(const unsigned char* data, size_t length, 
       return 0;  // informs and reports are for notification receivers and managers
   }
 
+  // A manager that retransmits while the first copy waits for a slow
+  // sub-agent gets its answer from the first copy; the copies would
+  // otherwise hold every request thread on the same wait.
+  const int32_t requestId = m_request.requestId;
+  if (!m_agent.BeginRequest(remote, requestId)) return 0;
+
   // One host transaction per request, so that MIB code can find out who
   // asks while the request is processed.
   m_transactionId = m_pTransactions->NewTransactionId();
@@ -164,6 +170,7 @@ size_t BSnmpAgent::Processor::Process(const unsigned char* data, size_t length, 
       break;
   }
   if (registered) m_pTransactions->EndTransaction(m_transactionId);
+  m_agent.EndRequest(remote, requestId);
   return answer;
 }
 

@@ -222,16 +222,27 @@ TEST_F(BSnmpAgentTest, UnknownCommunitiesAndMalformedDatagramsAreSilentAndCounte
             "0/0 11.4.0=Counter32: 2 11.6.0=Counter32: 5 32473.1.2.1.4.1=INTEGER: 1");
 }
 
-// One thread held in the gate leaves the others free; the host transaction names the
-// manager, the address asked (through a wildcard endpoint) and the community.
+// One thread held in the gate leaves the others free, also when the manager retransmits
+// the waiting request (five copies would hold all four threads): the copies get no thread
+// and no answer of their own. The host transaction names the manager, the address asked
+// (through a wildcard endpoint) and the community.
 TEST_F(BSnmpAgentTest, ASlowHandlerDoesNotHoldUpOtherRequests) {
   StartAgent(BSnmpAgentConfig{}, "0.0.0.0:0");
   test::SnmpManager slow(m_target);
-  const int32_t id = slow.Send(kV2, "public", SNMP_PDU_GET, {kGate});
+  BSnmpMessage request;
+  request.community.Assign("public");
+  request.requestId = 77;
+  request.varBinds.Append(BObjectIdentifier(kGate));
+  std::vector<unsigned char> datagram(256);
+  size_t length = 0;
+  ASSERT_EQ(request.Encode(datagram.data(), datagram.size(), length), SNMP_CODEC_OK);
+  datagram.resize(length);
+  for (int i = 0; i < 5; ++i) slow.SendRaw(datagram);
   ASSERT_EQ(m_gate.entered.Wait(3000), 0);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Ask(kV2, SNMP_PDU_GET, {kDescr}), "0/0 32473.1.1.1.0=STRING: \"agent\"");
   m_gate.open.Set();
-  EXPECT_EQ(Show(slow.Receive(id)), "0/0 32473.9.1.0=STRING: \"late\"");
+  EXPECT_EQ(Show(slow.Receive(77)), "0/0 32473.9.1.0=STRING: \"late\"");
+  EXPECT_EQ(Show(slow.Receive(-1, 300)), "no answer");
   std::lock_guard<std::mutex> guard(m_gate.lock);
   EXPECT_EQ(m_gate.asker,
             QVAddressToString(slow.address).str() + " to " + QVAddressToString(m_target).str() + " as public");
