@@ -66,6 +66,10 @@ int BSnmpTrapSender::Init(const BString& sinks, const BString& community) {
       m_errorText = "TrapSink: cannot resolve '" + text + "'";
       return -1;
     }
+    if (sink.address.Port() == 0) {
+      m_errorText = "TrapSink: '" + text + "' names port 0, where no trap can be sent";
+      return -1;
+    }
     parsed.push_back(sink);
   }
   bool need4 = false;

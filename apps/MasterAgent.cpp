@@ -16,6 +16,13 @@ Configuration::KeySet KnownKeys() {
             "sysdescr", "syscontact", "sysname", "syslocation"}}};
 }
 
+// The agent's and the trap sender's error texts start with the key they
+// concern, which the configuration's Where() names already.
+std::string WithoutKey(const BString& text, const char* key) {
+  const std::string prefix = std::string(key) + ": ";
+  return text.str().rfind(prefix, 0) == 0 ? text.str().substr(prefix.size()) : text.str();
+}
+
 }  // namespace
 
 int LoggingTrapSender::SendTrap(const BTrap& trap, const char* arg) {
@@ -100,10 +107,14 @@ int MasterAgent::Configure(const std::vector<std::string>& args) {
   if (SplitList(m_agentConfig.listenAddresses.str()).empty()) {
     return Fail(m_config.Where("Agent", "ListenAddress") + ": no address to listen on");
   }
+  if (m_agentConfig.readCommunity.empty() && m_agentConfig.writeCommunity.empty()) {
+    Log(kProgram, "warning: %s and WriteCommunity are both empty: no request will be answered",
+        m_config.Where("Agent", "ReadCommunity").c_str());
+  }
   m_config.GetString("Agent", "TrapSink", m_trapSinks);
   m_config.GetString("Agent", "TrapCommunity", m_trapCommunity);
   if (m_trapSender.Init(BString(m_trapSinks), BString(m_trapCommunity)) != 0) {
-    return Fail(m_config.Where("Agent", "TrapSink") + ": " + m_trapSender.ErrorText().str());
+    return Fail(m_config.Where("Agent", "TrapSink") + ": " + WithoutKey(m_trapSender.ErrorText(), "TrapSink"));
   }
 
   BMib2System& system = m_mibHandler.Mib2System();
@@ -132,7 +143,8 @@ int MasterAgent::Run(TEvent& stop) {
   m_snmpAgent = std::make_unique<BSnmpAgent>(m_mibHandler, m_agentConfig);
   if (m_snmpAgent->Start() != 0) {
     m_master.reset();
-    return Fail(m_config.Where("Agent", "ListenAddress") + ": " + m_snmpAgent->ErrorText().str());
+    return Fail(m_config.Where("Agent", "ListenAddress") + ": " +
+                WithoutKey(m_snmpAgent->ErrorText(), "ListenAddress"));
   }
   m_mibHandler.RegisterSubtreeHandler(&m_snmpAgent->SnmpGroupHandler());
   m_snmpAgent->SetTrapSender(&m_trapSender);
