@@ -70,6 +70,7 @@ class SubAgentExample {
   bool m_withScalars = true;
   bool m_trace = false;
   Configuration m_config;
+  BMemoryStore m_settings;  // what the library reads: defaults and the file's values
   TracePrinter m_tracePrinter{kProgram};
   ReconnectingSubAgent m_subAgent;
   std::unique_ptr<ExampleMib> m_mib;

@@ -92,15 +92,32 @@ bool Configuration::Load(const std::string& path, std::string& error) {
 std::vector<std::string> Configuration::Warnings() const {
   std::vector<std::string> warnings;
   if (!m_store) return warnings;
+  auto at = [&](const std::string& section, const std::string& key) {
+    return m_path + ":" + std::to_string(m_store->LineOf(section, key)) + ": ";
+  };
+  // Lines above the first section header belong to no section: nobody reads them.
+  for (const std::string& key : m_store->Keys("")) {
+    warnings.push_back(at("", key) + "key '" + key + "' before any [section] ignored");
+  }
   for (const std::string& section : m_store->Sections()) {
     const auto known = m_known.find(Lower(section));
+    // Keys() lists a key once per line that sets it, in file order; the
+    // last line counts, and the warning names it as spelt there.
+    std::vector<std::string> order;
+    std::map<std::string, std::pair<int, std::string>> lines;  // lower case -> count, last spelling
     for (const std::string& key : m_store->Keys(section)) {
-      if (known != m_known.end() && known->second.count(Lower(key)) != 0) continue;
-      const int line = m_store->LineOf(section, key);
-      std::string warning = m_path;
-      warning.append(":").append(std::to_string(line)).append(": unknown key '").append(key);
-      warning.append("' in [").append(section).append("] ignored");
-      warnings.push_back(std::move(warning));
+      auto& [count, spelling] = lines[Lower(key)];
+      if (count++ == 0) order.push_back(Lower(key));
+      spelling = key;
+    }
+    for (const std::string& lower : order) {
+      const auto& [count, key] = lines[lower];
+      if (known == m_known.end() || known->second.count(lower) == 0) {
+        warnings.push_back(at(section, key) + "unknown key '" + key + "' in [" + section + "] ignored");
+      } else if (count > 1) {
+        warnings.push_back(at(section, key) + "key '" + key + "' in [" + section + "] is set " + std::to_string(count) +
+                           " times; this last one counts");
+      }
     }
     if (known == m_known.end() && m_store->Keys(section).empty()) {
       warnings.push_back(m_path + ": unknown section [" + section + "] ignored");
@@ -181,11 +198,24 @@ bool CheckSubAgentSection(const Configuration& config, std::string& error) {
   }
   std::string address;
   BAddress resolved;
-  if (config.GetString("SubAgent", "MasterAddress", address) && QVResolveAddress(BString(address), resolved) == 0) {
-    error = config.Where("SubAgent", "MasterAddress") + ": '" + address + "' is not a host:port that resolves";
+  if (config.GetString("SubAgent", "MasterAddress", address) &&
+      (QVResolveAddress(BString(address), resolved) == 0 || resolved.Port() == 0)) {
+    error = config.Where("SubAgent", "MasterAddress") + ": '" + address +
+            "' is not a host:port (port 1 to 65535) that resolves";
     return false;
   }
   return true;
+}
+
+void FillSubAgentSettings(const Configuration& config, BMemoryStore& settings) {
+  for (const auto& [key, value] : {std::pair<const char*, const char*>{"MasterAddress", "127.0.0.1:10001"},
+                                   {"PingInterval", "10"},
+                                   {"MasterTimeout", "3"},
+                                   {"MaxProcTime", "3"}}) {
+    std::string text = value;
+    config.GetString("SubAgent", key, text);
+    settings.SetString("SubAgent", key, text.c_str(), 0, 0);
+  }
 }
 
 std::string SubAgentStatusText(int status) {
@@ -210,7 +240,11 @@ CommonOption TakeCommonOption(const std::vector<std::string>& args, size_t& i, c
     trace = true;
     return CommonOption::kTaken;
   }
-  if (TakeOption(args, i, "-c", "config", configPath, error)) return CommonOption::kTaken;
+  if (TakeOption(args, i, "-c", "config", configPath, error)) {
+    if (!configPath.empty()) return CommonOption::kTaken;
+    // An empty name (an unset shell variable) must not quietly mean the defaults.
+    error = "option -c/--config needs a file name";
+  }
   return error.empty() ? CommonOption::kNotCommon : CommonOption::kError;
 }
 

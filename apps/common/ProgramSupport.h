@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "BIniFileStore.h"
+#include "BMemoryStore.h"
 #include "BMessageDispatcher.h"
 #include "BString.h"
 #include "TEvent.h"
@@ -55,7 +56,8 @@ class Configuration {
   // nothing (built-in defaults). False with the reason in `error` when the
   // file cannot be used.
   bool Load(const std::string& path, std::string& error);
-  // Warnings about unknown sections and keys, one line each.
+  // Warnings about unknown sections and keys, keys set more than once and
+  // keys above the first section, one line each.
   std::vector<std::string> Warnings() const;
 
   // The store the library reads its own sections from (null when no file).
@@ -105,6 +107,11 @@ bool LoadConfiguration(const char* program, Configuration& config, const std::st
 // them so that a bad value is named in a one-line error.
 Configuration::KeySet SubAgentKeys();
 bool CheckSubAgentSection(const Configuration& config, std::string& error);
+// The [SubAgent] settings for BSASubAgent::Init: the defaults the programs
+// document (the library's own differ: no master address without a store,
+// a 60-second ping interval when the key is missing) under the values of
+// the file, if any.
+void FillSubAgentSettings(const Configuration& config, BMemoryStore& settings);
 
 // A sub-agent status (wire code or negative library status) as text.
 std::string SubAgentStatusText(int status);

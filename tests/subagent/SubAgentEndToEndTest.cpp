@@ -62,5 +62,25 @@ TEST(EndToEndTest, ExampleProgramReconnectsToARestartedMasterOnce) {
   master->Stop();
 }
 
+// The program hands the library the settings it documents, with no file and under the keys a file leaves out
+// (the library alone would have no master address, or ping every 60 s).
+TEST(EndToEndTest, ExampleProgramSettingsDefaultAsDocumented) {
+  char path[] = "/tmp/qvt-subagent-conf-XXXXXX";
+  close(mkstemp(path));
+  std::ofstream(path) << "[SubAgent]\nMasterTimeout=5\n";
+  for (const auto& [file, expected] :
+       {std::pair<std::string, std::string>{"", "10 3 3 127.0.0.1:10001"}, {path, "10 5 3 127.0.0.1:10001"}}) {
+    app::Configuration config(app::SubAgentKeys());
+    std::string error;
+    ASSERT_TRUE(config.Load(file, error)) << error;
+    BMemoryStore settings;
+    app::FillSubAgentSettings(config, settings);
+    BSASubAgent subAgent;
+    ASSERT_EQ(subAgent.Init(&settings), 0);
+    EXPECT_EQ(BSASubAgentPeer::Config(subAgent), expected) << file;
+  }
+  std::remove(path);
+}
+
 }  // namespace
 }  // namespace QVT::test
