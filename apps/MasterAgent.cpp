@@ -23,6 +23,12 @@ std::string WithoutKey(const BString& text, const char* key) {
   return text.str().rfind(prefix, 0) == 0 ? text.str().substr(prefix.size()) : text.str();
 }
 
+// "sub-agent session 3 ('QVT example sub-agent' at 127.0.0.1:40112)"
+std::string SessionName(const BSASession& session) {
+  return "sub-agent session " + std::to_string(session.m_id) + " ('" + session.m_description.str() + "' at " +
+         QVAddressToString(session.m_address).str() + ")";
+}
+
 }  // namespace
 
 int LoggingTrapSender::SendTrap(const BTrap& trap, const char* arg) {
@@ -38,6 +44,17 @@ int LoggingTrapSender::SendTrap(const BTrap& trap, const char* arg) {
   }
   Log(MasterAgent::kProgram, "%s", text.c_str());
   return m_pNext != nullptr ? m_pNext->SendTrap(trap, arg) : 0;
+}
+
+void SessionLogger::OnSessionOpened(const BSASession& session) {
+  Log(MasterAgent::kProgram, "%s opened; answers awaited %d s", SessionName(session).c_str(), session.m_timeout);
+}
+
+void SessionLogger::OnSessionClosed(const BSASession& session, ECloseReason reason, int subtrees) {
+  const char* why = reason == ECloseReason::kClosedBySubAgent ? "closed by the sub-agent"
+                    : reason == ECloseReason::kNoAnswer       ? "closed: the sub-agent stopped answering"
+                                                              : "closed by the master";
+  Log(MasterAgent::kProgram, "%s %s; %d subtree(s) withdrawn", SessionName(session).c_str(), why, subtrees);
 }
 
 MasterAgent::MasterAgent() : m_config(KnownKeys()) {}
@@ -149,6 +166,7 @@ int MasterAgent::Run(TEvent& stop) {
   m_mibHandler.RegisterSubtreeHandler(&m_snmpAgent->SnmpGroupHandler());
   m_snmpAgent->SetTrapSender(&m_trapSender);
   m_master->SetTrapSender(&m_trapLogger);
+  m_master->SetEventListener(&m_sessionLogger);
   m_master->Start();
 
   std::string listening;

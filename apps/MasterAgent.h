@@ -2,7 +2,8 @@
 // configuration, builds the agent's MIB (the system group with sysORTable
 // and the snmp group), answers SNMP managers through the SNMP front-end
 // (BSnmpAgent), runs the sub-agent master (BSAMaster) on its port, and sends
-// every notification a sub-agent forwards to the trap sinks (logging it).
+// every notification a sub-agent forwards to the trap sinks (logging it and
+// every sub-agent session that opens or closes).
 #pragma once
 
 #include <memory>
@@ -15,6 +16,7 @@
 #include "BSnmpTrapSender.h"
 #include "BTime.h"
 #include "BTrap.h"
+#include "ISAMasterEvents.h"
 #include "ProgramSupport.h"
 #include "TEvent.h"
 
@@ -29,6 +31,14 @@ class LoggingTrapSender : public ITrapSender {
 
  private:
   ITrapSender* m_pNext;
+};
+
+// Logs the sub-agent sessions the master opens and closes, and why a
+// session ended: a sub-agent that stopped answering is worth a line.
+class SessionLogger : public ISAMasterEvents {
+ public:
+  void OnSessionOpened(const BSASession& session) override;
+  void OnSessionClosed(const BSASession& session, ECloseReason reason, int subtrees) override;
 };
 
 class MasterAgent {
@@ -61,6 +71,7 @@ class MasterAgent {
   std::string m_trapCommunity = "public";
   BSnmpTrapSender m_trapSender{&m_time};
   LoggingTrapSender m_trapLogger{&m_trapSender};
+  SessionLogger m_sessionLogger;
   std::unique_ptr<BSnmpAgent> m_snmpAgent;
   std::unique_ptr<BSAMaster> m_master;
 };

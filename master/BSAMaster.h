@@ -47,6 +47,7 @@
 #include "BTime.h"
 #include "BTrap.h"
 #include "INonVolatile.h"
+#include "ISAMasterEvents.h"
 #include "QVExport.h"
 #include "TEvent.h"
 #include "TThread.h"
@@ -78,6 +79,8 @@ class QV_API BSAMaster {
 
   // Where forwarded notifications go; not owned.
   void SetTrapSender(ITrapSender* sender) { m_pTrapSender = sender; }
+  // Who hears of sessions opened and closed; not owned; set before Start.
+  void SetEventListener(ISAMasterEvents* listener) { m_pEvents = listener; }
   unsigned short Port() const { return m_port; }
   BMibHandler* MibHandler() const { return m_pMibHandler; }
 
@@ -87,7 +90,8 @@ class QV_API BSAMaster {
   int ReturnResponsePdu(BSAPdu& response);
   int OpenSession(BSAPdu& request, BSAPdu& response);
   int CloseSession(BSAPdu& request);
-  // The caller holds the MIB handler's write lock.
+  // The caller holds the MIB handler's write lock. Reported to the event
+  // listener as closed by the master.
   int CloseSession(int sessionId);
   BSASession* FindSession(int sessionId);
   int Ping(BSAPdu& request);
@@ -183,6 +187,8 @@ class QV_API BSAMaster {
   void Answer(BSAPdu& request);
   // Answers the kept requests, oldest first, if the write lock can be had.
   void AnswerDeferred();
+  // CloseSession(int) with the reason the event listener hears.
+  int CloseSession(int sessionId, ISAMasterEvents::ECloseReason reason);
   // The session's existence, looked up under m_sessionsLock (the record
   // itself is not used afterwards).
   bool SessionExists(int sessionId);
@@ -190,6 +196,7 @@ class QV_API BSAMaster {
   BMibHandler* m_pMibHandler;
   BTime* m_pTime;
   ITrapSender* m_pTrapSender = nullptr;
+  ISAMasterEvents* m_pEvents = nullptr;
   BSASocket m_listenSocket{2048, 2};
   unsigned short m_port = 10001;
   BSABuffer m_rxBuffer;

@@ -160,40 +160,51 @@ int BSAMaster::OpenSession(BSAPdu& request, BSAPdu& response) {
     if (seconds >= 1 && seconds <= kMaxSessionTimeout) session->m_timeout = seconds;
   }
 
-  bool inserted = false;
   {
     TWriteLock writeLock(m_pMibHandler->Synch());
-    std::lock_guard<std::mutex> guard(m_sessionsLock);
-    inserted = m_sessions.Insert(session->m_id, session) != 0;
+    bool inserted = false;
+    {
+      std::lock_guard<std::mutex> guard(m_sessionsLock);
+      inserted = m_sessions.Insert(session->m_id, session) != 0;
+    }
+    if (!inserted) {
+      delete session;
+      return SA_WIRE_OPEN_FAILED;
+    }
+    // Under the write lock, as every close is: the record cannot go away meanwhile.
+    if (m_pEvents != nullptr) m_pEvents->OnSessionOpened(*session);
+    response.sessionId = static_cast<unsigned int>(session->m_id);
   }
-  if (!inserted) {
-    delete session;
-    return SA_WIRE_OPEN_FAILED;
-  }
-  response.sessionId = static_cast<unsigned int>(session->m_id);
-  QVSubAgTrace("OpenSession succeeded ID=%d", session->m_id);
+  QVSubAgTrace("OpenSession succeeded ID=%d", static_cast<int>(response.sessionId));
   return 0;
 }
 
 int BSAMaster::CloseSession(BSAPdu& request) {
   QVSubAgTrace("CloseSession %d", request.sessionId);
   TWriteLock writeLock(m_pMibHandler->Synch());
-  return CloseSession(static_cast<int>(request.sessionId));
+  return CloseSession(static_cast<int>(request.sessionId), ISAMasterEvents::ECloseReason::kClosedBySubAgent);
 }
 
 int BSAMaster::CloseSession(int sessionId) {
+  return CloseSession(sessionId, ISAMasterEvents::ECloseReason::kClosedByMaster);
+}
+
+int BSAMaster::CloseSession(int sessionId, ISAMasterEvents::ECloseReason reason) {
   BSASession* session = nullptr;
   {
     std::lock_guard<std::mutex> guard(m_sessionsLock);
     session = static_cast<BSASession*>(m_sessions.Remove(sessionId));
   }
   if (session == nullptr) return SA_WIRE_NOT_OPEN;
+  int subtrees = 0;
   for (int i = m_handlers.Count() - 1; i >= 0; --i) {
     auto* handler = static_cast<BSAMibSubtreeHandler*>(m_handlers[i]);
     if (handler == nullptr || handler->Session() == nullptr || handler->Session()->m_id != session->m_id) continue;
     const int status = UnregisterSH(i);
     if (status != 0) return status;
+    ++subtrees;
   }
+  if (m_pEvents != nullptr) m_pEvents->OnSessionClosed(*session, reason, subtrees);
   delete session;
   return 0;
 }
@@ -234,7 +245,7 @@ void BSAMaster::CheckSessions() {
       if (session->m_timeoutCount > kMaxTimeoutsInARow) toClose.push_back(session->m_id);
     }
   }
-  for (const int id : toClose) CloseSession(id);
+  for (const int id : toClose) CloseSession(id, ISAMasterEvents::ECloseReason::kNoAnswer);
 }
 
 unsigned int BSAMaster::GetNewRequestId() {

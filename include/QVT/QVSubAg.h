@@ -43,6 +43,7 @@
 #include "BTrapOIDs.h"
 #include "BVarBind.h"
 #include "INonVolatile.h"
+#include "ISAMasterEvents.h"
 #include "ITimeSubscriber.h"
 #include "QVExport.h"
 #include "QVSubAgTrace.h"

@@ -197,10 +197,32 @@ TEST(MasterProgramTest, ServesASubAgentUntilSigterm) {
   for (int attempt = 0; attempt < 50 && opened == -1; ++attempt) opened = agent.Ask(OpenPdu(1), &answer, 200);
   ASSERT_EQ(opened, 0) << ReadFile(dir + "/log");
   EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, answer.sessionId, 0)), 0);
+  EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_CLOSE_SESSION, answer.sessionId, 0)), 0);
   ASSERT_TRUE(program.Signal(SIGTERM));
   EXPECT_EQ(program.Wait(/*ms=*/5000), 0) << ReadFile(dir + "/log");
+  const std::string log = ReadFile(dir + "/log"), session = "session " + std::to_string(answer.sessionId) + " (";
+  EXPECT_NE(log.find(session), log.rfind(session)) << log;  // opened, then closed
+  EXPECT_NE(log.find(") opened; answers awaited 1 s"), std::string::npos) << log;
+  EXPECT_NE(log.find(") closed by the sub-agent; 0 subtree(s) withdrawn"), std::string::npos) << log;
   std::filesystem::remove_all(dir);
 }
+
+// What the master tells its event listener: "+<n>" opened, "-<n>:<reason>/<subtrees>" closed, <n> counted from
+// the first session it heard of.
+struct EventRecorder : ISAMasterEvents {
+  void OnSessionOpened(const BSASession& session) override {
+    if (log.empty()) first = static_cast<unsigned>(session.m_id);
+    log += "+" + std::to_string(session.m_id - first) + " ";
+  }
+  void OnSessionClosed(const BSASession& session, ECloseReason reason, int subtrees) override {
+    const char* why = reason == ECloseReason::kNoAnswer           ? "silent"
+                      : reason == ECloseReason::kClosedBySubAgent ? "closed"
+                                                                  : "master";
+    log += "-" + std::to_string(session.m_id - first) + ":" + why + "/" + std::to_string(subtrees) + " ";
+  }
+  std::string log;
+  unsigned first = 0;
+};
 
 // A started BSAMaster on a free loopback port with a manual clock; the monitor is slowed down so that tests
 // run CheckSessions themselves.
@@ -209,6 +231,7 @@ class MasterTest : public ::testing::Test {
   static constexpr unsigned kUpTime = 4242;
   void SetUp() override {
     m_master = std::make_unique<BSAMaster>(&m_mib, &m_clock);
+    m_master->SetEventListener(&m_events);
     BMemoryStore store;
     for (int attempt = 0; attempt < 20; ++attempt) {
       m_port = FreeUdpPort();
@@ -234,6 +257,7 @@ class MasterTest : public ::testing::Test {
 
   ManualClock m_clock{kUpTime};
   RecordingMibHandler m_mib;
+  EventRecorder m_events;
   std::unique_ptr<BSAMaster> m_master;
   unsigned short m_port = 0;
 };
@@ -284,6 +308,11 @@ TEST_F(MasterTest, CheckSessionsClosesTheSessionsPastTwoTimeoutsInARow) {
   }
   m_master->CheckSessions();
   EXPECT_EQ(BSAMasterPeer::Registry(*m_master), "2/47 2.1/47 0/47 0.1/47 1/47 1.1/47");
+  BSAPdu close(SA_PDU_CLOSE_SESSION, m_events.first + 1, 0);  // the other ways a session ends
+  EXPECT_EQ(m_master->CloseSession(close), 0);
+  TWriteLock writeLock(m_mib.Synch());
+  EXPECT_EQ(m_master->CloseSession(static_cast<int>(m_events.first) + 2), 0);
+  EXPECT_EQ(m_events.log, "+0 +1 +2 +3 +4 -3:silent/2 -0:silent/2 -1:closed/2 -2:master/2 ");
 }
 
 TEST_F(MasterTest, SilentSubAgentIsClosedAndAnswersMatchByRequestId) {
