@@ -81,7 +81,10 @@ int BIniFileStore::Load(std::string* error) {
     Line line;
     line.raw = text;
     line.lineNumber = number;
-    const std::string trimmed = Trim(text);
+    // A file saved by an editor that marks UTF-8 files starts with a byte
+    // order mark; it belongs to no line (the raw line keeps it for Save).
+    const bool byteOrderMark = number == 1 && text.rfind("\xEF\xBB\xBF", 0) == 0;
+    const std::string trimmed = Trim(byteOrderMark ? text.substr(3) : text);
     if (trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#') {
       lines.push_back(std::move(line));
       continue;

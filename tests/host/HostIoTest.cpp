@@ -98,7 +98,8 @@ TEST_F(SettingsStoreTest, BothStoresKeepTheContractAndTheIniStoreThroughItsFile)
 
 TEST_F(SettingsStoreTest, IniParsingHandlesCommentsCaseAndRepeatsAndNamesMalformedLines) {
   WriteFile(
-      "; leading comment\n# another\n\n  [ SAMaster ]   ; the master\nPort = 10001 ; UDP port\n"
+      "\xEF\xBB\xBF; leading comment, after a UTF-8 byte order mark\n# another\n\n  [ SAMaster ]   ; the master\nPort "
+      "= 10001 ; UDP port\n"
       "\tName=qvt#1\r\nUrl=http://x;y\nEmpty=\n[subagent]\nPingInterval=10\npinginterval=20\n");
   BIniFileStore store(m_path);
   ASSERT_EQ(store.Load(&m_error), NV_OK) << m_error;
