@@ -99,7 +99,8 @@ int BSASubAgent::Start() {
 }
 
 int BSASubAgent::Stop() {
-  if (m_pingThread.m_interval > 0) m_pingThread.Stop(kWaitForever);
+  // Whatever the interval says now: InitFromNV may have changed it since Start.
+  m_pingThread.Stop(kWaitForever);
   m_cmdRespThread.Terminate();
   if (m_cmdRespThread.IsRunning()) WakeResponder();
   m_cmdRespThread.Stop(kWaitForever);
