@@ -112,12 +112,12 @@ std::vector<std::string> Configuration::Warnings() const {
     }
     for (const std::string& lower : order) {
       const auto& [count, key] = lines[lower];
-      if (known == m_known.end() || known->second.count(lower) == 0) {
-        warnings.push_back(at(section, key) + "unknown key '" + key + "' in [" + section + "] ignored");
-      } else if (count > 1) {
-        warnings.push_back(at(section, key) + "key '" + key + "' in [" + section + "] is set " + std::to_string(count) +
-                           " times; this last one counts");
-      }
+      const bool unknown = known == m_known.end() || known->second.count(lower) == 0;
+      if (!unknown && count == 1) continue;
+      std::string warning = at(section, key);
+      warning.append(unknown ? "unknown key '" : "key '").append(key).append("' in [").append(section).append("] ");
+      warning += unknown ? "ignored" : "is set " + std::to_string(count) + " times; this last one counts";
+      warnings.push_back(std::move(warning));
     }
     if (known == m_known.end() && m_store->Keys(section).empty()) {
       warnings.push_back(m_path + ": unknown section [" + section + "] ignored");
