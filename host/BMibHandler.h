@@ -52,6 +52,8 @@ class QV_API BMibHandler : public BCmdHandler {
 
   // Virtual operations, in this order.
   // Non-zero on success; 0 when the handler is null or its OID is taken.
+  // The handler is not owned: it stays alive while registered and while any
+  // thread may still query this MIB handler.
   virtual int RegisterSubtreeHandler(BMibSubtreeHandler* handler);
   // Registers `count` handlers, all or none; non-zero on success.
   virtual int RegisterGroup(BMibSubtreeHandler* const* handlers, int count);

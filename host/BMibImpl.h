@@ -11,6 +11,11 @@
 // is OID.N.0. Writable entries are checked in the SET test phase (type,
 // size, range, then the entry's own check) and changed in commit; undo puts
 // the value read before the commit back through the same setter.
+//
+// The callbacks run on whatever thread queries the MIB (in a sub-agent, its
+// command responder) with the handler's own lock held, so the callbacks of
+// one BMibImpl never run at the same time; data they share with other
+// threads of the application needs the application's own lock.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +35,8 @@ struct QV_API BMibRqHndlrEntry {
   using GetterFn = std::function<void(BObjectSyntax& value)>;
   // Returns 0 or an SNMP error status (wrongValue, inconsistentValue, ...).
   using CheckFn = std::function<int(const BObjectSyntax& value)>;
+  // Stores an already checked value (commit, and undo with the old value):
+  // 0, or an SNMP error status that fails the SET.
   using SetterFn = std::function<int(const BObjectSyntax& value)>;
 
   uint32_t subId = 0;

@@ -59,6 +59,9 @@ class BSAMasterPeer;
 
 class QV_API BSAMaster {
  public:
+  // Neither is owned; both outlive the master. `time` gives the up-time the
+  // master answers pings with: without one it answers 0, which a
+  // sub-agent's OnPingResponse cannot tell from notOpen.
   BSAMaster(BMibHandler* mibHandler, BTime* time);
   ~BSAMaster();
   BSAMaster(const BSAMaster&) = delete;
@@ -77,7 +80,8 @@ class QV_API BSAMaster {
   // Stops both threads and waits for them; always 0.
   int Stop();
 
-  // Where forwarded notifications go; not owned.
+  // Where forwarded notifications go; not owned. Without one a sub-agent's
+  // notification is answered processingError.
   void SetTrapSender(ITrapSender* sender) { m_pTrapSender = sender; }
   // Who hears of sessions opened and closed; not owned; set before Start.
   void SetEventListener(ISAMasterEvents* listener) { m_pEvents = listener; }

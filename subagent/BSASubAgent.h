@@ -55,11 +55,21 @@ class QV_API BSASubAgent : public ITrapSender {
 
   // ITrapSender: hands the trap to the master (Notify); `text` is unused.
   int SendTrap(const BTrap& trap, const char* text) override;
-  // The application's hooks. Defaults trace only.
+  // The application's hooks, called on the pinger thread. Defaults trace
+  // only. OnPingResponse gets the master's up-time (hundredths of a second),
+  // 0 when the master answered notOpen, which a master whose clock reads 0
+  // cannot be told from: Ping again and look for SA_WIRE_NOT_OPEN.
+  // OnPingTimeout is called when a ping got no answer or failed otherwise;
+  // `value` is the ping interval times ten.
   virtual void OnPingResponse(int upTime);
   virtual void OnPingTimeout(int value);
 
   // Lifecycle (0 or a status code).
+  // Init reads the "SubAgent" keys (MasterAddress, PingInterval,
+  // MasterTimeout, MaxProcTime; `nv` null: the defaults) and opens both
+  // sockets; the store is not kept. A MasterAddress that does not resolve
+  // falls back to 127.0.0.1:10001 without an error (MasterAddress() tells).
+  // A second call after a successful one does nothing.
   int Init(INonVolatile* nv);
   int InitFromNV(INonVolatile* nv);
   int SaveToNV(INonVolatile* nv);
@@ -68,7 +78,9 @@ class QV_API BSASubAgent : public ITrapSender {
   int Stop();
   unsigned int GetNewRequestId();
 
-  // The session with the master.
+  // The session with the master. OpenSession: 0, SA_ERR_ALREADY_OPEN, a
+  // negative exchange status (SA_ERR_TIMEOUT after 2 s without an answer,
+  // whatever MasterTimeout says), or the master's wire error.
   int OpenSession(const BString& description);
   int CloseSession();
   int Ping(int& upTime);
@@ -92,9 +104,20 @@ class QV_API BSASubAgent : public ITrapSender {
   void AddSubidsToVbl(BSAMibImpl* mib, BSAPdu& pdu);
   void AddIndicesToVbl(BMibTableImpl* table, BSAPdu& pdu);
 
-  // Notifications and index values.
+  // Notifications and index values. Each returns 0, a negative exchange
+  // status, or the master's wire error (ESAWireError); Notify returns -1
+  // for an SNMPv1 trap that has no SNMPv2 form. Callable from any thread,
+  // the MIB callbacks included, once the session is open.
   int Notify(const BTrap& trap);
+  // `list`: one varbind per index part, named by the index object (the
+  // table's entry OID + the index column) and carrying a value of its
+  // syntax. SA_IXALLOC_VALUE reserves the values given (any index syntax);
+  // SA_IXALLOC_NEW_INDEX and SA_IXALLOC_ANY_INDEX have the master choose,
+  // for INTEGER, Gauge32 and TimeTicks values only: NEW the next value above
+  // the highest one allocated, skipping released ones; ANY the lowest
+  // released value, else as NEW. On 0 `list` holds the values reserved.
   int IndexAlloc(ESAIxAlloc mode, BVarBindList& list);
+  // Releases the values of `list` (named as for IndexAlloc).
   int IndexDealloc(BVarBindList& list);
 
   // Forgets the session without telling the master: for a master that no
