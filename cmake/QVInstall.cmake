@@ -3,6 +3,8 @@
 # QVSubAg::QVHost) and the pkg-config file qvsubag.pc.
 include(CMakePackageConfigHelpers)
 
+# Installed, each library finds the ones it needs beside itself.
+set_target_properties(QVHost QVSubAg QVAgent PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS QVHost QVSubAg QVAgent EXPORT QVSubAgTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QVT)

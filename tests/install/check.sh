@@ -24,3 +24,12 @@ cp "$here/CMakeLists.txt.in" "$work/cm/CMakeLists.txt"
 cmake -S "$work/cm" -B "$work/cm/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cm/build" >/dev/null
 LD_LIBRARY_PATH="$libdir" "$work/cm/build/consumer"
+
+# The installed programs run as they are, and the installed MIB folder is
+# enough for the standard tools to load the example module.
+for program in qvt-master-agent qvt-subagent-example; do
+  env -u LD_LIBRARY_PATH "$prefix/bin/$program" --version
+done
+if command -v snmptranslate >/dev/null; then
+  snmptranslate -M "$prefix/share/qvt/mibs" -m QVT-EXAMPLE-MIB -On QVT-EXAMPLE-MIB::qvtExDescr.0
+fi
