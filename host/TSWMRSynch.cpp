@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <chrono>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -58,23 +59,14 @@ void TSWMRSynch::DoneReading() {
 }
 
 void TSWMRSynch::WaitToWrite() {
-  const std::thread::id self = std::this_thread::get_id();
-  std::unique_lock<std::mutex> guard(m_lock);
-  if (m_writer == self) {
-    ++m_writeDepth;
-    return;
-  }
-  assert(std::none_of(t_readDepths.begin(), t_readDepths.end(),
-                      [this](const auto& entry) { return entry.first == this && entry.second > 0; }) &&
-         "a read lock cannot be upgraded to a write lock");
-  ++m_waitingWriters;
-  m_changed.wait(guard, [this] { return m_writer == std::thread::id() && m_readers == 0; });
-  --m_waitingWriters;
-  m_writer = self;
-  m_writeDepth = 1;
+  AcquireWrite(std::nullopt);
 }
 
 bool TSWMRSynch::TryWaitToWrite(unsigned ms) {
+  return AcquireWrite(std::chrono::milliseconds(ms));
+}
+
+bool TSWMRSynch::AcquireWrite(std::optional<std::chrono::milliseconds> limit) {
   const std::thread::id self = std::this_thread::get_id();
   std::unique_lock<std::mutex> guard(m_lock);
   if (m_writer == self) {
@@ -84,11 +76,11 @@ bool TSWMRSynch::TryWaitToWrite(unsigned ms) {
   assert(std::none_of(t_readDepths.begin(), t_readDepths.end(),
                       [this](const auto& entry) { return entry.first == this && entry.second > 0; }) &&
          "a read lock cannot be upgraded to a write lock");
+  const auto free = [this] { return m_writer == std::thread::id() && m_readers == 0; };
   ++m_waitingWriters;
-  const bool free = m_changed.wait_for(guard, std::chrono::milliseconds(ms),
-                                       [this] { return m_writer == std::thread::id() && m_readers == 0; });
+  const bool acquired = limit ? m_changed.wait_for(guard, *limit, free) : (m_changed.wait(guard, free), true);
   --m_waitingWriters;
-  if (!free) {
+  if (!acquired) {
     // Readers held back while this writer waited may go on now.
     guard.unlock();
     m_changed.notify_all();

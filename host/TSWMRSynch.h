@@ -10,8 +10,10 @@
 // Upgrading a read lock to a write lock is not supported.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "QVExport.h"
@@ -36,6 +38,9 @@ class QV_API TSWMRSynch {
  private:
   friend class TSWMRSynchPeer;  // tests read the counters below
   int& ThreadReadDepth();
+  // Both write-lock waits: without limit, or for at most `limit`; true when
+  // the lock is now held for writing.
+  bool AcquireWrite(std::optional<std::chrono::milliseconds> limit);
 
   std::mutex m_lock;  // guards the fields below; innermost lock
   std::condition_variable m_changed;
