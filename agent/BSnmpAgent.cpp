@@ -11,11 +11,14 @@
 #include "BSnmpAgent.h"
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -25,8 +28,9 @@ namespace QVT {
 
 struct BSnmpAgent::Endpoint {
   BSockDatagram socket;
-  BAddress local;         // as bound, with the port the system chose
-  bool wildcard = false;  // bound to 0.0.0.0 or [::]: answers name their source address
+  BAddress local;               // as bound, with the port the system chose
+  bool wildcard = false;        // bound to 0.0.0.0 or [::]: answers name their source address
+  std::atomic<int> waiting{0};  // threads of this socket waiting for a datagram
 };
 
 namespace {
@@ -53,18 +57,46 @@ std::string Trimmed(const std::string& text) {
 
 class BSnmpAgent::RequestThread : public TThread {
  public:
-  RequestThread(BSnmpAgent& agent, Endpoint& endpoint)
-      : TThread(false), m_pEndpoint(&endpoint), m_processor(agent), m_in(kReceiveBufferSize) {}
+  RequestThread(BSnmpAgent& agent, Endpoint& endpoint, bool extra)
+      : TThread(false),
+        m_agent(agent),
+        m_pEndpoint(&endpoint),
+        m_extra(extra),
+        m_processor(agent),
+        m_in(kReceiveBufferSize) {}
   ~RequestThread() override { Stop(kWaitForever); }
 
   int Run() override {
-    while (StopEvent().Wait(0) != 0) Serve(*m_pEndpoint);
+    auto idleSince = std::chrono::steady_clock::now();
+    while (StopEvent().Wait(0) != 0) {
+      if (!m_extra) {
+        Serve(*m_pEndpoint, 0);
+        continue;
+      }
+      // An extra thread waits with a limit and ends once it has had
+      // nothing to do for a while.
+      pollfd ready{m_pEndpoint->socket.Descriptor(), POLLIN, 0};
+      ++m_pEndpoint->waiting;
+      const int polled = ::poll(&ready, 1, kExtraPollMs);
+      --m_pEndpoint->waiting;
+      if (polled > 0 && Serve(*m_pEndpoint, MSG_DONTWAIT)) {
+        idleSince = std::chrono::steady_clock::now();
+      } else if (std::chrono::steady_clock::now() - idleSince > kExtraIdleLimit) {
+        break;
+      }
+    }
+    m_finished.store(true);
     return 0;
   }
 
+  bool Finished() const { return m_finished.load(); }
+
  private:
-  // Receives one datagram (waiting for it) and answers it.
-  void Serve(Endpoint& endpoint) {
+  static constexpr int kExtraPollMs = 1000;
+  static constexpr auto kExtraIdleLimit = std::chrono::seconds(10);
+
+  // Receives one datagram and answers it; false when there was none.
+  bool Serve(Endpoint& endpoint, int flags) {
     const int fd = endpoint.socket.Descriptor();
     {
       sockaddr_storage from{};
@@ -77,9 +109,12 @@ class BSnmpAgent::RequestThread : public TThread {
       msg.msg_iovlen = 1;
       msg.msg_control = control;
       msg.msg_controllen = sizeof control;
-      const ssize_t received = ::recvmsg(fd, &msg, 0);
+      if (flags == 0) ++endpoint.waiting;
+      const ssize_t received = ::recvmsg(fd, &msg, flags);
+      if (flags == 0) --endpoint.waiting;
       // After Stop's shutdown every receive returns at once with nothing.
-      if (received < 0 || (received == 0 && StopEvent().Wait(0) == 0)) return;
+      if (received < 0 || (received == 0 && StopEvent().Wait(0) == 0)) return false;
+      m_agent.TookDatagram(endpoint);
       BAddress remote;
       remote.FromSockaddr(reinterpret_cast<sockaddr*>(&from), msg.msg_namelen);
       BAddress local = endpoint.local;
@@ -101,7 +136,7 @@ class BSnmpAgent::RequestThread : public TThread {
       local.SetPort(endpoint.local.Port());
 
       const size_t answer = m_processor.Process(m_in.data(), static_cast<size_t>(received), remote, local);
-      if (answer == 0) return;
+      if (answer == 0) return true;
 
       sockaddr_storage to{};
       const unsigned toLength = remote.ToSockaddr(&to, sizeof to);
@@ -136,9 +171,13 @@ class BSnmpAgent::RequestThread : public TThread {
       while (::sendmsg(fd, &reply, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno == EINTR) {
       }
     }
+    return true;
   }
 
+  BSnmpAgent& m_agent;
   Endpoint* m_pEndpoint;
+  const bool m_extra;
+  std::atomic<bool> m_finished{false};
   Processor m_processor;
   std::vector<unsigned char> m_in;
 };
@@ -163,6 +202,11 @@ int BSnmpAgent::Start() {
   }
   if (m_config.requestThreads < 1 || m_config.requestThreads > 64) {
     m_errorText = "request threads: " + std::to_string(m_config.requestThreads) + " is outside 1..64";
+    return -1;
+  }
+  if (m_config.maxRequestThreads < m_config.requestThreads || m_config.maxRequestThreads > 1024) {
+    m_errorText = "most request threads: " + std::to_string(m_config.maxRequestThreads) + " is outside " +
+                  std::to_string(m_config.requestThreads) + "..1024";
     return -1;
   }
 
@@ -211,28 +255,58 @@ int BSnmpAgent::Start() {
   }
 
   m_running = true;
+  {
+    std::lock_guard<std::mutex> guard(m_threadsLock);
+    m_stopping = false;
+  }
   const size_t threads = std::max(static_cast<size_t>(m_config.requestThreads), m_endpoints.size());
   for (size_t i = 0; i < threads; ++i) {
-    auto thread = std::make_unique<RequestThread>(*this, *m_endpoints[i % m_endpoints.size()]);
-    if (thread->Start(0, 0) != 0) {
+    if (!StartThread(*m_endpoints[i % m_endpoints.size()], /*extra=*/false)) {
       m_errorText = "cannot start a request thread";
       Stop();
       return -1;
     }
-    m_threads.push_back(std::move(thread));
   }
   return 0;
 }
 
+bool BSnmpAgent::StartThread(Endpoint& endpoint, bool extra) {
+  std::lock_guard<std::mutex> guard(m_threadsLock);
+  if (m_stopping) return false;
+  // Extra threads that ended are reaped here (joining them costs nothing).
+  std::erase_if(m_threads, [](const std::unique_ptr<RequestThread>& t) { return t->Finished(); });
+  if (extra && static_cast<int>(m_threads.size()) >= m_config.maxRequestThreads) return false;
+  auto thread = std::make_unique<RequestThread>(*this, endpoint, extra);
+  if (thread->Start(0, 0) != 0) return false;
+  m_threads.push_back(std::move(thread));
+  return true;
+}
+
+void BSnmpAgent::TookDatagram(Endpoint& endpoint) {
+  if (endpoint.waiting.load() == 0) StartThread(endpoint, /*extra=*/true);
+}
+
+int BSnmpAgent::RequestThreadCount() {
+  std::lock_guard<std::mutex> guard(m_threadsLock);
+  return static_cast<int>(std::count_if(m_threads.begin(), m_threads.end(),
+                                        [](const std::unique_ptr<RequestThread>& t) { return !t->Finished(); }));
+}
+
 void BSnmpAgent::Stop() {
   if (!m_running) return;
-  for (auto& thread : m_threads) thread->Terminate();
+  std::vector<std::unique_ptr<RequestThread>> threads;
+  {
+    std::lock_guard<std::mutex> guard(m_threadsLock);
+    m_stopping = true;
+    threads.swap(m_threads);
+  }
+  for (auto& thread : threads) thread->Terminate();
   // A UDP socket shut down for reading wakes every thread blocked in its
   // receive (which then returns with nothing), and every later receive
   // returns at once.
   for (auto& endpoint : m_endpoints) ::shutdown(endpoint->socket.Descriptor(), SHUT_RD);
-  for (auto& thread : m_threads) thread->Stop(kWaitForever);
-  m_threads.clear();
+  for (auto& thread : threads) thread->Stop(kWaitForever);
+  threads.clear();
   CloseEndpoints();
   m_running = false;
 }

@@ -14,7 +14,10 @@
 // at least one per listening socket) receive from the sockets directly,
 // without a hand-off queue, so that a request held up by a slow MIB handler
 // (a sub-agent that takes seconds to answer) leaves the other threads free
-// to answer the next ones. A manager's retransmission of a request that is
+// to answer the next ones. When every thread of a socket is busy, another
+// one is started (up to maxRequestThreads in all), so that requests held
+// up by slow sub-agents never leave the agent without a free thread; such
+// extra threads end after a while without work. A manager's retransmission of a request that is
 // still being processed (same address, same request id) is dropped: the
 // answer to the first copy answers it too, and the copies of one slow
 // request would otherwise take every thread. Each thread owns a Processor:
@@ -54,8 +57,10 @@ struct QV_API BSnmpAgentConfig {
   // The largest message the agent sends (484 .. 65507 octets): a response
   // that would be larger becomes tooBig, and GetBulk stops at this size.
   unsigned maxMessageSize = 1472;
-  // Request threads (1 .. 64).
+  // Request threads always running (1 .. 64), and the most there may be
+  // when requests are held up (requestThreads .. 1024).
   int requestThreads = 4;
+  int maxRequestThreads = 64;
 };
 
 class QV_API BSnmpAgent {
@@ -80,6 +85,8 @@ class QV_API BSnmpAgent {
   // sub-agent finishes when that wait ends). Does nothing when stopped.
   void Stop();
   bool IsRunning() const { return m_running; }
+  // Request threads running now.
+  int RequestThreadCount();
 
   // The bound addresses, in the order of the configuration, with the ports
   // the system chose; empty while stopped.
@@ -153,6 +160,10 @@ class QV_API BSnmpAgent {
 
   void CloseEndpoints();
   void SendAuthenticationFailure();
+  // A thread of `endpoint` took a datagram: when none of its threads is
+  // left waiting for the next one, start another (within the limit).
+  void TookDatagram(Endpoint& endpoint);
+  bool StartThread(Endpoint& endpoint, bool extra);
   // Marks a request as being processed; false when it is already (a
   // retransmission). Every true is followed by EndRequest.
   bool BeginRequest(const BAddress& remote, int32_t requestId);
@@ -175,7 +186,9 @@ class QV_API BSnmpAgent {
   bool m_running = false;
   BString m_errorText;
   std::vector<std::unique_ptr<Endpoint>> m_endpoints;
+  std::mutex m_threadsLock;  // guards m_threads and m_stopping; taken alone
   std::vector<std::unique_ptr<RequestThread>> m_threads;
+  bool m_stopping = false;
 };
 
 }  // namespace QVT

@@ -1,5 +1,6 @@
 #include "MasterAgent.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "BSAPdu.h"
@@ -10,7 +11,10 @@ namespace QVT::app {
 namespace {
 
 Configuration::KeySet KnownKeys() {
-  return {{"samaster", {"port"}},
+  return {{"samaster",
+           {"port", "listenaddress", "allowfrom", "allowoverlap", "registerallow", "maxwait", "maxsessions",
+            "maxregistrations", "maxrangeinstances", "maxindexallocations", "maxnotifyrate", "idletimeout",
+            "maxqueuedrequests"}},
           {"agent",
            {"listenaddress", "readcommunity", "writecommunity", "trapsink", "trapcommunity", "maxmessagesize",
             "sysdescr", "syscontact", "sysname", "syslocation"}}};
@@ -23,6 +27,15 @@ std::string WithoutKey(const BString& text, const char* key) {
   return text.str().rfind(prefix, 0) == 0 ? text.str().substr(prefix.size()) : text.str();
 }
 
+// "<file>:<line>: [SAMaster] MaxWait: '0' is outside 1..3599" from the
+// library's "MaxWait: '0' is outside 1..3599".
+std::string WithKey(const Configuration& config, const char* section, const BString& text) {
+  const size_t colon = text.str().find(':');
+  if (colon == std::string::npos) return text.str();
+  const std::string key = text.str().substr(0, colon);
+  return config.Where(section, key.c_str()) + text.str().substr(colon);
+}
+
 // "sub-agent session 3 ('QVT example sub-agent' at 127.0.0.1:40112)"
 std::string SessionName(const BSASession& session) {
   return "sub-agent session " + std::to_string(session.m_id) + " ('" + session.m_description.str() + "' at " +
@@ -32,6 +45,20 @@ std::string SessionName(const BSASession& session) {
 }  // namespace
 
 int LoggingTrapSender::SendTrap(const BTrap& trap, const char* arg) {
+  // A burst of notifications is logged in part: the first few of each
+  // second, then one line that counts the rest.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - m_windowStart >= std::chrono::seconds(1)) {
+    if (m_unlogged > 0) Log(MasterAgent::kProgram, "%llu more notification(s) in that second not logged", m_unlogged);
+    m_windowStart = now;
+    m_loggedInWindow = 0;
+    m_unlogged = 0;
+  }
+  if (m_loggedInWindow >= kLoggedPerSecond) {
+    ++m_unlogged;
+    return m_pNext != nullptr ? m_pNext->SendTrap(trap, arg) : 0;
+  }
+  ++m_loggedInWindow;
   std::string text;
   if (const auto* v2 = dynamic_cast<const BTrapV2*>(&trap); v2 != nullptr) {
     text = "notification ." + v2->TrapOid().ToString().str();
@@ -53,8 +80,18 @@ void SessionLogger::OnSessionOpened(const BSASession& session) {
 void SessionLogger::OnSessionClosed(const BSASession& session, ECloseReason reason, int subtrees) {
   const char* why = reason == ECloseReason::kClosedBySubAgent ? "closed by the sub-agent"
                     : reason == ECloseReason::kNoAnswer       ? "closed: the sub-agent stopped answering"
+                    : reason == ECloseReason::kIdle           ? "closed: it registered nothing and went silent"
                                                               : "closed by the master";
   Log(MasterAgent::kProgram, "%s %s; %d subtree(s) withdrawn", SessionName(session).c_str(), why, subtrees);
+}
+
+void SessionLogger::OnRefusal(ESAMasterCounter kind, const BString& text, uint64_t others) {
+  if (others == 0) {
+    Log(MasterAgent::kProgram, "%s: %s", QVSAMasterCounterName(kind), text.c_str());
+  } else {
+    Log(MasterAgent::kProgram, "%s: %s (and %llu more like it in the last 10 s)", QVSAMasterCounterName(kind),
+        text.c_str(), static_cast<unsigned long long>(others));
+  }
 }
 
 MasterAgent::MasterAgent() : m_config(KnownKeys()) {}
@@ -77,6 +114,14 @@ std::string MasterAgent::Usage() {
          "Configuration keys (INI file):\n"
          "  [SAMaster]\n"
          "  Port=10001                    UDP port sub-agents talk to (2..65534)\n"
+         "  ListenAddress=127.0.0.1       address of that port (0.0.0.0 or :: for every address)\n"
+         "  AllowFrom=127.0.0.0/8, ::1    senders admitted: addresses and prefixes\n"
+         "  RegisterAllow=                OID prefixes sub-agents may register under (empty: any)\n"
+         "  AllowOverlap=no               may a sub-agent register in another host's subtree\n"
+         "  MaxWait=5                     longest wait for one sub-agent answer, seconds\n"
+         "  MaxSessions=256  MaxRegistrations=10000  MaxRangeInstances=4096\n"
+         "  MaxIndexAllocations=10000  MaxNotifyRate=20  IdleTimeout=60  MaxQueuedRequests=8\n"
+         "                                limits per sub-agent session (see the README)\n"
          "  [Agent]\n"
          "  ListenAddress=127.0.0.1:1161  SNMP endpoint(s), comma separated\n"
          "  ReadCommunity=public          community for GET, GET-NEXT, GET-BULK\n"
@@ -110,6 +155,13 @@ int MasterAgent::Configure(const std::vector<std::string>& args) {
 
   int port = 10001;
   if (!m_config.GetInt("SAMaster", "Port", 2, 65534, port, error)) return Fail(error);
+  if (m_config.Store() != nullptr) {
+    // The master reads its own keys; asking it now names a bad one before
+    // anything is bound.
+    BSAMasterSettings settings;
+    BString why;
+    if (!settings.Read(*m_config.Store(), why)) return Fail(WithKey(m_config, "SAMaster", why));
+  }
 
   std::string text;
   if (m_config.GetString("Agent", "ListenAddress", text)) m_agentConfig.listenAddresses = BString(text);
@@ -150,10 +202,12 @@ int MasterAgent::Run(TEvent& stop) {
 
   m_master = std::make_unique<BSAMaster>(&m_mibHandler, &m_time);
   const int status = m_master->Init(m_config.Store());
+  if (status == SA_ERR_BAD_VALUE) return Fail(WithKey(m_config, "SAMaster", m_master->ConfigError()));
   if (status != 0) {
     const int errorNumber = status - SA_ERR_SOCKET_BASE;
     const bool socketError = errorNumber > 0 && errorNumber < 4096;
-    return Fail("cannot open UDP port " + std::to_string(m_master->Port()) +
+    return Fail("cannot open UDP port " + std::to_string(m_master->Port()) + " on " +
+                m_master->Settings().listenAddress.str() +
                 " for sub-agents: " + (socketError ? std::strerror(errorNumber) : std::string(QVSAErr2Str(status))));
   }
 
@@ -173,15 +227,17 @@ int MasterAgent::Run(TEvent& stop) {
   for (const BAddress& address : m_snmpAgent->LocalAddresses()) {
     listening += (listening.empty() ? "" : ", ") + QVAddressToString(address).str();
   }
-  Log(kProgram, "SNMP agent on %s; sub-agents on UDP port %u; %zu trap sink(s)", listening.c_str(), m_master->Port(),
+  Log(kProgram, "SNMP agent on %s; sub-agents on %s (admitted: %s); %zu trap sink(s)", listening.c_str(),
+      QVAddressToString(m_master->ListenAddress()).c_str(), m_master->Settings().allowFrom.ToString().c_str(),
       m_trapSender.Sinks().size());
 
   stop.Wait(kWaitForever);
   Log(kProgram, "stopping");
-  // Managers first, so that no request reaches a proxy whose session the
-  // master is about to drop; then the master.
-  m_snmpAgent->Stop();
+  // The master first: it ends every wait for a sub-agent at once, so that
+  // the SNMP request threads are free to stop whatever the sub-agents do;
+  // requests that still reach a proxy fail at once. Then the managers.
   m_master->Stop();
+  m_snmpAgent->Stop();
   m_master.reset();
   m_mibHandler.UnregisterSubtreeHandler(&m_snmpAgent->SnmpGroupHandler());
   m_snmpAgent.reset();

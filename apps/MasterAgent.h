@@ -6,6 +6,7 @@
 // every sub-agent session that opens or closes).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,23 +23,32 @@
 
 namespace QVT::app {
 
-// Logs each forwarded notification (its OID and varbinds as text) and hands
-// it on to the next sender, if any.
+// Logs each forwarded notification (its OID and varbinds as text), at most
+// kLoggedPerSecond a second, and hands it on to the next sender, if any.
+// Called on the master's worker thread only.
 class LoggingTrapSender : public ITrapSender {
  public:
+  static constexpr int kLoggedPerSecond = 10;
+
   explicit LoggingTrapSender(ITrapSender* next = nullptr) : m_pNext(next) {}
   int SendTrap(const BTrap& trap, const char* arg) override;
 
  private:
   ITrapSender* m_pNext;
+  std::chrono::steady_clock::time_point m_windowStart{};
+  int m_loggedInWindow = 0;
+  unsigned long long m_unlogged = 0;
 };
 
-// Logs the sub-agent sessions the master opens and closes, and why a
-// session ended: a sub-agent that stopped answering is worth a line.
+// Logs the sub-agent sessions the master opens and closes, why a session
+// ended (a sub-agent that stopped answering is worth a line), and what the
+// master refused, as the master reports it: at most one line per kind of
+// refusal every ten seconds.
 class SessionLogger : public ISAMasterEvents {
  public:
   void OnSessionOpened(const BSASession& session) override;
   void OnSessionClosed(const BSASession& session, ECloseReason reason, int subtrees) override;
+  void OnRefusal(ESAMasterCounter kind, const BString& text, uint64_t others) override;
 };
 
 class MasterAgent {

@@ -83,6 +83,7 @@ std::string SubAgentExample::Usage() {
          "  PingInterval=10                seconds between pings (0: no pings)\n"
          "  MasterTimeout=3                seconds to wait for each answer of the master\n"
          "  MaxProcTime=3                  seconds the master waits for each of our answers\n"
+         "  ListenAddress=                 local address to use (default: the one that reaches the master)\n"
          "\n"
          "Re-opens its session and registers again when the master restarts. Stops cleanly on\n"
          "SIGINT or SIGTERM. Exit status: 0 after a clean stop, 2 when the arguments or the\n"
@@ -130,7 +131,14 @@ bool SubAgentExample::Connect(TEvent& stop) {
   unsigned delay = kFirstRetrySeconds;
   for (;;) {
     const std::string master = QVAddressToString(m_subAgent.MasterAddress()).str();
-    int status = m_subAgent.OpenSession(BString(m_description));
+    // A session of ours that could not be closed before (its close got no
+    // answer) is closed first, so that its registrations do not stand in
+    // the way of the new ones.
+    if (m_staleSession != 0) {
+      const int closed = m_subAgent.CloseSession(m_staleSession);
+      if (closed == 0 || closed == SA_WIRE_NOT_OPEN) m_staleSession = 0;
+    }
+    int status = m_staleSession != 0 ? SA_ERR_TIMEOUT : m_subAgent.OpenSession(BString(m_description));
     std::string what = "opening a session";
     if (status == 0) status = m_mib->AnnounceToMaster(what);
     if (status == 0) {
@@ -142,13 +150,17 @@ bool SubAgentExample::Connect(TEvent& stop) {
         SubAgentStatusText(status).c_str(), delay);
     // Whatever part of the session exists is dropped before the next try, so
     // that no stale registration of ours stands in the way.
-    if (m_subAgent.IsSessionOpen()) {
-      m_subAgent.CloseSession();
-      m_subAgent.ForgetSession();
-    }
+    if (m_subAgent.IsSessionOpen()) DropSession();
     if (stop.Wait(delay * 1000) == 0) return false;
     delay = std::min(delay * 2, kMaxRetrySeconds);
   }
+}
+
+void SubAgentExample::DropSession() {
+  const unsigned int session = m_subAgent.SessionId();
+  const int status = m_subAgent.CloseSession();
+  if (status != 0 && status != SA_WIRE_NOT_OPEN) m_staleSession = session;
+  m_subAgent.ForgetSession();
 }
 
 int SubAgentExample::Run(TEvent& stop) {
@@ -166,8 +178,7 @@ int SubAgentExample::Run(TEvent& stop) {
       if (m_subAgent.ReconnectRequested().Wait(0) != 0) continue;
       m_subAgent.ReconnectRequested().Reset();
       Log(kProgram, "%s; opening a new session", m_subAgent.Reason());
-      m_subAgent.CloseSession();  // the master may still hold it; no harm when it does not
-      m_subAgent.ForgetSession();
+      DropSession();  // the master may still hold it; no harm when it does not
       if (!Connect(stop)) break;
     }
   }

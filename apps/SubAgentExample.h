@@ -62,6 +62,9 @@ class SubAgentExample {
   // Opens a session and announces the MIB, retrying with back-off until it
   // works or `stop` is set. False when stopped first.
   bool Connect(TEvent& stop);
+  // Closes the session and forgets it; one whose close got no answer is
+  // remembered and closed before the next open.
+  void DropSession();
 
   std::string m_configPath;
   std::string m_description = "QVT example sub-agent";
@@ -74,6 +77,7 @@ class SubAgentExample {
   TracePrinter m_tracePrinter{kProgram};
   ReconnectingSubAgent m_subAgent;
   std::unique_ptr<ExampleMib> m_mib;
+  unsigned int m_staleSession = 0;
 };
 
 }  // namespace QVT::app

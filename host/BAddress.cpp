@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cstring>
@@ -155,6 +156,36 @@ int QVResolveAddress(const BString& text, BAddress& address) {
   resolved.SetPort(port);
   address = resolved;
   return 1;
+}
+
+int QVResolveHost(const BString& host, unsigned short port, BAddress& address) {
+  std::string text = host.str();
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return 0;
+  text = text.substr(first, text.find_last_not_of(" \t") - first + 1);
+  if (text.find(':') != std::string::npos && text.front() != '[') text = "[" + text + "]";
+  return QVResolveAddress(BString(text + ":" + std::to_string(port)), address);
+}
+
+int QVLocalAddressFor(const BAddress& peer, BAddress& local) {
+  sockaddr_storage storage{};
+  const unsigned length = peer.ToSockaddr(&storage, sizeof storage);
+  if (length == 0) return 0;
+  const int fd = ::socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  int found = 0;
+  // Connecting a datagram socket only asks the routing table; nothing is sent.
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0) {
+    sockaddr_storage own{};
+    socklen_t ownLength = sizeof own;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0) {
+      local.FromSockaddr(reinterpret_cast<sockaddr*>(&own), ownLength);
+      local.SetPort(0);
+      found = local.IsEmpty() ? 0 : 1;
+    }
+  }
+  ::close(fd);
+  return found;
 }
 
 BString QVAddressToString(const BAddress& address) {

@@ -60,6 +60,12 @@ class QV_API BAddrINet : public BAddress {
 // Resolves "host:port", "a.b.c.d:port" or "[v6]:port" (host names through
 // the system resolver, IPv4 preferred); non-zero on success.
 QV_API int QVResolveAddress(const BString& text, BAddress& address);
+// Resolves a host alone ("127.0.0.1", "::1", "[::1]", "localhost") and
+// gives it `port`; non-zero on success.
+QV_API int QVResolveHost(const BString& host, unsigned short port, BAddress& address);
+// The local address the system sends from to reach `peer` (its port 0);
+// non-zero on success. Nothing is sent.
+QV_API int QVLocalAddressFor(const BAddress& peer, BAddress& local);
 // "a.b.c.d:port" or "[v6]:port"; empty text for an empty address.
 QV_API BString QVAddressToString(const BAddress& address);
 

@@ -135,9 +135,10 @@ int BMib2System::InsertORRow(const BObjectIdentifier& id, const BString& descr) 
   row.id = id;
   row.descr = descr;
   row.upTime = m_pTime->SysUptime();
-  m_orRows.push_back(std::move(row));
-  m_orLastChange = m_orRows.back().upTime;
-  return static_cast<int>(m_orRows.back().index);
+  m_orLastChange = row.upTime;
+  const uint32_t index = row.index;
+  m_orRows.emplace_hint(m_orRows.end(), index, std::move(row));
+  return static_cast<int>(index);
 }
 
 int BMib2System::GetNumORRows() const {
@@ -148,13 +149,20 @@ int BMib2System::GetNumORRows() const {
 const BSysORRow* BMib2System::GetORRow(int position) const {
   std::lock_guard<std::recursive_mutex> guard(m_lock);
   if (position < 1 || position > static_cast<int>(m_orRows.size())) return nullptr;
-  return &m_orRows[static_cast<size_t>(position - 1)];
+  return &std::next(m_orRows.begin(), position - 1)->second;
 }
 
 int BMib2System::RemoveORRow(int position) {
   std::lock_guard<std::recursive_mutex> guard(m_lock);
   if (position < 1 || position > static_cast<int>(m_orRows.size())) return 0;
-  m_orRows.erase(m_orRows.begin() + (position - 1));
+  m_orRows.erase(std::next(m_orRows.begin(), position - 1));
+  m_orLastChange = m_pTime->SysUptime();
+  return 1;
+}
+
+int BMib2System::RemoveORRowByIndex(uint32_t index) {
+  std::lock_guard<std::recursive_mutex> guard(m_lock);
+  if (m_orRows.erase(index) == 0) return 0;
   m_orLastChange = m_pTime->SysUptime();
   return 1;
 }
@@ -204,10 +212,8 @@ int BMib2System::Get(unsigned int transactionId, BVarBindList& list, int& index,
       continue;
     }
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    auto row = name.Length() == base + 4 ? std::find_if(m_orRows.begin(), m_orRows.end(),
-                                                        [&](const BSysORRow& r) { return r.index == name[base + 3]; })
-                                         : m_orRows.end();
-    if (row == m_orRows.end() || !ORCell(*row, name[base + 2], vb.value)) {
+    auto row = name.Length() == base + 4 ? m_orRows.find(name[base + 3]) : m_orRows.end();
+    if (row == m_orRows.end() || !ORCell(row->second, name[base + 2], vb.value)) {
       vb.value.SetV2Exception(SNMP_NO_SUCH_INSTANCE);
     }
   }
@@ -240,14 +246,13 @@ int BMib2System::GetNext(unsigned int transactionId, BVarBind& varbind) {
   }
   std::lock_guard<std::recursive_mutex> guard(m_lock);
   for (; column <= kLastORColumn; ++column, bounded = false) {
-    for (const BSysORRow& row : m_orRows) {
-      if (bounded && row.index <= after) continue;
-      varbind.name = entry;
-      varbind.name.Append(column);
-      varbind.name.Append(row.index);
-      ORCell(row, column, varbind.value);
-      return 0;
-    }
+    const auto row = bounded ? m_orRows.upper_bound(after) : m_orRows.begin();
+    if (row == m_orRows.end()) continue;
+    varbind.name = entry;
+    varbind.name.Append(column);
+    varbind.name.Append(row->first);
+    ORCell(row->second, column, varbind.value);
+    return 0;
   }
   varbind.value.SetV2Exception(SNMP_END_OF_MIB_VIEW);
   return 0;

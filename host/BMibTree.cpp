@@ -79,6 +79,7 @@ int BMibTree::Insert(BMibSubtreeHandler* handler) {
   m_nodes.emplace(oid, std::move(node));
   m_byOid.emplace(oid, raw);
   CountLength(oid.Length(), +1);
+  if (!QVIsProxyHandlerType(handler->HandlerType())) m_local.insert(oid);
   return 1;
 }
 
@@ -91,6 +92,7 @@ int BMibTree::Remove(BMibSubtreeHandler* handler) {
   MoveChildren(it->first, node, parent, node);
   if (parent != nullptr) --parent->m_nested;
   m_byOid.erase(it->first);
+  m_local.erase(it->first);
   CountLength(it->first.Length(), -1);
   m_nodes.erase(it);
   return 1;
@@ -102,6 +104,18 @@ BMibTreeNode* BMibTree::FindSubtreeHandlerNode(const BObjectIdentifier& name) co
     const ArcsView view{name.Data(), length, ArcsHash::Of(name.Data(), length)};
     auto it = m_byOid.find(view);
     if (it != m_byOid.end()) return it->second;
+  }
+  return nullptr;
+}
+
+const BObjectIdentifier* BMibTree::FindLocalOverlap(const BObjectIdentifier& oid) const {
+  const auto inside = m_local.lower_bound(oid);
+  if (inside != m_local.end() && oid.IsStartingSubOidOf(*inside)) return &*inside;
+  BObjectIdentifier prefix;
+  for (unsigned length = 1; length < oid.Length(); ++length) {
+    prefix.Set(length, oid.Data());
+    const auto around = m_local.find(prefix);
+    if (around != m_local.end()) return &*around;
   }
   return nullptr;
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -71,6 +72,12 @@ class QV_API BMibTree {
 
   int Count() const { return static_cast<int>(m_nodes.size()); }
 
+  // A local registration (one whose handler is not a proxy, see
+  // QVIsProxyHandlerType) whose subtree holds `oid` or lies inside the
+  // subtree of `oid`, or null. Costs a lookup per arc of `oid`, whatever
+  // the number of registrations.
+  const BObjectIdentifier* FindLocalOverlap(const BObjectIdentifier& oid) const;
+
   // The first OID that follows every name of the subtree `oid` (1.3.6 for
   // 1.3.5; 1.4 for 1.3.4294967295). False when nothing follows it (the
   // empty OID, or every arc at its maximum).
@@ -105,6 +112,7 @@ class QV_API BMibTree {
   std::map<BObjectIdentifier, std::unique_ptr<BMibTreeNode>> m_nodes;
   std::unordered_map<BObjectIdentifier, BMibTreeNode*, ArcsHash, ArcsEqual> m_byOid;
   std::vector<std::pair<unsigned, int>> m_lengths;  // registration length -> count, longest first
+  std::set<BObjectIdentifier> m_local;              // OIDs of the registrations that are not proxies
 };
 
 }  // namespace QVT

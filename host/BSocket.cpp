@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 namespace QVT {
 
@@ -65,6 +66,9 @@ int BSocket::Bind() {
     Fail();
     return -1;
   }
+  // The own address with the port the system chose, for packet information.
+  BAddress bound;
+  if (GetLocalAddress(bound) == 0) m_myAddress = bound;
   return 0;
 }
 
@@ -225,21 +229,119 @@ bool BSockDatagram::SetReceiveTimeout(long long microseconds) {
   return true;
 }
 
-int BSockDatagram::Receive(char* data, int& length, BAddress& from, int flags) {
+int BSockDatagram::Receive(char* data, int& length, BAddress& from, int flags, BAddress* to) {
   sockaddr_storage storage{};
+  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo))];
   for (;;) {
-    socklen_t addressLength = sizeof storage;
-    const ssize_t received = ::recvfrom(m_fd, data, static_cast<size_t>(length < 0 ? 0 : length), flags,
-                                        reinterpret_cast<sockaddr*>(&storage), &addressLength);
+    iovec iov{data, static_cast<size_t>(length < 0 ? 0 : length)};
+    msghdr msg{};
+    msg.msg_name = &storage;
+    msg.msg_namelen = sizeof storage;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (to != nullptr) {
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof control;
+    }
+    const ssize_t received = ::recvmsg(m_fd, &msg, flags);
     if (received >= 0) {
       length = static_cast<int>(received);
-      from.FromSockaddr(reinterpret_cast<sockaddr*>(&storage), addressLength);
+      from.FromSockaddr(reinterpret_cast<sockaddr*>(&storage), msg.msg_namelen);
+      if (to != nullptr) ReadDestination(msg, *to);
       return 0;
     }
     if (errno == EINTR) continue;
     // Only a receive time-out set on the socket ends a blocking receive so.
     if ((errno == EAGAIN || errno == EWOULDBLOCK) && flags == 0 && !m_nonBlocking && m_receiveTimeout > 0) return 1;
     return Fail();
+  }
+}
+
+void BSockDatagram::ReadDestination(const msghdr& msg, BAddress& to) {
+  to = m_myAddress;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&msg), c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      to.SetIPv4(ntohl(info.ipi_addr.s_addr));
+    } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+      in6_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      to.SetIPv6(info.ipi6_addr.s6_addr);
+    }
+  }
+  to.SetPort(m_myAddress.Port());
+}
+
+int BSockDatagram::EnablePacketInfo() {
+  const int on = 1;
+  const bool v6 = m_myAddress.Family() == BAddress::kFamilyINet6;
+  const int result = v6 ? ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on)
+                        : ::setsockopt(m_fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  return result == 0 ? 0 : Fail();
+}
+
+int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from, BAddress& to, int seconds, int microseconds) {
+  if (m_fd < 0) {
+    errno = EBADF;
+    return Fail();
+  }
+  const bool noLimit = seconds < 0 || microseconds < 0;
+  const long long wait = noLimit ? -1 : static_cast<long long>(seconds) * 1000000 + microseconds;
+  if (m_nonBlocking || wait == 0 || !SetReceiveTimeout(wait)) {
+    const int ready = WaitReady(POLLIN, seconds, microseconds);
+    if (ready != 0) return ready;
+    return Receive(data, length, from, MSG_DONTWAIT, &to);
+  }
+  return Receive(data, length, from, 0, &to);
+}
+
+int BSockDatagram::SendTo(const char* data, int& length, BAddress& to, const BAddress& from) {
+  if (m_fd < 0) {
+    errno = EBADF;
+    return Fail();
+  }
+  sockaddr_storage storage{};
+  const unsigned addressLength = to.ToSockaddr(&storage, sizeof storage);
+  if (addressLength == 0) {
+    errno = EDESTADDRREQ;
+    return Fail();
+  }
+  iovec iov{const_cast<char*>(data), static_cast<size_t>(length < 0 ? 0 : length)};
+  msghdr msg{};
+  msg.msg_name = &storage;
+  msg.msg_namelen = addressLength;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+  if (from.Family() == BAddress::kFamilyINet && m_myAddress.Family() != BAddress::kFamilyINet6) {
+    msg.msg_control = control;
+    msg.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    in_pktinfo source{};
+    std::memcpy(&source.ipi_spec_dst, from.Octets(), 4);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof source);
+    std::memcpy(CMSG_DATA(c), &source, sizeof source);
+  } else if (from.Family() == BAddress::kFamilyINet6 && m_myAddress.Family() == BAddress::kFamilyINet6) {
+    msg.msg_control = control;
+    msg.msg_controllen = CMSG_SPACE(sizeof(in6_pktinfo));
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    in6_pktinfo source{};
+    std::memcpy(&source.ipi6_addr, from.Octets(), 16);
+    c->cmsg_level = IPPROTO_IPV6;
+    c->cmsg_type = IPV6_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof source);
+    std::memcpy(CMSG_DATA(c), &source, sizeof source);
+  }
+  for (;;) {
+    const ssize_t sent = ::sendmsg(m_fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent >= 0) {
+      length = static_cast<int>(sent);
+      return 0;
+    }
+    if (errno != EINTR) return Fail();
   }
 }
 

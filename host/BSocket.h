@@ -8,6 +8,8 @@
 #include "BAddress.h"
 #include "QVExport.h"
 
+struct msghdr;
+
 namespace QVT {
 
 class QV_API BSocket {
@@ -90,13 +92,28 @@ class QV_API BSockDatagram : public BSocket {
   int RecvFrom(char* data, int& length, BAddress& from);
   int RecvFrom(char* data, int& length, BAddress& from, int seconds, int microseconds);
 
+  // Asks the system for the destination address of every datagram, so that
+  // a socket bound to a wildcard address can tell which of the host's
+  // addresses a sender used and answer from that one. 0 or a failure.
+  int EnablePacketInfo();
+  // The timed receive that also gives the address the datagram was sent to
+  // (`to`: the socket's own address when packet information is off or
+  // missing).
+  int RecvFrom(char* data, int& length, BAddress& from, BAddress& to, int seconds, int microseconds);
+  // Sends without waiting for room, from the IP of `from` when it is set
+  // (a socket bound to a wildcard address then answers from the address the
+  // request went to), else as the system chooses.
+  int SendTo(const char* data, int& length, BAddress& to, const BAddress& from);
+
  private:
   int WaitReady(short events, int seconds, int microseconds);
   // Gives the descriptor this receive time-out (negative: none), unless it
   // has it already. False when the system refuses.
   bool SetReceiveTimeout(long long microseconds);
   // One receive with these flags; 1 when the socket's time-out ended it.
-  int Receive(char* data, int& length, BAddress& from, int flags);
+  // `to`, when given, receives the datagram's destination address.
+  int Receive(char* data, int& length, BAddress& from, int flags, BAddress* to = nullptr);
+  void ReadDestination(const msghdr& msg, BAddress& to);
 };
 
 }  // namespace QVT

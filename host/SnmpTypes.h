@@ -57,7 +57,16 @@ enum EMibHandlerType {
   MIB_HANDLER_TABLE = 4,     // BMibTableImpl
   MIB_HANDLER_RANGE = 6,     // a range registration: one sub-identifier varies
   MIB_HANDLER_TABLE_EX = 7,  // BMibTableImplEx: rows with a RowStatus column
+  // Handlers that serve their subtree from another process (a master
+  // agent's proxies for its sub-agents); every other kind is the MIB
+  // handler's own, local objects.
+  MIB_HANDLER_PROXY_SUBTREE = 47,  // a whole registered subtree
+  MIB_HANDLER_PROXY_ROW = 48,      // one instance of a range registration
 };
+
+inline bool QVIsProxyHandlerType(int type) {
+  return type == MIB_HANDLER_PROXY_SUBTREE || type == MIB_HANDLER_PROXY_ROW;
+}
 
 // RowStatus values (RFC 2579).
 enum ERowStatus {

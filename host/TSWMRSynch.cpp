@@ -59,14 +59,14 @@ void TSWMRSynch::DoneReading() {
 }
 
 void TSWMRSynch::WaitToWrite() {
-  AcquireWrite(std::nullopt);
+  AcquireWrite(std::nullopt, /*holdReaders=*/true);
 }
 
-bool TSWMRSynch::TryWaitToWrite(unsigned ms) {
-  return AcquireWrite(std::chrono::milliseconds(ms));
+bool TSWMRSynch::TryWaitToWrite(unsigned ms, bool holdReaders) {
+  return AcquireWrite(std::chrono::milliseconds(ms), holdReaders);
 }
 
-bool TSWMRSynch::AcquireWrite(std::optional<std::chrono::milliseconds> limit) {
+bool TSWMRSynch::AcquireWrite(std::optional<std::chrono::milliseconds> limit, bool holdReaders) {
   const std::thread::id self = std::this_thread::get_id();
   std::unique_lock<std::mutex> guard(m_lock);
   if (m_writer == self) {
@@ -77,9 +77,9 @@ bool TSWMRSynch::AcquireWrite(std::optional<std::chrono::milliseconds> limit) {
                       [this](const auto& entry) { return entry.first == this && entry.second > 0; }) &&
          "a read lock cannot be upgraded to a write lock");
   const auto free = [this] { return m_writer == std::thread::id() && m_readers == 0; };
-  ++m_waitingWriters;
+  if (holdReaders) ++m_waitingWriters;
   const bool acquired = limit ? m_changed.wait_for(guard, *limit, free) : (m_changed.wait(guard, free), true);
-  --m_waitingWriters;
+  if (holdReaders) --m_waitingWriters;
   if (!acquired) {
     // Readers held back while this writer waited may go on now.
     guard.unlock();

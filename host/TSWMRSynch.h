@@ -31,8 +31,10 @@ class QV_API TSWMRSynch {
   void WaitToWrite();
   // WaitToWrite that gives up after `ms` milliseconds: true when the lock
   // is now held for writing (released with DoneWriting), false when
-  // readers still held it when the time ran out.
-  bool TryWaitToWrite(unsigned ms);
+  // readers still held it when the time ran out. A writer that does not
+  // `holdReaders` lets new readers in while it waits: it takes the lock
+  // only in a moment when no reader holds it, and never delays a query.
+  bool TryWaitToWrite(unsigned ms, bool holdReaders = true);
   void DoneWriting();
 
  private:
@@ -40,7 +42,7 @@ class QV_API TSWMRSynch {
   int& ThreadReadDepth();
   // Both write-lock waits: without limit, or for at most `limit`; true when
   // the lock is now held for writing.
-  bool AcquireWrite(std::optional<std::chrono::milliseconds> limit);
+  bool AcquireWrite(std::optional<std::chrono::milliseconds> limit, bool holdReaders);
 
   std::mutex m_lock;  // guards the fields below; innermost lock
   std::condition_variable m_changed;

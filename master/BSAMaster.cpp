@@ -3,59 +3,89 @@
 // BSAMaster*.cpp files named after them.
 #include "BSAMaster.h"
 
+#include "BAddressFilter.h"
 #include "BSAMibSubtreeHandler.h"
 #include "QVSubAgTrace.h"
 
 namespace QVT {
 
 namespace {
+
 constexpr unsigned short kDefaultPort = 10001;
-constexpr int kTraceClassMaster = 0xE0002;
+
+bool IsWildcard(const BAddress& address) {
+  const unsigned n = address.Family() == BAddress::kFamilyINet6 ? 16 : 4;
+  for (unsigned i = 0; i < n; ++i) {
+    if (address.Octets()[i] != 0) return false;
+  }
+  return true;
+}
+
+BAddress Loopback(short family) {
+  BAddress address;
+  if (family == BAddress::kFamilyINet6) {
+    static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    address.SetIPv6(kLoopback6);
+  } else {
+    address.SetIPv4(0x7F000001);
+  }
+  return address;
+}
+
 }  // namespace
 
 BSAMaster::BSAMaster(BMibHandler* mibHandler, BTime* time) : m_pMibHandler(mibHandler), m_pTime(time) {
-  QVDbgModuleTraceClass(kTraceClassMaster, "BSAMaster");
+  QVDbgModuleTraceClass(SA_DBG_MASTER, "BSAMaster");
 }
 
 BSAMaster::~BSAMaster() {
-  QVDbgModuleTraceClass(kTraceClassMaster, "~~~~BSAMaster");
+  QVDbgModuleTraceClass(SA_DBG_MASTER, "~~~~BSAMaster");
   // The owner stops the master before destroying it; stopping again costs
   // nothing and keeps the threads off the members freed below if it forgot.
   Stop();
   // The proxies leave the agent's MIB handler (and their sysOR rows go)
   // before they are freed, so that no freed handler is ever reachable from
-  // it. The owner has stopped the threads; the write lock keeps out any
-  // query still running on the agent's request threads.
+  // it; the write lock keeps out any query still running.
   if (m_pMibHandler != nullptr) {
     TWriteLock writeLock(m_pMibHandler->Synch());
-    for (int i = m_handlers.Count() - 1; i >= 0; --i) {
-      auto* handler = static_cast<BSAMibSubtreeHandler*>(m_handlers[i]);
-      if (handler == nullptr) continue;
-      BMib2System& system = m_pMibHandler->Mib2System();
-      for (int row = 1; row <= system.GetNumORRows(); ++row) {
-        const BSysORRow* orRow = system.GetORRow(row);
-        if (orRow != nullptr && orRow->id.Compare(handler->Oid()) == 0) {
-          system.RemoveORRow(row);
-          break;
-        }
-      }
+    while (!m_handlers.empty()) {
+      BSAMibSubtreeHandler* handler = m_handlers.begin()->second;
+      m_pMibHandler->Mib2System().RemoveORRowByIndex(handler->SysORIndex());
       m_pMibHandler->UnregisterSubtreeHandler(handler);
+      m_handlers.erase(m_handlers.begin());
+      delete handler;
     }
   }
-  for (int i = 0; i < m_handlers.Count(); ++i) delete static_cast<BSAMibSubtreeHandler*>(m_handlers[i]);
-  m_handlers.Clear();
-  for (int i = 0; i < m_sessions.Count(); ++i) delete static_cast<BSASession*>(m_sessions.PtrAt(i));
-  m_sessions.Clear();
+  m_sessions.clear();
 }
 
 int BSAMaster::Init(INonVolatile* nv) {
   if (m_initialized) return 0;
   m_port = kDefaultPort;
-  InitFromNV(nv);
-  int status = m_listenSocket.Initialize(m_port);
+  if (InitFromNV(nv) == SA_ERR_BAD_VALUE) return SA_ERR_BAD_VALUE;
+  BAddress endpoint;
+  if (!m_settings.ListenEndpoint(m_port, endpoint)) {
+    m_configError =
+        BString("ListenAddress: '" + m_settings.listenAddress.str() + "' is not an IP address of this host");
+    return SA_ERR_BAD_VALUE;
+  }
+  int status = m_listenSocket.Initialize(endpoint);
   if (status != 0) return status;
-  status = m_reqSocket.Initialize(0);
-  if (status != 0) return status;
+  m_listenWildcard = IsWildcard(endpoint);
+  if (m_listenWildcard) m_listenSocket.EnablePacketInfo();
+
+  // The alarm clock sends from the listening address itself (loopback for
+  // a wildcard), which no sender outside this host can use.
+  const BAddress own = m_listenWildcard ? Loopback(endpoint.Family()) : endpoint;
+  BAddress wakeFrom = own;
+  wakeFrom.SetPort(0);
+  status = m_wakeSocket.Initialize(wakeFrom);
+  if (status != 0) {
+    m_listenSocket.ShutDown(2);
+    return status;
+  }
+  m_wakeSocket.GetLocalAddress(m_wakeAddress);
+
   m_workerThread.m_pMaster = this;
   m_initialized = true;
   m_sessMonThread.m_pMaster = this;
@@ -64,6 +94,8 @@ int BSAMaster::Init(INonVolatile* nv) {
 
 int BSAMaster::InitFromNV(INonVolatile* nv) {
   if (nv != nullptr) {
+    m_configError = BString();
+    if (!m_settings.Read(*nv, m_configError)) return SA_ERR_BAD_VALUE;
     int value = 0;
     const int status = nv->GetInt("SAMaster", "Port", &value, 0);
     if (status != 0) return status;
@@ -80,35 +112,51 @@ int BSAMaster::SaveToNV(INonVolatile* nv) {
   return nv->SetInt("SAMaster", "Port", m_port, 0, 0, 0);
 }
 
+BAddress BSAMaster::ListenAddress() const {
+  return m_listenSocket.MyAddress();
+}
+
 int BSAMaster::Start() {
   if (!m_initialized) return -1;
+  m_stopping.store(false, std::memory_order_release);
   m_workerThread.Start(0, 0);
   m_sessMonThread.Start(0, 0);
   return 0;
 }
 
 int BSAMaster::Stop() {
+  // Exchanges first: an SNMP request thread waiting for a sub-agent gives
+  // up at once, whatever the sub-agent does, so that the agent can stop.
+  m_stopping.store(true, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    for (auto& [id, session] : m_sessions) session->AbortExchanges();
+  }
   m_workerThread.Terminate();
   if (m_workerThread.IsRunning()) WakeWorker();
   m_workerThread.Stop(kWaitForever);
   m_sessMonThread.Stop(kWaitForever);
   // Requests still waiting for the write lock are dropped: their senders
-  // time out, and a later Start begins afresh.
+  // time out (or retransmit), and a later Start begins afresh.
   m_deferred.clear();
   return 0;
 }
 
 void BSAMaster::WakeWorker() {
-  // One octet is below the smallest frame: the worker drops it unanswered,
-  // then sees its stop event.
-  BSockDatagram waker;
-  if (waker.Create() != 0) return;
-  BAddrINet self;
-  self.SetIPv4(0x7F000001);
-  self.SetPort(m_port);
-  const char octet = 0;
-  int length = 1;
-  waker.SendTo(&octet, length, self);
+  if (m_wakeSocket.IsInvalid()) return;
+  // One octet is below the smallest frame; the worker knows the sender.
+  BAddress target = m_wakeAddress;
+  target.SetPort(m_port);
+  unsigned char octet = 0;
+  unsigned length = 1;
+  m_wakeSocket.SendTo(&octet, length, target, false);
+}
+
+int BSAMaster::SessionCount() {
+  std::lock_guard<std::mutex> guard(m_sessionsLock);
+  int open = 0;
+  for (const auto& [id, session] : m_sessions) open += session->IsClosing() ? 0 : 1;
+  return open;
 }
 
 BSAMaster::WorkerThread::~WorkerThread() {

@@ -9,31 +9,45 @@
 // to the agent's trap sender, keeps a registry of allocated table index
 // values, and closes the sessions of sub-agents that stop answering.
 //
+// The sub-agent port is an untrusted input. A datagram is looked at only
+// when its sender is in AllowFrom; a request that names a session counts
+// only from the IP that opened it; session and request ids cannot be
+// guessed; what a session may hold (registrations, index values,
+// notifications per second) is bounded, and all of it goes with the
+// session. What was dropped or refused is counted (Counters()) and
+// reported to the application at a bounded rate (ISAMasterEvents).
+//
 // Threads and sockets:
 // - the worker thread reads m_listenSocket, dispatches every sub-agent
-//   request by PDU type and answers it; all request handlers run there, one
-//   at a time. Requests that change the MIB (open, close, register,
-//   unregister) need the MIB handler's write lock, so they wait for the
-//   queries in flight; such a query may itself wait for a sub-agent that
-//   waits for the worker (an index value at SET-test, a notification), so
-//   the worker does not block on the lock: it keeps those requests, in
-//   arrival order, serves the other requests meanwhile and answers the kept
-//   ones as soon as the lock is free;
-// - the session-monitor thread wakes every 3 s and closes sessions whose
-//   sub-agent missed three requests in a row;
+//   request by PDU type and answers it; all request handlers, and every
+//   change to the MIB handler's tree, run there, one at a time. Changes
+//   need the MIB handler's write lock, which queries hold for reading while
+//   they wait for a sub-agent; the worker never waits for it in a way that
+//   holds up queries: it keeps such requests (in arrival order) and serves
+//   the others meanwhile, and it takes a closing session's registrations
+//   away a few at a time;
+// - the session-monitor thread wakes every 3 s, marks the sessions whose
+//   sub-agent missed three requests in a row (or that sit idle) as closing
+//   and leaves the closing to the worker; it never takes the MIB's lock;
 // - the agent's SNMP request threads enter through the proxy handlers and
-//   use m_reqSocket, one exchange at a time under m_reqLock.
+//   exchange with a sub-agent on its session's own socket: exchanges with
+//   different sessions run at once, each session serves one at a time,
+//   and every wait ends by MaxWait.
 //
 // Locks, in the order they may be taken: the MIB handler's Mutex(), its
-// reader/writer lock Synch(), a proxy handler's own lock, m_reqLock; and
-// m_sessionsLock innermost. Sessions and proxy handlers are removed only
-// while Synch() is held for writing, and queries hold it for reading, so a
-// handler or session is never freed under a running query.
+// reader/writer lock Synch(), a proxy handler's own lock, a session's slot,
+// then m_sessionsLock and a session's socket lock (both innermost). Proxies
+// and sessions are freed only while Synch() is held for writing, and
+// queries hold it for reading, so none is freed under a running query.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "BAddress.h"
 #include "BMapInt2Ptr.h"
@@ -41,6 +55,9 @@
 #include "BObjectIdentifier.h"
 #include "BObjectSyntax.h"
 #include "BSABuffer.h"
+#include "BSAIdSequence.h"
+#include "BSAMasterCounters.h"
+#include "BSAMasterSettings.h"
 #include "BSAPdu.h"
 #include "BSASession.h"
 #include "BSASocket.h"
@@ -67,50 +84,85 @@ class QV_API BSAMaster {
   BSAMaster(const BSAMaster&) = delete;
   BSAMaster& operator=(const BSAMaster&) = delete;
 
-  // Reads the configuration, binds both sockets and arms the threads. 0, or
-  // the socket status when a socket cannot be opened (then Init may be
-  // called again). A second successful Init does nothing.
+  // Reads the configuration, binds the sub-agent port and arms the
+  // threads. 0; SA_ERR_BAD_VALUE when a setting cannot be used
+  // (ConfigError() names it); or the socket status when the port cannot be
+  // opened (then Init may be called again). A second successful Init does
+  // nothing.
   int Init(INonVolatile* nv);
-  // Reads "Port" of section "SAMaster": 0, or the store's status when the
-  // key cannot be read (the port then stays as it was).
+  // Reads section "SAMaster": "Port" and the keys of BSAMasterSettings.
+  // 0; the store's status when "Port" cannot be read (the port then stays
+  // as it was); SA_ERR_BAD_VALUE for another key that cannot be used.
   int InitFromNV(INonVolatile* nv);
   int SaveToNV(INonVolatile* nv);
+  // The settings Init goes by; the application may change them before Init.
+  BSAMasterSettings& Settings() { return m_settings; }
+  // The key and value InitFromNV could not use ("MaxWait: '0' is outside
+  // 1..3599"); empty when none.
+  const BString& ConfigError() const { return m_configError; }
   // Starts the worker, then the session monitor; -1 before a successful Init.
   int Start();
-  // Stops both threads and waits for them; always 0.
+  // Ends every exchange in progress (its SNMP request gets genErr at once),
+  // stops both threads and waits for them; always 0. Until Start, requests
+  // for sub-agents fail at once.
   int Stop();
 
   // Where forwarded notifications go; not owned. Without one a sub-agent's
   // notification is answered processingError.
   void SetTrapSender(ITrapSender* sender) { m_pTrapSender = sender; }
-  // Who hears of sessions opened and closed; not owned; set before Start.
+  // Who hears of sessions opened and closed and of refusals; not owned;
+  // set before Start.
   void SetEventListener(ISAMasterEvents* listener) { m_pEvents = listener; }
   unsigned short Port() const { return m_port; }
+  // The address the sub-agent port is bound to (after Init).
+  BAddress ListenAddress() const;
   BMibHandler* MibHandler() const { return m_pMibHandler; }
+  const BSAMasterCounters& Counters() const { return m_counters; }
+  // Sessions open (closing ones not counted) and proxies installed.
+  int SessionCount();
+  int RegistrationCount() const { return static_cast<int>(m_handlerCount.load()); }
 
-  // Sessions and the outbound exchange.
+  // Sessions and the inbound path (the worker thread's).
   int ReceiveAndProcessData();
   int ProcessRcvdData();
   int ReturnResponsePdu(BSAPdu& response);
   int OpenSession(BSAPdu& request, BSAPdu& response);
   int CloseSession(BSAPdu& request);
+  // Closes the session at once, registrations and index values included.
   // The caller holds the MIB handler's write lock. Reported to the event
-  // listener as closed by the master.
+  // listener as closed by the master. 0 or notOpen.
   int CloseSession(int sessionId);
+  // The record of an open session (not one that is closing), or null. It
+  // stays valid until the worker closes the session: use it on the worker
+  // thread, or while holding the MIB handler's lock.
   BSASession* FindSession(int sessionId);
   int Ping(BSAPdu& request);
+  // Marks the sessions to close (three requests in a row unanswered, or
+  // idle past IdleTimeout) and hands them to the worker.
   void CheckSessions();
+  // A fresh request id: unpredictable, in 1 .. 0x3FFFFFFF, not repeated
+  // before the whole range is used.
   unsigned int GetNewRequestId();
   // One request/response exchange with a sub-agent: 0 with `response`
-  // decoded, or a negative status (SA_ERR_TIMEOUT, encoder or socket).
+  // decoded, or a negative status: SA_ERR_TIMEOUT (no answer within the
+  // session's wait), SA_ERR_SESSION_FAILING (the session has just timed
+  // out: not asked), SA_ERR_SESSION_BUSY (too many requests wait for it),
+  // SA_ERR_SESSION_CLOSED (closing, or the master stopped), or an encoder
+  // or socket status.
   int SendAndRecvPdu(BSASession& session, BSAPdu& request, BSAPdu& response);
 
   // Subtree registration.
   int RegisterSH(BSAPdu& request);
   int UnregisterSH(BSAPdu& request);
+  // One proxy: 0, 263 when the MIB handler refuses it. The caller holds
+  // the MIB handler's write lock and has checked the policy.
   int RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* session, int type);
-  int UnregisterSH(int index);
-  int FindSubtreeHandler(const BObjectIdentifier& oid, int sessionId);
+  // Withdraws one proxy: 0, or 268 when the MIB handler refuses (the proxy
+  // then stays).
+  int UnregisterSH(BSAMibSubtreeHandler* handler);
+  // The proxy registered with exactly `oid` (of that session unless
+  // `sessionId` is 0), or null.
+  BSAMibSubtreeHandler* FindSubtreeHandler(const BObjectIdentifier& oid, int sessionId);
 
   // Notifications and index values.
   int Notify(BSAPdu& request);
@@ -135,8 +187,9 @@ class QV_API BSAMaster {
   };
 
   // The registry of allocated table index values, by index name (the index
-  // object's OID). Global to the master: allocations outlive the session
-  // that made them. Used by the worker thread only.
+  // object's OID). Used by the worker thread only. Which session holds a
+  // value is kept by the master, so that a session's values are released
+  // when it closes.
   class QV_API Indices {
    public:
     Indices() = default;
@@ -156,6 +209,13 @@ class QV_API BSAMaster {
     int AddNew(const BObjectIdentifier& name, BObjectSyntax& value);
     int AddAny(const BObjectIdentifier& name, BObjectSyntax& value);
     int Remove(const BObjectIdentifier& name, const BObjectSyntax& value);
+    // Remove by the value's key; the released value is kept for AddAny
+    // only while fewer than kMaxReleased values are kept in all.
+    int RemoveKey(const BObjectIdentifier& name, const BObjectIdentifier& key);
+
+    // Released values kept at most (beyond, a released value is forgotten,
+    // so that sessions coming and going cannot grow the registry).
+    static constexpr int kMaxReleased = 65536;
 
     BMapOid2Ptr m_allocated;  // name -> heap BMapOid2Ptr of key -> heap BObjectSyntax
     BMapOid2Ptr m_released;
@@ -163,6 +223,11 @@ class QV_API BSAMaster {
    private:
     // The inner map of `name` in `map`, created (and entered) when absent.
     BMapOid2Ptr* IndicesForNameCreate(BMapOid2Ptr& map, const BObjectIdentifier& name);
+    // Takes the released entry of `key` out of `name`'s released map (null
+    // when there is none), dropping the map when it empties.
+    BObjectSyntax* TakeReleased(const BObjectIdentifier& name, const BObjectIdentifier& key);
+
+    int m_releasedCount = 0;
   };
 
   // The trap object the master builds for a forwarded notification.
@@ -176,47 +241,124 @@ class QV_API BSAMaster {
  private:
   friend class BSAMasterPeer;
   friend class BSAMibSubtreeHandler;
+  using Clock = std::chrono::steady_clock;
 
   // A request that waits for the MIB handler's write lock, and where its
   // answer goes.
   struct Deferred {
     BSAPdu request;
     BAddress peer;
+    BAddress local;
+  };
+  // An answer kept for a retransmission of an open or close, whose session
+  // record cannot keep it (none yet, or gone).
+  struct KeptAnswer {
+    BAddress peer;
+    uint32_t requestId;
+    uint8_t type;
+    Clock::time_point expires;
+    std::vector<unsigned char> frame;
+    int sessionId;
+  };
+  // Reports of one kind of refusal: the first at once, the rest summed up
+  // once per interval.
+  struct RefusalReport {
+    Clock::time_point last{};
+    uint64_t suppressed = 0;
+    BString example;
   };
 
-  // Wakes the worker out of its receive so that Stop need not wait for the
-  // receive's 2-second time-out.
+  // Wakes the worker out of its receive.
   void WakeWorker();
+  // SendAndRecvPdu's exchange proper, the session's slot held.
+  int Exchange(BSASession& session, BSAPdu& request, BSAPdu& response, Clock::time_point deadline);
   // Runs the handler of `request` and sends the answer to m_addrPeer.
   void Answer(BSAPdu& request);
+  // The handler of `request` by type; its wire status.
+  int Dispatch(BSAPdu& request, BSAPdu& response);
   // Answers the kept requests, oldest first, if the write lock can be had.
   void AnswerDeferred();
-  // CloseSession(int) with the reason the event listener hears.
-  int CloseSession(int sessionId, ISAMasterEvents::ECloseReason reason);
-  // The session's existence, looked up under m_sessionsLock (the record
-  // itself is not used afterwards).
-  bool SessionExists(int sessionId);
+  // The MIB handler's write lock, taken without holding up queries (see
+  // the file comment); false when not now.
+  bool TryWriteLock();
+  // Sends an answer that was sent before; true when there was one.
+  bool AnswerAgain(const BSAPdu& request);
+  void KeepAnswer(BSASession* session, const BSAPdu& request, int sessionId);
+
+  // Closing: marked at once (requests fail, proxies act as if gone), then
+  // the registrations are withdrawn in steps by the worker.
+  void BeginClose(BSASession& session, ISAMasterEvents::ECloseReason reason);
+  // Withdraws registrations of closing sessions while the write lock can be
+  // had; frees each session once nothing of it is left. True when work
+  // remains.
+  bool ContinueClosing();
+  bool ClosingPending();
+  // Withdraws every registration of a closing session, releases its index
+  // values, frees it; the caller holds the write lock. False when the MIB
+  // handler refused to withdraw a proxy (the session then stays).
+  bool FinishClose(BSASession& session, size_t maxRegistrations);
+  void ReleaseIndexValues(BSASession& session);
+  // Takes one notification from the session's allowance; false when it has
+  // none left.
+  bool TakeNotifyToken(BSASession& session);
+  // Takes the close requests of the monitor.
+  void TakeCloseRequests();
+
+  // The record of a session, closing ones included, or null.
+  BSASession* FindSessionRecord(int sessionId);
+
+  // Counting and reporting of drops and refusals: Count counts and traces
+  // (and reports the kinds an operator should hear of), Refuse does all
+  // three, Report tells the event listener at a bounded rate.
+  void Count(ESAMasterCounter counter, const BAddress& from, const char* detail = nullptr);
+  void Refuse(ESAMasterCounter counter, const BString& text);
+  void Report(ESAMasterCounter counter, const BString& text);
+  void FlushRefusalReports(bool all);
+
+  // Registration policy: 0 or the wire error to refuse `oid` with.
+  int CheckRegistration(const BObjectIdentifier& oid, const BSASession& session, BString& why);
+  BSAMibSubtreeHandler* FindHandler(const BObjectIdentifier& oid) const;
+  void AddToSession(BSASession& session, BSAMibSubtreeHandler* handler);
+  void RemoveFromSession(BSAMibSubtreeHandler* handler);
 
   BMibHandler* m_pMibHandler;
   BTime* m_pTime;
   ITrapSender* m_pTrapSender = nullptr;
   ISAMasterEvents* m_pEvents = nullptr;
+  BSAMasterSettings m_settings;
+  BString m_configError;
+  BSAMasterCounters m_counters;
   BSASocket m_listenSocket{2048, 2};
   unsigned short m_port = 10001;
+  bool m_listenWildcard = false;  // bound to every address: answers go out from the one asked
   BSABuffer m_rxBuffer;
   BAddress m_addrPeer;
-  BSASocket m_reqSocket{2048, 2};
-  BSABuffer m_reqBuffer;
-  TMutex m_reqLock{true};  // one exchange on m_reqSocket at a time; after a proxy's lock
+  BAddress m_addrLocal;           // where the datagram being handled was sent to
+  BSASocket m_wakeSocket{16, 1};  // the worker's alarm clock: sends to the listening socket
+  BAddress m_wakeAddress;
   bool m_initialized = false;
+  std::atomic<bool> m_stopping{false};
   WorkerThread m_workerThread;
   SessMonThread m_sessMonThread;
-  std::mutex m_sessionsLock;  // guards the structure of m_sessions; innermost
-  BMapInt2Ptr m_sessions;     // session id -> owned BSASession*
-  BPtrArray m_handlers;       // owned BSAMibSubtreeHandler*, in registration order
+  BSAIdSequence m_sessionIds;
+  BSAIdSequence m_requestIds;
+
+  // Guards m_sessions' structure, m_closeRequests, m_closing and the
+  // sessions' close flags; innermost.
+  std::mutex m_sessionsLock;
+  std::map<int, std::unique_ptr<BSASession>> m_sessions;
+  std::vector<std::pair<int, ISAMasterEvents::ECloseReason>> m_closeRequests;
+  std::deque<int> m_closing;  // sessions being taken apart, oldest first
+
+  // The worker thread's (and the owner's, under the write lock).
+  std::map<BObjectIdentifier, BSAMibSubtreeHandler*> m_handlers;
+  std::atomic<size_t> m_handlerCount{0};
   Indices m_indices;
-  std::deque<Deferred> m_deferred;  // requests waiting for the write lock; worker thread only
-  std::atomic<unsigned int> m_lastRequestId{0};
+  std::map<std::pair<BObjectIdentifier, BObjectIdentifier>, int> m_indexOwners;  // (name, key) -> session
+  std::deque<Deferred> m_deferred;                                               // requests waiting for the write lock
+  std::deque<KeptAnswer> m_keptAnswers;
+  RefusalReport m_refusals[SA_CNT_COUNT];
+  Clock::time_point m_writeWaitSince{};  // when the oldest kept request began to wait
 };
 
 }  // namespace QVT

@@ -7,6 +7,12 @@
 // a released value back, release moves an allocated one over; a "new"
 // value is one above the highest allocated (stepping over released ones),
 // an "any" value prefers the lowest released one.
+//
+// Each allocated value belongs to the session that allocated it: a session
+// holds at most MaxIndexAllocations, its values are released when it
+// closes, and only a session of the same host may release them earlier.
+// Released values are kept up to a fixed number, so that sessions that come
+// and go cannot make the registry grow without end.
 #include "BSAMaster.h"
 #include "QVSubAgTrace.h"
 
@@ -108,17 +114,9 @@ int BSAMaster::Indices::Exists(const BObjectIdentifier& name, const BObjectSynta
 int BSAMaster::Indices::Add(const BObjectIdentifier& name, const BObjectSyntax& value) {
   BObjectIdentifier key;
   if (!ValToOid(value, key)) return SA_WIRE_INDEX_WRONG_TYPE;
-  BObjectSyntax* stored = nullptr;
-  if (BMapOid2Ptr* released = GetIndicesForName(m_released, name); released != nullptr) {
-    stored = static_cast<BObjectSyntax*>(released->Remove(key));
-  }
   BMapOid2Ptr* allocated = GetIndicesForName(m_allocated, name);
-  if (allocated != nullptr && FindValue(allocated, key) >= 0) {
-    // Already allocated; a value taken out of the released map above cannot
-    // exist (a value is never in both), but do not lose it if it did.
-    if (stored != nullptr) IndicesForNameCreate(m_released, name)->Insert(key, stored);
-    return SA_WIRE_INDEX_ALREADY_ALLOCATED;
-  }
+  if (allocated != nullptr && FindValue(allocated, key) >= 0) return SA_WIRE_INDEX_ALREADY_ALLOCATED;
+  BObjectSyntax* stored = TakeReleased(name, key);
   allocated = IndicesForNameCreate(m_allocated, name);
   if (stored == nullptr) stored = new BObjectSyntax(value);
   if (allocated->Insert(key, stored) == 0) {
@@ -160,25 +158,32 @@ int BSAMaster::Indices::AddAny(const BObjectIdentifier& name, BObjectSyntax& val
   if (!IsNumericSyntax(value)) return SA_WIRE_INDEX_NONE_AVAILABLE;
   BMapOid2Ptr* released = GetIndicesForName(m_released, name);
   if (released != nullptr && released->Count() > 0) {
-    auto* lowest = static_cast<BObjectSyntax*>(released->RemoveAt(0));
-    const int status = Add(name, *lowest);
-    if (status == 0) value = *lowest;
-    delete lowest;
+    const BObjectSyntax lowest = *static_cast<BObjectSyntax*>(released->PtrAt(0));
+    const int status = Add(name, lowest);
+    if (status == 0) value = lowest;
     return status;
   }
   return AddNew(name, value);
 }
 
 int BSAMaster::Indices::Remove(const BObjectIdentifier& name, const BObjectSyntax& value) {
-  BMapOid2Ptr* allocated = GetIndicesForName(m_allocated, name);
-  if (allocated == nullptr) return SA_WIRE_INDEX_NOT_ALLOCATED;
+  if (GetIndicesForName(m_allocated, name) == nullptr) return SA_WIRE_INDEX_NOT_ALLOCATED;
   BObjectIdentifier key;
   if (!ValToOid(value, key)) return SA_WIRE_INDEX_WRONG_TYPE;
-  if (FindValue(allocated, key) < 0) return SA_WIRE_INDEX_NOT_ALLOCATED;
+  return RemoveKey(name, key);
+}
+
+int BSAMaster::Indices::RemoveKey(const BObjectIdentifier& name, const BObjectIdentifier& key) {
+  BMapOid2Ptr* allocated = GetIndicesForName(m_allocated, name);
+  if (allocated == nullptr || FindValue(allocated, key) < 0) return SA_WIRE_INDEX_NOT_ALLOCATED;
   auto* stored = static_cast<BObjectSyntax*>(allocated->Remove(key));
-  if (IndicesForNameCreate(m_released, name)->Insert(key, stored) == 0) {
+  if (m_releasedCount >= kMaxReleased) {
+    delete stored;
+  } else if (IndicesForNameCreate(m_released, name)->Insert(key, stored) == 0) {
     delete stored;
     return SA_WIRE_INDEX_NOT_ALLOCATED;
+  } else {
+    ++m_releasedCount;
   }
   if (allocated->Count() == 0) {
     m_allocated.Remove(name);
@@ -187,15 +192,37 @@ int BSAMaster::Indices::Remove(const BObjectIdentifier& name, const BObjectSynta
   return 0;
 }
 
+BObjectSyntax* BSAMaster::Indices::TakeReleased(const BObjectIdentifier& name, const BObjectIdentifier& key) {
+  BMapOid2Ptr* released = GetIndicesForName(m_released, name);
+  if (released == nullptr) return nullptr;
+  auto* value = static_cast<BObjectSyntax*>(released->Remove(key));
+  if (value != nullptr) --m_releasedCount;
+  if (released->Count() == 0) {
+    m_released.Remove(name);
+    delete released;
+  }
+  return value;
+}
+
 int BSAMaster::IndexAlloc(BSAPdu& request, BSAPdu& response) {
   QVSubAgTrace("IndexAlloc   sessionid= %d\n", request.sessionId);
-  if (!SessionExists(static_cast<int>(request.sessionId))) return SA_WIRE_NOT_OPEN;
+  BSASession* session = FindSession(static_cast<int>(request.sessionId));
+  if (session == nullptr) return SA_WIRE_NOT_OPEN;
   response.varBindList = request.varBindList;
   const bool newIndex = (request.flags & SA_IXALLOC_NEW_INDEX) != 0;
   const bool anyIndex = !newIndex && (request.flags & SA_IXALLOC_ANY_INDEX) != 0;
 
   for (int i = 0; i < request.varBindList.Count(); ++i) {
     const BVarBind& vb = request.varBindList[i];
+    if (session->m_indexValues.size() + static_cast<size_t>(i) >= static_cast<size_t>(m_settings.maxIndexAllocations)) {
+      Refuse(SA_CNT_INDEX_QUOTA,
+             BString("index allocation for " + vb.name.ToString().str() + " from " +
+                     QVAddressToString(session->m_address).str() + " (session " + std::to_string(session->m_id) +
+                     ") refused: it holds " + std::to_string(session->m_indexValues.size()) +
+                     " of MaxIndexAllocations " + std::to_string(m_settings.maxIndexAllocations)));
+      response.errorIndex = i + 1;
+      return SA_WIRE_INDEX_NONE_AVAILABLE;
+    }
     const int status = newIndex   ? m_indices.TestNew(vb.name, vb.value)
                        : anyIndex ? m_indices.TestAny(vb.name, vb.value)
                                   : m_indices.TestValue(vb.name, vb.value);
@@ -213,22 +240,51 @@ int BSAMaster::IndexAlloc(BSAPdu& request, BSAPdu& response) {
       response.errorIndex = i + 1;
       return status;
     }
+    BObjectIdentifier key;
+    m_indices.ValToOid(vb.value, key);
+    session->m_indexValues.emplace(vb.name, key);
+    m_indexOwners[{vb.name, key}] = session->m_id;
   }
   return 0;
 }
 
 int BSAMaster::IndexDealloc(BSAPdu& request, BSAPdu& response) {
   QVSubAgTrace("IndexDealloc   sessionid= %d", request.sessionId);
-  if (!SessionExists(static_cast<int>(request.sessionId))) return SA_WIRE_NOT_OPEN;
+  BSASession* session = FindSession(static_cast<int>(request.sessionId));
+  if (session == nullptr) return SA_WIRE_NOT_OPEN;
   response.varBindList = request.varBindList;
   for (int i = 0; i < request.varBindList.Count(); ++i) {
-    const int status = m_indices.Remove(request.varBindList[i].name, request.varBindList[i].value);
+    const BVarBind& vb = request.varBindList[i];
+    BObjectIdentifier key;
+    const auto owner = m_indices.ValToOid(vb.value, key) ? m_indexOwners.find({vb.name, key}) : m_indexOwners.end();
+    // A value may be released by any session of the host that holds it
+    // (sub-agents on one host may share a table), by nobody else.
+    BSASession* holder = owner != m_indexOwners.end() ? FindSessionRecord(owner->second) : nullptr;
+    if (holder != nullptr && holder != session && !QVSameHost(holder->m_address, session->m_address)) {
+      Refuse(SA_CNT_INDEX_NOT_OWNER,
+             BString("release of " + vb.name.ToString().str() + " = " + vb.value.ValToStr().str() + " from " +
+                     QVAddressToString(session->m_address).str() + " refused: held by " +
+                     QVAddressToString(holder->m_address).str()));
+      response.errorIndex = i + 1;
+      return SA_WIRE_INDEX_NOT_ALLOCATED;
+    }
+    const int status = m_indices.Remove(vb.name, vb.value);
     if (status != 0) {
       response.errorIndex = i + 1;
       return status;
     }
+    if (holder != nullptr) holder->m_indexValues.erase({vb.name, key});
+    if (owner != m_indexOwners.end()) m_indexOwners.erase(owner);
   }
   return 0;
+}
+
+void BSAMaster::ReleaseIndexValues(BSASession& session) {
+  for (const auto& [name, key] : session.m_indexValues) {
+    m_indices.RemoveKey(name, key);
+    m_indexOwners.erase({name, key});
+  }
+  session.m_indexValues.clear();
 }
 
 }  // namespace QVT

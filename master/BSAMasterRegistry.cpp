@@ -1,6 +1,14 @@
 // BSAMaster: registration and unregistration of sub-agent subtrees. Every
 // registered subtree (every instance of a range) gets one proxy handler in
-// m_handlers, in the agent's MIB handler, and one sysORTable row.
+// m_handlers and in the agent's MIB handler, one sysORTable row, and a
+// place in its session's list, so that registering, finding, withdrawing
+// and closing cost a lookup, not a scan.
+//
+// Before anything is registered the policy is checked, for every instance
+// of a range: nothing over the master's own objects; nothing inside or
+// around a subtree of a sub-agent on another host (unless AllowOverlap);
+// only under RegisterAllow; within the session's MaxRegistrations.
+#include "BAddressFilter.h"
 #include "BSAMaster.h"
 #include "BSAMibSubtreeHandler.h"
 #include "QVSubAgTrace.h"
@@ -9,9 +17,9 @@ namespace QVT {
 
 namespace {
 
-// A range registration installs one handler per value. Ranges wider than
-// this are refused: they would let one datagram allocate without bound (and
-// a bound of 0xFFFFFFFF would let the loop counter wrap).
+// Beyond this many instances a range is malformed (and a bound of
+// 0xFFFFFFFF would let the loop counter wrap); MaxRangeInstances is the
+// configured limit below it.
 constexpr uint32_t kMaxRangeInstances = 65536;
 
 enum { kVbHandlerType = 0, kVbName = 1, kVbSubtree = 2, kVbRangeSubId = 3, kVbRangeUpper = 4 };
@@ -28,8 +36,7 @@ bool ReadRange(const BSAPdu& request, const BObjectIdentifier& oid, uint32_t& su
 
 // The subtree of varbind 2; false when it is not an OBJECT IDENTIFIER. An
 // empty OID (the value of any other syntax) would be a prefix of every name
-// and register one proxy for the agent's whole MIB. (An unregistration of
-// such a value simply finds nothing.)
+// and register one proxy for the agent's whole MIB.
 bool ReadSubtree(const BSAPdu& request, BObjectIdentifier& oid) {
   const BObjectSyntax& value = request.varBindList[kVbSubtree].value;
   if (value.Syntax() != ASN_OBJECT_ID || value.GetObjectId().IsEmpty()) return false;
@@ -37,7 +44,83 @@ bool ReadSubtree(const BSAPdu& request, BObjectIdentifier& oid) {
   return true;
 }
 
+std::string Describe(const BObjectIdentifier& oid, const BSASession& session) {
+  return oid.ToString().str() + " from " + QVAddressToString(session.m_address).str() + " (session " +
+         std::to_string(session.m_id) + " '" + session.m_description.str() + "')";
+}
+
 }  // namespace
+
+BSAMibSubtreeHandler* BSAMaster::FindHandler(const BObjectIdentifier& oid) const {
+  const auto it = m_handlers.find(oid);
+  return it == m_handlers.end() ? nullptr : it->second;
+}
+
+BSAMibSubtreeHandler* BSAMaster::FindSubtreeHandler(const BObjectIdentifier& oid, int sessionId) {
+  BSAMibSubtreeHandler* handler = FindHandler(oid);
+  if (handler == nullptr || sessionId == 0) return handler;
+  return handler->Session() != nullptr && handler->Session()->m_id == sessionId ? handler : nullptr;
+}
+
+void BSAMaster::AddToSession(BSASession& session, BSAMibSubtreeHandler* handler) {
+  handler->m_sessionSlot = session.m_registrations.size();
+  session.m_registrations.push_back(handler);
+  session.m_registrationCount.store(session.m_registrations.size(), std::memory_order_relaxed);
+}
+
+void BSAMaster::RemoveFromSession(BSAMibSubtreeHandler* handler) {
+  BSASession* session = handler->Session();
+  if (session == nullptr) return;
+  std::vector<BSAMibSubtreeHandler*>& list = session->m_registrations;
+  const size_t slot = handler->m_sessionSlot;
+  if (slot >= list.size() || list[slot] != handler) return;
+  list[slot] = list.back();
+  list[slot]->m_sessionSlot = slot;
+  list.pop_back();
+  session->m_registrationCount.store(list.size(), std::memory_order_relaxed);
+}
+
+int BSAMaster::CheckRegistration(const BObjectIdentifier& oid, const BSASession& session, BString& why) {
+  if (!m_settings.registerAllow.empty()) {
+    bool allowed = false;
+    for (const BObjectIdentifier& prefix : m_settings.registerAllow)
+      allowed = allowed || prefix.IsStartingSubOidOf(oid);
+    if (!allowed) {
+      why = BString("outside RegisterAllow");
+      return SA_CNT_REG_NOT_ALLOWED;
+    }
+  }
+  if (const BObjectIdentifier* local = m_pMibHandler->Tree().FindLocalOverlap(oid); local != nullptr) {
+    why = BString("the master's own objects (" + local->ToString().str() + ")");
+    return SA_CNT_REG_PROTECTED;
+  }
+  if (FindHandler(oid) != nullptr) {
+    why = BString("registered already");
+    return SA_CNT_REG_DUPLICATE;
+  }
+  if (!m_settings.allowOverlap) {
+    // A registration around ours (one of our prefixes) or inside ours of a
+    // sub-agent on another host.
+    BObjectIdentifier prefix;
+    for (unsigned length = 1; length < oid.Length(); ++length) {
+      prefix.Set(length, oid.Data());
+      const BSAMibSubtreeHandler* around = FindHandler(prefix);
+      if (around != nullptr && !QVSameHost(around->Session()->m_address, session.m_address)) {
+        why = BString("inside " + prefix.ToString().str() + " of " +
+                      QVAddressToString(around->Session()->m_address).str());
+        return SA_CNT_REG_OVERLAP;
+      }
+    }
+    for (auto it = m_handlers.lower_bound(oid); it != m_handlers.end() && oid.IsStartingSubOidOf(it->first); ++it) {
+      if (!QVSameHost(it->second->Session()->m_address, session.m_address)) {
+        why = BString("around " + it->first.ToString().str() + " of " +
+                      QVAddressToString(it->second->Session()->m_address).str());
+        return SA_CNT_REG_OVERLAP;
+      }
+    }
+  }
+  return -1;
+}
 
 int BSAMaster::RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* session, int type) {
   auto* handler = new BSAMibSubtreeHandler(name, oid, this, type);
@@ -46,16 +129,17 @@ int BSAMaster::RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* ses
     delete handler;
     return SA_WIRE_DUPLICATE_REGISTRATION;
   }
-  m_handlers.PushBack(handler);
-  m_pMibHandler->Mib2System().InsertORRow(oid, name);
+  m_handlers.emplace(oid, handler);
+  m_handlerCount.store(m_handlers.size(), std::memory_order_relaxed);
+  if (session != nullptr) AddToSession(*session, handler);
+  handler->m_sysORIndex = static_cast<uint32_t>(m_pMibHandler->Mib2System().InsertORRow(oid, name));
   return 0;
 }
 
 int BSAMaster::RegisterSH(BSAPdu& request) {
   QVSubAgTrace("RegisterSH  sessionid= %d", request.sessionId);
-  // The request forms change m_handlers and the MIB handler on the worker
-  // thread while the session monitor may close sessions: holding the write
-  // lock for the whole request serialises the two.
+  // The request forms change m_handlers and the MIB handler; the write lock
+  // keeps queries out meanwhile (the worker usually holds it already).
   TWriteLock writeLock(m_pMibHandler->Synch());
   BSASession* session = FindSession(static_cast<int>(request.sessionId));
   if (session == nullptr) return SA_WIRE_NOT_OPEN;
@@ -64,15 +148,48 @@ int BSAMaster::RegisterSH(BSAPdu& request) {
   BString name = request.varBindList[kVbName].value.GetOctets().ToDispStr();
   BObjectIdentifier oid;
   if (!ReadSubtree(request, oid)) return SA_WIRE_PROCESSING_ERROR;
-  if (FindSubtreeHandler(oid, 0) >= 0) return SA_WIRE_DUPLICATE_REGISTRATION;
 
-  if (request.varBindList.Count() >= kRangeVarBinds) {
-    uint32_t position = 0;
-    uint32_t upper = 0;
+  const bool range = request.varBindList.Count() >= kRangeVarBinds;
+  uint32_t position = 0;
+  uint32_t first = 0;
+  uint32_t upper = 0;
+  if (range) {
     if (!ReadRange(request, oid, position, upper)) return SA_WIRE_PROCESSING_ERROR;
-    const uint32_t first = oid[position - 1];
-    if (upper < first) return 0;
+    first = oid[position - 1];
+    if (upper < first) {
+      // Nothing to register, but an exact duplicate is still one.
+      if (FindHandler(oid) != nullptr) return SA_WIRE_DUPLICATE_REGISTRATION;
+      return 0;
+    }
     if (upper - first >= kMaxRangeInstances) return SA_WIRE_PROCESSING_ERROR;
+    if (upper - first >= static_cast<uint32_t>(m_settings.maxRangeInstances)) {
+      Refuse(SA_CNT_RANGE_TOO_LARGE,
+             BString("registration of " + std::to_string(upper - first + 1ull) + " instances of " +
+                     Describe(oid, *session) + " refused: MaxRangeInstances is " +
+                     std::to_string(m_settings.maxRangeInstances)));
+      return SA_WIRE_REQUEST_DENIED;
+    }
+  }
+  const uint64_t instances = range ? upper - uint64_t{first} + 1 : 1;
+  if (session->m_registrations.size() + instances > static_cast<uint64_t>(m_settings.maxRegistrations)) {
+    Refuse(SA_CNT_REG_QUOTA, BString("registration of " + Describe(oid, *session) + " refused: the session holds " +
+                                     std::to_string(session->m_registrations.size()) + " of MaxRegistrations " +
+                                     std::to_string(m_settings.maxRegistrations)));
+    return SA_WIRE_REQUEST_DENIED;
+  }
+  // Every instance passes the policy, or none is registered.
+  for (uint64_t v = first; v <= (range ? upper : first); ++v) {
+    BObjectIdentifier instance = oid;
+    if (range) instance[position - 1] = static_cast<uint32_t>(v);
+    BString why;
+    const int refusal = CheckRegistration(instance, *session, why);
+    if (refusal < 0) continue;
+    Refuse(static_cast<ESAMasterCounter>(refusal),
+           BString("registration of " + Describe(instance, *session) + " refused: " + why.str()));
+    return refusal == SA_CNT_REG_DUPLICATE ? SA_WIRE_DUPLICATE_REGISTRATION : SA_WIRE_REQUEST_DENIED;
+  }
+
+  if (range) {
     for (uint64_t v = first; v <= upper; ++v) {
       oid[position - 1] = static_cast<uint32_t>(v);
       const int status = RegisterSH(name, oid, session, SA_PROXY_ROW_INSTANCE);
@@ -84,7 +201,6 @@ int BSAMaster::RegisterSH(BSAPdu& request) {
     }
     return 0;
   }
-
   const int status = RegisterSH(name, oid, session, SA_PROXY_SUBTREE);
   if (status == 0) {
     QVSubAgTrace("RegisterSH %s = %s ", name.c_str(), oid.ToString().c_str());
@@ -94,20 +210,14 @@ int BSAMaster::RegisterSH(BSAPdu& request) {
   return status;
 }
 
-int BSAMaster::UnregisterSH(int index) {
-  if (index < 0 || index >= m_handlers.Count()) return SA_WIRE_UNKNOWN_REGISTRATION;
-  auto* handler = static_cast<BSAMibSubtreeHandler*>(m_handlers[index]);
+int BSAMaster::UnregisterSH(BSAMibSubtreeHandler* handler) {
   if (handler == nullptr) return SA_WIRE_UNKNOWN_REGISTRATION;
-  BMib2System& system = m_pMibHandler->Mib2System();
-  for (int position = 1; position <= system.GetNumORRows(); ++position) {
-    const BSysORRow* row = system.GetORRow(position);
-    if (row != nullptr && row->id.Compare(handler->Oid()) == 0) {
-      system.RemoveORRow(position);
-      break;
-    }
-  }
+  m_pMibHandler->Mib2System().RemoveORRowByIndex(handler->m_sysORIndex);
+  handler->m_sysORIndex = 0;
   if (m_pMibHandler->UnregisterSubtreeHandler(handler) == 0) return SA_WIRE_PROCESSING_ERROR;
-  m_handlers.RemoveElementAt(index);
+  m_handlers.erase(handler->Oid());
+  m_handlerCount.store(m_handlers.size(), std::memory_order_relaxed);
+  RemoveFromSession(handler);
   delete handler;
   return 0;
 }
@@ -120,8 +230,8 @@ int BSAMaster::UnregisterSH(BSAPdu& request) {
   if (request.varBindList.Count() < kPlainVarBinds) return SA_WIRE_PROCESSING_ERROR;
 
   BObjectIdentifier oid = request.varBindList[kVbSubtree].value.GetObjectId();
-  const int index = FindSubtreeHandler(oid, session->m_id);
-  if (index < 0) {
+  BSAMibSubtreeHandler* handler = FindSubtreeHandler(oid, session->m_id);
+  if (handler == nullptr) {
     QVSubAgTrace("UnregisterSH UNKNOWN_REGISTRATION   %s", oid.ToString().c_str());
     return SA_WIRE_UNKNOWN_REGISTRATION;
   }
@@ -130,28 +240,17 @@ int BSAMaster::UnregisterSH(BSAPdu& request) {
     uint32_t position = 0;
     uint32_t upper = 0;
     if (!ReadRange(request, oid, position, upper)) return SA_WIRE_PROCESSING_ERROR;
-    if (m_handlers[index] == nullptr) return SA_WIRE_UNKNOWN_REGISTRATION;
-    const uint32_t first = static_cast<BSAMibSubtreeHandler*>(m_handlers[index])->Oid()[position - 1];
+    const uint32_t first = handler->Oid()[position - 1];
     if (upper < first) return 0;
     for (uint64_t v = first; v <= upper; ++v) {
       oid[position - 1] = static_cast<uint32_t>(v);
-      const int instance = FindSubtreeHandler(oid, session->m_id);
-      if (instance < 0) return SA_WIRE_UNKNOWN_REGISTRATION;
+      BSAMibSubtreeHandler* instance = FindSubtreeHandler(oid, session->m_id);
+      if (instance == nullptr) return SA_WIRE_UNKNOWN_REGISTRATION;
       if (UnregisterSH(instance) != 0) return SA_WIRE_REQUEST_DENIED;
     }
     return 0;
   }
-  return UnregisterSH(index);
-}
-
-int BSAMaster::FindSubtreeHandler(const BObjectIdentifier& oid, int sessionId) {
-  for (int i = 0; i < m_handlers.Count(); ++i) {
-    auto* handler = static_cast<BSAMibSubtreeHandler*>(m_handlers[i]);
-    if (handler == nullptr || handler->Oid().Compare(oid) != 0) continue;
-    if (sessionId != 0 && (handler->Session() == nullptr || handler->Session()->m_id != sessionId)) continue;
-    return i;
-  }
-  return -1;
+  return UnregisterSH(handler);
 }
 
 }  // namespace QVT

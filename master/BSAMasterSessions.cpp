@@ -1,7 +1,10 @@
-// BSAMaster: the inbound path (receive, dispatch, answer), the session
-// table and the outbound request/response exchange with sub-agents.
-#include <vector>
+// BSAMaster: the inbound path (admit, receive, dispatch, answer), the
+// session table, closing sessions a step at a time, the session monitor,
+// answers kept for retransmissions, and the counting and reporting of what
+// was dropped or refused.
+#include <algorithm>
 
+#include "BAddressFilter.h"
 #include "BSAFrame.h"
 #include "BSAMaster.h"
 #include "BSAMibSubtreeHandler.h"
@@ -9,56 +12,109 @@
 
 namespace QVT {
 
-std::atomic<int> BSASession::s_session_counter{1};
-
 namespace {
+
 // A datagram of this size or less cannot be a frame: dropped unanswered.
 constexpr unsigned int kShortDatagram = 9;
 constexpr int kDefaultSessionTimeout = 2;
 constexpr int kMaxSessionTimeout = 3599;
 // The monitor closes a session after this many receives in a row timed out.
 constexpr int kMaxTimeoutsInARow = 2;
-// How long the worker waits for the write lock before it keeps the request
-// for later and serves the next datagram.
-constexpr unsigned kWriteLockWaitMs = 50;
-// Requests kept beyond this many are dropped unanswered (their senders see
-// their own time-out), so that a stalled query cannot make the list grow
-// without bound.
+// Requests kept for the write lock beyond this many are dropped unanswered
+// (their senders retransmit), so that a stalled query cannot make the list
+// grow without bound.
 constexpr size_t kMaxDeferred = 256;
+// How long the worker waits for a datagram when it has nothing else to do,
+// and when it has (kept requests, sessions to take apart): then it only
+// looks.
+constexpr int kIdleWaitMicroseconds = 1000000;
+constexpr int kBusyWaitMicroseconds = 2000;
+// A closing session's registrations are withdrawn in steps of this long
+// under the write lock, so that queries in between wait at most that.
+constexpr auto kCloseStep = std::chrono::milliseconds(2);
+// A close request of a session with this many registrations or fewer is
+// done (and answered) at once.
+constexpr size_t kCloseAtOnce = 512;
+// Open and close answers kept for retransmissions, and for how long.
+constexpr size_t kMaxKeptAnswers = 256;
+constexpr auto kKeepAnswers = std::chrono::seconds(30);
+// At most one report per kind of refusal in this long.
+constexpr auto kReportInterval = std::chrono::seconds(10);
+// A write-lock wait that holds up queries is tried only while no exchange
+// has been going on longer than this (a query that waits for a slow
+// sub-agent would make it hold up every query for nothing).
+constexpr auto kLongExchange = std::chrono::milliseconds(5);
+constexpr unsigned kWriteWaitMs = 5;
+constexpr unsigned kPoliteWaitMs = 2;
+// Dispatch results that are not answers: the answer comes later, or the
+// request is a retransmission of one still in work.
+constexpr int kAnswerLater = -2;
+constexpr int kNoAnswer = -3;
 
-// The requests whose handlers change the MIB handler's tree or the session
-// table under its write lock.
 bool NeedsWriteLock(uint8_t type) {
-  return type == SA_PDU_OPEN_SESSION || type == SA_PDU_CLOSE_SESSION || type == SA_PDU_REGISTER ||
-         type == SA_PDU_UNREGISTER;
+  return type == SA_PDU_REGISTER || type == SA_PDU_UNREGISTER;
 }
+
+bool NamesASession(uint8_t type) {
+  return type == SA_PDU_CLOSE_SESSION || type == SA_PDU_REGISTER || type == SA_PDU_UNREGISTER ||
+         type == SA_PDU_NOTIFY || type == SA_PDU_PING || type == SA_PDU_INDEX_ALLOCATE ||
+         type == SA_PDU_INDEX_DEALLOCATE;
+}
+
+int64_t Ticks(std::chrono::steady_clock::time_point t) {
+  return t.time_since_epoch().count();
+}
+
 }  // namespace
 
 int BSAMaster::ReceiveAndProcessData() {
+  TakeCloseRequests();
+  const bool busy = !m_deferred.empty() || ClosingPending();
   m_rxBuffer.SetLength(m_rxBuffer.Capacity());
-  unsigned int length = m_rxBuffer.Capacity();
-  // While requests wait for the write lock the receive only polls, so that
-  // AnswerDeferred tries the lock again soon.
-  const int status = m_deferred.empty() ? m_listenSocket.RecvFrom(m_rxBuffer.Data(), length, m_addrPeer, false)
-                                        : m_listenSocket.RecvFrom(m_rxBuffer.Data(), length, m_addrPeer, 0);
+  int length = static_cast<int>(m_rxBuffer.Capacity());
+  BAddress to;
+  const int wait = busy ? kBusyWaitMicroseconds : kIdleWaitMicroseconds;
+  const int status = m_listenSocket.BSockDatagram::RecvFrom(reinterpret_cast<char*>(m_rxBuffer.Data()), length,
+                                                            m_addrPeer, to, wait / 1000000, wait % 1000000);
   int received = 0;
   if (status == 0) {
-    m_rxBuffer.SetLength(length);
-    if (QVSubAgTraceActive()) QVSubAgTrace("ReceiveAndProcessData FROM, %s", QVAddressToString(m_addrPeer).c_str());
-    ProcessRcvdData();
-    received = 1;
+    m_rxBuffer.SetLength(static_cast<unsigned>(length));
+    m_addrLocal = to;
+    if (m_addrPeer == m_wakeAddress) {
+      // The monitor's or Stop's alarm: nothing to answer.
+    } else if (!m_settings.allowFrom.Matches(m_addrPeer)) {
+      Count(SA_CNT_NOT_ALLOWED, m_addrPeer);
+    } else {
+      if (QVSubAgTraceActive()) QVSubAgTrace("ReceiveAndProcessData FROM, %s", QVAddressToString(m_addrPeer).c_str());
+      ProcessRcvdData();
+      received = 1;
+    }
   }
+  TakeCloseRequests();
   AnswerDeferred();
+  ContinueClosing();
+  FlushRefusalReports(false);
   return received;
 }
 
 int BSAMaster::ProcessRcvdData() {
-  if (m_rxBuffer.Length() <= kShortDatagram) return 1;
+  if (m_rxBuffer.Length() <= kShortDatagram) {
+    Count(SA_CNT_SHORT_DATAGRAMS, m_addrPeer);
+    return 1;
+  }
   BSAPdu request(static_cast<ESAPduType>(0));
   const int decoded = Decode(m_rxBuffer, request);
   if (decoded != 0) {
     QVSubAgTrace("ProcessRcvdData DECODING ERR = %x", decoded);
+    Count(SA_CNT_MALFORMED, m_addrPeer);
     return 1;
+  }
+  if (AnswerAgain(request)) return 1;
+  for (const Deferred& kept : m_deferred) {
+    if (kept.peer == m_addrPeer && kept.request.requestId == request.requestId && kept.request.type == request.type) {
+      Count(SA_CNT_DUPLICATES_DROPPED, m_addrPeer);
+      return 1;
+    }
   }
   if (!NeedsWriteLock(request.type)) {
     Answer(request);
@@ -66,61 +122,120 @@ int BSAMaster::ProcessRcvdData() {
   }
   // Behind the requests kept already, or kept itself while queries hold the
   // lock; the handlers take the lock again, nested.
-  if (m_deferred.empty() && m_pMibHandler->Synch().TryWaitToWrite(kWriteLockWaitMs)) {
+  if (m_deferred.empty() && TryWriteLock()) {
     Answer(request);
     m_pMibHandler->Synch().DoneWriting();
   } else if (m_deferred.size() < kMaxDeferred) {
-    m_deferred.push_back({request, m_addrPeer});
+    m_deferred.push_back({request, m_addrPeer, m_addrLocal});
+  } else {
+    Count(SA_CNT_DEFERRED_OVERFLOW, m_addrPeer);
   }
   return 1;
 }
 
-void BSAMaster::AnswerDeferred() {
-  if (m_deferred.empty() || !m_pMibHandler->Synch().TryWaitToWrite(kWriteLockWaitMs)) return;
-  while (!m_deferred.empty()) {
-    m_addrPeer = m_deferred.front().peer;
-    Answer(m_deferred.front().request);
-    m_deferred.pop_front();
+bool BSAMaster::TryWriteLock() {
+  TSWMRSynch& lock = m_pMibHandler->Synch();
+  if (lock.TryWaitToWrite(0, /*holdReaders=*/false)) return true;
+  // Queries are in flight. If none of them has been waiting long for a
+  // sub-agent they end within moments: hold new ones back briefly and take
+  // the lock. Otherwise only look for a gap between queries.
+  const int64_t longAgo = Ticks(Clock::now() - kLongExchange);
+  bool longExchange = false;
+  {
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    for (const auto& [id, session] : m_sessions) {
+      const int64_t since = session->m_exchangeSince.load(std::memory_order_relaxed);
+      if (since != 0 && since < longAgo) longExchange = true;
+    }
   }
+  return longExchange ? lock.TryWaitToWrite(kPoliteWaitMs, /*holdReaders=*/false)
+                      : lock.TryWaitToWrite(kWriteWaitMs, /*holdReaders=*/true);
+}
+
+void BSAMaster::AnswerDeferred() {
+  if (m_deferred.empty() || !TryWriteLock()) return;
+  const BAddress peer = m_addrPeer;
+  const BAddress local = m_addrLocal;
+  while (!m_deferred.empty()) {
+    Deferred kept = std::move(m_deferred.front());
+    m_deferred.pop_front();
+    m_addrPeer = kept.peer;
+    m_addrLocal = kept.local;
+    Answer(kept.request);
+  }
+  m_addrPeer = peer;
+  m_addrLocal = local;
   m_pMibHandler->Synch().DoneWriting();
+}
+
+int BSAMaster::Dispatch(BSAPdu& request, BSAPdu& response) {
+  if (NamesASession(request.type)) {
+    BSASession* session = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(m_sessionsLock);
+      const auto it = m_sessions.find(static_cast<int>(request.sessionId));
+      if (it != m_sessions.end()) session = it->second.get();
+    }
+    if (session == nullptr) {
+      Count(SA_CNT_UNKNOWN_SESSION, m_addrPeer);
+      return SA_WIRE_NOT_OPEN;
+    }
+    if (!QVSameHost(session->m_address, m_addrPeer)) {
+      Count(SA_CNT_WRONG_ADDRESS, m_addrPeer);
+      return SA_WIRE_NOT_OPEN;
+    }
+    if (session->IsClosing()) {
+      // Its own close, sent again while it is being taken apart: the answer
+      // is on its way. Anything else finds the session gone.
+      if (request.type == SA_PDU_CLOSE_SESSION) {
+        Count(SA_CNT_DUPLICATES_DROPPED, m_addrPeer);
+        return kNoAnswer;
+      }
+      return SA_WIRE_NOT_OPEN;
+    }
+    session->m_lastHeard.store(Ticks(Clock::now()), std::memory_order_relaxed);
+  }
+  switch (request.type) {
+    case SA_PDU_OPEN_SESSION:
+      return OpenSession(request, response);
+    case SA_PDU_CLOSE_SESSION:
+      return CloseSession(request);
+    case SA_PDU_REGISTER:
+      return RegisterSH(request);
+    case SA_PDU_UNREGISTER:
+      return UnregisterSH(request);
+    case SA_PDU_NOTIFY:
+      return Notify(request);
+    case SA_PDU_PING:
+      return Ping(request);
+    case SA_PDU_INDEX_ALLOCATE:
+      return IndexAlloc(request, response);
+    case SA_PDU_INDEX_DEALLOCATE:
+      return IndexDealloc(request, response);
+    default:
+      QVSubAgTrace("ProcessRcvdData wrong pdu type");
+      return SA_WIRE_PROCESSING_ERROR;
+  }
 }
 
 void BSAMaster::Answer(BSAPdu& request) {
   BSAPdu response(SA_PDU_RESPONSE, request.sessionId, request.requestId);
-  int status = 0;
-  switch (request.type) {
-    case SA_PDU_OPEN_SESSION:
-      status = OpenSession(request, response);
-      break;
-    case SA_PDU_CLOSE_SESSION:
-      status = CloseSession(request);
-      break;
-    case SA_PDU_REGISTER:
-      status = RegisterSH(request);
-      break;
-    case SA_PDU_UNREGISTER:
-      status = UnregisterSH(request);
-      break;
-    case SA_PDU_NOTIFY:
-      status = Notify(request);
-      break;
-    case SA_PDU_PING:
-      status = Ping(request);
-      break;
-    case SA_PDU_INDEX_ALLOCATE:
-      status = IndexAlloc(request, response);
-      break;
-    case SA_PDU_INDEX_DEALLOCATE:
-      status = IndexDealloc(request, response);
-      break;
-    default:
-      QVSubAgTrace("ProcessRcvdData wrong pdu type");
-      status = SA_WIRE_PROCESSING_ERROR;
-      break;
+  const int status = Dispatch(request, response);
+  if (status == kNoAnswer) return;
+  if (status == kAnswerLater) {
+    // A close taken apart in steps: FinishClose answers it.
+    BSASession* session = FindSessionRecord(static_cast<int>(request.sessionId));
+    if (session != nullptr) session->m_closeAnswer = {true, m_addrPeer, m_addrLocal, response};
+    return;
   }
   response.errorStatus = status;
   response.sysUpTime = m_pTime != nullptr ? m_pTime->SysUptime() : 0;
-  ReturnResponsePdu(response);
+  if (ReturnResponsePdu(response) != 0) return;
+  if (request.type == SA_PDU_OPEN_SESSION || request.type == SA_PDU_CLOSE_SESSION) {
+    if (status == 0) KeepAnswer(nullptr, request, static_cast<int>(response.sessionId));
+  } else if (status != SA_WIRE_NOT_OPEN) {
+    KeepAnswer(FindSession(static_cast<int>(request.sessionId)), request, 0);
+  }
 }
 
 int BSAMaster::ReturnResponsePdu(BSAPdu& response) {
@@ -132,8 +247,11 @@ int BSAMaster::ReturnResponsePdu(BSAPdu& response) {
     QVSubAgTrace(" ReturnResponsePdu Encode ERR %x", status);
     return status;
   }
-  unsigned int length = m_rxBuffer.Length();
-  status = m_listenSocket.SendTo(m_rxBuffer.Data(), length, m_addrPeer, false);
+  int length = static_cast<int>(m_rxBuffer.Length());
+  // From the address the request went to: the sub-agent takes answers
+  // from its master's address only.
+  status = m_listenSocket.BSockDatagram::SendTo(reinterpret_cast<const char*>(m_rxBuffer.Data()), length, m_addrPeer,
+                                                m_listenWildcard ? m_addrLocal : BAddress());
   if (status != 0) {
     QVSubAgTrace("ReturnResponsePdu SendTo ERR %x", status);
     return status;
@@ -141,150 +259,322 @@ int BSAMaster::ReturnResponsePdu(BSAPdu& response) {
   return 0;
 }
 
+bool BSAMaster::AnswerAgain(const BSAPdu& request) {
+  const std::vector<unsigned char>* frame = nullptr;
+  const auto now = Clock::now();
+  while (!m_keptAnswers.empty() && m_keptAnswers.front().expires < now) m_keptAnswers.pop_front();
+  if (request.type == SA_PDU_OPEN_SESSION || request.type == SA_PDU_CLOSE_SESSION) {
+    for (auto it = m_keptAnswers.begin(); it != m_keptAnswers.end() && frame == nullptr; ++it) {
+      if (it->requestId != request.requestId || it->type != request.type || !(it->peer == m_addrPeer)) continue;
+      // An open answered again only while its session lives.
+      if (request.type == SA_PDU_OPEN_SESSION && FindSession(it->sessionId) == nullptr) {
+        m_keptAnswers.erase(it);
+        break;
+      }
+      frame = &it->frame;
+    }
+  } else if (NamesASession(request.type)) {
+    BSASession* session = FindSession(static_cast<int>(request.sessionId));
+    if (session == nullptr || !QVSameHost(session->m_address, m_addrPeer)) return false;
+    for (const BSASession::SentAnswer& sent : session->m_sent) {
+      if (sent.requestId == request.requestId && sent.type == request.type && sent.sourcePort == m_addrPeer.Port() &&
+          !sent.frame.empty()) {
+        frame = &sent.frame;
+        break;
+      }
+    }
+  }
+  if (frame == nullptr) return false;
+  Count(SA_CNT_RETRANSMISSIONS, m_addrPeer);
+  int length = static_cast<int>(frame->size());
+  m_listenSocket.BSockDatagram::SendTo(reinterpret_cast<const char*>(frame->data()), length, m_addrPeer,
+                                       m_listenWildcard ? m_addrLocal : BAddress());
+  return true;
+}
+
+void BSAMaster::KeepAnswer(BSASession* session, const BSAPdu& request, int sessionId) {
+  const unsigned char* data = m_rxBuffer.Data();
+  std::vector<unsigned char> frame(data, data + m_rxBuffer.Length());
+  if (request.type == SA_PDU_OPEN_SESSION || request.type == SA_PDU_CLOSE_SESSION) {
+    if (m_keptAnswers.size() >= kMaxKeptAnswers) m_keptAnswers.pop_front();
+    m_keptAnswers.push_back(
+        {m_addrPeer, request.requestId, request.type, Clock::now() + kKeepAnswers, std::move(frame), sessionId});
+    return;
+  }
+  if (session == nullptr) return;
+  BSASession::SentAnswer& slot = session->m_sent[session->m_nextSent];
+  session->m_nextSent = (session->m_nextSent + 1) % BSASession::kSentAnswers;
+  slot.requestId = request.requestId;
+  slot.type = request.type;
+  slot.sourcePort = m_addrPeer.Port();
+  slot.frame = std::move(frame);
+}
+
 int BSAMaster::OpenSession(BSAPdu& request, BSAPdu& response) {
   QVSubAgTrace("OpenSession ");
   // An open request must name the sub-agent; one without any varbind is
   // malformed and refused rather than guessed at.
   if (request.varBindList.Count() < 1) return SA_WIRE_PROCESSING_ERROR;
+  if (SessionCount() >= m_settings.maxSessions) {
+    Refuse(SA_CNT_SESSIONS_REFUSED,
+           BString("openSession from " + QVAddressToString(m_addrPeer).str() + " refused: MaxSessions (" +
+                   std::to_string(m_settings.maxSessions) + ") sessions are open"));
+    return SA_WIRE_OPEN_FAILED;
+  }
 
-  auto* session = new BSASession();
-  session->m_id = ++BSASession::s_session_counter;
+  auto session = std::make_unique<BSASession>();
   session->m_description = request.varBindList[0].value.GetOctets().ToDispStr();
   session->m_address = m_addrPeer;
+  session->m_localAddress = m_addrLocal;
   session->m_timeoutCount = 0;
-  session->m_timeout = kDefaultSessionTimeout;
+  int announced = kDefaultSessionTimeout;
   if (request.varBindList.Count() >= 2) {
     // Sub-agents send 1..3599. Anything else would make every exchange with
     // this session end at once or never; it gets the default instead.
     const int seconds = request.varBindList[1].value.GetInt();
-    if (seconds >= 1 && seconds <= kMaxSessionTimeout) session->m_timeout = seconds;
+    if (seconds >= 1 && seconds <= kMaxSessionTimeout) announced = seconds;
   }
+  session->m_announcedTimeout = announced;
+  session->m_timeout = std::min(announced, m_settings.maxWait);
+  session->m_openedAt = m_pTime != nullptr ? m_pTime->SysUptime() : 0;
+  session->m_notifyTokens = 2.0 * m_settings.maxNotifyRate;
 
+  BSASession* record = session.get();
   {
-    TWriteLock writeLock(m_pMibHandler->Synch());
-    bool inserted = false;
-    {
-      std::lock_guard<std::mutex> guard(m_sessionsLock);
-      inserted = m_sessions.Insert(session->m_id, session) != 0;
-    }
-    if (!inserted) {
-      delete session;
-      return SA_WIRE_OPEN_FAILED;
-    }
-    // Under the write lock, as every close is: the record cannot go away meanwhile.
-    if (m_pEvents != nullptr) m_pEvents->OnSessionOpened(*session);
-    response.sessionId = static_cast<unsigned int>(session->m_id);
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    int id = 0;
+    do {
+      id = static_cast<int>(m_sessionIds.Next());
+    } while (m_sessions.count(id) != 0);
+    session->m_id = id;
+    m_sessions.emplace(id, std::move(session));
   }
-  QVSubAgTrace("OpenSession succeeded ID=%d", static_cast<int>(response.sessionId));
+  if (m_pEvents != nullptr) m_pEvents->OnSessionOpened(*record);
+  response.sessionId = static_cast<unsigned int>(record->m_id);
+  QVSubAgTrace("OpenSession succeeded ID=%d", record->m_id);
   return 0;
 }
 
 int BSAMaster::CloseSession(BSAPdu& request) {
   QVSubAgTrace("CloseSession %d", request.sessionId);
-  TWriteLock writeLock(m_pMibHandler->Synch());
-  return CloseSession(static_cast<int>(request.sessionId), ISAMasterEvents::ECloseReason::kClosedBySubAgent);
+  BSASession* session = FindSession(static_cast<int>(request.sessionId));
+  if (session == nullptr) return SA_WIRE_NOT_OPEN;
+  BeginClose(*session, ISAMasterEvents::ECloseReason::kClosedBySubAgent);
+  if (session->m_registrations.size() <= kCloseAtOnce && TryWriteLock()) {
+    const bool closed = FinishClose(*session, session->m_registrations.size());
+    m_pMibHandler->Synch().DoneWriting();
+    return closed ? 0 : SA_WIRE_PROCESSING_ERROR;
+  }
+  return kAnswerLater;
 }
 
 int BSAMaster::CloseSession(int sessionId) {
-  return CloseSession(sessionId, ISAMasterEvents::ECloseReason::kClosedByMaster);
+  BSASession* session = FindSession(sessionId);
+  if (session == nullptr) return SA_WIRE_NOT_OPEN;
+  BeginClose(*session, ISAMasterEvents::ECloseReason::kClosedByMaster);
+  TWriteLock writeLock(m_pMibHandler->Synch());
+  return FinishClose(*session, session->m_registrations.size()) ? 0 : SA_WIRE_PROCESSING_ERROR;
 }
 
-int BSAMaster::CloseSession(int sessionId, ISAMasterEvents::ECloseReason reason) {
-  BSASession* session = nullptr;
+void BSAMaster::BeginClose(BSASession& session, ISAMasterEvents::ECloseReason reason) {
   {
     std::lock_guard<std::mutex> guard(m_sessionsLock);
-    session = static_cast<BSASession*>(m_sessions.Remove(sessionId));
+    if (session.m_closeQueued) return;
+    session.m_closeQueued = true;
+    session.m_closeReason = static_cast<int>(reason);
+    session.m_closedSubtrees = static_cast<int>(session.m_registrationCount.load());
+    session.m_closing.store(true, std::memory_order_release);
+    m_closing.push_back(session.m_id);
   }
-  if (session == nullptr) return SA_WIRE_NOT_OPEN;
-  int subtrees = 0;
-  for (int i = m_handlers.Count() - 1; i >= 0; --i) {
-    auto* handler = static_cast<BSAMibSubtreeHandler*>(m_handlers[i]);
-    if (handler == nullptr || handler->Session() == nullptr || handler->Session()->m_id != session->m_id) continue;
-    const int status = UnregisterSH(i);
-    if (status != 0) return status;
-    ++subtrees;
+  session.AbortExchanges();
+}
+
+bool BSAMaster::ClosingPending() {
+  std::lock_guard<std::mutex> guard(m_sessionsLock);
+  return !m_closing.empty();
+}
+
+bool BSAMaster::ContinueClosing() {
+  if (!ClosingPending() || !TryWriteLock()) return ClosingPending();
+  const auto until = Clock::now() + kCloseStep;
+  while (Clock::now() < until) {
+    BSASession* session = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(m_sessionsLock);
+      while (!m_closing.empty() && session == nullptr) {
+        const auto it = m_sessions.find(m_closing.front());
+        if (it != m_sessions.end() && !it->second->m_stuck) {
+          session = it->second.get();
+        } else {
+          m_closing.pop_front();
+        }
+      }
+    }
+    if (session == nullptr) break;
+    // A few hundred at a time, then the clock is looked at again.
+    FinishClose(*session, 256);
   }
-  if (m_pEvents != nullptr) m_pEvents->OnSessionClosed(*session, reason, subtrees);
-  delete session;
-  return 0;
+  m_pMibHandler->Synch().DoneWriting();
+  return ClosingPending();
+}
+
+bool BSAMaster::FinishClose(BSASession& session, size_t maxRegistrations) {
+  for (size_t n = 0; n < maxRegistrations && !session.m_registrations.empty(); ++n) {
+    if (UnregisterSH(session.m_registrations.back()) != 0) {
+      // The MIB handler keeps the proxy: the session it points to must live
+      // on (it acts as gone); it is freed with the master.
+      session.m_stuck = true;
+      return false;
+    }
+  }
+  if (!session.m_registrations.empty()) return false;
+  ReleaseIndexValues(session);
+  std::unique_ptr<BSASession> record;
+  {
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    const auto it = m_sessions.find(session.m_id);
+    if (it != m_sessions.end()) {
+      record = std::move(it->second);
+      m_sessions.erase(it);
+    }
+    m_closing.erase(std::remove(m_closing.begin(), m_closing.end(), session.m_id), m_closing.end());
+  }
+  if (m_pEvents != nullptr) {
+    m_pEvents->OnSessionClosed(session, static_cast<ISAMasterEvents::ECloseReason>(session.m_closeReason),
+                               session.m_closedSubtrees);
+  }
+  if (session.m_closeAnswer.pending) {
+    const BAddress peer = m_addrPeer;
+    const BAddress local = m_addrLocal;
+    m_addrPeer = session.m_closeAnswer.peer;
+    m_addrLocal = session.m_closeAnswer.local;
+    BSAPdu& response = session.m_closeAnswer.response;
+    response.errorStatus = 0;
+    response.sysUpTime = m_pTime != nullptr ? m_pTime->SysUptime() : 0;
+    if (ReturnResponsePdu(response) == 0) {
+      BSAPdu request(SA_PDU_CLOSE_SESSION, response.sessionId, response.requestId);
+      KeepAnswer(nullptr, request, session.m_id);
+    }
+    m_addrPeer = peer;
+    m_addrLocal = local;
+  }
+  return true;
+}
+
+void BSAMaster::TakeCloseRequests() {
+  std::vector<std::pair<int, ISAMasterEvents::ECloseReason>> requests;
+  {
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    requests.swap(m_closeRequests);
+  }
+  for (const auto& [id, reason] : requests) {
+    BSASession* session = FindSessionRecord(id);
+    if (session == nullptr) continue;
+    BeginClose(*session, reason);
+    Count(reason == ISAMasterEvents::ECloseReason::kIdle ? SA_CNT_SESSIONS_IDLE : SA_CNT_SESSIONS_NO_ANSWER,
+          session->m_address, session->m_description.c_str());
+  }
 }
 
 BSASession* BSAMaster::FindSession(int sessionId) {
-  std::lock_guard<std::mutex> guard(m_sessionsLock);
-  return static_cast<BSASession*>(m_sessions.Lookup(sessionId));
+  BSASession* session = FindSessionRecord(sessionId);
+  return session != nullptr && !session->IsClosing() ? session : nullptr;
 }
 
-bool BSAMaster::SessionExists(int sessionId) {
-  return FindSession(sessionId) != nullptr;
+BSASession* BSAMaster::FindSessionRecord(int sessionId) {
+  std::lock_guard<std::mutex> guard(m_sessionsLock);
+  const auto it = m_sessions.find(sessionId);
+  return it == m_sessions.end() ? nullptr : it->second.get();
 }
 
 int BSAMaster::Ping(BSAPdu& request) {
   QVSubAgTrace("Ping   sessionid= %d", request.sessionId);
-  return SessionExists(static_cast<int>(request.sessionId)) ? 0 : SA_WIRE_NOT_OPEN;
+  return FindSession(static_cast<int>(request.sessionId)) != nullptr ? 0 : SA_WIRE_NOT_OPEN;
 }
 
 void BSAMaster::CheckSessions() {
-  // Most runs find nothing to close. Looking first without the MIB
-  // handler's write lock keeps the monitor from stalling every SNMP request
-  // behind a query that waits for a slow sub-agent.
-  bool anyToClose = false;
+  const int64_t now = Ticks(Clock::now());
+  const int64_t idleLimit =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(m_settings.idleTimeout)).count();
+  bool any = false;
   {
     std::lock_guard<std::mutex> guard(m_sessionsLock);
-    for (int i = 0; i < m_sessions.Count() && !anyToClose; ++i) {
-      anyToClose = static_cast<BSASession*>(m_sessions.PtrAt(i))->m_timeoutCount > kMaxTimeoutsInARow;
+    for (const auto& [id, session] : m_sessions) {
+      if (session->IsClosing()) continue;
+      ISAMasterEvents::ECloseReason reason;
+      if (session->m_timeoutCount.load() > kMaxTimeoutsInARow) {
+        reason = ISAMasterEvents::ECloseReason::kNoAnswer;
+      } else if (m_settings.idleTimeout > 0 && session->m_registrationCount.load(std::memory_order_relaxed) == 0 &&
+                 now - session->m_lastHeard.load(std::memory_order_relaxed) > idleLimit) {
+        reason = ISAMasterEvents::ECloseReason::kIdle;
+      } else {
+        continue;
+      }
+      // Requests for it fail from now on; the worker takes it apart.
+      session->m_closing.store(true, std::memory_order_release);
+      session->AbortExchanges();
+      m_closeRequests.emplace_back(id, reason);
+      any = true;
     }
   }
-  if (!anyToClose) return;
-
-  TWriteLock writeLock(m_pMibHandler->Synch());
-  std::vector<int> toClose;
-  {
-    std::lock_guard<std::mutex> guard(m_sessionsLock);
-    for (int i = m_sessions.Count() - 1; i >= 0; --i) {
-      auto* session = static_cast<BSASession*>(m_sessions.PtrAt(i));
-      if (session->m_timeoutCount > kMaxTimeoutsInARow) toClose.push_back(session->m_id);
-    }
-  }
-  for (const int id : toClose) CloseSession(id, ISAMasterEvents::ECloseReason::kNoAnswer);
+  if (any) WakeWorker();
 }
 
 unsigned int BSAMaster::GetNewRequestId() {
-  // Several SNMP request threads draw ids at once (atomic draw, see SANextRequestId).
-  return SANextRequestId(m_lastRequestId);
+  return m_requestIds.Next();
 }
 
-int BSAMaster::SendAndRecvPdu(BSASession& session, BSAPdu& request, BSAPdu& response) {
+void BSAMaster::Count(ESAMasterCounter counter, const BAddress& from, const char* detail) {
+  m_counters.Increment(counter);
   if (QVSubAgTraceActive()) {
-    QVSubAgTrace("SendAndRecvPdu(%d)  sessId=%d, rqId=%d, addr=%s", m_reqSocket.Descriptor(), request.sessionId,
-                 request.requestId, QVAddressToString(session.m_address).c_str());
+    QVSubAgTrace("Drop %s from %s%s%s", QVSAMasterCounterName(counter), QVAddressToString(from).c_str(),
+                 detail != nullptr ? ": " : "", detail != nullptr ? detail : "");
   }
-  TMutexLock exchange(m_reqLock);
-  int status = Encode(m_reqBuffer, request);
-  if (status != 0) return status;
-  unsigned int length = m_reqBuffer.Length();
-  status = m_reqSocket.SendTo(m_reqBuffer.Data(), length, session.m_address, false);
-  if (status != 0) return status;
+  switch (counter) {
+    case SA_CNT_NOT_ALLOWED:
+    case SA_CNT_WRONG_ADDRESS:
+    case SA_CNT_SESSIONS_NO_ANSWER:
+    case SA_CNT_SESSIONS_IDLE:
+      Report(counter, BString(std::string(QVSAMasterCounterDescription(counter)) + ": " +
+                              QVAddressToString(from).str() + (detail != nullptr ? std::string(" ") + detail : "")));
+      break;
+    default:
+      break;
+  }
+}
 
-  BAddress from;
-  for (;;) {
-    m_reqBuffer.SetLength(m_reqBuffer.Capacity());
-    response.Init(static_cast<ESAPduType>(0), 0, 0);
-    from.Clear();
-    length = m_reqBuffer.Capacity();
-    status = m_reqSocket.RecvFrom(m_reqBuffer.Data(), length, from, session.m_timeout);
-    if (status == SA_ERR_TIMEOUT) {
-      ++session.m_timeoutCount;
-      return SA_ERR_TIMEOUT;
-    }
-    if (status != 0) return status;
-    session.m_timeoutCount = 0;
-    m_reqBuffer.SetLength(length);
-    if (Decode(m_reqBuffer, response) != 0) continue;
-    if (response.requestId != request.requestId) continue;
-    break;
+void BSAMaster::Refuse(ESAMasterCounter counter, const BString& text) {
+  m_counters.Increment(counter);
+  QVSubAgTrace("Refused %s: %s", QVSAMasterCounterName(counter), text.c_str());
+  Report(counter, text);
+}
+
+void BSAMaster::Report(ESAMasterCounter counter, const BString& text) {
+  if (m_pEvents == nullptr) return;
+  RefusalReport& report = m_refusals[counter];
+  const auto now = Clock::now();
+  if (report.last == Clock::time_point{} || now - report.last >= kReportInterval) {
+    m_pEvents->OnRefusal(counter, text, report.suppressed);
+    report.last = now;
+    report.suppressed = 0;
+    report.example = BString();
+    return;
   }
-  if (!(from == session.m_address)) QVSubAgTrace(" SendAndRecvPdu RecvFrom !(aFrom == target.address)");
-  return 0;
+  ++report.suppressed;
+  report.example = text;
+}
+
+void BSAMaster::FlushRefusalReports(bool all) {
+  if (m_pEvents == nullptr) return;
+  const auto now = Clock::now();
+  for (int kind = 0; kind < SA_CNT_COUNT; ++kind) {
+    RefusalReport& report = m_refusals[kind];
+    if (report.suppressed == 0 || (!all && now - report.last < kReportInterval)) continue;
+    m_pEvents->OnRefusal(static_cast<ESAMasterCounter>(kind), report.example, report.suppressed - 1);
+    report.last = now;
+    report.suppressed = 0;
+    report.example = BString();
+  }
 }
 
 }  // namespace QVT

@@ -68,7 +68,7 @@ BSAMibSubtreeHandler::~BSAMibSubtreeHandler() {
 
 int BSAMibSubtreeHandler::Get(unsigned int transactionId, BVarBindList& list, int& index, int count) {
   QVDbgModuleTraceClass(kTraceClassProxy, "Get %s %d", m_name.c_str(), transactionId);
-  TMutexLock lock(*m_pLock);
+  if (m_pSession->IsClosing()) return BMibSubtreeHandler::Get(transactionId, list, index, count);
   BSAPdu response(static_cast<ESAPduType>(0));
   const int status = ForwardVarBinds(*m_pMaster, *m_pSession, SA_PDU_GET, transactionId, list, index, count, response);
   if (status != 0) return status;
@@ -83,7 +83,6 @@ int BSAMibSubtreeHandler::Get(unsigned int transactionId, BVarBindList& list, in
 int BSAMibSubtreeHandler::Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code,
                               void** /*contexts*/, int& index, int count) {
   QVDbgModuleTraceClass(kTraceClassProxy, "Set %s %d", m_name.c_str(), transactionId);
-  TMutexLock lock(*m_pLock);
   BSAPdu response(static_cast<ESAPduType>(0));
   return ForwardVarBinds(*m_pMaster, *m_pSession, SetPhasePduType(code), transactionId, list, index, count, response);
 }
@@ -92,7 +91,7 @@ int BSAMibSubtreeHandler::GetNext(unsigned int transactionId, BVarBind& varbind)
   if (SA_DBG_TRACE_ARGUMENTS) {
     QVDbgModuleTraceClass(kTraceClassProxy, "GetNext %s %d", m_oid.ToString().c_str(), transactionId);
   }
-  TMutexLock lock(*m_pLock);
+  if (m_pSession->IsClosing()) return BMibSubtreeHandler::GetNext(transactionId, varbind);
   BSAPdu request(SA_PDU_GET_NEXT, static_cast<unsigned int>(m_pSession->m_id), m_pMaster->GetNewRequestId());
   request.transactionId = transactionId;
   if (varbind.name.Compare(m_oid) < 0) {
@@ -107,10 +106,13 @@ int BSAMibSubtreeHandler::GetNext(unsigned int transactionId, BVarBind& varbind)
   BSAPdu response(static_cast<ESAPduType>(0));
   for (;;) {
     const int status = m_pMaster->SendAndRecvPdu(*m_pSession, request, response);
-    if (status < 0 || response.varBindList.Count() != 1) {
+    if (status == SA_ERR_SESSION_CLOSED && m_pSession->IsClosing()) {
       varbind.value.SetV2Exception(SNMP_END_OF_MIB_VIEW);
       return 0;
     }
+    // No answer, or one that is not an answer to a GET-NEXT: the walk stops
+    // here with an error rather than end early and look complete.
+    if (status < 0 || response.varBindList.Count() != 1) return SNMP_ERR_GENERR;
     if (request.type != SA_PDU_GET) break;
     if (response.errorStatus == 0 && response.varBindList[0].value.Syntax() < ASN_NO_SUCH_OBJECT) break;
     // The instance is not there: ask once more for what follows it.

@@ -3,8 +3,16 @@
 // handler; each Get, GetNext and Set it receives becomes one request to the
 // owning sub-agent's session (a row-instance GetNext at most two), and the
 // answer is mapped back: values, the sub-agent's SNMP error status with its
-// index, or genErr / endOfMibView when the exchange failed.
+// index, or genErr when the exchange failed (for GET-NEXT too: a walk must
+// not end early and look complete). A proxy whose session is closing acts
+// as if it were gone already: noSuchObject, and GET-NEXT moves on.
+//
+// A proxy takes no lock of its own: its session's exchange slot lets one
+// request at a time through to the sub-agent and bounds how many wait.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 #include "BMibSubtreeHandler.h"
 #include "BObjectIdentifier.h"
@@ -18,8 +26,8 @@ class BSASession;
 
 // Handler types the master gives its proxies.
 enum ESAProxyType {
-  SA_PROXY_SUBTREE = 47,       // a registration of one subtree
-  SA_PROXY_ROW_INSTANCE = 48,  // one value of a range registration
+  SA_PROXY_SUBTREE = MIB_HANDLER_PROXY_SUBTREE,   // a registration of one subtree
+  SA_PROXY_ROW_INSTANCE = MIB_HANDLER_PROXY_ROW,  // one value of a range registration
 };
 
 class QV_API BSAMibSubtreeHandler : public BMibSubtreeHandler {
@@ -29,6 +37,8 @@ class QV_API BSAMibSubtreeHandler : public BMibSubtreeHandler {
 
   void SetSession(BSASession* session) { m_pSession = session; }
   BSASession* Session() const { return m_pSession; }
+  // The sysORIndex of the row the master added for this proxy (0: none).
+  uint32_t SysORIndex() const { return m_sysORIndex; }
 
   int Get(unsigned int transactionId, BVarBindList& list, int& index, int count) override;
   int GetNext(unsigned int transactionId, BVarBind& varbind) override;
@@ -38,8 +48,12 @@ class QV_API BSAMibSubtreeHandler : public BMibSubtreeHandler {
           int count) override;
 
  private:
+  friend class BSAMaster;
+
   BSAMaster* m_pMaster;
   BSASession* m_pSession = nullptr;
+  uint32_t m_sysORIndex = 0;
+  size_t m_sessionSlot = 0;  // position in the session's list of registrations
 };
 
 }  // namespace QVT

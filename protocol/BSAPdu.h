@@ -78,6 +78,9 @@ enum ESAStatus : int {
   SA_ERR_WRONG_TAG = static_cast<int>(0x800C0010u),        // tag octet other than the one expected
   SA_ERR_BUFFER_FULL = static_cast<int>(0x800C0011u),      // no room left for the next element
   SA_ERR_OCTETS_TOO_LONG = static_cast<int>(0x800C0012u),  // string longer than a fixed destination
+  SA_ERR_SESSION_CLOSED = static_cast<int>(0x800C0013u),   // the session closed (or the master stopped) meanwhile
+  SA_ERR_SESSION_FAILING = static_cast<int>(0x800C0014u),  // the session timed out just before: not asked again yet
+  SA_ERR_SESSION_BUSY = static_cast<int>(0x800C0015u),     // too many requests already wait for the session
   SA_ERR_ALREADY_BOUND = static_cast<int>(0x800B000Bu),    // Initialize given the port the socket has
   SA_ERR_SOCKET_BASE = static_cast<int>(0x800B0064u),      // plus the socket's last error number
   SA_ERR_BAD_MAGIC = -1,                                   // datagram does not begin with "QVT1"

@@ -65,16 +65,34 @@ int BSASubAgent::InitFromNV(INonVolatile* nv) {
     procTime = 1;
   }
   m_maxProcTime = procTime;
+
+  BString local;
+  if (nv->GetString(kSection, "ListenAddress", local, 0) == 0 && !local.empty()) {
+    if (QVResolveHost(local, 0, m_listenAddress) == 0) return SA_ERR_BAD_VALUE;
+  }
   return 0;
+}
+
+BAddress BSASubAgent::ChooseLocalAddress() const {
+  if (!m_listenAddress.IsEmpty()) {
+    BAddress local = m_listenAddress;
+    local.SetPort(0);
+    return local;
+  }
+  BAddress local;
+  if (QVLocalAddressFor(m_addrMaster, local) != 0) return local;
+  local.SetIPv4(0x7F000001);
+  return local;
 }
 
 int BSASubAgent::Init(INonVolatile* nv) {
   if (m_initialized) return 0;
   m_mibHandler.Init(nv);
-  InitFromNV(nv);
-  int status = m_respSocket.Initialize(0);
+  if (InitFromNV(nv) != 0) return SA_ERR_BAD_VALUE;
+  m_localAddress = ChooseLocalAddress();
+  int status = m_respSocket.Initialize(m_localAddress);
   if (status != 0) return status;
-  status = m_reqSocket.Initialize(0);
+  status = m_reqSocket.Initialize(m_localAddress);
   if (status != 0) return status;
   m_pingThread.m_pSubAgent = this;
   m_initialized = true;
@@ -110,15 +128,11 @@ int BSASubAgent::Stop() {
 void BSASubAgent::WakeResponder() {
   BAddress own;
   if (m_respSocket.IsInvalid() || m_respSocket.GetLocalAddress(own) != 0 || own.Port() == 0) return;
-  // One octet is below the smallest frame: the responder drops it unanswered.
-  BSockDatagram waker;
-  if (waker.Create() != 0) return;
-  BAddrINet self;
-  self.SetIPv4(0x7F000001);
-  self.SetPort(own.Port());
-  const char octet = 0;
-  int length = 1;
-  waker.SendTo(&octet, length, self);
+  // One octet from the socket to itself: the responder knows the sender
+  // and drops it unanswered and uncounted.
+  unsigned char octet = 0;
+  unsigned length = 1;
+  m_respSocket.SendTo(&octet, length, own, false);
 }
 
 unsigned int BSASubAgent::GetNewRequestId() {

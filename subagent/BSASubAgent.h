@@ -18,6 +18,15 @@
 // pings once per ping interval and reports through OnPingResponse /
 // OnPingTimeout. The library never re-opens a session by itself; an
 // application that wants to survive a master restart overrides the hooks.
+//
+// Both sockets are bound to one local address: the one the system sends
+// from to reach the master (loopback for a master on this host), or
+// "ListenAddress". Only the master may talk to them: the responder serves
+// requests from the master's address for the session it holds, and an
+// exchange takes answers from the master's address and port only; every
+// other datagram is dropped and counted. A request that gets no answer is
+// sent again (same request id) a few times within MasterTimeout; the master
+// answers a repeated request without doing its work twice.
 #pragma once
 
 #include <atomic>
@@ -66,12 +75,24 @@ class QV_API BSASubAgent : public ITrapSender {
 
   // Lifecycle (0 or a status code).
   // Init reads the "SubAgent" keys (MasterAddress, PingInterval,
-  // MasterTimeout, MaxProcTime; `nv` null: the defaults) and opens both
-  // sockets; the store is not kept. A MasterAddress that does not resolve
-  // falls back to 127.0.0.1:10001 without an error (MasterAddress() tells).
-  // A second call after a successful one does nothing.
+  // MasterTimeout, MaxProcTime, ListenAddress; `nv` null: the defaults) and
+  // opens both sockets; the store is not kept. A MasterAddress that does
+  // not resolve falls back to 127.0.0.1:10001 without an error
+  // (MasterAddress() tells); a ListenAddress that is not an address of this
+  // host gives SA_ERR_BAD_VALUE. A second call after a successful one does
+  // nothing.
   int Init(INonVolatile* nv);
+  // 0, or SA_ERR_BAD_VALUE when "ListenAddress" is set but not an IP
+  // address (the other keys are read all the same).
   int InitFromNV(INonVolatile* nv);
+  // The local address both sockets bind to, instead of the one that routes
+  // to the master; before Init (the key "ListenAddress" does the same).
+  void SetListenAddress(const BAddress& local) { m_listenAddress = local; }
+  // The address the sockets are bound to (port 0), after Init.
+  const BAddress& LocalAddress() const { return m_localAddress; }
+  // Datagrams dropped because they did not come from the master or named
+  // another session.
+  uint64_t DroppedDatagrams() const { return m_dropped.load(); }
   int SaveToNV(INonVolatile* nv);
   // Starts the threads: 0, or -1 (nothing started) before a successful Init.
   int Start();
@@ -79,10 +100,17 @@ class QV_API BSASubAgent : public ITrapSender {
   unsigned int GetNewRequestId();
 
   // The session with the master. OpenSession: 0, SA_ERR_ALREADY_OPEN, a
-  // negative exchange status (SA_ERR_TIMEOUT after 2 s without an answer,
-  // whatever MasterTimeout says), or the master's wire error.
+  // negative exchange status (SA_ERR_TIMEOUT after MasterTimeout without an
+  // answer), or the master's wire error. An open that got no answer is
+  // tried again by the next OpenSession as the same request (same socket,
+  // same request id), so that a master that did open the session answers
+  // with that session instead of leaving it behind.
   int OpenSession(const BString& description);
   int CloseSession();
+  // Closes a session of ours at the master other than the one held: one the
+  // application gave up on (ForgetSession) when its close got no answer. 0,
+  // notOpen when the master does not know it, or a negative status.
+  int CloseSession(unsigned int sessionId);
   int Ping(int& upTime);
   // One exchange on the request socket: 0 with `response` decoded, or a
   // negative status (SA_ERR_TIMEOUT, encoder, socket).
@@ -156,6 +184,14 @@ class QV_API BSASubAgent : public ITrapSender {
   friend class BSASubAgentPeer;
 
   int RegisterHandler(BMibSubtreeHandler* handler, ESAPduType type);
+  // Sends `request` from `socket` to the master and waits for the answer
+  // with its request id from the master's address, sending it again when
+  // none comes, for at most MasterTimeout in all. 0 with `response`
+  // decoded, or a negative status.
+  int Exchange(BSASocket& socket, BSABuffer& buffer, BSAPdu& request, BSAPdu& response);
+  // The local address to bind to (ListenAddress, else the one that routes
+  // to the master, else loopback).
+  BAddress ChooseLocalAddress() const;
   int RegisterTableRow(BMibTableImpl* table, const BObjectIdentifier& index, ESAPduType type);
   // Sends one octet to our own responder port so that a thread blocked in
   // its receive there returns at once.
@@ -174,6 +210,12 @@ class QV_API BSASubAgent : public ITrapSender {
   CmdRespThread m_cmdRespThread;
   PingThread m_pingThread{10};
   BAddress m_addrMaster;
+  BAddress m_listenAddress;  // configured; empty: the address that routes to the master
+  BAddress m_localAddress;   // what the sockets are bound to
+  // The request id of an open that got no answer, sent again as it was by
+  // the next OpenSession (0: none pending).
+  unsigned int m_pendingOpenId = 0;
+  std::atomic<uint64_t> m_dropped{0};
   int m_masterTimeout = 3;
   int m_maxProcTime = 3;
   std::atomic<unsigned int> m_sessionId{0};

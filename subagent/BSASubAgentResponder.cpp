@@ -2,6 +2,7 @@
 // requests from the responder socket one at a time, runs each against the
 // sub-agent's own MIB handler and sends one answer back to the sender.
 // GET-BULK is assembled here from GET-NEXT passes.
+#include "BAddressFilter.h"
 #include "BSAEncoder.h"
 #include "BSAFrame.h"
 #include "BSASubAgent.h"
@@ -42,6 +43,17 @@ int BSASubAgent::ReceiveAndProcessData() {
   unsigned int length = m_respBuffer.Capacity();
   if (m_respSocket.RecvFrom(m_respBuffer.Data(), length, m_addrPeer, false) != 0) return 0;
   m_respBuffer.SetLength(length);
+  if (m_addrPeer.Port() == m_respSocket.MyAddress().Port() && QVSameHost(m_addrPeer, m_respSocket.MyAddress())) {
+    return 1;  // WakeResponder's octet
+  }
+  // Only the master may ask: its requests come from its address (from a
+  // port of its own choosing).
+  if (!QVSameHost(m_addrPeer, m_addrMaster)) {
+    m_dropped.fetch_add(1, std::memory_order_relaxed);
+    if (QVSubAgTraceActive())
+      QVSubAgTrace("ProcessRcvdData dropped a datagram from %s", QVAddressToString(m_addrPeer).c_str());
+    return 1;
+  }
   ProcessRcvdData();
   return 1;
 }
@@ -52,6 +64,13 @@ int BSASubAgent::ProcessRcvdData() {
   const int decoded = Decode(m_respBuffer, request);
   if (decoded != 0) {
     QVSubAgTrace("ProcessRcvdData DECODING ERR = %x", decoded);
+    return 1;
+  }
+  if (request.sessionId != m_sessionId.load()) {
+    // Not for the session we hold (a request meant for an earlier one, or
+    // a guess): unanswered.
+    m_dropped.fetch_add(1, std::memory_order_relaxed);
+    QVSubAgTrace("ProcessRcvdData dropped a request for session %u", request.sessionId);
     return 1;
   }
   const unsigned int transactionId = request.transactionId;

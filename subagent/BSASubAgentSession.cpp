@@ -1,6 +1,9 @@
 // BSASubAgent: the session with the master (open, close, ping), the one
 // request/response exchange every sub-agent request goes through, and the
 // sending of answers to the master's requests.
+#include <chrono>
+#include <vector>
+
 #include "BSAFrame.h"
 #include "BSAOIDs.h"
 #include "BSASubAgent.h"
@@ -10,13 +13,20 @@ namespace QVT {
 
 namespace {
 constexpr unsigned int kMaxAnnouncedProcTime = 3599;
-}
+// How many times a request is sent within MasterTimeout when no answer
+// comes (the wait is split evenly; the last try waits out the rest).
+constexpr int kSendAttempts = 3;
+}  // namespace
 
 int BSASubAgent::OpenSession(const BString& description) {
   QVSubAgTrace("OpenSession %s", description.c_str());
   if (m_sessionId.load() != 0) return SA_ERR_ALREADY_OPEN;
 
-  BSAPdu request(SA_PDU_OPEN_SESSION, 0, GetNewRequestId());
+  // An open that got no answer may have opened a session all the same:
+  // asking again with the same request from the same socket gets that
+  // session back instead of a second one.
+  const bool again = m_pendingOpenId != 0;
+  BSAPdu request(SA_PDU_OPEN_SESSION, 0, again ? m_pendingOpenId : GetNewRequestId());
   BObjectSyntax text;
   text.SetOctets(description.view());
   request.varBindList.Append(BSAOIDs::Instance()->oidName, text);
@@ -35,23 +45,21 @@ int BSASubAgent::OpenSession(const BString& description) {
     responder.lock();
   }
 
-  m_respSocket.ShutDown(2);
-  m_respSocket.Initialize(0);
-  int status = Encode(m_respBuffer, request);
-  if (status != 0) return status;
-  unsigned int length = m_respBuffer.Length();
-  status = m_respSocket.SendTo(m_respBuffer.Data(), length, m_addrMaster, false);
-  if (status != 0) return status;
-
-  m_respBuffer.SetLength(m_respBuffer.Capacity());
-  length = m_respBuffer.Capacity();
-  status = m_respSocket.RecvFrom(m_respBuffer.Data(), length, m_addrPeer, false);
-  if (status != 0) return status;
-  m_respBuffer.SetLength(length);
-
+  if (!again) {
+    // Every new session gets a fresh port, so that nothing meant for an
+    // earlier one reaches it.
+    m_respSocket.ShutDown(2);
+    m_respSocket.Initialize(m_localAddress);
+  }
   BSAPdu response(static_cast<ESAPduType>(0));
-  status = Decode(m_respBuffer, response);
+  const int status = Exchange(m_respSocket, m_respBuffer, request, response);
+  if (status == SA_ERR_TIMEOUT) {
+    m_pendingOpenId = request.requestId;
+    return status;
+  }
+  m_pendingOpenId = 0;
   if (status != 0) return status;
+  m_addrPeer = m_addrMaster;
   if (response.errorStatus == 0) m_sessionId.store(response.sessionId);
   return response.errorStatus;
 }
@@ -64,6 +72,16 @@ int BSASubAgent::CloseSession() {
   const int status = SendAndRecvPdu(request, response);
   if (status < 0) return status;
   if (response.errorStatus == 0) m_sessionId.store(0);
+  return response.errorStatus;
+}
+
+int BSASubAgent::CloseSession(unsigned int sessionId) {
+  QVSubAgTrace("CloseSession %u", sessionId);
+  BSAPdu request(SA_PDU_CLOSE_SESSION, sessionId, GetNewRequestId());
+  BSAPdu response(static_cast<ESAPduType>(0));
+  const int status = SendAndRecvPdu(request, response);
+  if (status < 0) return status;
+  if (response.errorStatus == 0 && sessionId == m_sessionId.load()) m_sessionId.store(0);
   return response.errorStatus;
 }
 
@@ -84,29 +102,51 @@ int BSASubAgent::SendAndRecvPdu(BSAPdu& request, BSAPdu& response) {
                  QVAddressToString(m_addrMaster).c_str());
   }
   TMutexLock exchange(m_reqLock);
-  int status = Encode(m_reqBuffer, request);
-  if (status != 0) return status;
-  unsigned int length = m_reqBuffer.Length();
-  status = m_reqSocket.SendTo(m_reqBuffer.Data(), length, m_addrMaster, false);
-  if (status != 0) return status;
+  return Exchange(m_reqSocket, m_reqBuffer, request, response);
+}
 
+int BSASubAgent::Exchange(BSASocket& socket, BSABuffer& buffer, BSAPdu& request, BSAPdu& response) {
+  using Clock = std::chrono::steady_clock;
+  int status = Encode(buffer, request);
+  if (status != 0) return status;
+  // The encoded request is kept for the retransmissions; answers are read
+  // into a buffer of their own.
+  const std::vector<unsigned char> frame(buffer.Data(), buffer.Data() + buffer.Length());
+  const auto total = std::chrono::milliseconds(1000LL * m_masterTimeout);
+  const auto deadline = Clock::now() + total;
   BAddress from;
-  for (;;) {
-    m_reqBuffer.SetLength(m_reqBuffer.Capacity());
-    from.Clear();
-    length = m_reqBuffer.Capacity();
-    status = m_reqSocket.RecvFrom(m_reqBuffer.Data(), length, from, m_masterTimeout);
+  for (int attempt = 1; attempt <= kSendAttempts; ++attempt) {
+    unsigned length = static_cast<unsigned>(frame.size());
+    status = socket.SendTo(const_cast<unsigned char*>(frame.data()), length, m_addrMaster, false);
     if (status != 0) return status;
-    m_reqBuffer.SetLength(length);
-    // Each pass decodes into a fresh record: fields of a dropped datagram
-    // must not leak into the answer.
-    response.Init(static_cast<ESAPduType>(0), 0, 0);
-    if (Decode(m_reqBuffer, response) != 0) continue;
-    if (response.requestId != request.requestId) continue;
-    break;
+    if (attempt > 1) QVSubAgTrace(" SendAndRecvPdu rqId=%d sent again (%d)", request.requestId, attempt);
+    const auto attemptEnd = attempt == kSendAttempts ? deadline : Clock::now() + total / kSendAttempts;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(attemptEnd - Clock::now()).count();
+      if (left <= 0) break;
+      int received = static_cast<int>(buffer.Capacity());
+      const int result =
+          socket.BSockDatagram::RecvFrom(reinterpret_cast<char*>(buffer.Data()), received, from,
+                                         static_cast<int>(left / 1000000), static_cast<int>(left % 1000000));
+      if (result == 1) break;
+      if (result != 0) return result;
+      if (!(from == m_addrMaster)) {
+        m_dropped.fetch_add(1, std::memory_order_relaxed);
+        if (QVSubAgTraceActive()) {
+          QVSubAgTrace(" SendAndRecvPdu dropped a datagram from %s", QVAddressToString(from).c_str());
+        }
+        continue;
+      }
+      buffer.SetLength(static_cast<unsigned>(received));
+      // Each pass decodes into a fresh record: fields of a dropped datagram
+      // must not leak into the answer.
+      response.Init(static_cast<ESAPduType>(0), 0, 0);
+      if (Decode(buffer, response) != 0) continue;
+      if (response.requestId != request.requestId) continue;
+      return 0;
+    }
   }
-  if (!(from == m_addrMaster)) QVSubAgTrace(" SendAndRecvPdu RecvFrom !(aMaster == m_addrMaster)");
-  return 0;
+  return SA_ERR_TIMEOUT;
 }
 
 int BSASubAgent::ReturnResponsePdu(BSAPdu& response) {

@@ -4,6 +4,9 @@
 #include "BSAPdu.h"
 #include "QVSubAgTrace.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <climits>
 
 namespace QVT {
@@ -50,13 +53,35 @@ int BSASocket::Initialize(unsigned short port) {
   SetMyAddress(address);
   if (Create() == -1) return SA_ERR_SOCKET_BASE + LastError();
   if (port != 0 && Bind() == -1) return SA_ERR_SOCKET_BASE + LastError();
+  SetOptions();
+  return 0;
+}
+
+int BSASocket::Initialize(const BAddress& local) {
+  BAddress address = local;
+  SetMyAddress(address);
+  if (Create() == -1) return SA_ERR_SOCKET_BASE + LastError();
+  if (local.Family() == BAddress::kFamilyINet6) {
+    // An IPv6 wildcard also hears IPv4 senders (as mapped addresses).
+    const int off = 0;
+    ::setsockopt(Descriptor(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  }
+  if (Bind() == -1) {
+    const int error = LastError();
+    ShutDown(2);
+    return SA_ERR_SOCKET_BASE + error;
+  }
+  SetOptions();
+  return 0;
+}
+
+void BSASocket::SetOptions() {
   SetBroadcastOption(true);
   SetLingerOption(true, 0);
   int systemMax = GetMaxMsgSize();
   if (systemMax == -1) systemMax = kFallbackMaxMsgSize;
   if (maxMsgSize > systemMax) maxMsgSize = systemMax;
   SetSendBufferOption(maxMsgSize);
-  return 0;
 }
 
 int BSASocket::SendResult(int result, BAddress& to) {

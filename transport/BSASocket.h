@@ -37,6 +37,11 @@ class QV_API BSASocket : public BSockDatagram {
   // when creating or binding fails. After ShutDown(2) it may be called again
   // for a fresh system socket.
   int Initialize(unsigned short port);
+  // Creates the system socket of `local`'s family bound to `local` (its
+  // port 0: a port the system picks now), so that the socket sends from and
+  // listens on that one address only. 0, or SA_ERR_SOCKET_BASE + the last
+  // error number. May be called again for a fresh socket.
+  int Initialize(const BAddress& local);
 
   // Sends `length` octets to `to`; `length` comes back as the host reports
   // it. 0, SA_ERR_TIMEOUT when no room came within the wait, or the host's
@@ -55,6 +60,7 @@ class QV_API BSASocket : public BSockDatagram {
   int waitMicroseconds = -1;  // default wait, remaining microseconds; -1: none
 
  private:
+  void SetOptions();
   int SendResult(int result, BAddress& to);
   int RecvResult(int result, BAddress& from);
 };

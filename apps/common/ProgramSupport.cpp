@@ -186,7 +186,7 @@ bool LoadConfiguration(const char* program, Configuration& config, const std::st
 }
 
 Configuration::KeySet SubAgentKeys() {
-  return {{"subagent", {"masteraddress", "pinginterval", "mastertimeout", "maxproctime"}}};
+  return {{"subagent", {"masteraddress", "pinginterval", "mastertimeout", "maxproctime", "listenaddress"}}};
 }
 
 bool CheckSubAgentSection(const Configuration& config, std::string& error) {
@@ -204,6 +204,11 @@ bool CheckSubAgentSection(const Configuration& config, std::string& error) {
             "' is not a host:port (port 1 to 65535) that resolves";
     return false;
   }
+  if (config.GetString("SubAgent", "ListenAddress", address) && !address.empty() &&
+      QVResolveHost(BString(address), 0, resolved) == 0) {
+    error = config.Where("SubAgent", "ListenAddress") + ": '" + address + "' is not an IP address of this host";
+    return false;
+  }
   return true;
 }
 
@@ -216,6 +221,9 @@ void FillSubAgentSettings(const Configuration& config, BMemoryStore& settings) {
     config.GetString("SubAgent", key, text);
     settings.SetString("SubAgent", key, text.c_str(), 0, 0);
   }
+  std::string local;
+  if (config.GetString("SubAgent", "ListenAddress", local))
+    settings.SetString("SubAgent", "ListenAddress", local.c_str(), 0, 0);
 }
 
 std::string SubAgentStatusText(int status) {

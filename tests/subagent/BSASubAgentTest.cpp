@@ -92,9 +92,10 @@ TEST_F(SubAgentTest, StartStopAndThePingThread) {
 
 // One sub-agent through a series of steps, the master answering as the row's rule says; then the result,
 // the session id, the number of requests the master has seen, and the last one. An open announces the
-// processing time only from 1 to 3599 and takes the one datagram that comes back; other exchanges the first
-// that decodes and carries their request id, from whichever address. The session changes only on success.
-// Every open comes from a fresh responder port, and the responder follows.
+// processing time only from 1 to 3599. Every exchange takes the first datagram from the master's address
+// that decodes and carries its request id, and sends its request three times in all when none comes (an
+// open that got no answer is asked again as the same request, from the same port). The session changes
+// only on success. Every other open comes from a fresh responder port, and the responder follows.
 TEST_F(SubAgentTest, SessionSteps) {
   Init();
   int upTime = 0;
@@ -115,18 +116,19 @@ TEST_F(SubAgentTest, SessionSteps) {
   const std::tuple<Rule, std::function<std::string()>, std::string> steps[] = {
       {{}, ping, "0,4242 s0 n1 t13 s0 f0"},
       {{.type = kOpen, .status = SA_WIRE_OPEN_FAILED}, open(0), "256 s0 n2 t1 s0 f0|2.18.2=\"x\"|2.18.9=1"},
-      {{.type = kOpen, .status = SA_ERR_TIMEOUT}, open(3599), "800c0001 s0 n3 t1 s0 f0|2.18.2=\"x\"|2.18.9=3599"},
-      {{.type = kOpen, .octets = {4, 4, 'Q', 'V', 'T', '2', 0}}, open(3600), "ffffffff s0 n4 t1 s0 f0|2.18.2=\"x\""},
-      {{.type = kOpen, .offset = 5}, open(3), "0 s119 n5" + opened},
-      {{}, open(3), "800c0002 s119 n5" + opened},
-      {{.type = kPing, .upTime = 7, .strays = true}, ping, "0,7 s119 n6 t13 s119 f0"},
-      {{.type = kPing, .upTime = 77, .third = true}, ping, "0,77 s119 n7 t13 s119 f0"},
-      {{.type = kPing, .status = SA_WIRE_NOT_OPEN, .upTime = 55}, ping, "257,0 s119 n8 t13 s119 f0"},
-      {{.type = kPing, .status = SA_ERR_TIMEOUT}, ping, "800c0001,0 s119 n9 t13 s119 f0"},
-      {{.type = kClose, .status = SA_WIRE_NOT_OPEN}, close, "257 s119 n10 t2 s119 f0"},
-      {{.type = kClose, .status = SA_ERR_TIMEOUT}, close, "800c0001 s119 n11 t2 s119 f0"},
-      {{}, close, "0 s0 n12 t2 s119 f0"},
-      {{}, close, "257 s0 n12 t2 s119 f0"}};
+      {{.type = kOpen, .status = SA_ERR_TIMEOUT}, open(3599), "800c0001 s0 n5 t1 s0 f0|2.18.2=\"x\"|2.18.9=3599"},
+      {{.type = kOpen, .octets = {4, 4, 'Q', 'V', 'T', '2', 0}}, open(3600), "800c0001 s0 n8 t1 s0 f0|2.18.2=\"x\""},
+      {{.type = kOpen, .offset = 5}, open(3), "800c0001 s0 n11" + opened},
+      {{}, open(3), "0 s119 n12" + opened},
+      {{}, open(3), "800c0002 s119 n12" + opened},
+      {{.type = kPing, .upTime = 7, .strays = true}, ping, "0,7 s119 n13 t13 s119 f0"},
+      {{.type = kPing, .upTime = 77, .third = true}, ping, "800c0001,0 s119 n16 t13 s119 f0"},
+      {{.type = kPing, .status = SA_WIRE_NOT_OPEN, .upTime = 55}, ping, "257,0 s119 n17 t13 s119 f0"},
+      {{.type = kPing, .status = SA_ERR_TIMEOUT}, ping, "800c0001,0 s119 n20 t13 s119 f0"},
+      {{.type = kClose, .status = SA_WIRE_NOT_OPEN}, close, "257 s119 n21 t2 s119 f0"},
+      {{.type = kClose, .status = SA_ERR_TIMEOUT}, close, "800c0001 s119 n24 t2 s119 f0"},
+      {{}, close, "0 s0 n25 t2 s119 f0"},
+      {{}, close, "257 s0 n25 t2 s119 f0"}};
   for (const auto& [rule, step, expected] : steps) {
     m_master.Answer(rule);
     const std::string result = step();
@@ -136,9 +138,18 @@ TEST_F(SubAgentTest, SessionSteps) {
   }
   ASSERT_TRUE(m_sa->OpenSession("again") == 0 && m_sa->Start() == 0);
   std::set<unsigned short> ports;
-  for (const auto& [request, port] : m_master.Received()) ports.insert(request.type == kOpen ? port : 0);
-  EXPECT_EQ(ports.size(), 6u);  // five opens, and 0 for the others
-  EXPECT_EQ(m_master.Exchange(Pdu(SA_PDU_GET, 1, 0x4711, Vbl({"1.3.6"})))->errorStatus, 0);
+  std::set<unsigned> openIds;
+  for (const auto& [request, port] : m_master.Received()) {
+    ports.insert(request.type == kOpen ? port : 0);
+    if (request.type == kOpen) openIds.insert(request.requestId);
+  }
+  EXPECT_EQ(ports.size(), 4u);  // three fresh opens (the one that went unanswered was repeated), 0 for the others
+  EXPECT_EQ(openIds.size(), 3u);
+  EXPECT_EQ(m_master.Exchange(Pdu(SA_PDU_GET, ScriptedMaster::kSessionId, 0x4711, Vbl({"1.3.6"})))->errorStatus, 0);
+  // A request for another session gets no answer; the answers from the third address above were dropped.
+  EXPECT_EQ(m_sa->DroppedDatagrams(), 3u);
+  EXPECT_FALSE(m_master.Exchange(Pdu(SA_PDU_GET, 1, 0x4712, Vbl({"1.3.6"}))).has_value());
+  EXPECT_EQ(m_sa->DroppedDatagrams(), 4u);
 }
 
 // Registrations carry three varbinds, five for a range; a table row is a range over its accessible columns,
@@ -258,7 +269,7 @@ class ResponderTest : public SubAgentTest {
   }
   // ProcessPdu as the responder runs it, without the network: "status/index".
   std::string Process(int type, const BVarBindList& list, unsigned tid = 9, int nonRepeaters = 0, int repetitions = 0) {
-    BSAPdu request = Pdu(type, 0x555, 0x1234567, list);
+    BSAPdu request = Pdu(type, ScriptedMaster::kSessionId, 0x1234567, list);
     request.errorStatus = nonRepeaters;
     request.errorIndex = repetitions;
     m_answer = Pdu(SA_PDU_RESPONSE, 0x555, 0x1234567, list);
@@ -313,13 +324,13 @@ TEST_F(ResponderTest, AnswersOverTheWireAnswerSizesAndGetBulk) {
       {SA_PDU_UNREGISTER, Vbl({kFake + "1.0"}), "5/0|"},
       {SA_PDU_NOTIFY, Vbl({kFake + "1.0"}), "5/0|"}};
   for (const auto& [type, list, expected] : rows) {
-    BSAPdu request = Pdu(type, 0x555, 0x1234567, list);
+    BSAPdu request = Pdu(type, ScriptedMaster::kSessionId, 0x1234567, list);
     request.transactionId = 9;
     const std::optional<BSAPdu> answer = m_master.Exchange(request);
     ASSERT_TRUE(answer.has_value()) << type;
     EXPECT_EQ(R(answer->errorStatus) + "/" + R(answer->errorIndex) + "|" + Texts(answer->varBindList), expected);
     EXPECT_EQ(Texts(Pdu(answer->type, answer->sessionId, 0)) + R(answer->transactionId + answer->sysUpTime),
-              "t18 s1365 f00");
+              "t18 s119 f00");
   }
   EXPECT_TRUE(WaitUntil([&] { return m_sa->RequestsAnswered() == std::size(rows); }, 3000, 10));
   EXPECT_TRUE(m_found != nullptr && BTransactions::Instance()->Find(9) == nullptr);

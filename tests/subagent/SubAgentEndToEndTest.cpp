@@ -16,8 +16,15 @@
 namespace QVT::test {
 namespace {
 
+struct OpenCounter : ISAMasterEvents {
+  void OnSessionOpened(const BSASession&) override { ++opened; }
+  void OnSessionClosed(const BSASession&, ECloseReason, int) override {}
+  std::atomic<int> opened{0};
+};
+
 TEST(EndToEndTest, ExampleProgramReconnectsToARestartedMasterOnce) {
   const unsigned short port = FreeUdpPort();
+  OpenCounter sessions;
   std::unique_ptr<BMibHandler> mib;
   std::unique_ptr<BSAMaster> master;
   const auto startMaster = [&] {
@@ -26,6 +33,7 @@ TEST(EndToEndTest, ExampleProgramReconnectsToARestartedMasterOnce) {
     master = std::make_unique<BSAMaster>(mib.get(), nullptr);  // up-time 0, as notOpen looks to the example
     BMemoryStore store;
     store.SetInt("SAMaster", "Port", port, 0, 0, 0);
+    master->SetEventListener(&sessions);
     EXPECT_TRUE(master->Init(&store) == 0 && master->Start() == 0);
   };
   startMaster();
@@ -51,9 +59,10 @@ TEST(EndToEndTest, ExampleProgramReconnectsToARestartedMasterOnce) {
     std::this_thread::sleep_for(std::chrono::milliseconds(outageMs));
     startMaster();
     EXPECT_TRUE(WaitUntil(registered, 20000)) << outageMs;
-    const int sessions = BSASession::s_session_counter.load();
+    const int opened = sessions.opened.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_EQ(BSASession::s_session_counter.load(), sessions) << "a second reconnect";
+    EXPECT_EQ(sessions.opened.load(), opened) << "a second reconnect";
+    EXPECT_EQ(master->SessionCount(), 1) << outageMs;
   }
   stop.Set();
   program.join();

@@ -1,0 +1,267 @@
+// BSAMaster's outbound side: the proxies turn the MIB handler's calls into requests and the answers into
+// results; only the session's own address with the request id sent answers; a sub-agent that does not
+// answer costs only the requests for its objects, never more than MaxWait, and is closed after three
+// requests in a row went unanswered; Stop ends every wait at once.
+#include <thread>
+
+#include "MasterTestSupport.h"
+
+namespace QVT::test {
+namespace {
+
+enum class Call { kGet, kGetNext, kSet };
+
+struct Reply {
+  int status = 0;
+  int index = 0;
+  BVarBindList list;
+};
+
+BVarBindList List(std::initializer_list<std::pair<const char*, BObjectSyntax>> items) {
+  BVarBindList list;
+  for (const auto& [name, value] : items) list.Append(Oid(name), value);
+  return list;
+}
+
+struct ProxyCase {
+  const char* name;
+  Call call;
+  ESnmpSetOpCode phase;         // for kSet
+  const char* proxy;            // the subtree proxy 1, or the row-instance proxy 1.5.1
+  BVarBindList names;           // the host's varbinds; the proxy serves all but the first (GET, SET) or the first
+  std::optional<Reply> toGet;   // the sub-agent's answer to a GET or SET phase (none: silence)
+  std::optional<Reply> toNext;  // and to a GET-NEXT
+  int status;
+  int index;
+  const char* result;    // the host's varbinds afterwards
+  const char* requests;  // "<type> <first varbind>" of each request the sub-agent got
+};
+
+const BObjectSyntax kUnset = Int(-1);
+
+const ProxyCase kProxyCases[] = {
+    {"GET copies the values", Call::kGet, SNMP_SET_TEST, "1",
+     List({{"9", kUnset}, {"1.1.0", kUnset}, {"1.2.0", kUnset}}),
+     Reply{0, 0, List({{"1.9", Int(50)}, {"1.9", Int(51)}})}, std::nullopt, 0, 1, "9=-1 1.1.0=50 1.2.0=51",
+     "5 1.1.0=-1"},
+    {"GET passes the sub-agent's error with its index", Call::kGet, SNMP_SET_TEST, "1",
+     List({{"9", kUnset}, {"1.1.0", kUnset}, {"1.2.0", kUnset}}), Reply{2, 2, List({{"1.9", Int(7)}})}, std::nullopt, 2,
+     1, "9=-1 1.1.0=-1 1.2.0=-1", "5 1.1.0=-1"},
+    {"GET answered with too few values", Call::kGet, SNMP_SET_TEST, "1",
+     List({{"9", kUnset}, {"1.1.0", kUnset}, {"1.2.0", kUnset}}), Reply{0, 0, List({{"1.9", Int(7)}})}, std::nullopt,
+     SNMP_ERR_GENERR, 0, "9=-1 1.1.0=-1 1.2.0=-1", "5 1.1.0=-1"},
+    {"SET commit", Call::kSet, SNMP_SET_COMMIT, "1", List({{"9", kUnset}, {"1.1.0", kUnset}}), Reply{}, std::nullopt, 0,
+     1, "9=-1 1.1.0=-1", "9 1.1.0=-1"},
+    {"SET undo", Call::kSet, SNMP_SET_UNDO, "1", List({{"9", kUnset}, {"1.1.0", kUnset}}), Reply{}, std::nullopt, 0, 1,
+     "9=-1 1.1.0=-1", "10 1.1.0=-1"},
+    {"SET cleanup", Call::kSet, SNMP_SET_CLEANUP, "1", List({{"9", kUnset}, {"1.1.0", kUnset}}), Reply{}, std::nullopt,
+     0, 1, "9=-1 1.1.0=-1", "11 1.1.0=-1"},
+    {"SET test refused at the second varbind", Call::kSet, SNMP_SET_TEST, "1",
+     List({{"9", kUnset}, {"1.1.0", kUnset}, {"1.2.0", kUnset}}), Reply{4, 2, {}}, std::nullopt, 4, 1,
+     "9=-1 1.1.0=-1 1.2.0=-1", "8 1.1.0=-1"},
+    {"GET-NEXT from before the subtree", Call::kGetNext, SNMP_SET_TEST, "1", List({{"1.3.6.1.3.7", kUnset}}),
+     std::nullopt, Reply{0, 0, List({{"1.1.0", Int(5)}})}, 0, 0, "1.1.0=5", "6 1=NULL"},
+    {"GET-NEXT answered outside the subtree", Call::kGetNext, SNMP_SET_TEST, "1", List({{"1.1", kUnset}}), std::nullopt,
+     Reply{0, 0, List({{"2.1", Int(1)}})}, 0, 0, "1.1=endOfMibView", "6 1.1=-1"},
+    {"GET-NEXT does not look at the error status", Call::kGetNext, SNMP_SET_TEST, "1", List({{"1.2", kUnset}}),
+     std::nullopt, Reply{5, 1, List({{"1.3", Int(3)}})}, 0, 0, "1.3=3", "6 1.2=-1"},
+    {"GET-NEXT answered with two varbinds", Call::kGetNext, SNMP_SET_TEST, "1", List({{"1.5", kUnset}}), std::nullopt,
+     Reply{0, 0, List({{"1.6", Int(6)}, {"1.7", Int(7)}})}, SNMP_ERR_GENERR, 0, "1.5=-1", "6 1.5=-1"},
+    {"row instance: GET of the instance first", Call::kGetNext, SNMP_SET_TEST, "1.5.1", List({{"1.3.6.1.3.7", kUnset}}),
+     Reply{0, 0, List({{"1.5.1", Int(55)}})}, std::nullopt, 0, 0, "1.5.1=55", "5 1.5.1=NULL"},
+    {"row instance: no such instance, then GET-NEXT", Call::kGetNext, SNMP_SET_TEST, "1.5.1",
+     List({{"1.3.6.1.3.7", kUnset}}), Reply{0, 0, List({{"1.5.1", Exception(SNMP_NO_SUCH_INSTANCE)}})},
+     Reply{0, 0, List({{"2", Int(1)}})}, 0, 0, "1.3.6.1.3.7=endOfMibView", "5 1.5.1=NULL, 6 1.5.1=NULL"},
+    {"row instance: GET error, then GET-NEXT", Call::kGetNext, SNMP_SET_TEST, "1.5.1", List({{"1.3.6.1.3.7", kUnset}}),
+     Reply{5, 1, List({{"1.5.1", Int(55)}})}, Reply{0, 0, List({{"1.5.1", Int(7)}})}, 0, 0, "1.5.1=7",
+     "5 1.5.1=NULL, 6 1.5.1=NULL"},
+    {"row instance: from the instance on", Call::kGetNext, SNMP_SET_TEST, "1.5.1", List({{"1.5.1", kUnset}}),
+     std::nullopt, Reply{0, 0, List({{"2", Int(1)}})}, 0, 0, "1.5.1=endOfMibView", "6 1.5.1=-1"},
+    // Silence ends each call at the session's wait (1 s); a GET-NEXT then fails too: a walk must not end
+    // early and look complete.
+    {"GET unanswered", Call::kGet, SNMP_SET_TEST, "1", List({{"9", kUnset}, {"1.1.0", kUnset}}), std::nullopt,
+     std::nullopt, SNMP_ERR_GENERR, 0, "9=-1 1.1.0=-1", "5 1.1.0=-1"},
+    {"GET-NEXT unanswered", Call::kGetNext, SNMP_SET_TEST, "1", List({{"1.4", kUnset}}), std::nullopt, std::nullopt,
+     SNMP_ERR_GENERR, 0, "1.4=-1", "6 1.4=-1"},
+};
+
+TEST_F(MasterTest, ProxiesTurnCallsIntoRequestsAndAnswersIntoResults) {
+  SubAgent agent(m_port);
+  const unsigned id = agent.Open(/*timeout=*/1);
+  ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1")), 0);
+  ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1.5.1", std::pair{8u, 5u})), 0);
+  unsigned tid = 0;
+  for (const ProxyCase& c : kProxyCases) {
+    SCOPED_TRACE(c.name);
+    BSAMasterPeer::StopFailing(*m_master, id);
+    BVarBindList list = c.names;
+    BMibSubtreeHandler* handler = m_mib.Tree().FindSubtreeHandlerNode(Oid(c.proxy))->Handler();
+    int index = 1;
+    void* slot = nullptr;
+    agent.received.clear();
+    ++tid;
+    const int status = agent.While(
+        [&] {
+          switch (c.call) {
+            case Call::kGet:
+              return handler->Get(tid, list, index, list.Count() - 1);
+            case Call::kGetNext:
+              index = 0;
+              return handler->GetNext(tid, list[0]);
+            case Call::kSet:
+              return handler->Set(tid, list, c.phase, &slot, index, list.Count() - 1);
+          }
+          return -1;
+        },
+        [&](const BSAPdu& request) {
+          const std::optional<Reply>& reply = request.type == SA_PDU_GET_NEXT ? c.toNext : c.toGet;
+          if (reply) agent.Reply(request, reply->list, reply->status, reply->index);
+        });
+    EXPECT_EQ(std::make_pair(status, index), std::make_pair(c.status, c.index));
+    EXPECT_EQ(Texts(list), c.result);
+    std::string sent;
+    for (BSAPdu pdu : agent.received) {
+      EXPECT_EQ(std::make_pair(pdu.sessionId, pdu.transactionId), std::make_pair(id, tid));
+      pdu.varBindList.Truncate(1);
+      sent += (sent.empty() ? "" : ", ") + std::to_string(pdu.type) + " " + Texts(pdu.varBindList);
+    }
+    EXPECT_EQ(sent, c.requests);
+  }
+  EXPECT_EQ(Counter(SA_CNT_EXCHANGE_TIMEOUTS), 2u);
+}
+
+// Only a datagram from the session's own address and port with the request id sent is the answer: one from
+// another port of the same host, a late answer to an earlier request and an undecodable one are dropped
+// and counted, and the wait goes on to the real answer.
+TEST_F(MasterTest, OnlyTheSessionsAddressWithTheRequestIdAnswers) {
+  SubAgent agent(m_port), forger(m_port);
+  const unsigned id = agent.Open(/*timeout=*/2);
+  ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1")), 0);
+  const std::string got = agent.While([&] { return Get("1.1.0"); },
+                                      [&](const BSAPdu& request) {
+                                        BSAPdu forged(SA_PDU_RESPONSE, id, request.requestId);
+                                        forged.varBindList = List({{"1.1.0", Int(666)}});
+                                        forger.Send(Bytes(forged), agent.from);
+                                        BSAPdu late(SA_PDU_RESPONSE, id, request.requestId - 1);
+                                        late.varBindList = List({{"1.1.0", Int(13)}});
+                                        agent.Send(Bytes(late), agent.from);
+                                        agent.Send(FromHex("04 04 51 56 54 31 12 00 82 00"), agent.from);
+                                        agent.Reply(request, List({{"1.1.0", Int(42)}}));
+                                      });
+  EXPECT_EQ(got, "0 1.1.0=42");
+  EXPECT_EQ(std::make_tuple(Counter(SA_CNT_FOREIGN_ANSWERS), Counter(SA_CNT_STALE_ANSWERS), Counter(SA_CNT_MALFORMED)),
+            std::make_tuple(1u, 1u, 1u));
+}
+
+// One sub-agent that never answers (announcing the longest processing time there is) costs only the
+// requests for its own objects: each waits at most MaxWait; once one timed out the next fail at once; no
+// more than MaxQueuedRequests wait for it; and the requests for a healthy sub-agent and for the master's
+// own objects are answered meanwhile.
+TEST_F(MasterTest, AHungSubAgentCostsOnlyItsOwnObjects) {
+  Restart({{"MaxWait", "2"}, {"MaxQueuedRequests", "1"}});
+  SubAgent hung(m_port), healthy(m_port);
+  const unsigned hungId = hung.Open(/*timeout=*/3599), healthyId = healthy.Open();
+  ASSERT_EQ(hung.Ask(RegisterPdu(SA_PDU_REGISTER, hungId, "1")), 0);
+  ASSERT_EQ(healthy.Ask(RegisterPdu(SA_PDU_REGISTER, healthyId, "2")), 0);
+  EXPECT_EQ(BSAMasterPeer::Record(*m_master, hungId)->m_timeout, 2);
+
+  std::vector<std::future<std::string>> stuck;
+  for (int i = 0; i < 3; ++i) stuck.push_back(std::async(std::launch::async, [&] { return Get("1.1.0"); }));
+  BSAPdu first;
+  ASSERT_TRUE(hung.Next(first, 3000));  // one request reaches it; one waits; one is refused at once
+  ASSERT_TRUE(WaitUntil([&] { return Counter(SA_CNT_EXCHANGE_BUSY) == 1; }, 3000, 10));
+  const std::string answered = healthy.While([&] { return Get("2.1.0") + " " + Get("1.3.6.1.2.1.1.3.0"); },
+                                             [&](const BSAPdu& r) {
+                                               healthy.Reply(r, List({{"2.1.0", Int(7)}}));
+                                             });
+  EXPECT_EQ(answered.substr(0, 12), "0 2.1.0=7 0 ");
+  int pending = 0;
+  for (auto& f : stuck) pending += f.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+  EXPECT_EQ(pending, 2) << "answered while the hung sub-agent still held two requests";
+  for (auto& f : stuck) EXPECT_EQ(f.get(), "5 1.1.0=NULL");
+  EXPECT_EQ(Counter(SA_CNT_EXCHANGE_TIMEOUTS), 1u);  // the waiting one failed fast
+  EXPECT_EQ(Get("1.1.0"), "5 1.1.0=NULL");
+  EXPECT_EQ(GetNext("1"), "5@1 1=NULL");
+  EXPECT_EQ(Counter(SA_CNT_EXCHANGE_FAILED_FAST), 3u);
+  BSAPdu more;
+  EXPECT_FALSE(hung.Next(more, 200));  // none of those was sent
+}
+
+// Three requests in a row without an answer close the session at the monitor's next run; any datagram from
+// the sub-agent in between resets the count.
+TEST_F(MasterTest, SilentSubAgentIsClosedAfterThreeUnansweredRequestsInARow) {
+  SubAgent agent(m_port);
+  const unsigned id = agent.Open(/*timeout=*/1);
+  ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1")), 0);
+  // 'n' no answer, 'g' an undecodable datagram only, 'a' the answer.
+  const std::pair<char, int> plan[] = {{'n', 1}, {'n', 2}, {'g', 1}, {'n', 2}, {'a', 0}, {'n', 1}, {'n', 2}, {'n', 3}};
+  for (const auto& [what, count] : plan) {
+    SCOPED_TRACE(std::string(1, what) + std::to_string(count));
+    BSAMasterPeer::StopFailing(*m_master, id);
+    const std::string got = agent.While([&] { return Get("1.1.0"); },
+                                        [&, what = what](const BSAPdu& request) {
+                                          if (what == 'g')
+                                            agent.Send(FromHex("04 04 51 56 54 31 12 00 82 00"), agent.from);
+                                          if (what == 'a') agent.Reply(request, List({{"1.1.0", Int(1)}}));
+                                        });
+    EXPECT_EQ(got, what == 'a' ? "0 1.1.0=1" : "5 1.1.0=NULL");
+    EXPECT_EQ(BSAMasterPeer::Record(*m_master, id)->m_timeoutCount.load(), count);
+    m_master->CheckSessions();
+    EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, id, 0)), count < 3 ? 0 : SA_WIRE_NOT_OPEN);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return BSAMasterPeer::Registry(*m_master).empty(); }, 3000, 10));
+  EXPECT_EQ(m_events->Log(), "+0 -0:silent/1 ");
+}
+
+// Stop ends every wait for a sub-agent at once, whatever it announced and whatever MaxWait says.
+TEST_F(MasterTest, StopEndsTheWaitsAtOnce) {
+  Restart({{"MaxWait", "3599"}});
+  SubAgent hung(m_port);
+  const unsigned id = hung.Open(/*timeout=*/3599);
+  ASSERT_EQ(hung.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1")), 0);
+  auto get = std::async(std::launch::async, [&] { return Get("1.1.0"); });
+  BSAPdu request;
+  ASSERT_TRUE(hung.Next(request, 3000));
+  m_master->Stop();
+  ASSERT_EQ(get.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(get.get(), "5 1.1.0=NULL");
+  EXPECT_EQ(Counter(SA_CNT_EXCHANGE_ABORTED), 1u);
+  ASSERT_EQ(m_master->Start(), 0);  // and a started master asks the sub-agent again
+  EXPECT_EQ(hung.While([&] { return Get("1.1.0"); },
+                       [&](const BSAPdu& r) {
+                         hung.Reply(r, List({{"1.1.0", Int(3)}}));
+                       }),
+            "0 1.1.0=3");
+}
+
+// Closing a session of a hundred thousand registrations goes in steps: queries of other objects are served
+// between them (a close that held the MIB's lock throughout would let none through), and the close is
+// answered once everything is gone.
+TEST_F(MasterTest, ClosingABigSessionLetsQueriesThrough) {
+  Restart({{"MaxRegistrations", "100000"}, {"MaxRangeInstances", "65536"}});
+  SubAgent agent(m_port);
+  const unsigned big = agent.Open();
+  ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, big, "1.0.1", std::pair{8u, 65535u}), nullptr, 30000), 0);
+  ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, big, "2.0.1", std::pair{8u, 34463u}), nullptr, 30000), 0);
+  ASSERT_EQ(m_master->RegistrationCount(), 100000);
+  std::atomic<bool> closing{false}, closed{false};
+  std::atomic<int> servedWhileClosing{0};
+  std::thread queries([&] {
+    while (!closed) {
+      const bool during = closing && m_master->RegistrationCount() > 0;
+      if (Get("1.3.6.1.2.1.1.3.0").rfind("0 ", 0) == 0 && during && m_master->RegistrationCount() > 0) {
+        ++servedWhileClosing;
+      }
+    }
+  });
+  closing = true;
+  EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_CLOSE_SESSION, big, 0), nullptr, 30000), 0);
+  closed = true;
+  queries.join();
+  EXPECT_EQ(m_master->RegistrationCount(), 0);
+  EXPECT_EQ(m_mib.Mib2System().GetNumORRows(), 0);
+  EXPECT_GT(servedWhileClosing.load(), 2);
+}
+
+}  // namespace
+}  // namespace QVT::test
