@@ -248,6 +248,37 @@ TEST_F(BSnmpAgentTest, ASlowHandlerDoesNotHoldUpOtherRequests) {
             QVAddressToString(slow.address).str() + " to " + QVAddressToString(m_target).str() + " as public");
 }
 
+// With every request thread held up, the agent starts another one for the next request, up to its most;
+// at the most, the next request waits for a thread to come free.
+TEST_F(BSnmpAgentTest, BusyThreadsBringAnotherUpToTheMost) {
+  for (const int most : {3, 1}) {
+    SCOPED_TRACE(most);
+    m_gate.open.Reset();
+    BSnmpAgentConfig config;
+    config.requestThreads = 1;
+    config.maxRequestThreads = most;
+    StartAgent(config);
+    test::SnmpManager held(m_target);
+    std::vector<std::unique_ptr<test::SnmpManager>> others;
+    BSnmpMessage request;
+    request.community.Assign("public");
+    request.requestId = 77;
+    request.varBinds.Append(BObjectIdentifier(kGate));
+    std::vector<unsigned char> datagram(256);
+    size_t length = 0;
+    ASSERT_EQ(request.Encode(datagram.data(), datagram.size(), length), SNMP_CODEC_OK);
+    datagram.resize(length);
+    held.SendRaw(datagram);
+    ASSERT_EQ(m_gate.entered.Wait(3000), 0);
+    const std::string answer = Show(m_manager->Receive(m_manager->Send(kV2, "public", SNMP_PDU_GET, {kDescr}), 1000));
+    EXPECT_EQ(answer, most > 1 ? "0/0 32473.1.1.1.0=STRING: \"agent\"" : "no answer");
+    EXPECT_EQ(m_agent->RequestThreadCount(), most);  // one more for each request that found none waiting
+    m_gate.open.Set();
+    EXPECT_EQ(Show(held.Receive(77)), "0/0 32473.9.1.0=STRING: \"late\"");
+    m_gate.entered.Reset();
+  }
+}
+
 TEST_F(BSnmpAgentTest, StopReturnsPromptlyWithThreadsBlockedInTheirReceiveAndFreesThePort) {
   Ask(kV2, SNMP_PDU_GET, {kDescr});  // the threads run and wait for the next datagram
   BSnmpAgentConfig config;

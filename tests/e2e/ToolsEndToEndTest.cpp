@@ -9,12 +9,16 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <future>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "BSAFrame.h"
+#include "BSAOIDs.h"
+#include "BSASocket.h"
 #include "ChildProcess.h"
 
 namespace QVT::test {
@@ -310,6 +314,154 @@ TEST_F(ToolsEndToEnd, ThousandsOfBadDatagramsAreCountedAndServiceGoesOn) {
   EXPECT_TRUE(m_master.Running());
   EXPECT_TRUE(m_subA.Running());
   EXPECT_NE(Snmp("snmpget", "-v2c -c public", "qvtExShareOwner.8").find("STRING: sub B"), std::string::npos);
+}
+
+// A sub-agent process that stops (SIGSTOP) costs only its own objects: the master's objects and the other
+// sub-agent's answer as before, every time, while managers keep asking the stopped one; its objects answer
+// genErr, a GET-NEXT into them too (never a walk that ends early and looks complete); it answers again once
+// it goes on.
+TEST_F(ToolsEndToEnd, StoppedSubAgentCostsOnlyItsOwnObjects) {
+  ASSERT_TRUE(m_subB.Signal(SIGSTOP));
+  std::vector<std::future<std::string>> walkers;
+  for (int i = 0; i < 3; ++i) {
+    walkers.push_back(std::async(std::launch::async, [&] {
+      return Snmp("snmpwalk", "-v2c -c public -Cc", "qvtExShareValue");
+    }));
+  }
+  int answered = 0;
+  for (int i = 0; i < 20; ++i) {
+    const std::string out = Snmp("snmpget", "-v2c -c public -t 1 -Oqv", "sysDescr.0 qvtExDescr.0 qvtExShareValue.3");
+    answered += out == "QVT master agent\nsub A\n21\n";
+  }
+  EXPECT_EQ(answered, 20);
+  const std::string get = Snmp("snmpget", "-v2c -c public", "qvtExShareValue.7");
+  EXPECT_NE(get.find("genErr"), std::string::npos) << get;
+  const std::string next = Snmp("snmpgetnext", "-v2c -c public", "qvtExShareOwner.5");
+  EXPECT_NE(next.find("genErr"), std::string::npos) << next;
+  for (auto& walker : walkers) {
+    const std::string walk = walker.get();
+    EXPECT_NE(walk.find("genErr"), std::string::npos) << walk;
+    EXPECT_EQ(walk.find("No more variables"), std::string::npos) << walk;
+  }
+  ASSERT_TRUE(m_subB.Signal(SIGCONT));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Snmp("snmpget", "-v2c -c public -Oqv", "qvtExShareValue.7") == "49\n"; }, 20000, 250))
+      << ReadFile(m_dir + "/subB.log");
+}
+
+// A raw sub-agent: one socket on `ip`, talking to the master's port.
+struct RawSubAgent {
+  RawSubAgent(unsigned short masterPort, uint32_t ip) {
+    master.SetIPv4(0x7F000001);
+    master.SetPort(masterPort);
+    BAddress local;
+    local.SetIPv4(ip);
+    EXPECT_EQ(socket.Initialize(local), 0);
+  }
+  // The answer's errorStatus (the answer in `answer`), -1 without one within 3 s.
+  int Ask(BSAPdu request, BSAPdu* answer = nullptr) {
+    request.requestId = ++lastRequestId;
+    BSABuffer buffer;
+    EXPECT_EQ(Encode(buffer, request), 0);
+    unsigned length = buffer.Length();
+    socket.SendTo(buffer.Data(), length, master, false);
+    for (;;) {
+      BSAPdu response;
+      length = buffer.Capacity();
+      BAddress from;
+      if (socket.RecvFrom(buffer.Data(), length, from, 3) != 0) return -1;
+      buffer.SetLength(length);
+      if (Decode(buffer, response) != 0 || response.requestId != request.requestId) continue;
+      if (answer != nullptr) *answer = response;
+      return response.errorStatus;
+    }
+  }
+  unsigned Open(int processingTime) {
+    BSAPdu open(SA_PDU_OPEN_SESSION), answer;
+    BObjectSyntax text, seconds;
+    text.SetOctets("raw");
+    seconds.SetInt(processingTime);
+    open.varBindList.Append(BSAOIDs::Instance()->oidName, text);
+    open.varBindList.Append(BSAOIDs::Instance()->oidMaxProcTime, seconds);
+    EXPECT_EQ(Ask(open, &answer), 0);
+    return answer.sessionId;
+  }
+  BSAPdu Registration(ESAPduType type, unsigned session, const char* oid) {
+    BSAPdu pdu(type, session, 0);
+    BObjectSyntax handlerType, name, subtree;
+    handlerType.SetInt(2);
+    name.SetOctets("raw");
+    subtree.SetObjectId(BObjectIdentifier(oid));
+    pdu.varBindList.Append(BSAOIDs::Instance()->oidHandlerType, handlerType);
+    pdu.varBindList.Append(BSAOIDs::Instance()->oidName, name);
+    pdu.varBindList.Append(BSAOIDs::Instance()->oidSubtree, subtree);
+    return pdu;
+  }
+  BAddress master;
+  BSASocket socket{2048, 3};
+  unsigned lastRequestId = 0;
+};
+
+// The session id of the sub-agent described `description`, as the master logged its opening.
+unsigned LoggedSessionId(const std::string& log, const std::string& description) {
+  std::smatch match;
+  const std::regex opened("sub-agent session (\\d+) \\('" + description + "'");
+  return std::regex_search(log, match, opened) ? static_cast<unsigned>(std::stoul(match[1])) : 0;
+}
+
+// A sub-agent on another host can neither take over the master's objects or another host's subtree, nor
+// speak for another sub-agent's session; each refusal is logged with the OID and the sender.
+TEST_F(ToolsEndToEnd, ASubAgentOnAnotherHostCannotTakeOverOrCloseAnother) {
+  RawSubAgent intruder(m_masterPort, 0x7F000002);
+  const unsigned own = intruder.Open(1);
+  const unsigned victim = LoggedSessionId(ReadFile(m_dir + "/master.log"), "sub A");
+  ASSERT_NE(victim, 0u) << ReadFile(m_dir + "/master.log");
+  EXPECT_EQ(intruder.Ask(intruder.Registration(SA_PDU_REGISTER, own, "1.3.6.1.2.1.1.1")), SA_WIRE_REQUEST_DENIED);
+  EXPECT_EQ(intruder.Ask(intruder.Registration(SA_PDU_REGISTER, own, "1.3.6.1.4.1.32473.1.1.1.1")),
+            SA_WIRE_REQUEST_DENIED);
+  EXPECT_EQ(intruder.Ask(intruder.Registration(SA_PDU_UNREGISTER, victim, "1.3.6.1.4.1.32473.1.1.1")),
+            SA_WIRE_NOT_OPEN);
+  EXPECT_EQ(intruder.Ask(BSAPdu(SA_PDU_CLOSE_SESSION, victim, 0)), SA_WIRE_NOT_OPEN);
+  EXPECT_EQ(Snmp("snmpget", "-v2c -c public -Oqv", "sysDescr.0 qvtExDescr.0"), "QVT master agent\nsub A\n");
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string log = ReadFile(m_dir + "/master.log");
+        return log.find("registrationsProtected: registration of 1.3.6.1.2.1.1.1 from 127.0.0.2:") !=
+                   std::string::npos &&
+               log.find("registrationsOverlap: registration of 1.3.6.1.4.1.32473.1.1.1.1 from 127.0.0.2:") !=
+                   std::string::npos &&
+               log.find("wrongAddress: requests naming a session that another address opened: 127.0.0.2:") !=
+                   std::string::npos;
+      },
+      3000))
+      << ReadFile(m_dir + "/master.log");
+}
+
+// A sub-agent that announces the longest processing time and never answers holds no more than its own
+// requests, each at most MaxWait; the master's objects and the example sub-agents answer meanwhile, and
+// SIGTERM stops the master at once, whatever the tarpit does.
+TEST_F(ToolsEndToEnd, TarpitSubAgentHoldsNoThreadsAndCannotDelayTheStop) {
+  RawSubAgent tarpit(m_masterPort, 0x7F000001);
+  const unsigned session = tarpit.Open(3599);
+  ASSERT_EQ(tarpit.Ask(tarpit.Registration(SA_PDU_REGISTER, session, "1.3.6.1.4.1.32473.9")), 0);
+  std::vector<std::future<std::string>> stuck;
+  for (int i = 0; i < 8; ++i) {
+    stuck.push_back(std::async(std::launch::async, [&, i] {
+      return Snmp("snmpget", "-v2c -c public -t 8", "1.3.6.1.4.1.32473.9.1." + std::to_string(i));
+    }));
+  }
+  int answered = 0;
+  for (int i = 0; i < 10; ++i) {
+    answered += Snmp("snmpget", "-v2c -c public -t 1 -Oqv", "sysDescr.0 qvtExDescr.0 qvtExShareValue.7") ==
+                "QVT master agent\nsub A\n49\n";
+  }
+  EXPECT_EQ(answered, 10);
+  ASSERT_TRUE(m_master.Signal(SIGTERM));
+  EXPECT_EQ(m_master.Wait(/*ms=*/2000), 0) << ReadFile(m_dir + "/master.log");
+  for (auto& request : stuck) {
+    const std::string out = request.get();
+    EXPECT_TRUE(out.find("genErr") != std::string::npos || out.find("Timeout") != std::string::npos) << out;
+  }
 }
 
 }  // namespace

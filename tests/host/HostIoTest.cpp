@@ -34,6 +34,29 @@ TEST(BSockDatagramTest, ReceiveTimesOutWithOneAndFailuresAreNegativeWithTheError
   EXPECT_EQ(socket.LastError(), EBADF);
 }
 
+// A socket bound to every address learns which one a datagram was sent to, and answers from that one.
+TEST(BSockDatagramTest, PacketInformationGivesTheDestinationAndSetsTheSource) {
+  BSockDatagram wildcard, client;
+  BAddrINet any, loopback2;
+  ASSERT_NE(any.AssignFromDottedDecimalStr("0.0.0.0:0"), 0);
+  ASSERT_NE(loopback2.AssignFromDottedDecimalStr("127.0.0.2:0"), 0);
+  ASSERT_EQ(wildcard.Create() | wildcard.Bind(any) | wildcard.EnablePacketInfo(), 0);
+  ASSERT_EQ(client.Create() | client.Bind(loopback2), 0);
+  BAddress to = loopback2, from, destination, answerFrom;
+  to.SetPort(wildcard.MyAddress().Port());
+  int length = 4;
+  ASSERT_EQ(client.SendTo("ping", length, to), 0);
+  char buffer[16];
+  length = sizeof buffer;
+  ASSERT_EQ(wildcard.RecvFrom(buffer, length, from, destination, 2, 0), 0);
+  EXPECT_EQ(QVAddressToString(destination), QVAddressToString(to));
+  length = 4;
+  ASSERT_EQ(wildcard.SendTo("pong", length, from, destination), 0);
+  length = sizeof buffer;
+  ASSERT_EQ(client.RecvFrom(buffer, length, answerFrom, 2, 0), 0);
+  EXPECT_EQ(QVAddressToString(answerFrom), QVAddressToString(to));  // not 127.0.0.1, the system's choice
+}
+
 std::string Get(INonVolatile& store, const char* section, const char* key) {
   BString value("<none>");
   store.GetString(section, key, value, 0);

@@ -108,6 +108,29 @@ TEST(TSWMRSynchTest, WriterNestsAndGoesBeforeNewReadersButNotBeforeANestedRead) 
   EXPECT_EQ(readerAt.load(), 2);
 }
 
+// A writer that does not hold readers back lets new readers in while it waits, and takes the lock in the
+// first moment no reader holds it; its time-out leaves the lock as it was.
+TEST(TSWMRSynchTest, AWriterThatDoesNotHoldReadersBackNeverDelaysAQuery) {
+  TSWMRSynch lock;
+  lock.WaitToRead();
+  EXPECT_FALSE(lock.TryWaitToWrite(/*ms=*/10, /*holdReaders=*/false));
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    if (lock.TryWaitToWrite(/*ms=*/10000, /*holdReaders=*/false)) {
+      written = true;
+      lock.DoneWriting();
+    }
+  });
+  for (int i = 0; i < 20; ++i) {  // readers come and go while it waits; none of them waits
+    std::thread([&] { TReadLock read(lock); }).join();
+    EXPECT_EQ(TSWMRSynchPeer::WaitingWriters(lock), 0);
+  }
+  EXPECT_FALSE(written.load());
+  lock.DoneReading();
+  writer.join();
+  EXPECT_TRUE(written.load());
+}
+
 TEST(BTimeTest, SysUptimeCountsHundredthsFromTheStart) {
   const auto before = std::chrono::steady_clock::now();
   BTime clock;

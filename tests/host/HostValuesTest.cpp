@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "BAddress.h"
+#include "BAddressFilter.h"
 #include "BMapInt2Ptr.h"
 #include "BObjectSyntax.h"
 
@@ -145,6 +146,53 @@ TEST(BAddressTest, DottedParsingAndResolutionTakeTheirFormsAndKeepTheAddressOthe
     EXPECT_EQ(QVResolveAddress(c.text, resolved) != 0, c.resolved != nullptr) << c.text;
     EXPECT_EQ(QVAddressToString(resolved).str(), c.resolved ? c.resolved : "9.9.9.9:99") << c.text;
   }
+}
+
+// Addresses and prefixes of both families; IPv4-mapped senders match the IPv4 prefixes; host bits of a
+// prefix are ignored; the port is never looked at.
+TEST(BAddressFilterTest, PrefixesMatchTheirAddressesOnly) {
+  // clang-format off
+  const struct { const char* filter; const char* address; bool matches; } kCases[] = {
+      {"127.0.0.0/8", "127.0.0.1:1", true},      {"127.0.0.0/8", "127.255.1.2:9", true},
+      {"127.0.0.0/8", "128.0.0.1:1", false},     {"127.0.0.0/8", "[::1]:1", false},
+      {"127.0.0.0/8, ::1", "[::1]:161", true},   {"10.1.2.3/8", "10.200.0.1:1", true},
+      {"10.1.2.3", "10.1.2.3:7", true},          {"10.1.2.3", "10.1.2.4:7", false},
+      {"192.168.1.128/25", "192.168.1.200:1", true}, {"192.168.1.128/25", "192.168.1.127:1", false},
+      {"192.168.0.0/23", "192.168.1.9:1", true}, {"192.168.0.0/23", "192.168.2.9:1", false},
+      {"0.0.0.0/0", "203.0.113.9:1", true},      {"::/0", "[2001:db8::1]:1", true},
+      {"::/0", "10.0.0.1:1", false},             {"fd00::/8", "[fd12::1]:1", true},
+      {"fd00::/8", "[fe80::1]:1", false},        {"127.0.0.0/8", "[::ffff:127.0.0.5]:1", true},
+      {"::ffff:10.0.0.0/104", "10.9.9.9:1", true}, {"", "127.0.0.1:1", false},
+  };
+  const struct { const char* text; const char* bad; } kRefused[] = {
+      {"10.0.0.0/33", "10.0.0.0/33"}, {"::/129", "::/129"}, {"10.0.0.300", "10.0.0.300"},
+      {"127.0.0.1, host.example", "host.example"}, {"10.0.0.0/", "10.0.0.0/"}, {"10.0.0.0/x", "10.0.0.0/x"},
+      {"10.0.0.0/-1", "10.0.0.0/-1"}, {"1.2.3.4:161", "1.2.3.4:161"},
+  };
+  // clang-format on
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.filter) + " " + c.address);
+    BAddressFilter filter;
+    BString error;
+    ASSERT_TRUE(filter.Parse(c.filter, error)) << error.str();
+    BAddress address;
+    ASSERT_NE(QVResolveAddress(c.address, address), 0);
+    EXPECT_EQ(filter.Matches(address), c.matches);
+  }
+  for (const auto& c : kRefused) {
+    SCOPED_TRACE(c.text);
+    BAddressFilter filter = BAddressFilter::Loopback();
+    BString error;
+    EXPECT_FALSE(filter.Parse(c.text, error));
+    EXPECT_EQ(error.str().rfind(std::string("'") + c.bad + "' is not an IP address or prefix", 0), 0u) << error.str();
+    EXPECT_EQ(filter.ToString().str(), "127.0.0.0/8, ::1/128");  // unchanged
+  }
+  BAddress a, b, c;
+  ASSERT_TRUE(QVResolveAddress("127.0.0.1:1", a) && QVResolveAddress("[::ffff:127.0.0.1]:2", b) &&
+              QVResolveAddress("127.0.0.2:1", c));
+  EXPECT_TRUE(QVSameHost(a, b));
+  EXPECT_FALSE(QVSameHost(a, c));
+  EXPECT_FALSE(QVSameHost(BAddress(), BAddress()));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "BSAFrame.h"
+#include "BSAIdSequence.h"
 #include "BSAOIDs.h"
 #include "ProtocolTestUtil.h"
 
@@ -137,6 +138,28 @@ TEST(BSAPduTest, ErrorAndPduTypeTexts) {  // the ends of each table and the valu
       texts,
       " (0) noError (100) openFailed (101) notOpen (10c) processingError (10d) internalError (800c000b) "
       "internalErrorunknown (0),openSession (1),ping (13),removeAgentCapabilities (17),RESPONSE (18),unknown (19),");
+}
+
+// SipHash-2-4 gives the published values; under one key the sequence repeats nothing and stays in
+// 1 .. 0x3FFFFFFF, under another key it is another sequence.
+TEST(BSAIdSequenceTest, KeyedPermutationOfACounter) {
+  unsigned char message[15];
+  for (unsigned char i = 0; i < sizeof message; ++i) message[i] = i;
+  const uint64_t k0 = 0x0706050403020100ull, k1 = 0x0F0E0D0C0B0A0908ull;
+  EXPECT_EQ(BSAIdSequence::SipHash24(k0, k1, message, 0), 0x726FDB47DD0E0E31ull);
+  EXPECT_EQ(BSAIdSequence::SipHash24(k0, k1, message, 8), 0x93F5F5799A932462ull);
+  EXPECT_EQ(BSAIdSequence::SipHash24(k0, k1, message, 15), 0xA129CA6149BE45E5ull);
+  BSAIdSequence one(1, 2), same(1, 2), other(1, 3);
+  std::set<uint32_t> seen;
+  int differ = 0;
+  for (int i = 0; i < 200000; ++i) {
+    const uint32_t id = one.Next();
+    EXPECT_EQ(same.Next(), id);
+    differ += other.Next() != id;
+    ASSERT_TRUE(id >= 1 && id <= 0x3FFFFFFFu) << id;
+    ASSERT_TRUE(seen.insert(id).second) << "repeated at " << i;
+  }
+  EXPECT_GT(differ, 199000);
 }
 
 TEST(BSAOIDsTest, TenParameterOidsInConstructionOrderAndAFreshOneAfterDestroy) {

@@ -152,6 +152,44 @@ TEST_F(SubAgentTest, SessionSteps) {
   EXPECT_EQ(m_sa->DroppedDatagrams(), 4u);
 }
 
+// Both sockets bind to the address the system sends from to reach the master (loopback here), or to
+// ListenAddress; the responder serves only the master's address: a request from another host gets no answer
+// and is counted, and so does an answer to the sub-agent's own request from anywhere but the master.
+TEST_F(SubAgentTest, SocketsBindToOneAddressAndServeOnlyTheMaster) {
+  Open();
+  EXPECT_EQ(QVAddressToString(m_sa->LocalAddress()).str(), "127.0.0.1:0");
+  ASSERT_TRUE(m_sa->Start() == 0 && m_master.Exchange(Pdu(SA_PDU_GET, ScriptedMaster::kSessionId, 1)));
+  BAddress responder, other;
+  responder.SetIPv4(0x7F000001);
+  responder.SetPort(m_master.Received().front().second);  // the open came from the responder
+  other.SetIPv4(0x7F000002);
+  BSASocket intruder{2048, 1};
+  ASSERT_EQ(intruder.Initialize(other), 0);
+  const std::vector<unsigned char> get = Encoded(Pdu(SA_PDU_GET, ScriptedMaster::kSessionId, 2, Vbl({"1.3.6"})));
+  unsigned length = static_cast<unsigned>(get.size());
+  ASSERT_EQ(intruder.SendTo(const_cast<unsigned char*>(get.data()), length, responder, false), 0);
+  BSABuffer buffer;
+  length = buffer.Capacity();
+  BAddress from;
+  EXPECT_EQ(intruder.RecvFrom(buffer.Data(), length, from, 1), SA_ERR_TIMEOUT);
+  EXPECT_EQ(m_sa->DroppedDatagrams(), 1u);
+  m_sa->Stop();
+
+  for (const auto& [listen, result, bound] : {std::tuple{"127.0.0.2", 0, "127.0.0.2:0"},
+                                              {"::1", 0, "[::1]:0"},
+                                              {"no.such.host.invalid", int{SA_ERR_BAD_VALUE}, ""}}) {
+    SCOPED_TRACE(listen);
+    m_store.SetString("SubAgent", "ListenAddress", listen, 0, 0);
+    BSASubAgent sa;
+    EXPECT_EQ(sa.Init(&m_store), result);
+    EXPECT_EQ(QVAddressToString(sa.LocalAddress()).str(), bound);
+  }
+  m_store.SetString("SubAgent", "ListenAddress", "127.0.0.2", 0, 0);
+  BSASubAgent sa;
+  ASSERT_EQ(sa.Init(&m_store), 0);
+  EXPECT_EQ(sa.OpenSession("from 127.0.0.2"), 0);  // the master hears it from there
+}
+
 // Registrations carry three varbinds, five for a range; a table row is a range over its accessible columns,
 // entry.firstColumn.index up to the last one. A notification has snmpTrapOID.0 first; an index allocation
 // its mode in the flags, and it takes the master's list only from a success. The master's refusal comes

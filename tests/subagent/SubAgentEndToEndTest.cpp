@@ -3,10 +3,12 @@
 // answers its ping notOpen) or after an outage in which its pings time out and its first attempts to
 // reconnect fail. (Walks, SETs, traps and a killed sub-agent through the real programs are driven by the
 // end-to-end tests with the SNMP tools.)
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <random>
 
 #include "BSAMaster.h"
 #include "BSASession.h"
@@ -69,6 +71,130 @@ TEST(EndToEndTest, ExampleProgramReconnectsToARestartedMasterOnce) {
   EXPECT_EQ(exitStatus, 0);
   std::remove(path);
   master->Stop();
+}
+
+// A UDP relay between sub-agents and a master that loses a share of the datagrams each way. Sub-agents
+// send to its port; it forwards each sub-agent socket's datagrams from a socket of its own to the master,
+// and the master's datagrams back from its port, as the master's would come.
+class LossyRelay {
+ public:
+  LossyRelay(unsigned short masterPort, double loss, unsigned seed) : m_loss(loss), m_random(seed) {
+    m_master.SetIPv4(0x7F000001);
+    m_master.SetPort(masterPort);
+    BAddress local;
+    local.SetIPv4(0x7F000001);
+    EXPECT_EQ(m_front.Initialize(local), 0);
+    m_front.GetLocalAddress(m_address);
+    m_thread = std::thread([this] { Run(); });
+  }
+  ~LossyRelay() {
+    m_stop = true;
+    m_thread.join();
+  }
+  std::string Address() const { return QVAddressToString(m_address).str(); }
+  int Dropped() const { return m_dropped.load(); }
+
+ private:
+  struct Back {
+    BAddress subAgent;
+    std::unique_ptr<BSASocket> socket;
+  };
+  bool Lose() { return std::uniform_real_distribution<double>(0, 1)(m_random) < m_loss; }
+  void Forward(BSASocket& from, BSASocket& to, const BAddress& target, BSABuffer& buffer, BAddress& sender) {
+    unsigned length = buffer.Capacity();
+    if (from.RecvFrom(buffer.Data(), length, sender, 0) != 0) return;
+    if (Lose()) {
+      ++m_dropped;
+      return;
+    }
+    BAddress destination = target;
+    to.SendTo(buffer.Data(), length, destination, false);
+  }
+  void Run() {
+    BSABuffer buffer;
+    while (!m_stop) {
+      std::vector<pollfd> fds{{m_front.Descriptor(), POLLIN, 0}};
+      for (const Back& back : m_backs) fds.push_back({back.socket->Descriptor(), POLLIN, 0});
+      if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+      if (fds[0].revents != 0) {
+        BAddress sender;
+        unsigned length = buffer.Capacity();
+        if (m_front.RecvFrom(buffer.Data(), length, sender, 0) == 0) {
+          Back* back = nullptr;
+          for (Back& b : m_backs) back = b.subAgent == sender ? &b : back;
+          if (back == nullptr) {
+            BAddress local;
+            local.SetIPv4(0x7F000001);
+            back = &m_backs.emplace_back(Back{sender, std::make_unique<BSASocket>(2048, 0)});
+            back->socket->Initialize(local);
+          }
+          if (Lose()) {
+            ++m_dropped;
+          } else {
+            back->socket->SendTo(buffer.Data(), length, m_master, false);
+          }
+        }
+      }
+      for (size_t i = 1; i < fds.size(); ++i) {
+        BAddress sender;
+        if (fds[i].revents != 0) Forward(*m_backs[i - 1].socket, m_front, m_backs[i - 1].subAgent, buffer, sender);
+      }
+    }
+  }
+
+  double m_loss;
+  std::mt19937 m_random;
+  BAddress m_master;
+  BAddress m_address;
+  BSASocket m_front{2048, 0};
+  std::vector<Back> m_backs;
+  std::atomic<bool> m_stop{false};
+  std::atomic<int> m_dropped{0};
+  std::thread m_thread;
+};
+
+// Under a tenth of the datagrams lost each way the example sub-agent still opens its session and registers
+// its MIB, and leaves no other session behind: a request that got no answer is sent again as the same
+// request (an open included), the master answers a repeated request without doing it twice, and a session
+// whose close went unanswered is closed before the next open. (Idle sessions are never reclaimed here.)
+TEST(EndToEndTest, ExampleSubAgentRegistersThroughALossyPathAndLeavesNoOrphans) {
+  // Seeds whose first losses fall on the open and on the registrations.
+  for (const unsigned seed : {3u, 4u, 5u}) {
+    SCOPED_TRACE(seed);
+    BMibHandler mib;
+    BSAMaster master(&mib, nullptr);
+    BMemoryStore store;
+    const unsigned short port = FreeUdpPort();
+    store.SetInt("SAMaster", "Port", port, 0, 0, 0);
+    store.SetString("SAMaster", "IdleTimeout", "0", 0, 0);
+    ASSERT_TRUE(master.Init(&store) == 0 && master.Start() == 0);
+    LossyRelay relay(port, 0.10, seed);
+    char path[] = "/tmp/qvt-subagent-lossy-XXXXXX";
+    close(mkstemp(path));
+    std::ofstream(path) << "[SubAgent]\nMasterAddress=" << relay.Address()
+                        << "\nPingInterval=2\nMasterTimeout=1\nMaxProcTime=1\n";
+    app::SubAgentExample example;
+    ASSERT_EQ(example.Configure({"-c", path, "--description", "lossy", "--rows", "1-10"}), -1);
+    TEvent stop;
+    int exitStatus = -1;
+    std::thread program([&] { exitStatus = example.Run(stop); });
+    // The last row is registered last; the master's registry says so whatever the path loses.
+    const BObjectIdentifier lastRow("1.3.6.1.4.1.32473.1.1.2.1.2.10");
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          TReadLock reading(mib.Synch());
+          return mib.Tree().FindExact(lastRow) != nullptr;
+        },
+        30000, 50));
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the example's clean-up of any earlier try
+    EXPECT_EQ(master.SessionCount(), 1);
+    EXPECT_GE(relay.Dropped(), 2);
+    stop.Set();
+    program.join();
+    EXPECT_EQ(exitStatus, 0);
+    std::remove(path);
+    master.Stop();
+  }
 }
 
 // The program hands the library the settings it documents, with no file and under the keys a file leaves out
