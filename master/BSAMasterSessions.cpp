@@ -24,11 +24,11 @@ constexpr int kMaxTimeoutsInARow = 2;
 // (their senders retransmit), so that a stalled query cannot make the list
 // grow without bound.
 constexpr size_t kMaxDeferred = 256;
-// How long the worker waits for a datagram when it has nothing else to do,
-// and when it has (kept requests, sessions to take apart): then it only
-// looks.
+// How long the worker waits for a datagram when it has nothing else to do.
+// When it has (kept requests, sessions to take apart) it only looks: its
+// tries for the write lock set the pace then.
 constexpr int kIdleWaitMicroseconds = 1000000;
-constexpr int kBusyWaitMicroseconds = 2000;
+constexpr int kBusyWaitMicroseconds = 0;
 // A closing session's registrations are withdrawn in steps of this long
 // under the write lock, so that queries in between wait at most that.
 constexpr auto kCloseStep = std::chrono::milliseconds(2);

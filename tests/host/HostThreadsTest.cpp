@@ -113,7 +113,7 @@ TEST(TSWMRSynchTest, WriterNestsAndGoesBeforeNewReadersButNotBeforeANestedRead) 
 TEST(TSWMRSynchTest, AWriterThatDoesNotHoldReadersBackNeverDelaysAQuery) {
   TSWMRSynch lock;
   lock.WaitToRead();
-  EXPECT_FALSE(lock.TryWaitToWrite(/*ms=*/10, /*holdReaders=*/false));
+  std::thread([&] { EXPECT_FALSE(lock.TryWaitToWrite(/*ms=*/10, /*holdReaders=*/false)); }).join();
   std::atomic<bool> written{false};
   std::thread writer([&] {
     if (lock.TryWaitToWrite(/*ms=*/10000, /*holdReaders=*/false)) {
