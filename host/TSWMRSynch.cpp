@@ -36,7 +36,9 @@ void TSWMRSynch::WaitToRead() {
     ++depth;
     return;
   }
+  ++m_waitingReaders;
   m_changed.wait(guard, [this] { return m_writer == std::thread::id() && m_waitingWriters == 0; });
+  --m_waitingReaders;
   ++m_readers;
   depth = 1;
 }
@@ -76,7 +78,12 @@ bool TSWMRSynch::AcquireWrite(std::optional<std::chrono::milliseconds> limit, bo
   assert(std::none_of(t_readDepths.begin(), t_readDepths.end(),
                       [this](const auto& entry) { return entry.first == this && entry.second > 0; }) &&
          "a read lock cannot be upgraded to a write lock");
-  const auto free = [this] { return m_writer == std::thread::id() && m_readers == 0; };
+  // A writer that does not hold readers back also lets the ones already
+  // waiting go first (a writer that just released the lock would otherwise
+  // take it again before they wake).
+  const auto free = [this, holdReaders] {
+    return m_writer == std::thread::id() && m_readers == 0 && (holdReaders || m_waitingReaders == 0);
+  };
   if (holdReaders) ++m_waitingWriters;
   const bool acquired = limit ? m_changed.wait_for(guard, *limit, free) : (m_changed.wait(guard, free), true);
   if (holdReaders) --m_waitingWriters;

@@ -33,7 +33,8 @@ class QV_API TSWMRSynch {
   // is now held for writing (released with DoneWriting), false when
   // readers still held it when the time ran out. A writer that does not
   // `holdReaders` lets new readers in while it waits: it takes the lock
-  // only in a moment when no reader holds it, and never delays a query.
+  // only in a moment when no reader holds it or waits for it, and never
+  // delays a query.
   bool TryWaitToWrite(unsigned ms, bool holdReaders = true);
   void DoneWriting();
 
@@ -47,6 +48,7 @@ class QV_API TSWMRSynch {
   std::mutex m_lock;  // guards the fields below; innermost lock
   std::condition_variable m_changed;
   int m_readers = 0;         // threads holding a read lock
+  int m_waitingReaders = 0;  // threads blocked in WaitToRead
   int m_waitingWriters = 0;  // threads blocked in WaitToWrite
   std::thread::id m_writer;  // owner of the write lock, or none
   int m_writeDepth = 0;      // nested write and read locks of the writer

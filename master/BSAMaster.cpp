@@ -164,6 +164,7 @@ BSAMaster::WorkerThread::~WorkerThread() {
 }
 
 int BSAMaster::WorkerThread::Run() {
+  m_pMaster->m_workerId.store(std::this_thread::get_id());
   for (;;) {
     if (StopEvent().Wait(0) == 0) return 0;
     m_pMaster->ReceiveAndProcessData();

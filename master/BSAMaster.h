@@ -47,6 +47,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "BAddress.h"
@@ -128,9 +129,13 @@ class QV_API BSAMaster {
   int ReturnResponsePdu(BSAPdu& response);
   int OpenSession(BSAPdu& request, BSAPdu& response);
   int CloseSession(BSAPdu& request);
-  // Closes the session at once, registrations and index values included.
-  // The caller holds the MIB handler's write lock. Reported to the event
-  // listener as closed by the master. 0 or notOpen.
+  // Closes the session, registrations and index values included, reported
+  // to the event listener as closed by the master: 0 or notOpen. The
+  // requests for it fail at once. While the master runs, a call from any
+  // other thread than the worker leaves the taking apart to the worker (the
+  // caller may hold the MIB handler's write lock: the worker then finishes
+  // once it is released); otherwise the caller holds the write lock and the
+  // session is gone on return.
   int CloseSession(int sessionId);
   // The record of an open session (not one that is closing), or null. It
   // stays valid until the worker closes the session: use it on the worker
@@ -339,6 +344,7 @@ class QV_API BSAMaster {
   bool m_initialized = false;
   std::atomic<bool> m_stopping{false};
   WorkerThread m_workerThread;
+  std::atomic<std::thread::id> m_workerId{};
   SessMonThread m_sessMonThread;
   BSAIdSequence m_sessionIds;
   BSAIdSequence m_requestIds;

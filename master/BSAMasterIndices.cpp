@@ -131,18 +131,24 @@ int BSAMaster::Indices::AddNew(const BObjectIdentifier& name, BObjectSyntax& val
   BObjectIdentifier key;
   if (!ValToOid(value, key)) return SA_WIRE_INDEX_WRONG_TYPE;
 
+  // One above the highest value allocated (else released), stepping over
+  // the numbers taken or released. Keys of other syntaxes (strings, OIDs:
+  // several arcs) share the maps; only the number of a one-arc key counts
+  // as taken, so the first arc of the highest key is where counting starts.
   BMapOid2Ptr* allocated = GetIndicesForName(m_allocated, name);
   BMapOid2Ptr* released = GetIndicesForName(m_released, name);
-  BObjectIdentifier candidate;
+  uint64_t number = 1;
   if (allocated != nullptr && allocated->Count() > 0) {
-    candidate = allocated->KeyAt(allocated->Count() - 1);
-    ++candidate[0];
-    while (FindValue(released, candidate) >= 0) ++candidate[0];
+    number = uint64_t{allocated->KeyAt(allocated->Count() - 1)[0]} + 1;
   } else if (released != nullptr && released->Count() > 0) {
-    candidate = released->KeyAt(released->Count() - 1);
-    ++candidate[0];
+    number = uint64_t{released->KeyAt(released->Count() - 1)[0]} + 1;
   }
-  if (candidate.IsEmpty()) candidate.Set(1u);
+  BObjectIdentifier candidate;
+  for (;; ++number) {
+    if (number > 0xFFFFFFFFu) return SA_WIRE_INDEX_NONE_AVAILABLE;
+    candidate.Set(static_cast<uint32_t>(number));
+    if (FindValue(allocated, candidate) < 0 && FindValue(released, candidate) < 0) break;
+  }
 
   value.Number() = candidate[0];
   allocated = IndicesForNameCreate(m_allocated, name);

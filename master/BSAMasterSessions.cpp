@@ -3,6 +3,7 @@
 // answers kept for retransmissions, and the counting and reporting of what
 // was dropped or refused.
 #include <algorithm>
+#include <thread>
 
 #include "BAddressFilter.h"
 #include "BSAFrame.h"
@@ -369,6 +370,21 @@ int BSAMaster::CloseSession(BSAPdu& request) {
 }
 
 int BSAMaster::CloseSession(int sessionId) {
+  if (m_workerThread.IsRunning() && std::this_thread::get_id() != m_workerId.load()) {
+    // The worker uses session records without the MIB's lock (index values,
+    // notifications): only the worker frees them. Requests for the session
+    // fail from now on; the worker takes it apart.
+    {
+      std::lock_guard<std::mutex> guard(m_sessionsLock);
+      const auto it = m_sessions.find(sessionId);
+      if (it == m_sessions.end() || it->second->IsClosing()) return SA_WIRE_NOT_OPEN;
+      it->second->m_closing.store(true, std::memory_order_release);
+      it->second->AbortExchanges();
+      m_closeRequests.emplace_back(sessionId, ISAMasterEvents::ECloseReason::kClosedByMaster);
+    }
+    WakeWorker();
+    return 0;
+  }
   BSASession* session = FindSession(sessionId);
   if (session == nullptr) return SA_WIRE_NOT_OPEN;
   BeginClose(*session, ISAMasterEvents::ECloseReason::kClosedByMaster);
@@ -395,7 +411,11 @@ bool BSAMaster::ClosingPending() {
 }
 
 bool BSAMaster::ContinueClosing() {
-  if (!ClosingPending() || !TryWriteLock()) return ClosingPending();
+  // Taking a session apart is never urgent: only in a moment when no query
+  // holds the lock or waits for it, so that queries go on between the steps.
+  if (!ClosingPending() || !m_pMibHandler->Synch().TryWaitToWrite(kPoliteWaitMs, /*holdReaders=*/false)) {
+    return ClosingPending();
+  }
   const auto until = Clock::now() + kCloseStep;
   while (Clock::now() < until) {
     BSASession* session = nullptr;
@@ -471,6 +491,7 @@ void BSAMaster::TakeCloseRequests() {
     BSASession* session = FindSessionRecord(id);
     if (session == nullptr) continue;
     BeginClose(*session, reason);
+    if (reason == ISAMasterEvents::ECloseReason::kClosedByMaster) continue;
     Count(reason == ISAMasterEvents::ECloseReason::kIdle ? SA_CNT_SESSIONS_IDLE : SA_CNT_SESSIONS_NO_ANSWER,
           session->m_address, session->m_description.c_str());
   }

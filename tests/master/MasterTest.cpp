@@ -152,6 +152,8 @@ const std::pair<const char*, std::vector<const char*>> kScenarios[] = {
     {"OnlyCountableSyntaxesAreChosen",
      {"n 1=i0 2=sa > 260 2", "y 1=o1.2 > 260 1", "n 1=c0 > 260 1", "v 1=g9 > 0 0", "d 1=g9 > 0 0",
       "y 1=i0 2=t100 > 0 0 1=Gauge32: 9 2=Timeticks: (1) 0:00:00.01", "n 2=i0 > 0 0 2=2"}},
+    {"NewCountsFromTheFirstArcOfAStringsKey",  // "ab" is 97.98: 98 is free, and then taken
+     {"v 1=sab > 0 0", "n 1=i0 > 0 0 1=98", "v 1=i98 > 259 1", "n 1=i0 > 0 0 1=99", "d 1=i98 > 0 0"}},
     {"IndicesNeedAnOpenSession", {"v 1=i4 > 0 0", "!v 1=i5 > 257 0", "!d 1=i4 > 257 0", "d 1=i4 > 0 0"}},
 };
 
