@@ -13,11 +13,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -70,7 +68,7 @@ class BSnmpAgent::RequestThread : public TThread {
     auto idleSince = std::chrono::steady_clock::now();
     while (StopEvent().Wait(0) != 0) {
       if (!m_extra) {
-        Serve(*m_pEndpoint, 0);
+        Serve(*m_pEndpoint, /*waitForIt=*/true);
         continue;
       }
       // An extra thread waits with a limit and ends once it has had
@@ -79,7 +77,7 @@ class BSnmpAgent::RequestThread : public TThread {
       ++m_pEndpoint->waiting;
       const int polled = ::poll(&ready, 1, kExtraPollMs);
       --m_pEndpoint->waiting;
-      if (polled > 0 && Serve(*m_pEndpoint, MSG_DONTWAIT)) {
+      if (polled > 0 && Serve(*m_pEndpoint, /*waitForIt=*/false)) {
         idleSince = std::chrono::steady_clock::now();
       } else if (std::chrono::steady_clock::now() - idleSince > kExtraIdleLimit) {
         break;
@@ -95,82 +93,28 @@ class BSnmpAgent::RequestThread : public TThread {
   static constexpr int kExtraPollMs = 1000;
   static constexpr auto kExtraIdleLimit = std::chrono::seconds(10);
 
-  // Receives one datagram and answers it; false when there was none.
-  bool Serve(Endpoint& endpoint, int flags) {
-    const int fd = endpoint.socket.Descriptor();
-    {
-      sockaddr_storage from{};
-      alignas(cmsghdr) unsigned char control[128];
-      iovec iov{m_in.data(), m_in.size()};
-      msghdr msg{};
-      msg.msg_name = &from;
-      msg.msg_namelen = sizeof from;
-      msg.msg_iov = &iov;
-      msg.msg_iovlen = 1;
-      msg.msg_control = control;
-      msg.msg_controllen = sizeof control;
-      if (flags == 0) ++endpoint.waiting;
-      const ssize_t received = ::recvmsg(fd, &msg, flags);
-      if (flags == 0) --endpoint.waiting;
-      // After Stop's shutdown every receive returns at once with nothing.
-      if (received < 0 || (received == 0 && StopEvent().Wait(0) == 0)) return false;
-      m_agent.TookDatagram(endpoint);
-      BAddress remote;
-      remote.FromSockaddr(reinterpret_cast<sockaddr*>(&from), msg.msg_namelen);
-      BAddress local = endpoint.local;
-      in_pktinfo info4{};
-      in6_pktinfo info6{};
-      bool haveInfo4 = false;
-      bool haveInfo6 = false;
-      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-          std::memcpy(&info4, CMSG_DATA(c), sizeof info4);
-          haveInfo4 = true;
-          local.SetIPv4(ntohl(info4.ipi_addr.s_addr));
-        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
-          std::memcpy(&info6, CMSG_DATA(c), sizeof info6);
-          haveInfo6 = true;
-          local.SetIPv6(info6.ipi6_addr.s6_addr);
-        }
-      }
-      local.SetPort(endpoint.local.Port());
-
-      const size_t answer = m_processor.Process(m_in.data(), static_cast<size_t>(received), remote, local);
-      if (answer == 0) return true;
-
-      sockaddr_storage to{};
-      const unsigned toLength = remote.ToSockaddr(&to, sizeof to);
-      iovec out{const_cast<unsigned char*>(m_processor.Answer()), answer};
-      msghdr reply{};
-      reply.msg_name = &to;
-      reply.msg_namelen = toLength;
-      reply.msg_iov = &out;
-      reply.msg_iovlen = 1;
-      alignas(cmsghdr) unsigned char replyControl[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
-      if (endpoint.wildcard && (haveInfo4 || haveInfo6)) {
-        // Answer from the address the request was sent to.
-        reply.msg_control = replyControl;
-        reply.msg_controllen = haveInfo4 ? CMSG_SPACE(sizeof(in_pktinfo)) : CMSG_SPACE(sizeof(in6_pktinfo));
-        cmsghdr* c = CMSG_FIRSTHDR(&reply);
-        if (haveInfo4) {
-          in_pktinfo source{};
-          source.ipi_spec_dst = info4.ipi_addr;
-          c->cmsg_level = IPPROTO_IP;
-          c->cmsg_type = IP_PKTINFO;
-          c->cmsg_len = CMSG_LEN(sizeof source);
-          std::memcpy(CMSG_DATA(c), &source, sizeof source);
-        } else {
-          c->cmsg_level = IPPROTO_IPV6;
-          c->cmsg_type = IPV6_PKTINFO;
-          c->cmsg_len = CMSG_LEN(sizeof info6);
-          std::memcpy(CMSG_DATA(c), &info6, sizeof info6);
-        }
-      }
-      // Never wait for room: a full send queue loses this answer, as the
-      // network may, and the manager retries.
-      while (::sendmsg(fd, &reply, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno == EINTR) {
-      }
-    }
+  // Receives one datagram and answers it; false when there was none (a
+  // waiting thread: it blocks until one comes).
+  bool Serve(Endpoint& endpoint, bool waitForIt) {
+    BSockDatagram& socket = endpoint.socket;
+    int length = static_cast<int>(m_in.size());
+    BAddress remote, local;
+    char* data = reinterpret_cast<char*>(m_in.data());
+    if (waitForIt) ++endpoint.waiting;
+    const int status =
+        waitForIt ? socket.RecvFrom(data, length, remote, local) : socket.RecvFrom(data, length, remote, local, 0, 0);
+    if (waitForIt) --endpoint.waiting;
+    // After Stop's shutdown every receive returns at once with nothing.
+    if (status != 0 || (length == 0 && StopEvent().Wait(0) == 0)) return false;
+    m_agent.TookDatagram(endpoint);
+    const size_t answer = m_processor.Process(m_in.data(), static_cast<size_t>(length), remote, local);
+    if (answer == 0) return true;
+    // From the address the request was sent to; never waiting for room: a
+    // full send queue loses this answer, as the network may, and the manager
+    // retries.
+    int size = static_cast<int>(answer);
+    socket.SendTo(reinterpret_cast<const char*>(m_processor.Answer()), size, remote,
+                  endpoint.wildcard ? local : BAddress());
     return true;
   }
 
@@ -230,16 +174,14 @@ int BSnmpAgent::Start() {
     int result = socket.Create();
     if (result == 0) result = socket.SetStyle(/*nonBlocking=*/0, /*reuseAddress=*/0, /*closeOnExec=*/1);
     if (result == 0) {
-      const int on = 1;
       if (address.Family() == BAddress::kFamilyINet6) {
         // Let "[::]:port" and "0.0.0.0:port" be bound side by side.
+        const int on = 1;
         ::setsockopt(socket.Descriptor(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        ::setsockopt(socket.Descriptor(), IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
-      } else {
-        ::setsockopt(socket.Descriptor(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
       }
       result = socket.Bind();
     }
+    if (result == 0) result = socket.EnablePacketInfo();
     if (result == 0) result = socket.GetLocalAddress(endpoint->local);
     if (result != 0) {
       m_errorText = "ListenAddress: cannot bind '" + text + "': " + std::strerror(socket.LastError());

@@ -166,20 +166,46 @@ int BSockDatagram::WaitReady(short events, int seconds, int microseconds) {
   }
 }
 
-int BSockDatagram::SendTo(const char* data, int& length, BAddress& to) {
-  sockaddr_storage storage{};
-  const unsigned addressLength = to.ToSockaddr(&storage, sizeof storage);
+int BSockDatagram::Send(const char* data, int& length, BAddress& to, const BAddress* from, int flags) {
   if (m_fd < 0) {
     errno = EBADF;
     return Fail();
   }
+  sockaddr_storage storage{};
+  const unsigned addressLength = to.ToSockaddr(&storage, sizeof storage);
   if (addressLength == 0) {
     errno = EDESTADDRREQ;
     return Fail();
   }
+  iovec iov{const_cast<char*>(data), static_cast<size_t>(length < 0 ? 0 : length)};
+  msghdr msg{};
+  msg.msg_name = &storage;
+  msg.msg_namelen = addressLength;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+  const bool v6 = m_myAddress.Family() == BAddress::kFamilyINet6;
+  if (from != nullptr && from->Family() == (v6 ? BAddress::kFamilyINet6 : BAddress::kFamilyINet)) {
+    // The source address of this datagram, for a socket bound to a wildcard.
+    msg.msg_control = control;
+    msg.msg_controllen = v6 ? CMSG_SPACE(sizeof(in6_pktinfo)) : CMSG_SPACE(sizeof(in_pktinfo));
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = v6 ? IPPROTO_IPV6 : IPPROTO_IP;
+    c->cmsg_type = v6 ? IPV6_PKTINFO : IP_PKTINFO;
+    if (v6) {
+      in6_pktinfo source{};
+      std::memcpy(&source.ipi6_addr, from->Octets(), 16);
+      c->cmsg_len = CMSG_LEN(sizeof source);
+      std::memcpy(CMSG_DATA(c), &source, sizeof source);
+    } else {
+      in_pktinfo source{};
+      std::memcpy(&source.ipi_spec_dst, from->Octets(), 4);
+      c->cmsg_len = CMSG_LEN(sizeof source);
+      std::memcpy(CMSG_DATA(c), &source, sizeof source);
+    }
+  }
   for (;;) {
-    const ssize_t sent =
-        ::sendto(m_fd, data, static_cast<size_t>(length), 0, reinterpret_cast<sockaddr*>(&storage), addressLength);
+    const ssize_t sent = ::sendmsg(m_fd, &msg, flags | MSG_NOSIGNAL);
     if (sent >= 0) {
       length = static_cast<int>(sent);
       return 0;
@@ -188,31 +214,21 @@ int BSockDatagram::SendTo(const char* data, int& length, BAddress& to) {
   }
 }
 
+int BSockDatagram::SendTo(const char* data, int& length, BAddress& to) {
+  return Send(data, length, to, nullptr, 0);
+}
+
 int BSockDatagram::SendTo(const char* data, int& length, BAddress& to, int seconds, int microseconds) {
-  if (m_fd < 0) {
-    errno = EBADF;
-    return Fail();
-  }
-  sockaddr_storage storage{};
-  const unsigned addressLength = to.ToSockaddr(&storage, sizeof storage);
-  if (addressLength == 0) {
-    errno = EDESTADDRREQ;
-    return Fail();
-  }
-  for (;;) {
-    const ssize_t sent = ::sendto(m_fd, data, static_cast<size_t>(length), MSG_DONTWAIT,
-                                  reinterpret_cast<sockaddr*>(&storage), addressLength);
-    if (sent >= 0) {
-      length = static_cast<int>(sent);
-      return 0;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail();
-    // No room in the send queue: wait for some, then try once more.
-    const int ready = WaitReady(POLLOUT, seconds, microseconds);
-    if (ready != 0) return ready;
-    return SendTo(data, length, to);
-  }
+  const int result = Send(data, length, to, nullptr, MSG_DONTWAIT);
+  if (result != -EAGAIN && result != -EWOULDBLOCK) return result;
+  // No room in the send queue: wait for some, then try once more.
+  const int ready = WaitReady(POLLOUT, seconds, microseconds);
+  if (ready != 0) return ready;
+  return Send(data, length, to, nullptr, 0);
+}
+
+int BSockDatagram::SendTo(const char* data, int& length, BAddress& to, const BAddress& from) {
+  return Send(data, length, to, &from, MSG_DONTWAIT);
 }
 
 bool BSockDatagram::SetReceiveTimeout(long long microseconds) {
@@ -257,6 +273,36 @@ int BSockDatagram::Receive(char* data, int& length, BAddress& from, int flags, B
   }
 }
 
+int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from) {
+  return ReceiveWithin(data, length, from, -1, -1, nullptr);
+}
+
+int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from, int seconds, int microseconds) {
+  return ReceiveWithin(data, length, from, seconds, microseconds, nullptr);
+}
+
+int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from, BAddress& to) {
+  return ReceiveWithin(data, length, from, -1, -1, &to);
+}
+
+int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from, BAddress& to, int seconds, int microseconds) {
+  return ReceiveWithin(data, length, from, seconds, microseconds, &to);
+}
+
+int BSockDatagram::ReceiveWithin(char* data, int& length, BAddress& from, int seconds, int microseconds, BAddress* to) {
+  if (m_fd < 0) {
+    errno = EBADF;
+    return Fail();
+  }
+  const bool noLimit = seconds < 0 || microseconds < 0;
+  const long long wait = noLimit ? -1 : static_cast<long long>(seconds) * 1000000 + microseconds;
+  if (!m_nonBlocking && wait != 0 && SetReceiveTimeout(wait)) return Receive(data, length, from, 0, to);
+  if (noLimit && m_nonBlocking) return Receive(data, length, from, 0, to);  // as the socket's style says
+  const int ready = WaitReady(POLLIN, seconds, microseconds);
+  if (ready != 0) return ready;
+  return Receive(data, length, from, MSG_DONTWAIT, to);
+}
+
 void BSockDatagram::ReadDestination(const msghdr& msg, BAddress& to) {
   to = m_myAddress;
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&msg), c)) {
@@ -279,94 +325,6 @@ int BSockDatagram::EnablePacketInfo() {
   const int result = v6 ? ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on)
                         : ::setsockopt(m_fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
   return result == 0 ? 0 : Fail();
-}
-
-int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from, BAddress& to, int seconds, int microseconds) {
-  if (m_fd < 0) {
-    errno = EBADF;
-    return Fail();
-  }
-  const bool noLimit = seconds < 0 || microseconds < 0;
-  const long long wait = noLimit ? -1 : static_cast<long long>(seconds) * 1000000 + microseconds;
-  if (m_nonBlocking || wait == 0 || !SetReceiveTimeout(wait)) {
-    const int ready = WaitReady(POLLIN, seconds, microseconds);
-    if (ready != 0) return ready;
-    return Receive(data, length, from, MSG_DONTWAIT, &to);
-  }
-  return Receive(data, length, from, 0, &to);
-}
-
-int BSockDatagram::SendTo(const char* data, int& length, BAddress& to, const BAddress& from) {
-  if (m_fd < 0) {
-    errno = EBADF;
-    return Fail();
-  }
-  sockaddr_storage storage{};
-  const unsigned addressLength = to.ToSockaddr(&storage, sizeof storage);
-  if (addressLength == 0) {
-    errno = EDESTADDRREQ;
-    return Fail();
-  }
-  iovec iov{const_cast<char*>(data), static_cast<size_t>(length < 0 ? 0 : length)};
-  msghdr msg{};
-  msg.msg_name = &storage;
-  msg.msg_namelen = addressLength;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
-  if (from.Family() == BAddress::kFamilyINet && m_myAddress.Family() != BAddress::kFamilyINet6) {
-    msg.msg_control = control;
-    msg.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    in_pktinfo source{};
-    std::memcpy(&source.ipi_spec_dst, from.Octets(), 4);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof source);
-    std::memcpy(CMSG_DATA(c), &source, sizeof source);
-  } else if (from.Family() == BAddress::kFamilyINet6 && m_myAddress.Family() == BAddress::kFamilyINet6) {
-    msg.msg_control = control;
-    msg.msg_controllen = CMSG_SPACE(sizeof(in6_pktinfo));
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    in6_pktinfo source{};
-    std::memcpy(&source.ipi6_addr, from.Octets(), 16);
-    c->cmsg_level = IPPROTO_IPV6;
-    c->cmsg_type = IPV6_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof source);
-    std::memcpy(CMSG_DATA(c), &source, sizeof source);
-  }
-  for (;;) {
-    const ssize_t sent = ::sendmsg(m_fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent >= 0) {
-      length = static_cast<int>(sent);
-      return 0;
-    }
-    if (errno != EINTR) return Fail();
-  }
-}
-
-int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from) {
-  if (m_fd < 0) {
-    errno = EBADF;
-    return Fail();
-  }
-  if (!m_nonBlocking && m_receiveTimeout >= 0 && !SetReceiveTimeout(-1)) return Fail();
-  return Receive(data, length, from, 0);
-}
-
-int BSockDatagram::RecvFrom(char* data, int& length, BAddress& from, int seconds, int microseconds) {
-  if (m_fd < 0) {
-    errno = EBADF;
-    return Fail();
-  }
-  const bool noLimit = seconds < 0 || microseconds < 0;
-  const long long wait = noLimit ? -1 : static_cast<long long>(seconds) * 1000000 + microseconds;
-  if (m_nonBlocking || wait == 0 || !SetReceiveTimeout(wait)) {
-    const int ready = WaitReady(POLLIN, seconds, microseconds);
-    if (ready != 0) return ready;
-    return Receive(data, length, from, MSG_DONTWAIT);
-  }
-  return Receive(data, length, from, 0);
 }
 
 }  // namespace QVT

@@ -96,17 +96,24 @@ class QV_API BSockDatagram : public BSocket {
   // a socket bound to a wildcard address can tell which of the host's
   // addresses a sender used and answer from that one. 0 or a failure.
   int EnablePacketInfo();
-  // The timed receive that also gives the address the datagram was sent to
+  // The receives that also give the address the datagram was sent to
   // (`to`: the socket's own address when packet information is off or
-  // missing).
+  // missing), without a limit and timed.
+  int RecvFrom(char* data, int& length, BAddress& from, BAddress& to);
   int RecvFrom(char* data, int& length, BAddress& from, BAddress& to, int seconds, int microseconds);
-  // Sends without waiting for room, from the IP of `from` when it is set
-  // (a socket bound to a wildcard address then answers from the address the
-  // request went to), else as the system chooses.
+  // Sends without waiting for room (a full send queue loses the datagram,
+  // as the network may), from the IP of `from` when it is set (a socket
+  // bound to a wildcard address then answers from the address the request
+  // went to), else as the system chooses.
   int SendTo(const char* data, int& length, BAddress& to, const BAddress& from);
 
  private:
   int WaitReady(short events, int seconds, int microseconds);
+  // The one send every SendTo goes through: `from` (when given and of the
+  // socket's family) as the datagram's source; 0 or minus the error number.
+  int Send(const char* data, int& length, BAddress& to, const BAddress* from, int flags);
+  // The one receive every RecvFrom goes through (negative seconds: no limit).
+  int ReceiveWithin(char* data, int& length, BAddress& from, int seconds, int microseconds, BAddress* to);
   // Gives the descriptor this receive time-out (negative: none), unless it
   // has it already. False when the system refuses.
   bool SetReceiveTimeout(long long microseconds);

@@ -18,6 +18,15 @@
 namespace QVT::test {
 namespace {
 
+// A configuration file for the example program: its master, its pings, answers awaited one second.
+std::string SubAgentConfig(const std::string& master, int pingInterval) {
+  char path[] = "/tmp/qvt-subagent-e2e-XXXXXX";
+  close(mkstemp(path));
+  std::ofstream(path) << "[SubAgent]\nMasterAddress=" << master << "\nPingInterval=" << pingInterval
+                      << "\nMasterTimeout=1\nMaxProcTime=1\n";
+  return path;
+}
+
 struct OpenCounter : ISAMasterEvents {
   void OnSessionOpened(const BSASession&) override { ++opened; }
   void OnSessionClosed(const BSASession&, ECloseReason, int) override {}
@@ -39,10 +48,7 @@ TEST(EndToEndTest, ExampleProgramReconnectsToARestartedMasterOnce) {
     EXPECT_TRUE(master->Init(&store) == 0 && master->Start() == 0);
   };
   startMaster();
-  char path[] = "/tmp/qvt-subagent-e2e-XXXXXX";
-  close(mkstemp(path));
-  std::ofstream(path) << "[SubAgent]\nMasterAddress=127.0.0.1:" << port
-                      << "\nPingInterval=1\nMasterTimeout=1\nMaxProcTime=1\n";
+  const std::string path = SubAgentConfig("127.0.0.1:" + std::to_string(port), /*pingInterval=*/1);
   app::SubAgentExample example;
   ASSERT_EQ(example.Configure({"-c", path, "--description", "again", "--rows", "1-2"}), -1);
   TEvent stop;
@@ -69,7 +75,7 @@ TEST(EndToEndTest, ExampleProgramReconnectsToARestartedMasterOnce) {
   stop.Set();
   program.join();
   EXPECT_EQ(exitStatus, 0);
-  std::remove(path);
+  std::remove(path.c_str());
   master->Stop();
 }
 
@@ -169,10 +175,7 @@ TEST(EndToEndTest, ExampleSubAgentRegistersThroughALossyPathAndLeavesNoOrphans) 
     store.SetString("SAMaster", "IdleTimeout", "0", 0, 0);
     ASSERT_TRUE(master.Init(&store) == 0 && master.Start() == 0);
     LossyRelay relay(port, 0.10, seed);
-    char path[] = "/tmp/qvt-subagent-lossy-XXXXXX";
-    close(mkstemp(path));
-    std::ofstream(path) << "[SubAgent]\nMasterAddress=" << relay.Address()
-                        << "\nPingInterval=2\nMasterTimeout=1\nMaxProcTime=1\n";
+    const std::string path = SubAgentConfig(relay.Address(), /*pingInterval=*/2);
     app::SubAgentExample example;
     ASSERT_EQ(example.Configure({"-c", path, "--description", "lossy", "--rows", "1-10"}), -1);
     TEvent stop;
@@ -192,7 +195,7 @@ TEST(EndToEndTest, ExampleSubAgentRegistersThroughALossyPathAndLeavesNoOrphans) 
     stop.Set();
     program.join();
     EXPECT_EQ(exitStatus, 0);
-    std::remove(path);
+    std::remove(path.c_str());
     master.Stop();
   }
 }
