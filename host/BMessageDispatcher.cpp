@@ -1,30 +1,15 @@
 #include "BMessageDispatcher.h"
 
-#include <mutex>
-
 namespace QVT {
 
 std::atomic<BMessageDispatcher*> BMessageDispatcher::s_pInstance{nullptr};
 
-namespace {
-std::mutex g_creationLock;  // serialises creation and destruction of the instance
-}
-
 BMessageDispatcher* BMessageDispatcher::Instance() {
-  BMessageDispatcher* instance = s_pInstance.load(std::memory_order_acquire);
-  if (instance != nullptr) return instance;
-  std::lock_guard<std::mutex> guard(g_creationLock);
-  instance = s_pInstance.load(std::memory_order_relaxed);
-  if (instance == nullptr) {
-    instance = new BMessageDispatcher();
-    s_pInstance.store(instance, std::memory_order_release);
-  }
-  return instance;
+  return QVSingletonInstance(s_pInstance, [] { return new BMessageDispatcher(); });
 }
 
 void BMessageDispatcher::Destroy() {
-  std::lock_guard<std::mutex> guard(g_creationLock);
-  if (s_pInstance.load() == this) s_pInstance.store(nullptr);
+  QVSingletonForget(s_pInstance, this);
   delete this;
 }
 

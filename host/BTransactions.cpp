@@ -4,27 +4,12 @@ namespace QVT {
 
 std::atomic<BTransactions*> BTransactions::s_pInstance{nullptr};
 
-namespace {
-std::mutex g_creationLock;  // serialises creation and destruction of the instance
-}
-
 BTransactions* BTransactions::Instance() {
-  BTransactions* instance = s_pInstance.load(std::memory_order_acquire);
-  if (instance != nullptr) return instance;
-  std::lock_guard<std::mutex> guard(g_creationLock);
-  instance = s_pInstance.load(std::memory_order_relaxed);
-  if (instance == nullptr) {
-    instance = new BTransactions();
-    s_pInstance.store(instance, std::memory_order_release);
-  }
-  return instance;
+  return QVSingletonInstance(s_pInstance, [] { return new BTransactions(); });
 }
 
 void BTransactions::Destroy() {
-  {
-    std::lock_guard<std::mutex> guard(g_creationLock);
-    if (s_pInstance.load() == this) s_pInstance.store(nullptr);
-  }
+  QVSingletonForget(s_pInstance, this);
   delete this;
 }
 

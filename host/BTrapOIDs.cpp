@@ -1,14 +1,10 @@
 #include "BTrapOIDs.h"
 
-#include <mutex>
-
 namespace QVT {
 
 std::atomic<BTrapOIDs*> BTrapOIDs::s_pInstance{nullptr};
 
 namespace {
-
-std::mutex g_creationLock;  // serialises creation and destruction of the instance
 
 // snmpTraps (RFC 3418): the generic traps are its children 1 to 6.
 const BObjectIdentifier kSnmpTraps{1, 3, 6, 1, 6, 3, 1, 1, 5};
@@ -16,22 +12,11 @@ const BObjectIdentifier kSnmpTraps{1, 3, 6, 1, 6, 3, 1, 1, 5};
 }  // namespace
 
 BTrapOIDs* BTrapOIDs::Instance() {
-  BTrapOIDs* instance = s_pInstance.load(std::memory_order_acquire);
-  if (instance != nullptr) return instance;
-  std::lock_guard<std::mutex> guard(g_creationLock);
-  instance = s_pInstance.load(std::memory_order_relaxed);
-  if (instance == nullptr) {
-    instance = new BTrapOIDs();
-    s_pInstance.store(instance, std::memory_order_release);
-  }
-  return instance;
+  return QVSingletonInstance(s_pInstance, [] { return new BTrapOIDs(); });
 }
 
 void BTrapOIDs::Destroy() {
-  {
-    std::lock_guard<std::mutex> guard(g_creationLock);
-    if (s_pInstance.load() == this) s_pInstance.store(nullptr);
-  }
+  QVSingletonForget(s_pInstance, this);
   delete this;
 }
 

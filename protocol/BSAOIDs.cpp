@@ -3,15 +3,9 @@
 
 #include "BString.h"
 
-#include <mutex>
-
 namespace QVT {
 
 std::atomic<BSAOIDs*> BSAOIDs::s_pInstance{nullptr};
-
-namespace {
-std::mutex g_instanceLock;  // serialises creation and destruction of the instance; taken alone
-}
 
 BSAOIDs::BSAOIDs()
     : oidIndexPrefix(BString("2.18")),
@@ -26,24 +20,12 @@ BSAOIDs::BSAOIDs()
       oidMaxProcTime(BString("2.18.9")) {}
 
 BSAOIDs* BSAOIDs::Instance() {
-  BSAOIDs* instance = s_pInstance.load(std::memory_order_acquire);
-  if (instance != nullptr) return instance;
-  std::lock_guard<std::mutex> guard(g_instanceLock);
-  instance = s_pInstance.load(std::memory_order_relaxed);
-  if (instance == nullptr) {
-    instance = new BSAOIDs();
-    s_pInstance.store(instance, std::memory_order_release);
-  }
-  return instance;
+  return QVSingletonInstance(s_pInstance, [] { return new BSAOIDs(); });
 }
 
 void BSAOIDs::Destroy() {
-  BSAOIDs* instance = nullptr;
-  {
-    std::lock_guard<std::mutex> guard(g_instanceLock);
-    instance = s_pInstance.exchange(nullptr);
-  }
-  delete instance;
+  QVSingletonForget(s_pInstance, this);
+  delete this;
 }
 
 }  // namespace QVT
