@@ -9,8 +9,6 @@ namespace QVT {
 
 namespace {
 
-constexpr int kTraceClassProxy = 0xE0007;
-
 ESAPduType SetPhasePduType(ESnmpSetOpCode code) {
   switch (code) {
     case SNMP_SET_TEST:
@@ -58,16 +56,16 @@ int ForwardVarBinds(BSAMaster& master, BSASession& session, ESAPduType type, uns
 BSAMibSubtreeHandler::BSAMibSubtreeHandler(const BString& name, const BObjectIdentifier& oid, BSAMaster* master,
                                            int type)
     : BMibSubtreeHandler(name.c_str(), oid.ToString().c_str()), m_pMaster(master) {
-  QVDbgModuleTraceClass(kTraceClassProxy, "BSAMibSubtreeHandler  %s", m_name.c_str());
+  QVDbgModuleTraceClass(SA_DBG_PROXY, "BSAMibSubtreeHandler  %s", m_name.c_str());
   m_handlerType = type;
 }
 
 BSAMibSubtreeHandler::~BSAMibSubtreeHandler() {
-  QVDbgModuleTraceClass(kTraceClassProxy, "~~~BSAMibSubtreeHandler  %s", m_name.c_str());
+  QVDbgModuleTraceClass(SA_DBG_PROXY, "~~~BSAMibSubtreeHandler  %s", m_name.c_str());
 }
 
 int BSAMibSubtreeHandler::Get(unsigned int transactionId, BVarBindList& list, int& index, int count) {
-  QVDbgModuleTraceClass(kTraceClassProxy, "Get %s %d", m_name.c_str(), transactionId);
+  QVDbgModuleTraceClass(SA_DBG_PROXY, "Get %s %d", m_name.c_str(), transactionId);
   if (m_pSession->IsClosing()) return BMibSubtreeHandler::Get(transactionId, list, index, count);
   BSAPdu response(static_cast<ESAPduType>(0));
   const int status = ForwardVarBinds(*m_pMaster, *m_pSession, SA_PDU_GET, transactionId, list, index, count, response);
@@ -82,14 +80,14 @@ int BSAMibSubtreeHandler::Get(unsigned int transactionId, BVarBindList& list, in
 
 int BSAMibSubtreeHandler::Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code,
                               void** /*contexts*/, int& index, int count) {
-  QVDbgModuleTraceClass(kTraceClassProxy, "Set %s %d", m_name.c_str(), transactionId);
+  QVDbgModuleTraceClass(SA_DBG_PROXY, "Set %s %d", m_name.c_str(), transactionId);
   BSAPdu response(static_cast<ESAPduType>(0));
   return ForwardVarBinds(*m_pMaster, *m_pSession, SetPhasePduType(code), transactionId, list, index, count, response);
 }
 
 int BSAMibSubtreeHandler::GetNext(unsigned int transactionId, BVarBind& varbind) {
   if (SA_DBG_TRACE_ARGUMENTS) {
-    QVDbgModuleTraceClass(kTraceClassProxy, "GetNext %s %d", m_oid.ToString().c_str(), transactionId);
+    QVDbgModuleTraceClass(SA_DBG_PROXY, "GetNext %s %d", m_oid.ToString().c_str(), transactionId);
   }
   if (m_pSession->IsClosing()) return BMibSubtreeHandler::GetNext(transactionId, varbind);
   BSAPdu request(SA_PDU_GET_NEXT, static_cast<unsigned int>(m_pSession->m_id), m_pMaster->GetNewRequestId());
@@ -119,7 +117,7 @@ int BSAMibSubtreeHandler::GetNext(unsigned int transactionId, BVarBind& varbind)
     request.type = SA_PDU_GET_NEXT;
     response.Init(static_cast<ESAPduType>(0), 0, 0);
     if (SA_DBG_TRACE_ARGUMENTS) {
-      QVDbgModuleTraceClass(kTraceClassProxy, "GetNext 6 ->>>RESEND>>>  %d  %s=%s", transactionId,
+      QVDbgModuleTraceClass(SA_DBG_PROXY, "GetNext 6 ->>>RESEND>>>  %d  %s=%s", transactionId,
                             request.varBindList[0].name.ToString().c_str(),
                             request.varBindList[0].value.ValToStr().c_str());
     }
@@ -132,7 +130,7 @@ int BSAMibSubtreeHandler::GetNext(unsigned int transactionId, BVarBind& varbind)
     varbind.value.SetV2Exception(SNMP_END_OF_MIB_VIEW);
   }
   if (SA_DBG_TRACE_ARGUMENTS) {
-    QVDbgModuleTraceClass(kTraceClassProxy, "GetNext-< RECEIVED<<  %d  %s=%s", transactionId,
+    QVDbgModuleTraceClass(SA_DBG_PROXY, "GetNext-< RECEIVED<<  %d  %s=%s", transactionId,
                           answer.name.ToString().c_str(), answer.value.ValToStr().c_str());
   }
   return 0;

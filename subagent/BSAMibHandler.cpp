@@ -11,8 +11,6 @@ namespace QVT {
 
 namespace {
 
-constexpr int kTraceClassSet = 0xE0006;
-
 // Holds the MIB handler's mutex and then the read side of its
 // reader/writer lock for the whole of one SET phase.
 class PhaseLocks {
@@ -119,7 +117,7 @@ int BSAMibHandler::ForEachRowChange(BMibTableImplEx& table, const BVarBindList& 
 }
 
 int BSAMibHandler::QuerySetTest(unsigned int transactionId, const BVarBindList& list, int& errorIndex) {
-  QVDbgModuleTraceClass(kTraceClassSet, "QuerySetTest");
+  QVDbgModuleTraceClass(SA_DBG_SET_PHASES, "QuerySetTest");
   PhaseLocks locks(*this);
 
   // A test for a transaction that still has a record (the master never
@@ -159,7 +157,7 @@ int BSAMibHandler::QuerySetTest(unsigned int transactionId, const BVarBindList& 
 }
 
 int BSAMibHandler::QuerySetCommit(unsigned int transactionId, const BVarBindList& /*list*/, int& errorIndex) {
-  QVDbgModuleTraceClass(kTraceClassSet, "QuerySetCommit");
+  QVDbgModuleTraceClass(SA_DBG_SET_PHASES, "QuerySetCommit");
   PhaseLocks locks(*this);
   SET* record = FindRecord(transactionId);
   if (record == nullptr) return SNMP_ERR_GENERR;
@@ -171,7 +169,7 @@ int BSAMibHandler::QuerySetCommit(unsigned int transactionId, const BVarBindList
 }
 
 int BSAMibHandler::QuerySetUndo(unsigned int transactionId, const BVarBindList& /*list*/, int& errorIndex) {
-  QVDbgModuleTraceClass(kTraceClassSet, "QuerySetUndo");
+  QVDbgModuleTraceClass(SA_DBG_SET_PHASES, "QuerySetUndo");
   PhaseLocks locks(*this);
   SET* record = FindRecord(transactionId);
   if (record == nullptr) return SNMP_ERR_GENERR;
@@ -189,7 +187,7 @@ int BSAMibHandler::QuerySetUndo(unsigned int transactionId, const BVarBindList& 
 }
 
 int BSAMibHandler::QuerySetCleanup(unsigned int transactionId, const BVarBindList& /*list*/, int& errorIndex) {
-  QVDbgModuleTraceClass(kTraceClassSet, "QuerySetCleanup");
+  QVDbgModuleTraceClass(SA_DBG_SET_PHASES, "QuerySetCleanup");
   PhaseLocks locks(*this);
   SET* record = FindRecord(transactionId);
   if (record == nullptr) return SNMP_ERR_GENERR;

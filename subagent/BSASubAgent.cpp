@@ -10,7 +10,6 @@ namespace QVT {
 
 namespace {
 
-constexpr int kTraceClassSubAgent = 0xE0004;
 constexpr const char* kSection = "SubAgent";
 constexpr const char* kDefaultMasterAddress = "127.0.0.1:10001";
 constexpr int kDefaultPingInterval = 60;
@@ -24,11 +23,11 @@ constexpr unsigned int kIdleSleepMs = 100;
 
 BSASubAgent::BSASubAgent() {
   m_mibHandler.SetSubAg(this);
-  QVDbgModuleTraceClass(kTraceClassSubAgent, "BSASubAgent");
+  QVDbgModuleTraceClass(SA_DBG_SUBAGENT, "BSASubAgent");
 }
 
 BSASubAgent::~BSASubAgent() {
-  QVDbgModuleTraceClass(kTraceClassSubAgent, "~~~~BSASubAgent");
+  QVDbgModuleTraceClass(SA_DBG_SUBAGENT, "~~~~BSASubAgent");
   // The threads use this object; they must be gone before its members are.
   Stop();
 }

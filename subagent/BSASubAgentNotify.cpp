@@ -6,10 +6,6 @@
 
 namespace QVT {
 
-namespace {
-constexpr int kTraceClassSubAgent = 0xE0004;
-}
-
 int BSASubAgent::SendTrap(const BTrap& trap, const char* /*text*/) {
   return Notify(trap);
 }
@@ -47,7 +43,7 @@ int BSASubAgent::IndexAlloc(ESAIxAlloc mode, BVarBindList& list) {
   if (status < 0) return status;
   if (response.errorStatus == 0) {
     list = response.varBindList;
-    QVDbgModuleTraceClass(kTraceClassSubAgent, "IndexAlloc  END \n\n ");
+    QVDbgModuleTraceClass(SA_DBG_SUBAGENT, "IndexAlloc  END \n\n ");
   }
   return response.errorStatus;
 }
