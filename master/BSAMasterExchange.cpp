@@ -10,7 +10,7 @@
 // taken as the answer.
 #include <algorithm>
 
-#include "BSAFrame.h"
+#include "BSAExchange.h"
 #include "BSAMaster.h"
 #include "QVSubAgTrace.h"
 
@@ -63,63 +63,39 @@ int BSAMaster::SendAndRecvPdu(BSASession& session, BSAPdu& request, BSAPdu& resp
 }
 
 int BSAMaster::Exchange(BSASession& session, BSAPdu& request, BSAPdu& response, Clock::time_point deadline) {
+  // What the exchange tells of the datagrams it drops, and when it is to
+  // give up (the session closing or the master stopping).
+  struct Observer : IExchangeObserver {
+    Observer(BSAMaster& m, BSASession& s) : master(m), session(s) {}
+    void OnForeign(const BAddress& /*from*/) override { master.m_counters.Increment(SA_CNT_FOREIGN_ANSWERS); }
+    void OnHeard() override {
+      session.m_timeoutCount.store(0, std::memory_order_relaxed);
+      session.m_failingUntil.store(0, std::memory_order_relaxed);
+    }
+    void OnUndecodable() override { master.m_counters.Increment(SA_CNT_MALFORMED); }
+    void OnStale() override { master.m_counters.Increment(SA_CNT_STALE_ANSWERS); }
+    bool Abandoned() override { return master.m_stopping.load(std::memory_order_acquire) || session.IsClosing(); }
+    BSAMaster& master;
+    BSASession& session;
+  } observer(*this, session);
+
   int status = session.PrepareSocket();
   if (status != 0) return status;
   thread_local BSABuffer buffer;
-  status = Encode(buffer, request);
-  if (status != 0) return status;
-  BSASocket& socket = session.m_socket;
-  unsigned length = buffer.Length();
-  status = socket.SendTo(buffer.Data(), length, session.m_address, false);
-  if (status != 0) return status;
   session.m_requestsSent.fetch_add(1, std::memory_order_relaxed);
-
-  BAddress from;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-    int received = static_cast<int>(buffer.Capacity());
-    const int result =
-        left <= 0 ? 1
-                  : socket.BSockDatagram::RecvFrom(reinterpret_cast<char*>(buffer.Data()), received, from,
-                                                   static_cast<int>(left / 1000000), static_cast<int>(left % 1000000));
-    if (m_stopping.load(std::memory_order_acquire) || session.IsClosing()) {
-      m_counters.Increment(SA_CNT_EXCHANGE_ABORTED);
-      return SA_ERR_SESSION_CLOSED;
-    }
-    if (result == 1) {
-      // Nothing at all came from the sub-agent in time.
-      session.m_timeoutCount.fetch_add(1, std::memory_order_relaxed);
-      session.m_timeouts.fetch_add(1, std::memory_order_relaxed);
-      session.m_failingUntil.store((Clock::now() + kFailFast).time_since_epoch().count(), std::memory_order_relaxed);
-      m_counters.Increment(SA_CNT_EXCHANGE_TIMEOUTS);
-      QVSubAgTrace("SendAndRecvPdu sessId=%d rqId=%d: no answer within %d s", session.m_id, request.requestId,
-                   session.m_timeout);
-      return SA_ERR_TIMEOUT;
-    }
-    if (result != 0) return result;
-    if (!(from == session.m_address)) {
-      m_counters.Increment(SA_CNT_FOREIGN_ANSWERS);
-      if (QVSubAgTraceActive()) {
-        QVSubAgTrace(" SendAndRecvPdu dropped a datagram from %s", QVAddressToString(from).c_str());
-      }
-      continue;
-    }
-    // The sub-agent is alive, whatever the datagram turns out to be.
-    session.m_timeoutCount.store(0, std::memory_order_relaxed);
-    session.m_failingUntil.store(0, std::memory_order_relaxed);
-    buffer.SetLength(static_cast<unsigned>(received));
-    response.Init(0, 0, 0);
-    if (Decode(buffer, response) != 0) {
-      m_counters.Increment(SA_CNT_MALFORMED);
-      continue;
-    }
-    if (response.requestId != request.requestId) {
-      // A late answer to an earlier request, or a forged one.
-      m_counters.Increment(SA_CNT_STALE_ANSWERS);
-      continue;
-    }
-    return 0;
+  status = BSAExchange(session.m_socket, buffer, session.m_address, &observer).Run(request, response, deadline);
+  if (status == SA_ERR_SESSION_CLOSED) {
+    m_counters.Increment(SA_CNT_EXCHANGE_ABORTED);
+  } else if (status == SA_ERR_TIMEOUT) {
+    // Nothing at all came from the sub-agent in time.
+    session.m_timeoutCount.fetch_add(1, std::memory_order_relaxed);
+    session.m_timeouts.fetch_add(1, std::memory_order_relaxed);
+    session.m_failingUntil.store((Clock::now() + kFailFast).time_since_epoch().count(), std::memory_order_relaxed);
+    m_counters.Increment(SA_CNT_EXCHANGE_TIMEOUTS);
+    QVSubAgTrace("SendAndRecvPdu sessId=%d rqId=%d: no answer within %d s", session.m_id, request.requestId,
+                 session.m_timeout);
   }
+  return status;
 }
 
 }  // namespace QVT

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "BAddressFilter.h"
+#include "BSAExchange.h"
 #include "BSAFrame.h"
 #include "BSAMaster.h"
 #include "BSAMibSubtreeHandler.h"
@@ -243,21 +244,14 @@ int BSAMaster::ReturnResponsePdu(BSAPdu& response) {
   if (QVSubAgTraceActive()) {
     QVSubAgTrace("ReturnResponsePdu  %d  --> %s", response.sessionId, QVAddressToString(m_addrPeer).c_str());
   }
-  int status = Encode(m_rxBuffer, response);
-  if (status != 0) {
-    QVSubAgTrace(" ReturnResponsePdu Encode ERR %x", status);
-    return status;
-  }
-  int length = static_cast<int>(m_rxBuffer.Length());
-  // From the address the request went to: the sub-agent takes answers
-  // from its master's address only.
-  status = m_listenSocket.BSockDatagram::SendTo(reinterpret_cast<const char*>(m_rxBuffer.Data()), length, m_addrPeer,
-                                                m_listenWildcard ? m_addrLocal : BAddress());
-  if (status != 0) {
-    QVSubAgTrace("ReturnResponsePdu SendTo ERR %x", status);
-    return status;
-  }
-  return 0;
+  // From the address the request went to: the sub-agent takes answers from
+  // its master's address only.
+  BSAExchange::EStep failed = BSAExchange::EStep::kEncode;
+  const int status = BSAExchange(m_listenSocket, m_rxBuffer, m_addrPeer)
+                         .Send(response, m_listenWildcard ? m_addrLocal : BAddress(), failed);
+  if (status != 0 && failed == BSAExchange::EStep::kEncode) QVSubAgTrace(" ReturnResponsePdu Encode ERR %x", status);
+  if (status != 0 && failed == BSAExchange::EStep::kSend) QVSubAgTrace("ReturnResponsePdu SendTo ERR %x", status);
+  return status;
 }
 
 bool BSAMaster::AnswerAgain(const BSAPdu& request) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <vector>
 
+#include "BSAExchange.h"
 #include "BSAFrame.h"
 #include "BSAOIDs.h"
 #include "BSASubAgent.h"
@@ -106,47 +107,14 @@ int BSASubAgent::SendAndRecvPdu(BSAPdu& request, BSAPdu& response) {
 }
 
 int BSASubAgent::Exchange(BSASocket& socket, BSABuffer& buffer, BSAPdu& request, BSAPdu& response) {
-  using Clock = std::chrono::steady_clock;
-  int status = Encode(buffer, request);
-  if (status != 0) return status;
-  // The encoded request is kept for the retransmissions; answers are read
-  // into a buffer of their own.
-  const std::vector<unsigned char> frame(buffer.Data(), buffer.Data() + buffer.Length());
-  const auto total = std::chrono::milliseconds(1000LL * m_masterTimeout);
-  const auto deadline = Clock::now() + total;
-  BAddress from;
-  for (int attempt = 1; attempt <= kSendAttempts; ++attempt) {
-    unsigned length = static_cast<unsigned>(frame.size());
-    status = socket.SendTo(const_cast<unsigned char*>(frame.data()), length, m_addrMaster, false);
-    if (status != 0) return status;
-    if (attempt > 1) QVSubAgTrace(" SendAndRecvPdu rqId=%d sent again (%d)", request.requestId, attempt);
-    const auto attemptEnd = attempt == kSendAttempts ? deadline : Clock::now() + total / kSendAttempts;
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(attemptEnd - Clock::now()).count();
-      if (left <= 0) break;
-      int received = static_cast<int>(buffer.Capacity());
-      const int result =
-          socket.BSockDatagram::RecvFrom(reinterpret_cast<char*>(buffer.Data()), received, from,
-                                         static_cast<int>(left / 1000000), static_cast<int>(left % 1000000));
-      if (result == 1) break;
-      if (result != 0) return result;
-      if (!(from == m_addrMaster)) {
-        m_dropped.fetch_add(1, std::memory_order_relaxed);
-        if (QVSubAgTraceActive()) {
-          QVSubAgTrace(" SendAndRecvPdu dropped a datagram from %s", QVAddressToString(from).c_str());
-        }
-        continue;
-      }
-      buffer.SetLength(static_cast<unsigned>(received));
-      // Each pass decodes into a fresh record: fields of a dropped datagram
-      // must not leak into the answer.
-      response.Init(static_cast<ESAPduType>(0), 0, 0);
-      if (Decode(buffer, response) != 0) continue;
-      if (response.requestId != request.requestId) continue;
-      return 0;
-    }
-  }
-  return SA_ERR_TIMEOUT;
+  // Datagrams from anywhere but the master are counted and dropped.
+  struct Observer : IExchangeObserver {
+    explicit Observer(std::atomic<uint64_t>& d) : dropped(d) {}
+    void OnForeign(const BAddress& /*from*/) override { dropped.fetch_add(1, std::memory_order_relaxed); }
+    std::atomic<uint64_t>& dropped;
+  } observer(m_dropped);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_masterTimeout);
+  return BSAExchange(socket, buffer, m_addrMaster, &observer).Run(request, response, deadline, kSendAttempts);
 }
 
 int BSASubAgent::ReturnResponsePdu(BSAPdu& response) {
@@ -154,18 +122,11 @@ int BSASubAgent::ReturnResponsePdu(BSAPdu& response) {
     QVSubAgTrace("ReturnResponsePdu  sessId=%d, rqId=%d  --> %s", response.sessionId, response.requestId,
                  QVAddressToString(m_addrPeer).c_str());
   }
-  int status = Encode(m_respBuffer, response);
-  if (status != 0) {
-    QVSubAgTrace(" ReturnResponsePdu Encode ERR %x", status);
-    return status;
-  }
-  unsigned int length = m_respBuffer.Length();
-  status = m_respSocket.SendTo(m_respBuffer.Data(), length, m_addrPeer, false);
-  if (status != 0) {
-    QVSubAgTrace(" ReturnResponsePdu SendTo ERR %x", status);
-    return status;
-  }
-  return 0;
+  BSAExchange::EStep failed = BSAExchange::EStep::kEncode;
+  const int status = BSAExchange(m_respSocket, m_respBuffer, m_addrPeer).Send(response, BAddress(), failed);
+  if (status != 0 && failed == BSAExchange::EStep::kEncode) QVSubAgTrace(" ReturnResponsePdu Encode ERR %x", status);
+  if (status != 0 && failed == BSAExchange::EStep::kSend) QVSubAgTrace(" ReturnResponsePdu SendTo ERR %x", status);
+  return status;
 }
 
 }  // namespace QVT
