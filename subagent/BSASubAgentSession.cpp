@@ -2,7 +2,6 @@
 // request/response exchange every sub-agent request goes through, and the
 // sending of answers to the master's requests.
 #include <chrono>
-#include <vector>
 
 #include "BSAExchange.h"
 #include "BSAFrame.h"
