@@ -36,7 +36,8 @@ TEST_F(MasterTest, AnswersEveryTypeFromAnUnknownSessionAndEchoesItsIds) {
   agent.Send(FromHex("04 04 51 56 54 31 0D"), agent.master);           // too short to be a frame
   BSAPdu answer;
   EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, 99, 0x777), &answer), SA_WIRE_NOT_OPEN);
-  EXPECT_EQ(Counter(SA_CNT_MALFORMED) + 10 * Counter(SA_CNT_SHORT_DATAGRAMS), 11u);
+  EXPECT_EQ(Counter(SA_CNT_MALFORMED), 1u);
+  EXPECT_EQ(Counter(SA_CNT_SHORT_DATAGRAMS), 1u);
 }
 
 TEST_F(MasterTest, AnnouncedWaitsAreKeptAndCappedByMaxWait) {
@@ -112,7 +113,8 @@ TEST_F(MasterTest, SendersOutsideAllowFromAreDroppedUnread) {
   EXPECT_EQ(admitted.Ask(BSAPdu(SA_PDU_PING, 99, 0)), SA_WIRE_NOT_OPEN);
   EXPECT_EQ(Counter(SA_CNT_NOT_ALLOWED), 3u);
   EXPECT_EQ(m_master->SessionCount(), 0);
-  EXPECT_EQ(Counter(SA_CNT_MALFORMED) + Counter(SA_CNT_SHORT_DATAGRAMS), 0u);  // never decoded
+  EXPECT_EQ(Counter(SA_CNT_MALFORMED), 0u);  // never decoded
+  EXPECT_EQ(Counter(SA_CNT_SHORT_DATAGRAMS), 0u);
 }
 
 // An answer that got lost makes the sub-agent send its request again, with the same request id: it gets the
@@ -121,7 +123,8 @@ TEST_F(MasterTest, RetransmittedRequestsAreAnsweredAgainWithoutDoingTheWorkTwice
   SubAgent agent(m_port);
   BSAPdu open = OpenPdu(), first, second;
   open.requestId = 0x100;
-  ASSERT_EQ(agent.Ask(open, &first) + agent.Ask(open, &second), 0);
+  ASSERT_EQ(agent.Ask(open, &first), 0);
+  ASSERT_EQ(agent.Ask(open, &second), 0);
   EXPECT_EQ(first.sessionId, second.sessionId);
   const unsigned id = first.sessionId;
   BSAPdu reg = RegisterPdu(SA_PDU_REGISTER, id, "1");
@@ -130,14 +133,17 @@ TEST_F(MasterTest, RetransmittedRequestsAreAnsweredAgainWithoutDoingTheWorkTwice
   allocate.flags = SA_IXALLOC_NEW_INDEX;
   allocate.varBindList.Append(Oid("9"), Int(0));
   BSAPdu allocated[2];
-  EXPECT_EQ(agent.Ask(reg) + agent.Ask(reg), 0);
-  EXPECT_EQ(agent.Ask(allocate, &allocated[0]) + agent.Ask(allocate, &allocated[1]), 0);
+  for (int copy = 0; copy < 2; ++copy) {
+    EXPECT_EQ(agent.Ask(reg), 0) << copy;
+    EXPECT_EQ(agent.Ask(allocate, &allocated[copy]), 0) << copy;
+  }
   EXPECT_EQ(Texts(allocated[0].varBindList) + " " + Texts(allocated[1].varBindList), "9=1 9=1");
   EXPECT_EQ(m_master->SessionCount(), 1);
   EXPECT_EQ(BSAMasterPeer::Registry(*m_master), "1/47");
   EXPECT_EQ(BSAMasterPeer::IndexValues(*m_master, id), 1u);
   BSAPdu close(SA_PDU_CLOSE_SESSION, id, 0x103);
-  EXPECT_EQ(agent.Ask(close) + agent.Ask(close), 0);  // the second after the session is gone
+  EXPECT_EQ(agent.Ask(close), 0);
+  EXPECT_EQ(agent.Ask(close), 0);  // after the session is gone
   EXPECT_EQ(Counter(SA_CNT_RETRANSMISSIONS), 4u);
   open.requestId = 0x104;  // a new request opens a new session
   EXPECT_EQ(agent.Ask(open, &second), 0);
@@ -327,7 +333,8 @@ TEST_F(MasterTest, RegistrationRequests) {
   BSAPdu integer = RegisterPdu(SA_PDU_REGISTER, id, "1"), cut = integer;
   integer.varBindList[2].value = Int(1);
   cut.varBindList.Truncate(2);
-  EXPECT_EQ(agent.Ask(integer) + agent.Ask(cut), 2 * SA_WIRE_PROCESSING_ERROR);
+  EXPECT_EQ(agent.Ask(integer), SA_WIRE_PROCESSING_ERROR);
+  EXPECT_EQ(agent.Ask(cut), SA_WIRE_PROCESSING_ERROR);
   EXPECT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, id, "3.5.1", std::pair{7u, 4u})), 0);
   EXPECT_EQ(BSAMasterPeer::Registry(*m_master), "3.5.1/48 4.5.1/48");
   m_master->Stop();
@@ -428,7 +435,8 @@ TEST_F(MasterTest, QuotasRefuseWithAWireErrorAndCount) {
   }
   Restart({{"MaxSessions", "2"}});
   SubAgent agent(m_port);
-  EXPECT_EQ(agent.Ask(OpenPdu()) + agent.Ask(OpenPdu()), 0);
+  EXPECT_EQ(agent.Ask(OpenPdu()), 0);
+  EXPECT_EQ(agent.Ask(OpenPdu()), 0);
   EXPECT_EQ(agent.Ask(OpenPdu()), SA_WIRE_OPEN_FAILED);
   EXPECT_EQ(Counter(SA_CNT_SESSIONS_REFUSED), 1u);
   EXPECT_EQ(m_master->SessionCount(), 2);

@@ -3,28 +3,12 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 
 #include "MasterTestSupport.h"
 #include "RecordingTrapSender.h"
 
 namespace QVT::test {
 namespace {
-
-// "<syntax letter><value>": i INTEGER, g Gauge32, t TimeTicks, c Counter32, s OCTET STRING,
-// o OBJECT IDENTIFIER, p IpAddress 10.0.0.<n>.
-BObjectSyntax Value(const std::string& text) {
-  BObjectSyntax s;
-  const std::string v = text.substr(1);
-  const auto n = static_cast<uint32_t>(v.empty() || !(isdigit(v[0]) || v[0] == '-') ? 0 : std::stoll(v));
-  if (text[0] == 'i') s.SetInt(static_cast<int>(n));
-  if (std::string("gtc").find(text[0]) != std::string::npos)
-    s.SetUnsigned(text[0] == 'g' ? ASN_GAUGE32 : text[0] == 't' ? ASN_TIMETICKS : ASN_COUNTER32, n);
-  if (text[0] == 's') s.SetOctets(v);
-  if (text[0] == 'o') s.SetObjectId(BObjectIdentifier(v.c_str()));
-  if (text[0] == 'p') s.SetIpAddress(BIpAddress(10, 0, 0, static_cast<unsigned char>(n)));
-  return s;
-}
 
 unsigned Open(BSAMaster& master) {  // a session opened by a direct call, with no address; its id
   BSAPdu request = OpenPdu(std::nullopt), response;
@@ -62,7 +46,9 @@ TEST(MasterConfigTest, PortStartAndSave) {
   EXPECT_EQ(master.Start(), -1);  // before Init
   BMemoryStore saved;
   int port = 0;
-  EXPECT_EQ(master.SaveToNV(nullptr) + master.SaveToNV(&saved) + saved.GetInt("SAMaster", "Port", &port, 0), 0);
+  EXPECT_EQ(master.SaveToNV(nullptr), 0);
+  EXPECT_EQ(master.SaveToNV(&saved), 0);
+  EXPECT_EQ(saved.GetInt("SAMaster", "Port", &port, 0), 0);
   EXPECT_EQ(port, 10001);
   const std::tuple<const char*, int, unsigned short> rows[] = {{nullptr, NV_ERR_NOT_FOUND, 10001},
                                                                {"x", NV_ERR_BAD_VALUE, 10001},
@@ -129,53 +115,145 @@ TEST(MasterConfigTest, SettingsAreReadOrRefusedByName) {
   EXPECT_EQ(BSAMasterSettings().allowFrom.ToString().str(), "127.0.0.0/8, ::1/128");  // the default
 }
 
-// Steps, each "<op> <varbinds> > <errorStatus> <errorIndex> [<the answer's varbinds>]". op: v, n, y, b
-// allocate the given values, new values, any values, both flags; d deallocates; "!" before op sends from a
-// session not open. A varbind is "<index name>=<Value()>", the names 1 and 2 under 1.3.6.1.3.7.
-const std::pair<const char*, std::vector<const char*>> kScenarios[] = {
-    {"NewCountsFrom1AnyIsNewWithNothingReleased",
-     {"n 1=i0 > 0 0 1=1", "n 1=i0 2=i0 > 0 0 1=2 2=1", "y 1=i9 > 0 0 1=3", "b 1=i9 > 0 0 1=4"}},
-    {"NewStepsOverReleasedAnyReusesThem",
-     {"v 1=i1 1=i2 1=i3 > 0 0", "d 1=i3 > 0 0 1=3", "n 1=i0 > 0 0 1=4", "y 1=i0 > 0 0 1=3", "d 1=i3 1=i2 > 0 0",
-      "n 1=i0 > 0 0 1=5", "d 1=i4 1=i5 > 0 0", "n 1=i0 > 0 0 1=6", "y 1=i0 > 0 0 1=2"}},
-    {"NewAfterEverythingWasReleased", {"v 1=i5 > 0 0", "d 1=i5 > 0 0", "n 1=i0 > 0 0 1=6"}},
-    {"GivenValueTwice", {"v 1=i7 > 0 0 1=7", "v 1=i7 > 259 1", "d 1=i7 > 0 0"}},
-    {"SameValueTwiceInOneRequest", {"v 2=i1 1=i7 1=i7 > 259 3", "v 1=i7 > 259 1", "v 2=i1 > 259 1"}},
-    {"ReleaseOfWhatIsNotAllocated",
-     {"d 1=i1 > 261 1", "v 1=i1 > 0 0", "d 1=i2 > 261 1", "d 1=i1 1=i1 > 261 2", "v 1=i1 > 0 0"}},
-    {"ValuesWithoutKey",  // refused by the test pass while the name has allocations, else by the allocation
-     {"v 1=s > 258 1", "v 1=o > 258 1", "v 1=c4 > 258 1", "v 1=i1 > 0 0", "v 1=s > 261 1", "d 1=s > 258 1",
-      "d 1=i1 > 0 0", "v 1=s > 258 1"}},
-    {"KeysOfStringsOidsAndAddresses",
-     {"v 1=sab 1=sabc 1=o1.2.3 1=p1 > 0 0", "v 1=sab > 259 1", "v 1=o1.2.3 > 259 1", "v 1=p2 1=p1 > 259 2",
-      "d 1=p2 > 261 1", "d 1=sabc 1=o1.2.3 1=sab 1=p1 > 0 0"}},
-    {"OnlyCountableSyntaxesAreChosen",
-     {"n 1=i0 2=sa > 260 2", "y 1=o1.2 > 260 1", "n 1=c0 > 260 1", "v 1=g9 > 0 0", "d 1=g9 > 0 0",
-      "y 1=i0 2=t100 > 0 0 1=Gauge32: 9 2=Timeticks: (1) 0:00:00.01", "n 2=i0 > 0 0 2=2"}},
-    {"NewCountsFromTheFirstArcOfAStringsKey",  // "ab" is 97.98: 98 is free, and then taken
-     {"v 1=sab > 0 0", "n 1=i0 > 0 0 1=98", "v 1=i98 > 259 1", "n 1=i0 > 0 0 1=99", "d 1=i98 > 0 0"}},
-    {"IndicesNeedAnOpenSession", {"v 1=i4 > 0 0", "!v 1=i5 > 257 0", "!d 1=i4 > 257 0", "d 1=i4 > 0 0"}},
+BObjectSyntax Unsigned(EAsnSyntax syntax, uint32_t value) {
+  BObjectSyntax s;
+  s.SetUnsigned(syntax, value);
+  return s;
+}
+BObjectSyntax OidValue(const char* dotted) {
+  BObjectSyntax s;
+  s.SetObjectId(BObjectIdentifier(dotted));
+  return s;
+}
+BObjectSyntax Ip(unsigned char last) {
+  BObjectSyntax s;
+  s.SetIpAddress(BIpAddress(10, 0, 0, last));
+  return s;
+}
+
+// An index request of the registry: allocate given, new, any (or, with both flags, new) values, or
+// release them; each value under the index name 1 or 2 (below 1.3.6.1.3.7).
+enum class IndexOp { kGiven, kNew, kAny, kBoth, kRelease };
+
+struct IndexStep {
+  IndexOp op;
+  std::vector<std::pair<int, BObjectSyntax>> values;
+  int status;
+  int errorIndex;
+  std::vector<BObjectSyntax> answered = {};  // when not empty: the values the answer carries
+  bool fromClosedSession = false;
+};
+
+struct IndexScenario {
+  const char* name;
+  std::vector<IndexStep> steps;
+};
+
+const BObjectSyntax kNone = Int(0);  // the value a new or any request leaves to the master
+
+const IndexScenario kIndexScenarios[] = {
+    {"new counts from 1; any is new with nothing released",
+     {{IndexOp::kNew, {{1, kNone}}, 0, 0, {Int(1)}},
+      {IndexOp::kNew, {{1, kNone}, {2, kNone}}, 0, 0, {Int(2), Int(1)}},
+      {IndexOp::kAny, {{1, Int(9)}}, 0, 0, {Int(3)}},
+      {IndexOp::kBoth, {{1, Int(9)}}, 0, 0, {Int(4)}}}},
+    {"new steps over released values; any takes them again",
+     {{IndexOp::kGiven, {{1, Int(1)}, {1, Int(2)}, {1, Int(3)}}, 0, 0},
+      {IndexOp::kRelease, {{1, Int(3)}}, 0, 0, {Int(3)}},
+      {IndexOp::kNew, {{1, kNone}}, 0, 0, {Int(4)}},
+      {IndexOp::kAny, {{1, kNone}}, 0, 0, {Int(3)}},
+      {IndexOp::kRelease, {{1, Int(3)}, {1, Int(2)}}, 0, 0},
+      {IndexOp::kNew, {{1, kNone}}, 0, 0, {Int(5)}},
+      {IndexOp::kRelease, {{1, Int(4)}, {1, Int(5)}}, 0, 0},
+      {IndexOp::kNew, {{1, kNone}}, 0, 0, {Int(6)}},
+      {IndexOp::kAny, {{1, kNone}}, 0, 0, {Int(2)}}}},
+    {"new after everything was released",
+     {{IndexOp::kGiven, {{1, Int(5)}}, 0, 0},
+      {IndexOp::kRelease, {{1, Int(5)}}, 0, 0},
+      {IndexOp::kNew, {{1, kNone}}, 0, 0, {Int(6)}}}},
+    {"a given value twice",
+     {{IndexOp::kGiven, {{1, Int(7)}}, 0, 0, {Int(7)}},
+      {IndexOp::kGiven, {{1, Int(7)}}, SA_WIRE_INDEX_ALREADY_ALLOCATED, 1},
+      {IndexOp::kRelease, {{1, Int(7)}}, 0, 0}}},
+    {"the same value twice in one request: the ones before it stay",
+     {{IndexOp::kGiven, {{2, Int(1)}, {1, Int(7)}, {1, Int(7)}}, SA_WIRE_INDEX_ALREADY_ALLOCATED, 3},
+      {IndexOp::kGiven, {{1, Int(7)}}, SA_WIRE_INDEX_ALREADY_ALLOCATED, 1},
+      {IndexOp::kGiven, {{2, Int(1)}}, SA_WIRE_INDEX_ALREADY_ALLOCATED, 1}}},
+    {"release of what is not allocated",
+     {{IndexOp::kRelease, {{1, Int(1)}}, SA_WIRE_INDEX_NOT_ALLOCATED, 1},
+      {IndexOp::kGiven, {{1, Int(1)}}, 0, 0},
+      {IndexOp::kRelease, {{1, Int(2)}}, SA_WIRE_INDEX_NOT_ALLOCATED, 1},
+      {IndexOp::kRelease, {{1, Int(1)}, {1, Int(1)}}, SA_WIRE_INDEX_NOT_ALLOCATED, 2},
+      {IndexOp::kGiven, {{1, Int(1)}}, 0, 0}}},
+    // Refused by the test pass while the name has allocations, else by the allocation.
+    {"values without a key",
+     {{IndexOp::kGiven, {{1, Str("")}}, SA_WIRE_INDEX_WRONG_TYPE, 1},
+      {IndexOp::kGiven, {{1, OidValue("")}}, SA_WIRE_INDEX_WRONG_TYPE, 1},
+      {IndexOp::kGiven, {{1, Unsigned(ASN_COUNTER32, 4)}}, SA_WIRE_INDEX_WRONG_TYPE, 1},
+      {IndexOp::kGiven, {{1, Int(1)}}, 0, 0},
+      {IndexOp::kGiven, {{1, Str("")}}, SA_WIRE_INDEX_NOT_ALLOCATED, 1},
+      {IndexOp::kRelease, {{1, Str("")}}, SA_WIRE_INDEX_WRONG_TYPE, 1},
+      {IndexOp::kRelease, {{1, Int(1)}}, 0, 0},
+      {IndexOp::kGiven, {{1, Str("")}}, SA_WIRE_INDEX_WRONG_TYPE, 1}}},
+    {"keys of strings, OIDs and addresses",
+     {{IndexOp::kGiven, {{1, Str("ab")}, {1, Str("abc")}, {1, OidValue("1.2.3")}, {1, Ip(1)}}, 0, 0},
+      {IndexOp::kGiven, {{1, Str("ab")}}, SA_WIRE_INDEX_ALREADY_ALLOCATED, 1},
+      {IndexOp::kGiven, {{1, OidValue("1.2.3")}}, SA_WIRE_INDEX_ALREADY_ALLOCATED, 1},
+      {IndexOp::kGiven, {{1, Ip(2)}, {1, Ip(1)}}, SA_WIRE_INDEX_ALREADY_ALLOCATED, 2},
+      {IndexOp::kRelease, {{1, Ip(2)}}, SA_WIRE_INDEX_NOT_ALLOCATED, 1},
+      {IndexOp::kRelease, {{1, Str("abc")}, {1, OidValue("1.2.3")}, {1, Str("ab")}, {1, Ip(1)}}, 0, 0}}},
+    {"only countable syntaxes are chosen",
+     {{IndexOp::kNew, {{1, kNone}, {2, Str("a")}}, SA_WIRE_INDEX_NONE_AVAILABLE, 2},
+      {IndexOp::kAny, {{1, OidValue("1.2")}}, SA_WIRE_INDEX_NONE_AVAILABLE, 1},
+      {IndexOp::kNew, {{1, Unsigned(ASN_COUNTER32, 0)}}, SA_WIRE_INDEX_NONE_AVAILABLE, 1},
+      {IndexOp::kGiven, {{1, Unsigned(ASN_GAUGE32, 9)}}, 0, 0},
+      {IndexOp::kRelease, {{1, Unsigned(ASN_GAUGE32, 9)}}, 0, 0},
+      {IndexOp::kAny,
+       {{1, kNone}, {2, Unsigned(ASN_TIMETICKS, 100)}},
+       0,
+       0,
+       {Unsigned(ASN_GAUGE32, 9), Unsigned(ASN_TIMETICKS, 1)}},
+      {IndexOp::kNew, {{2, kNone}}, 0, 0, {Int(2)}}}},
+    {"new counts on from the first arc of a string's key",  // "ab" is 97.98: 98 is free, and then taken
+     {{IndexOp::kGiven, {{1, Str("ab")}}, 0, 0},
+      {IndexOp::kNew, {{1, kNone}}, 0, 0, {Int(98)}},
+      {IndexOp::kGiven, {{1, Int(98)}}, SA_WIRE_INDEX_ALREADY_ALLOCATED, 1},
+      {IndexOp::kNew, {{1, kNone}}, 0, 0, {Int(99)}},
+      {IndexOp::kRelease, {{1, Int(98)}}, 0, 0}}},
+    {"index requests need an open session",
+     {{IndexOp::kGiven, {{1, Int(4)}}, 0, 0},
+      {IndexOp::kGiven, {{1, Int(5)}}, SA_WIRE_NOT_OPEN, 0, {}, true},
+      {IndexOp::kRelease, {{1, Int(4)}}, SA_WIRE_NOT_OPEN, 0, {}, true},
+      {IndexOp::kRelease, {{1, Int(4)}}, 0, 0}}},
 };
 
 TEST(IndexRegistryTest, Scenarios) {
-  for (const auto& [name, steps] : kScenarios) {
+  for (const IndexScenario& scenario : kIndexScenarios) {
+    SCOPED_TRACE(scenario.name);
     BMibHandler mib;
     BSAMaster master(&mib, nullptr);
     const unsigned session = Open(master);
-    for (const char* step : steps) {
-      std::istringstream words(step);
-      std::string op, word, expected;
-      words >> op;
-      const bool release = op.back() == 'd';
-      BSAPdu request(release ? SA_PDU_INDEX_DEALLOCATE : SA_PDU_INDEX_ALLOCATE, op[0] == '!' ? 999 : session, 1),
+    for (size_t i = 0; i < scenario.steps.size(); ++i) {
+      SCOPED_TRACE(i);
+      const IndexStep& step = scenario.steps[i];
+      const bool release = step.op == IndexOp::kRelease;
+      BSAPdu request(release ? SA_PDU_INDEX_DEALLOCATE : SA_PDU_INDEX_ALLOCATE, step.fromClosedSession ? 999 : session,
+                     1),
           response;
-      request.flags = static_cast<uint8_t>(std::string("v?n?y?b").find(op.back()));  // ignored by deallocations
-      while (words >> word && word != ">") request.varBindList.Append(Oid(word.substr(0, 1)), Value(word.substr(2)));
-      std::getline(words, expected);
+      static const uint8_t kFlags[] = {SA_IXALLOC_VALUE, SA_IXALLOC_NEW_INDEX, SA_IXALLOC_ANY_INDEX,
+                                       SA_IXALLOC_NEW_INDEX | SA_IXALLOC_ANY_INDEX, 0};
+      request.flags = kFlags[static_cast<int>(step.op)];
+      for (const auto& [name, value] : step.values) request.varBindList.Append(Oid(std::to_string(name)), value);
       const int status = release ? master.IndexDealloc(request, response) : master.IndexAlloc(request, response);
-      const std::string answered = expected.find('=') != std::string::npos ? " " + Texts(response.varBindList) : "";
-      EXPECT_EQ(" " + std::to_string(status) + " " + std::to_string(response.errorIndex) + answered, expected)
-          << name << ": " << step;
+      EXPECT_EQ(status, step.status);
+      EXPECT_EQ(response.errorIndex, step.errorIndex);
+      if (step.answered.empty()) continue;
+      ASSERT_EQ(response.varBindList.Count(), static_cast<int>(step.answered.size()));
+      for (size_t k = 0; k < step.answered.size(); ++k) {
+        EXPECT_TRUE(response.varBindList[static_cast<int>(k)].value == step.answered[k])
+            << k << ": " << response.varBindList[static_cast<int>(k)].value.ValToStr().str();
+        EXPECT_EQ(response.varBindList[static_cast<int>(k)].name, request.varBindList[static_cast<int>(k)].name);
+      }
     }
   }
 }
@@ -186,17 +264,18 @@ TEST(MasterNotifyTest, ChecksInOrderAndForwardsTheVarbinds) {
   BSAMaster master(&mib, nullptr);
   RecordingTrapSender sender, failing(-1);
   BSAPdu notify(SA_PDU_NOTIFY, 77, 1), bad;
-  notify.varBindList.Append(BObjectIdentifier("1.3.6.1.6.3.1.1.4.1.0"), Value("o1.3.6.1.4.1.32473.1.0.1"));
+  notify.varBindList.Append(BObjectIdentifier("1.3.6.1.6.3.1.1.4.1.0"), OidValue("1.3.6.1.4.1.32473.1.0.1"));
   EXPECT_EQ(master.Notify(notify), SA_WIRE_NOT_OPEN);
   notify.sessionId = Open(master);
   EXPECT_EQ(master.Notify(notify), SA_WIRE_PROCESSING_ERROR);
   master.SetTrapSender(&sender);
   bad = BSAPdu(SA_PDU_NOTIFY, notify.sessionId, 2);
   EXPECT_EQ(master.Notify(bad), SA_WIRE_PROCESSING_ERROR);
-  bad.varBindList.Append(BObjectIdentifier("1.3.6.1.6.3.1.1.4.1.0"), Value("i1"));
-  EXPECT_EQ(master.Notify(bad) + master.Notify(notify), SA_WIRE_PROCESSING_ERROR);
-  notify.varBindList.Append(BObjectIdentifier("1.3.6.1.4.1.32473.1.3.1.2.1"), Value("srow"));
-  notify.varBindList.Append(BObjectIdentifier("1.3.6.1.2.1.1.3.0"), Value("i12"));
+  bad.varBindList.Append(BObjectIdentifier("1.3.6.1.6.3.1.1.4.1.0"), Int(1));
+  EXPECT_EQ(master.Notify(bad), SA_WIRE_PROCESSING_ERROR);
+  EXPECT_EQ(master.Notify(notify), 0);
+  notify.varBindList.Append(BObjectIdentifier("1.3.6.1.4.1.32473.1.3.1.2.1"), Str("row"));
+  notify.varBindList.Append(BObjectIdentifier("1.3.6.1.2.1.1.3.0"), Int(12));
   EXPECT_EQ(master.Notify(notify), 0);
   std::string traps;
   for (size_t i = 0; i < sender.Count(); ++i) {
