@@ -217,8 +217,8 @@ TEST_F(SubAgentTest, WhatTheSubAgentSends) {
   BNotification v2(BObjectIdentifier("1.3.9.0.1"));
   BTrapV1 specific(BObjectIdentifier("1.3.9"), SNMP_TRAP_ENTERPRISE_SPECIFIC, 17);
   for (BTrap* trap : std::initializer_list<BTrap*>{&v2, &specific})
-    trap->VarBinds() = Vbl({"1.3.9.1=1", "1.3.9.2='2'"});
-  BVarBindList index = Vbl({"1.3.4.1=5"}), alloc = index;  // IndexDealloc keeps its list
+    trap->VarBinds() = Vbl({{"1.3.9.1", Int(1)}, {"1.3.9.2", Str("2")}});
+  BVarBindList index = Vbl({{"1.3.4.1", Int(5)}}), alloc = index;  // IndexDealloc keeps its list
   const std::function<int()> sends[] = {[&] { return m_sa->Register(&plain); },
                                         [&] { return m_sa->Register(&range); },
                                         [&] {
@@ -236,7 +236,7 @@ TEST_F(SubAgentTest, WhatTheSubAgentSends) {
                               "t12" + trap + "1.3.9.0.17" + vbs,
                               "t15 s119 f0|1.3.4.1=5",
                               "t14 s119 f4|1.3.4.1=5"};
-  m_master.Answer({.type = SA_PDU_INDEX_ALLOCATE, .list = Vbl({"1.3.4=17"})});
+  m_master.Answer({.type = SA_PDU_INDEX_ALLOCATE, .list = Vbl({{"1.3.4", Int(17)}})});
   for (size_t i = 0; i < std::size(sends); ++i) {
     EXPECT_EQ(sends[i](), 0) << sent[i];
     EXPECT_EQ(Sent(), sent[i]);
@@ -252,7 +252,7 @@ TEST_F(SubAgentTest, WhatTheSubAgentSends) {
   EXPECT_EQ(Texts(index) + " " + Texts(alloc), "1.3.4.1=5 1.3.4.1=5");
   const size_t count = m_master.Count();
   EXPECT_EQ(m_sa->Notify(BTrapV1(BObjectIdentifier(), SNMP_TRAP_ENTERPRISE_SPECIFIC, 1)), -1);
-  v2.VarBinds() = Vbl({"1.3.9.1='" + std::string(3000, 'x') + "'"});
+  v2.VarBinds() = Vbl({{"1.3.9.1", Str(std::string(3000, 'x'))}});
   EXPECT_EQ(m_sa->Notify(v2), SA_ERR_BUFFER_FULL);
   EXPECT_FALSE(WaitUntil([&] { return m_master.Count() > count; }, 200, 10));
 }
@@ -264,11 +264,11 @@ const std::string kRow = "1.9.3.1.";  // entry of a read-create table
 struct RowTable : public BMibTableImplEx {
   RowTable() : BMibTableImplEx("rows", BObjectIdentifier("1.9.3.1")) {
     AddColumn(1, MIB_ACCESS_NONE, ASN_INTEGER);
-    AddColumn(2, MIB_ACCESS_READ_CREATE, ASN_OCTET_STRING).Default(Val("''"));
+    AddColumn(2, MIB_ACCESS_READ_CREATE, ASN_OCTET_STRING).Default(Str(""));
     SetRowStatusColumn(4);
     AddIndex(1, MIB_INDEX_INTEGER);
     AddRow(BObjectIdentifier{5});
-    StoreCell(BObjectIdentifier{5}, 4, Val("1"));
+    StoreCell(BObjectIdentifier{5}, 4, Int(1));
   }
   int Set(unsigned tid, const BVarBindList& list, ESnmpSetOpCode code, void** contexts, int& index,
           int count) override {
@@ -332,9 +332,12 @@ class ResponderTest : public SubAgentTest {
   }
 
   const std::map<std::string, BVarBindList> m_lists = {
-      {"create7", Vbl({kRow + "2.7='n'", kRow + "4.7=4"})}, {"destroy5", Vbl({kRow + "4.5=6"})},
-      {"rename5", Vbl({kRow + "2.5='renamed'"})},           {"outside", Vbl({"1.8.1.0=1", kFake + "1.0=1"})},
-      {"pair", Vbl({kFake + "1.0=10", kFake + "2.0=20"})},  {"span", Vbl({kFake + "1.0=10", "1.9.5.1.0=20"})}};
+      {"create7", Vbl({{kRow + "2.7", Str("n")}, {kRow + "4.7", Int(4)}})},
+      {"destroy5", Vbl({{kRow + "4.5", Int(6)}})},
+      {"rename5", Vbl({{kRow + "2.5", Str("renamed")}})},
+      {"outside", Vbl({{"1.8.1.0", Int(1)}, {kFake + "1.0", Int(1)}})},
+      {"pair", Vbl({{kFake + "1.0", Int(10)}, {kFake + "2.0", Int(20)}})},
+      {"span", Vbl({{kFake + "1.0", Int(10)}, {"1.9.5.1.0", Int(20)}})}};
   FakeSubtreeHandler m_fake{"1.9.1", {"1.9.1.1.0", "1.9.1.2.0", "1.9.1.3.0", "1.9.1.4.0", "1.9.1.5.0", "1.9.1.6.0"}};
   BMibImpl m_big{"big", BObjectIdentifier("1.9.2")};
   std::atomic<BTransaction*> m_found{nullptr};

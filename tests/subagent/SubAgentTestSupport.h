@@ -35,19 +35,29 @@ inline std::string R(int result) {  // a result; negative library statuses in he
   return text;
 }
 
-inline BObjectSyntax Val(const std::string& text) {  // "7" an INTEGER, "'text'" an OCTET STRING
-  BObjectSyntax value;
-  text[0] == '\'' ? value.SetOctets(std::string_view(text).substr(1, text.size() - 2)) : value.SetInt(std::stoi(text));
-  return value;
+inline BObjectSyntax Int(int value) {
+  BObjectSyntax syntax;
+  syntax.SetInt(value);
+  return syntax;
+}
+inline BObjectSyntax Str(std::string_view text) {
+  BObjectSyntax syntax;
+  syntax.SetOctets(text);
+  return syntax;
 }
 
-inline BVarBindList Vbl(std::initializer_list<std::string> items) {  // from "name" (NULL) or "name=value"
+// A varbind to build a list from: a name with a value, or a name alone (NULL).
+struct NamedValue {
+  NamedValue(const char* oid) : name(oid) {}  // NOLINT(google-explicit-constructor): lists of names read best so
+  NamedValue(std::string oid) : name(std::move(oid)) {}  // NOLINT(google-explicit-constructor)
+  NamedValue(std::string oid, BObjectSyntax v) : name(std::move(oid)), value(std::move(v)) {}
+  std::string name;
+  BObjectSyntax value;
+};
+
+inline BVarBindList Vbl(std::initializer_list<NamedValue> items) {
   BVarBindList list;
-  for (const std::string& item : items) {
-    const size_t eq = item.find('=');
-    list.Append(BObjectIdentifier(item.substr(0, eq)),
-                eq == std::string::npos ? BObjectSyntax() : Val(item.substr(eq + 1)));
-  }
+  for (const NamedValue& item : items) list.Append(BObjectIdentifier(item.name), item.value);
   return list;
 }
 
