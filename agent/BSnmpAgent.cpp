@@ -11,7 +11,6 @@
 #include "BSnmpAgent.h"
 
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -35,6 +34,9 @@ namespace {
 
 // The largest UDP payload; a datagram this size is never cut.
 constexpr size_t kReceiveBufferSize = 65536;
+// How long a request thread waits in its receive before it looks whether
+// it is to end (set on the socket once, before the threads start).
+constexpr int kReceiveWaitSeconds = 2;
 
 bool IsWildcard(const BAddress& address) {
   const unsigned n = address.Family() == BAddress::kFamilyINet6 ? 16 : 4;
@@ -67,19 +69,13 @@ class BSnmpAgent::RequestThread : public TThread {
   int Run() override {
     auto idleSince = std::chrono::steady_clock::now();
     while (StopEvent().Wait(0) != 0) {
-      if (!m_extra) {
-        Serve(*m_pEndpoint, /*waitForIt=*/true);
-        continue;
-      }
-      // An extra thread waits with a limit and ends once it has had
-      // nothing to do for a while.
-      pollfd ready{m_pEndpoint->socket.Descriptor(), POLLIN, 0};
-      ++m_pEndpoint->waiting;
-      const int polled = ::poll(&ready, 1, kExtraPollMs);
-      --m_pEndpoint->waiting;
-      if (polled > 0 && Serve(*m_pEndpoint, /*waitForIt=*/false)) {
+      // Every thread blocks in the receive itself, so that the system wakes
+      // exactly one per datagram; the socket's receive time-out wakes it now
+      // and then, and an extra thread ends once it has had nothing to do for
+      // a while.
+      if (Serve(*m_pEndpoint)) {
         idleSince = std::chrono::steady_clock::now();
-      } else if (std::chrono::steady_clock::now() - idleSince > kExtraIdleLimit) {
+      } else if (m_extra && std::chrono::steady_clock::now() - idleSince > kExtraIdleLimit) {
         break;
       }
     }
@@ -90,20 +86,18 @@ class BSnmpAgent::RequestThread : public TThread {
   bool Finished() const { return m_finished.load(); }
 
  private:
-  static constexpr int kExtraPollMs = 1000;
   static constexpr auto kExtraIdleLimit = std::chrono::seconds(10);
 
-  // Receives one datagram and answers it; false when there was none (a
-  // waiting thread: it blocks until one comes).
-  bool Serve(Endpoint& endpoint, bool waitForIt) {
+  // Waits (up to the endpoint's receive wait) for one datagram and answers
+  // it; false when none came.
+  bool Serve(Endpoint& endpoint) {
     BSockDatagram& socket = endpoint.socket;
     int length = static_cast<int>(m_in.size());
     BAddress remote, local;
     char* data = reinterpret_cast<char*>(m_in.data());
-    if (waitForIt) ++endpoint.waiting;
-    const int status =
-        waitForIt ? socket.RecvFrom(data, length, remote, local) : socket.RecvFrom(data, length, remote, local, 0, 0);
-    if (waitForIt) --endpoint.waiting;
+    ++endpoint.waiting;
+    const int status = socket.RecvFrom(data, length, remote, local, kReceiveWaitSeconds, 0);
+    --endpoint.waiting;
     // After Stop's shutdown every receive returns at once with nothing.
     if (status != 0 || (length == 0 && StopEvent().Wait(0) == 0)) return false;
     m_agent.TookDatagram(endpoint);
@@ -182,6 +176,7 @@ int BSnmpAgent::Start() {
       result = socket.Bind();
     }
     if (result == 0) result = socket.EnablePacketInfo();
+    if (result == 0) result = socket.SetReceiveWait(kReceiveWaitSeconds, 0);
     if (result == 0) result = socket.GetLocalAddress(endpoint->local);
     if (result != 0) {
       m_errorText = "ListenAddress: cannot bind '" + text + "': " + std::strerror(socket.LastError());

@@ -120,7 +120,7 @@ std::string MasterAgent::Usage() {
          "  AllowOverlap=no               may a sub-agent register in another host's subtree\n"
          "  MaxWait=5                     longest wait for one sub-agent answer, seconds\n"
          "  MaxSessions=256  MaxRegistrations=10000  MaxRangeInstances=4096\n"
-         "  MaxIndexAllocations=10000  MaxNotifyRate=20  IdleTimeout=60  MaxQueuedRequests=8\n"
+         "  MaxIndexAllocations=10000  MaxNotifyRate=20  IdleTimeout=60  MaxQueuedRequests=32\n"
          "                                limits per sub-agent session (see the README)\n"
          "  [Agent]\n"
          "  ListenAddress=127.0.0.1:1161  SNMP endpoint(s), comma separated\n"

@@ -196,20 +196,14 @@ BMibHandler::BMibHandler(IAccessControl* accessControl) : m_pAccessControl(acces
 BMibHandler::~BMibHandler() = default;
 
 int BMibHandler::RegisterSubtreeHandler(BMibSubtreeHandler* handler) {
-  TWriteLock writing(m_synch);
+  // Queries in flight need not be waited for: they see the new handler or
+  // not, and nothing they hold goes away.
   return m_tree.Insert(handler);
 }
 
 int BMibHandler::RegisterGroup(BMibSubtreeHandler* const* handlers, int count) {
   if (handlers == nullptr || count < 0) return 0;
-  TWriteLock writing(m_synch);
-  for (int i = 0; i < count; ++i) {
-    if (m_tree.Insert(handlers[i]) == 0) {
-      while (--i >= 0) m_tree.Remove(handlers[i]);
-      return 0;
-    }
-  }
-  return 1;
+  return m_tree.InsertGroup(handlers, count);
 }
 
 int BMibHandler::UnregisterSubtreeHandler(BMibSubtreeHandler* handler) {

@@ -16,10 +16,12 @@
 // one into 0: no particular varbind).
 //
 // Locking: Query holds the reader/writer lock (Synch()) for reading while
-// it runs, registration and unregistration take it for writing; so a
-// handler is never unregistered while a query may still call it. Mutex()
-// serialises SETs (ProcessSet and the sub-agent's SET phases hold it for a
-// whole phase). Lock order: Mutex(), then Synch(), then a handler's own lock.
+// it runs, and unregistration takes it for writing; so a handler is never
+// unregistered while a query may still call it. Registration needs no more
+// than the tree's own lock: it never waits for a query, however long that
+// takes (one waiting for a slow sub-agent). Mutex() serialises SETs
+// (ProcessSet and the sub-agent's SET phases hold it for a whole phase).
+// Lock order: Mutex(), then Synch(), then a handler's own lock.
 #pragma once
 
 #include "BCmdHandler.h"
@@ -96,7 +98,8 @@ class QV_API BMibHandler : public BCmdHandler {
 
   TSWMRSynch& Synch() { return m_synch; }
   TMutex& Mutex() { return m_mutex; }
-  // Use only while holding Synch().
+  // Its lookups may be used at any time; the nodes they give stay valid
+  // while Synch() is held.
   BMibTree& Tree() { return m_tree; }
   BMib2System& Mib2System() { return m_mib2System; }
   IAccessControl* AccessControl() const { return m_pAccessControl; }

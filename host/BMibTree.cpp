@@ -1,28 +1,11 @@
-// BMibTree: the ordered map keeps the walk order and owns the nodes; the
-// hash index answers "which registration has exactly these arcs" for every
-// prefix length that some registration has, which is all an owner lookup
-// needs. Parent pointers and nested counts are repaired on every insertion
-// and removal by visiting only the direct children concerned.
+// BMibTree: one ordered map owns the nodes and answers every lookup; parent
+// pointers and nested counts are repaired on every insertion and removal by
+// visiting only the direct children concerned.
 #include "BMibTree.h"
 
-#include <algorithm>
-#include <cstring>
+#include <mutex>
 
 namespace QVT {
-
-size_t BMibTree::ArcsHash::Of(const uint32_t* arcs, unsigned count) {
-  uint64_t h = 0xCBF29CE484222325ull;
-  for (unsigned i = 0; i < count; ++i) {
-    h ^= arcs[i];
-    h *= 0x9E3779B97F4A7C15ull;
-    h ^= h >> 29;
-  }
-  return static_cast<size_t>(h);
-}
-
-bool BMibTree::ArcsEqual::operator()(const ArcsView& a, const BObjectIdentifier& b) const {
-  return a.count == b.Length() && (a.count == 0 || std::memcmp(a.arcs, b.Data(), a.count * sizeof(uint32_t)) == 0);
-}
 
 bool BMibTree::SubtreeEnd(const BObjectIdentifier& oid, BObjectIdentifier& end) {
   unsigned n = oid.Length();
@@ -37,28 +20,17 @@ BMibTree::BMibTree() = default;
 
 BMibTree::~BMibTree() = default;
 
-void BMibTree::CountLength(unsigned length, int delta) {
-  auto it = std::find_if(m_lengths.begin(), m_lengths.end(), [length](const auto& e) { return e.first == length; });
-  if (it == m_lengths.end()) {
-    it = m_lengths.insert(
-        std::find_if(m_lengths.begin(), m_lengths.end(), [length](const auto& e) { return e.first < length; }),
-        {length, 0});
-  }
-  it->second += delta;
-  if (it->second == 0) m_lengths.erase(it);
-}
-
 void BMibTree::MoveChildren(const BObjectIdentifier& oid, BMibTreeNode* from, BMibTreeNode* to,
                             const BMibTreeNode* skip) {
   auto it = m_nodes.lower_bound(oid);
   BObjectIdentifier end;
   while (it != m_nodes.end() && oid.IsStartingSubOidOf(it->first)) {
     BMibTreeNode* node = it->second.get();
-    if (node == skip || node->m_pParent != from) {
+    if (node == skip || node->m_pParent.load(std::memory_order_relaxed) != from) {
       ++it;
       continue;
     }
-    node->m_pParent = to;
+    node->m_pParent.store(to, std::memory_order_release);
     if (from != nullptr) --from->m_nested;
     if (to != nullptr) ++to->m_nested;
     // Everything inside this child keeps its parent: jump over it.
@@ -69,63 +41,75 @@ void BMibTree::MoveChildren(const BObjectIdentifier& oid, BMibTreeNode* from, BM
 
 int BMibTree::Insert(BMibSubtreeHandler* handler) {
   if (handler == nullptr) return 0;
+  std::unique_lock<std::shared_mutex> guard(m_lock);
+  if (m_nodes.count(handler->Oid()) != 0) return 0;
+  InsertLocked(handler);
+  return 1;
+}
+
+int BMibTree::InsertGroup(BMibSubtreeHandler* const* handlers, int count) {
+  std::unique_lock<std::shared_mutex> guard(m_lock);
+  std::set<BObjectIdentifier> group;
+  for (int i = 0; i < count; ++i) {
+    if (handlers[i] == nullptr || m_nodes.count(handlers[i]->Oid()) != 0) return 0;
+    if (!group.insert(handlers[i]->Oid()).second) return 0;
+  }
+  for (int i = 0; i < count; ++i) InsertLocked(handlers[i]);
+  return 1;
+}
+
+void BMibTree::InsertLocked(BMibSubtreeHandler* handler) {
   const BObjectIdentifier& oid = handler->Oid();
-  if (m_byOid.find(oid) != m_byOid.end()) return 0;
-  BMibTreeNode* parent = FindSubtreeHandlerNode(oid);
+  BMibTreeNode* parent = OwnerOf(oid);
   auto node = std::make_unique<BMibTreeNode>(handler, parent);
   BMibTreeNode* raw = node.get();
   MoveChildren(oid, parent, raw, nullptr);
   if (parent != nullptr) ++parent->m_nested;
   m_nodes.emplace(oid, std::move(node));
-  m_byOid.emplace(oid, raw);
-  CountLength(oid.Length(), +1);
   if (!QVIsProxyHandlerType(handler->HandlerType())) m_local.insert(oid);
-  return 1;
 }
 
 int BMibTree::Remove(BMibSubtreeHandler* handler) {
   if (handler == nullptr) return 0;
+  std::unique_lock<std::shared_mutex> guard(m_lock);
   auto it = m_nodes.find(handler->Oid());
   if (it == m_nodes.end() || it->second->m_pHandler != handler) return 0;
   BMibTreeNode* node = it->second.get();
-  BMibTreeNode* parent = node->m_pParent;
+  BMibTreeNode* parent = node->m_pParent.load(std::memory_order_relaxed);
   MoveChildren(it->first, node, parent, node);
   if (parent != nullptr) --parent->m_nested;
-  m_byOid.erase(it->first);
   m_local.erase(it->first);
-  CountLength(it->first.Length(), -1);
   m_nodes.erase(it);
   return 1;
 }
 
-BMibTreeNode* BMibTree::FindSubtreeHandlerNode(const BObjectIdentifier& name) const {
-  for (const auto& [length, count] : m_lengths) {
-    if (length > name.Length()) continue;
-    const ArcsView view{name.Data(), length, ArcsHash::Of(name.Data(), length)};
-    auto it = m_byOid.find(view);
-    if (it != m_byOid.end()) return it->second;
-  }
-  return nullptr;
+BMibTreeNode* BMibTree::OwnerOf(const BObjectIdentifier& name) const {
+  auto it = m_nodes.upper_bound(name);
+  if (it == m_nodes.begin()) return nullptr;
+  BMibTreeNode* node = std::prev(it)->second.get();
+  while (node != nullptr && !node->Oid().IsStartingSubOidOf(name))
+    node = node->m_pParent.load(std::memory_order_relaxed);
+  return node;
 }
 
-const BObjectIdentifier* BMibTree::FindLocalOverlap(const BObjectIdentifier& oid) const {
-  const auto inside = m_local.lower_bound(oid);
-  if (inside != m_local.end() && oid.IsStartingSubOidOf(*inside)) return &*inside;
-  BObjectIdentifier prefix;
-  for (unsigned length = 1; length < oid.Length(); ++length) {
-    prefix.Set(length, oid.Data());
-    const auto around = m_local.find(prefix);
-    if (around != m_local.end()) return &*around;
-  }
-  return nullptr;
+BMibTreeNode* BMibTree::After(const BObjectIdentifier& oid) const {
+  auto it = m_nodes.upper_bound(oid);
+  return it == m_nodes.end() ? nullptr : it->second.get();
+}
+
+BMibTreeNode* BMibTree::FindSubtreeHandlerNode(const BObjectIdentifier& name) const {
+  std::shared_lock<std::shared_mutex> guard(m_lock);
+  return OwnerOf(name);
 }
 
 BMibTreeNode* BMibTree::FindExact(const BObjectIdentifier& oid) const {
-  auto it = m_byOid.find(oid);
-  return it == m_byOid.end() ? nullptr : it->second;
+  std::shared_lock<std::shared_mutex> guard(m_lock);
+  auto it = m_nodes.find(oid);
+  return it == m_nodes.end() ? nullptr : it->second.get();
 }
 
 BMibTreeNode* BMibTree::First() const {
+  std::shared_lock<std::shared_mutex> guard(m_lock);
   return m_nodes.empty() ? nullptr : m_nodes.begin()->second.get();
 }
 
@@ -134,14 +118,38 @@ BMibTreeNode* BMibTree::Next(const BMibTreeNode* node) const {
 }
 
 BMibTreeNode* BMibTree::FirstAfter(const BObjectIdentifier& oid) const {
-  auto it = m_nodes.upper_bound(oid);
-  return it == m_nodes.end() ? nullptr : it->second.get();
+  std::shared_lock<std::shared_mutex> guard(m_lock);
+  return After(oid);
 }
 
 BMibTreeNode* BMibTree::FirstNestedAfter(const BMibTreeNode* owner, const BObjectIdentifier& name) const {
-  if (owner == nullptr || owner->m_nested == 0) return nullptr;
-  BMibTreeNode* next = FirstAfter(name);
+  if (owner == nullptr || owner->m_nested.load(std::memory_order_acquire) == 0) return nullptr;
+  std::shared_lock<std::shared_mutex> guard(m_lock);
+  BMibTreeNode* next = After(name);
   return next != nullptr && owner->Oid().IsStartingSubOidOf(next->Oid()) ? next : nullptr;
+}
+
+int BMibTree::Count() const {
+  std::shared_lock<std::shared_mutex> guard(m_lock);
+  return static_cast<int>(m_nodes.size());
+}
+
+bool BMibTree::FindLocalOverlap(const BObjectIdentifier& oid, BObjectIdentifier& local) const {
+  std::shared_lock<std::shared_mutex> guard(m_lock);
+  const auto inside = m_local.lower_bound(oid);
+  if (inside != m_local.end() && oid.IsStartingSubOidOf(*inside)) {
+    local = *inside;
+    return true;
+  }
+  BObjectIdentifier prefix;
+  for (unsigned length = 1; length < oid.Length(); ++length) {
+    prefix.Set(length, oid.Data());
+    if (m_local.count(prefix) != 0) {
+      local = prefix;
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace QVT

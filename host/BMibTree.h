@@ -1,23 +1,29 @@
 // BMibTree: the registered subtree handlers of a MIB handler, ordered by
 // OID. Registrations may nest; every node knows the nearest registration
 // above it (its parent) and how many registrations sit directly inside it.
-// Not thread-safe by itself: BMibHandler guards it with its reader/writer
-// lock.
 //
-// Two indexes are kept in step: an ordered map for the walks (GET-NEXT
-// moves from registration to registration) and a hash of the registered
-// OIDs. The owner of a name (the deepest registration whose OID starts the
-// name) is found by probing the hash with the name's prefixes, once per
-// distinct registration length, longest first, so that it costs the same
-// with ten registrations as with a hundred thousand.
+// The owner of a name (the deepest registration whose OID starts the name)
+// is found from the last registration at or before the name, walking up its
+// parents until one contains the name: any registration that contains the
+// name lies between it and the name, so it is that node or one of its
+// parents. A lookup is thus one search of the ordered map plus a walk as
+// deep as registrations nest, with a hundred thousand registrations as with
+// ten, and growing the tree never rehashes anything.
+//
+// The tree has a lock of its own: lookups share it, insertions and
+// removals take it alone, each for the one operation. So a registration can
+// go in while queries run (they see it or not, each lookup consistent);
+// BMibHandler still keeps removals away from running queries with its
+// reader/writer lock, since a query holds nodes and handlers across calls.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
-#include <unordered_map>
+#include <shared_mutex>
 #include <utility>
 #include <vector>
 
@@ -33,14 +39,15 @@ class QV_API BMibTreeNode {
 
   BMibSubtreeHandler* Handler() const { return m_pHandler; }
   const BObjectIdentifier& Oid() const { return m_pHandler->Oid(); }
-  // The nearest registration whose subtree contains this one, or null.
-  BMibTreeNode* Parent() const { return m_pParent; }
+  // The nearest registration whose subtree contains this one, or null (as
+  // of the last insertion or removal).
+  BMibTreeNode* Parent() const { return m_pParent.load(std::memory_order_acquire); }
 
  private:
   friend class BMibTree;
   BMibSubtreeHandler* m_pHandler;
-  BMibTreeNode* m_pParent;
-  int m_nested = 0;  // registrations whose parent is this node
+  std::atomic<BMibTreeNode*> m_pParent;
+  std::atomic<int> m_nested{0};  // registrations whose parent is this node
 };
 
 class QV_API BMibTree {
@@ -53,6 +60,9 @@ class QV_API BMibTree {
   // Non-zero on success; 0 when a handler with the identical OID is
   // registered already (or `handler` is null).
   int Insert(BMibSubtreeHandler* handler);
+  // Inserts `count` handlers, all or none: 0 when one of them is null, or
+  // its OID taken or given twice.
+  int InsertGroup(BMibSubtreeHandler* const* handlers, int count);
   // Non-zero when the handler was registered and is now removed.
   int Remove(BMibSubtreeHandler* handler);
 
@@ -70,13 +80,13 @@ class QV_API BMibTree {
   // registration.
   BMibTreeNode* FirstNestedAfter(const BMibTreeNode* owner, const BObjectIdentifier& name) const;
 
-  int Count() const { return static_cast<int>(m_nodes.size()); }
+  int Count() const;
 
-  // A local registration (one whose handler is not a proxy, see
-  // QVIsProxyHandlerType) whose subtree holds `oid` or lies inside the
-  // subtree of `oid`, or null. Costs a lookup per arc of `oid`, whatever
-  // the number of registrations.
-  const BObjectIdentifier* FindLocalOverlap(const BObjectIdentifier& oid) const;
+  // Whether a local registration (one whose handler is not a proxy, see
+  // QVIsProxyHandlerType) has a subtree that holds `oid` or lies inside the
+  // subtree of `oid`; its OID in `local`. Costs a lookup per arc of `oid`,
+  // whatever the number of registrations.
+  bool FindLocalOverlap(const BObjectIdentifier& oid, BObjectIdentifier& local) const;
 
   // The first OID that follows every name of the subtree `oid` (1.3.6 for
   // 1.3.5; 1.4 for 1.3.4294967295). False when nothing follows it (the
@@ -84,35 +94,19 @@ class QV_API BMibTree {
   static bool SubtreeEnd(const BObjectIdentifier& oid, BObjectIdentifier& end);
 
  private:
-  // A run of arcs with its hash, for probing the hash index with a prefix
-  // of a name without copying it.
-  struct ArcsView {
-    const uint32_t* arcs;
-    unsigned count;
-    size_t hash;
-  };
-  struct ArcsHash {
-    using is_transparent = void;
-    static size_t Of(const uint32_t* arcs, unsigned count);
-    size_t operator()(const BObjectIdentifier& oid) const { return Of(oid.Data(), oid.Length()); }
-    size_t operator()(const ArcsView& view) const { return view.hash; }
-  };
-  struct ArcsEqual {
-    using is_transparent = void;
-    bool operator()(const BObjectIdentifier& a, const BObjectIdentifier& b) const { return a == b; }
-    bool operator()(const ArcsView& a, const BObjectIdentifier& b) const;
-    bool operator()(const BObjectIdentifier& a, const ArcsView& b) const { return (*this)(b, a); }
-  };
+  using NodeMap = std::map<BObjectIdentifier, std::unique_ptr<BMibTreeNode>>;
 
+  // The operations above, the caller holding m_lock.
+  void InsertLocked(BMibSubtreeHandler* handler);
+  BMibTreeNode* OwnerOf(const BObjectIdentifier& name) const;
+  BMibTreeNode* After(const BObjectIdentifier& oid) const;
   // Re-parents the registrations directly below `from` that lie in the
   // subtree of `oid` to `to` (null: top level).
   void MoveChildren(const BObjectIdentifier& oid, BMibTreeNode* from, BMibTreeNode* to, const BMibTreeNode* skip);
-  void CountLength(unsigned length, int delta);
 
-  std::map<BObjectIdentifier, std::unique_ptr<BMibTreeNode>> m_nodes;
-  std::unordered_map<BObjectIdentifier, BMibTreeNode*, ArcsHash, ArcsEqual> m_byOid;
-  std::vector<std::pair<unsigned, int>> m_lengths;  // registration length -> count, longest first
-  std::set<BObjectIdentifier> m_local;              // OIDs of the registrations that are not proxies
+  mutable std::shared_mutex m_lock;  // guards the fields below and the nodes' links; innermost
+  NodeMap m_nodes;
+  std::set<BObjectIdentifier> m_local;  // OIDs of the registrations that are not proxies
 };
 
 }  // namespace QVT

@@ -319,6 +319,11 @@ void BSockDatagram::ReadDestination(const msghdr& msg, BAddress& to) {
   to.SetPort(m_myAddress.Port());
 }
 
+int BSockDatagram::SetReceiveWait(int seconds, int microseconds) {
+  const bool noLimit = seconds < 0 || microseconds < 0;
+  return SetReceiveTimeout(noLimit ? -1 : static_cast<long long>(seconds) * 1000000 + microseconds) ? 0 : Fail();
+}
+
 int BSockDatagram::EnablePacketInfo() {
   const int on = 1;
   const bool v6 = m_myAddress.Family() == BAddress::kFamilyINet6;

@@ -92,6 +92,10 @@ class QV_API BSockDatagram : public BSocket {
   int RecvFrom(char* data, int& length, BAddress& from);
   int RecvFrom(char* data, int& length, BAddress& from, int seconds, int microseconds);
 
+  // Gives the socket this receive wait ahead of the timed receives that use
+  // it (negative: none), so that threads sharing the socket only read it
+  // afterwards. 0 or a failure.
+  int SetReceiveWait(int seconds, int microseconds);
   // Asks the system for the destination address of every datagram, so that
   // a socket bound to a wildcard address can tell which of the host's
   // addresses a sender used and answer from that one. 0 or a failure.

@@ -20,12 +20,13 @@
 // Threads and sockets:
 // - the worker thread reads m_listenSocket, dispatches every sub-agent
 //   request by PDU type and answers it; all request handlers, and every
-//   change to the MIB handler's tree, run there, one at a time. Changes
-//   need the MIB handler's write lock, which queries hold for reading while
+//   change to the MIB handler's tree, run there, one at a time. A
+//   registration goes in beside the queries in flight. Taking handlers out
+//   needs the MIB handler's write lock, which queries hold for reading while
 //   they wait for a sub-agent; the worker never waits for it in a way that
-//   holds up queries: it keeps such requests (in arrival order) and serves
-//   the others meanwhile, and it takes a closing session's registrations
-//   away a few at a time;
+//   holds up queries: it keeps such requests (and the registrations after
+//   them, in arrival order) and serves the others meanwhile, and it takes a
+//   closing session's registrations away a few at a time;
 // - the session-monitor thread wakes every 3 s, marks the sessions whose
 //   sub-agent missed three requests in a row (or that sit idle) as closing
 //   and leaves the closing to the worker; it never takes the MIB's lock;
@@ -159,8 +160,8 @@ class QV_API BSAMaster {
   // Subtree registration.
   int RegisterSH(BSAPdu& request);
   int UnregisterSH(BSAPdu& request);
-  // One proxy: 0, 263 when the MIB handler refuses it. The caller holds
-  // the MIB handler's write lock and has checked the policy.
+  // One proxy: 0, 263 when the MIB handler refuses it. The caller (the
+  // worker) has checked the policy.
   int RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* session, int type);
   // Withdraws one proxy: 0, or 268 when the MIB handler refuses (the proxy
   // then stays).

@@ -90,8 +90,8 @@ int BSAMaster::CheckRegistration(const BObjectIdentifier& oid, const BSASession&
       return SA_CNT_REG_NOT_ALLOWED;
     }
   }
-  if (const BObjectIdentifier* local = m_pMibHandler->Tree().FindLocalOverlap(oid); local != nullptr) {
-    why = BString("the master's own objects (" + local->ToString().str() + ")");
+  if (BObjectIdentifier local; m_pMibHandler->Tree().FindLocalOverlap(oid, local)) {
+    why = BString("the master's own objects (" + local.ToString().str() + ")");
     return SA_CNT_REG_PROTECTED;
   }
   if (FindHandler(oid) != nullptr) {
@@ -138,9 +138,8 @@ int BSAMaster::RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* ses
 
 int BSAMaster::RegisterSH(BSAPdu& request) {
   QVSubAgTrace("RegisterSH  sessionid= %d", request.sessionId);
-  // The request forms change m_handlers and the MIB handler; the write lock
-  // keeps queries out meanwhile (the worker usually holds it already).
-  TWriteLock writeLock(m_pMibHandler->Synch());
+  // A registration only adds: queries in flight need not be waited for
+  // (the MIB handler's tree takes new handlers beside them).
   BSASession* session = FindSession(static_cast<int>(request.sessionId));
   if (session == nullptr) return SA_WIRE_NOT_OPEN;
   if (request.varBindList.Count() < kPlainVarBinds) return SA_WIRE_PROCESSING_ERROR;

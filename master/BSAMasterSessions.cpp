@@ -53,7 +53,14 @@ constexpr unsigned kPoliteWaitMs = 2;
 constexpr int kAnswerLater = -2;
 constexpr int kNoAnswer = -3;
 
+// Requests that take handlers out of the MIB, which must wait until no
+// query may still use them.
 bool NeedsWriteLock(uint8_t type) {
+  return type == SA_PDU_UNREGISTER;
+}
+
+// Requests that change the registrations: kept in their order.
+bool ChangesRegistrations(uint8_t type) {
   return type == SA_PDU_REGISTER || type == SA_PDU_UNREGISTER;
 }
 
@@ -118,7 +125,7 @@ int BSAMaster::ProcessRcvdData() {
       return 1;
     }
   }
-  if (!NeedsWriteLock(request.type)) {
+  if (!ChangesRegistrations(request.type) || (!NeedsWriteLock(request.type) && m_deferred.empty())) {
     Answer(request);
     return 1;
   }

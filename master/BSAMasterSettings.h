@@ -48,7 +48,7 @@ struct QV_API BSAMasterSettings {
   int idleTimeout = 60;
   // SNMP requests that may wait for one session while it serves another;
   // more are answered genErr at once.
-  int maxQueuedRequests = 8;
+  int maxQueuedRequests = 32;
 
   // Reads the keys present in section "SAMaster" ("Port" is the master's
   // own). False, with `error` naming the key and the value ("MaxWait: '0'

@@ -77,5 +77,29 @@ TEST(MibConcurrencyTest, QueriesRunWhileHandlersComeAndGo) {
   EXPECT_FALSE(rows.RowExists(Oid{7})) << "an even number of SETs: created, then destroyed";
 }
 
+// A registration never waits for a query, however long that holds the MIB (one waiting for a slow
+// sub-agent); an unregistration does.
+TEST(MibConcurrencyTest, RegistrationGoesInWhileAQueryHoldsTheMib) {
+  BMibHandler mib;
+  FakeSubtreeHandler handler("1.3.6.1.4.1.503", {"1.3.6.1.4.1.503.1"});
+  TEvent reading, done;
+  std::thread query([&] {
+    TReadLock lock(mib.Synch());
+    reading.Set();
+    done.Wait(kWaitForever);
+  });
+  ASSERT_EQ(reading.Wait(3000), 0);
+  EXPECT_NE(mib.RegisterSubtreeHandler(&handler), 0);
+  EXPECT_EQ(mib.Tree().FindSubtreeHandlerNode(Oid("1.3.6.1.4.1.503.1"))->Handler(), &handler);
+  std::atomic<bool> removed{false};
+  std::thread remover([&] { removed = mib.UnregisterSubtreeHandler(&handler) != 0; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(removed.load());  // held back by the query
+  done.Set();
+  query.join();
+  remover.join();
+  EXPECT_TRUE(removed.load());
+}
+
 }  // namespace
 }  // namespace QVT::test
