@@ -92,8 +92,9 @@ case "$PIN" in
 esac
 ON_CPU=()  # the prefix that runs a program on the pass's CPU (empty: unpinned)
 
-log() { echo "compare: $*" >&2; }
-die() { log "$*"; exit 1; }
+BENCH_NAME=compare
+# log, die, start, stop_all, free_udp_port, wait_udp_port, cpu_busy, machine_line
+source "$ROOT/bench/common.sh"
 mkdir -p "$BUILD_DIR"
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)  # snmpd's dlmod needs an absolute path
 
@@ -123,72 +124,13 @@ done
 mkdir -p "$RESULTS"
 RESULTS=$(cd "$RESULTS" && pwd)
 WORK=$(mktemp -d /tmp/qvt-compare.XXXXXX)
-PIDS=()
 
-# True while process $1 runs (a zombie, ended but not yet reaped, does not).
-alive() {
-  local state
-  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) || return 1
-  [ -n "$state" ] && [ "$state" != Z ]
-}
-
-# Stops the daemons, the latest first (sub-agents before their masters).
-stop_all() {
-  local pid i
-  for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
-    pid=${PIDS[$i]}
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do alive "$pid" || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  PIDS=()
-}
 cleanup() {
   stop_all
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-# A UDP port nobody has bound (checked against /proc/net/udp*) and that this
-# run has not handed out yet.
-TAKEN=" "
-free_udp_port() {
-  local used port
-  used=" $(tail -q -n +2 /proc/net/udp /proc/net/udp6 2>/dev/null |
-           while read -r _ local _; do echo $((16#${local##*:})); done | tr '\n' ' ') "
-  for _ in $(seq 100); do
-    port=$((20000 + RANDOM % 40000))
-    if [[ "$used" != *" $port "* && "$TAKEN" != *" $port "* ]]; then
-      TAKEN="$TAKEN$port "
-      echo "$port"
-      return 0
-    fi
-  done
-  die "no free UDP port found"
-}
-
-# Waits until someone has bound UDP port $1 on this host (at most 10 s).
-wait_udp_port() {
-  local hex
-  hex=$(printf '%04X' "$1")
-  for _ in $(seq 100); do
-    grep -q ":$hex " /proc/net/udp /proc/net/udp6 2>/dev/null && return 0
-    sleep 0.1
-  done
-  die "nothing listens on UDP port $1 after 10 s"
-}
-
-# start NAME LOG COMMAND...: starts a daemon in the background; its pid goes
-# to PID_<NAME>.
-start() {
-  local name=$1 logfile=$2
-  shift 2
-  "${ON_CPU[@]}" "$@" >"$logfile" 2>&1 &
-  PIDS+=("$!")
-  printf -v "PID_$name" '%s' "$!"
-}
 
 # Net-SNMP processes: no MIB files, no persistent files outside our folder.
 export MIBS=
@@ -272,9 +214,7 @@ measure() {
 
 # ---------------------------------------------------------------- measure
 machine() {
-  local cpu
-  cpu=$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')
-  echo "- machine: $(nproc) cores, ${cpu:-unknown CPU}, $(uname -sr)"
+  machine_line
   local cxx
   cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt")
   echo "- build: $("${cxx:-c++}" --version 2>/dev/null | head -1), $(
@@ -287,14 +227,6 @@ machine() {
 }
 
 log "results in $RESULTS"
-# How busy the CPUs are with other work, in percent over one second: other
-# processes competing for the two cores slow every set-up, the floor most.
-cpu_busy() {
-  local a b
-  a=($(head -1 /proc/stat)); sleep 1; b=($(head -1 /proc/stat))
-  awk -v u=$((b[1] + b[2] + b[3] + b[6] + b[7] - a[1] - a[2] - a[3] - a[6] - a[7])) \
-      -v i=$((b[4] + b[5] - a[4] - a[5])) 'BEGIN { printf "%d", ((u + i) > 0 ? 100 * u / (u + i) : 0) }'
-}
 # measure_pass: every figure of every set-up, the rounds interleaved, into $RAW.
 measure_pass() {
   local rows run k s

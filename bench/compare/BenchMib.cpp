@@ -1,10 +1,22 @@
 #include "BenchMib.h"
 
 #include <cstdio>
+#include <initializer_list>
 
 namespace QVT::bench {
 
-BenchMib::BenchMib(uint32_t rows) : m_scalars("benchScalars", kBenchScalars), m_table(rows) {
+namespace {
+
+BObjectIdentifier BelowArc(uint32_t arc, std::initializer_list<uint32_t> below) {
+  BObjectIdentifier oid{1, 3, 6, 1, 4, 1, 32473, arc};
+  for (const uint32_t sub : below) oid.Append(sub);
+  return oid;
+}
+
+}  // namespace
+
+BenchMib::BenchMib(uint32_t rows, uint32_t arc)
+    : m_scalars("benchScalars", BelowArc(arc, {1})), m_table(rows, BelowArc(arc, {2, 1})) {
   m_scalars.AddEntry(1, MIB_ACCESS_READ_ONLY, ASN_INTEGER).Getter([this](BObjectSyntax& value) {
     m_scalarReads.fetch_add(1);
     value.SetInt(42);
@@ -18,7 +30,8 @@ BenchMib::BenchMib(uint32_t rows) : m_scalars("benchScalars", kBenchScalars), m_
   });
 }
 
-BenchMib::ComputedTable::ComputedTable(uint32_t rows) : BMibTableImpl("benchTable", kBenchTableEntry), m_rows(rows) {
+BenchMib::ComputedTable::ComputedTable(uint32_t rows, const BObjectIdentifier& entry)
+    : BMibTableImpl("benchTable", entry), m_rows(rows) {
   AddColumn(1, MIB_ACCESS_NONE, ASN_INTEGER).Range(1, rows);
   AddColumn(2, MIB_ACCESS_READ_ONLY, ASN_INTEGER);
   AddColumn(3, MIB_ACCESS_READ_ONLY, ASN_OCTET_STRING);

@@ -13,6 +13,9 @@
 // The table computes its rows from the index (NextRowIndex, GetCell), so a
 // table of any size costs neither memory nor start-up time. The Net-SNMP
 // module of the comparison (NetSnmpBenchMib) serves exactly the same objects.
+//
+// Several sub-agents can serve the MIB side by side (bench/isolation.sh):
+// each under its own arc, 1.3.6.1.4.1.32473.<arc> (9 unless told otherwise).
 #pragma once
 
 #include <atomic>
@@ -24,17 +27,18 @@
 
 namespace QVT::bench {
 
-inline const BObjectIdentifier kBenchMib{1, 3, 6, 1, 4, 1, 32473, 9};
-inline const BObjectIdentifier kBenchScalars{1, 3, 6, 1, 4, 1, 32473, 9, 1};
-inline const BObjectIdentifier kBenchTableEntry{1, 3, 6, 1, 4, 1, 32473, 9, 2, 1};
+inline constexpr uint32_t kBenchMibArc = 9;  // the MIB's arc below 1.3.6.1.4.1.32473 by default
+inline const BObjectIdentifier kBenchMib{1, 3, 6, 1, 4, 1, 32473, kBenchMibArc};
+inline const BObjectIdentifier kBenchScalars{1, 3, 6, 1, 4, 1, 32473, kBenchMibArc, 1};
+inline const BObjectIdentifier kBenchTableEntry{1, 3, 6, 1, 4, 1, 32473, kBenchMibArc, 2, 1};
 
 // The largest table the programs accept.
 inline constexpr uint32_t kMaxBenchRows = 1000000;
 
 class BenchMib {
  public:
-  // `rows`: N, 1..kMaxBenchRows.
-  explicit BenchMib(uint32_t rows);
+  // `rows`: N, 1..kMaxBenchRows; the MIB lives under 1.3.6.1.4.1.32473.<arc>.
+  explicit BenchMib(uint32_t rows, uint32_t arc = kBenchMibArc);
 
   BMibImpl& Scalars() { return m_scalars; }
   BMibTableImpl& Table() { return m_table; }
@@ -45,7 +49,7 @@ class BenchMib {
   // value in every readable column.
   class ComputedTable : public BMibTableImpl {
    public:
-    explicit ComputedTable(uint32_t rows);
+    ComputedTable(uint32_t rows, const BObjectIdentifier& entry);
     int NextRowIndex(int flags, uint32_t column, const BObjectIdentifier& index, BObjectIdentifier& next) override;
     int GetCell(const BObjectIdentifier& index, uint32_t column, BObjectSyntax& value) override;
 

@@ -11,15 +11,19 @@ namespace {
 
 constexpr int kRetryMs = 200;
 
-bool ParseRows(const std::string& text, uint32_t& rows) {
+// A decimal number from 1 to `max`.
+bool ParseNumber(const std::string& text, uint32_t max, uint32_t& number) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   errno = 0;
   char* end = nullptr;
   const unsigned long value = std::strtoul(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < 1 || value > kMaxBenchRows) return false;
-  rows = static_cast<uint32_t>(value);
+  if (errno != 0 || *end != '\0' || value < 1 || value > max) return false;
+  number = static_cast<uint32_t>(value);
   return true;
 }
+
+// The largest arc accepted for --mib-arc.
+constexpr uint32_t kMaxArc = 1000000;
 
 }  // namespace
 
@@ -29,7 +33,7 @@ BenchSubAgent::~BenchSubAgent() = default;
 
 std::string BenchSubAgent::Usage() {
   return std::string("Usage: ") + kProgram +
-         " [-c FILE] [--rows N] [-t]\n"
+         " [-c FILE] [--rows N] [--mib-arc A] [-t]\n"
          "\n"
          "The sub-agent of the side-by-side comparison (bench/compare.sh): serves the bench MIB\n"
          "under 1.3.6.1.4.1.32473.9 (scalars .1, a read-only table .2 with N computed rows)\n"
@@ -40,6 +44,10 @@ std::string BenchSubAgent::Usage() {
          "  --rows N           rows of the table, 1.." +
          std::to_string(kMaxBenchRows) +
          " (default 1000)\n"
+         "  --mib-arc A        serve the MIB under 1.3.6.1.4.1.32473.A instead of .9 (1.." +
+         std::to_string(kMaxArc) +
+         "), so that several\n"
+         "                     sub-agents serve it side by side (bench/isolation.sh)\n"
          "  -t, --trace        print the library's trace lines on standard error\n"
          "  -h, --help         show this help and exit\n"
          "  -V, --version      show the version and exit\n"
@@ -63,8 +71,12 @@ int BenchSubAgent::Configure(const std::vector<std::string>& args) {
     if (common == app::CommonOption::kError) return Fail(error);
     if (common == app::CommonOption::kTaken) continue;
     if (app::TakeOption(args, i, nullptr, "rows", value, error)) {
-      if (!ParseRows(value, m_rows)) {
+      if (!ParseNumber(value, kMaxBenchRows, m_rows)) {
         return Fail("--rows '" + value + "': expected a number from 1 to " + std::to_string(kMaxBenchRows));
+      }
+    } else if (app::TakeOption(args, i, nullptr, "mib-arc", value, error)) {
+      if (!ParseNumber(value, kMaxArc, m_arc)) {
+        return Fail("--mib-arc '" + value + "': expected a number from 1 to " + std::to_string(kMaxArc));
       }
     } else if (!error.empty()) {
       return Fail(error);
@@ -94,7 +106,8 @@ bool BenchSubAgent::Connect(QVT::TEvent& stop) {
       status = m_subAgent.Register(&m_mib->Table());
     }
     if (status == 0) {
-      app::Log(kProgram, "session %u open; bench MIB registered with %u rows", m_subAgent.SessionId(), m_rows);
+      app::Log(kProgram, "session %u open; bench MIB registered under 1.3.6.1.4.1.32473.%u with %u rows",
+               m_subAgent.SessionId(), m_arc, m_rows);
       return true;
     }
     if (!reported) {
@@ -114,7 +127,7 @@ int BenchSubAgent::Run(QVT::TEvent& stop) {
   if (m_trace && !m_tracePrinter.Start()) app::Log(kProgram, "warning: cannot subscribe to the trace channel");
   const int status = m_subAgent.Init(m_config.Store());
   if (status != 0) return Fail("cannot open the sub-agent's sockets: " + app::SubAgentStatusText(status));
-  m_mib = std::make_unique<BenchMib>(m_rows);
+  m_mib = std::make_unique<BenchMib>(m_rows, m_arc);
   if (m_subAgent.m_mibHandler.RegisterSubtreeHandler(&m_mib->Scalars()) == 0 ||
       m_subAgent.m_mibHandler.RegisterSubtreeHandler(&m_mib->Table()) == 0) {
     return Fail("cannot register the bench MIB locally");

@@ -43,6 +43,7 @@ class BenchSubAgent {
 
   std::string m_configPath;
   uint32_t m_rows = 1000;
+  uint32_t m_arc = kBenchMibArc;
   bool m_trace = false;
   app::Configuration m_config;
   app::TracePrinter m_tracePrinter{kProgram};

@@ -7,6 +7,7 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/select.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -15,9 +16,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
+#include <map>
 #include <sstream>
 #include <utility>
 
@@ -31,15 +35,25 @@ struct Name {
   size_t length = 0;
 };
 
+// The MIB's arc below 1.3.6.1.4.1.32473: 9, or --mib-arc. Set once by the
+// client's constructor (a process runs one client) before any name is made.
+oid s_mibArc = 9;
+
 Name MakeName(std::initializer_list<oid> below) {
   Name name;
-  for (const oid arc : {1, 3, 6, 1, 4, 1, 32473, 9}) name.arcs[name.length++] = arc;
+  for (const oid arc : {oid{1}, oid{3}, oid{6}, oid{1}, oid{4}, oid{1}, oid{32473}, s_mibArc}) {
+    name.arcs[name.length++] = arc;
+  }
   for (const oid arc : below) name.arcs[name.length++] = arc;
   return name;
 }
 
-const Name kScalars = MakeName({1});
-const Name kTable = MakeName({2});
+Name ScalarsName() {
+  return MakeName({1});
+}
+Name TableName() {
+  return MakeName({2});
+}
 
 Name Scalar(oid sub) {
   return MakeName({1, sub, 0});
@@ -86,8 +100,9 @@ bool NameIs(const netsnmp_variable_list* vb, const Name& name) {
 
 // True when the varbind is still inside the table (a walk goes on).
 bool InTable(const netsnmp_variable_list* vb) {
-  return vb->type != SNMP_ENDOFMIBVIEW && vb->name_length > kTable.length &&
-         snmp_oidtree_compare(vb->name, vb->name_length, kTable.arcs, kTable.length) == 0;
+  const Name table = TableName();
+  return vb->type != SNMP_ENDOFMIBVIEW && vb->name_length > table.length &&
+         snmp_oidtree_compare(vb->name, vb->name_length, table.arcs, table.length) == 0;
 }
 
 // The value of an INTEGER or unsigned varbind; false for any other type.
@@ -227,7 +242,9 @@ std::string LoadResult::Format() const {
   return line + text;
 }
 
-LoadClient::LoadClient(Options options) : m_options(std::move(options)) {}
+LoadClient::LoadClient(Options options) : m_options(std::move(options)) {
+  s_mibArc = m_options.mibArc;
+}
 
 LoadClient::~LoadClient() {
   if (m_pSession != nullptr) snmp_sess_close(m_pSession);
@@ -327,7 +344,7 @@ bool LoadClient::Walk(uint32_t rows, LoadResult& result) {
   result = LoadResult();
   result.op = "walk";
   const long total = 3L * rows;
-  Name current = kTable;
+  Name current = TableName();
   long checked = 0;
   StartMeasuring();
   for (long request = 1;; ++request) {
@@ -358,7 +375,7 @@ bool LoadClient::BulkWalk(uint32_t rows, long repetitions, LoadResult& result) {
   result = LoadResult();
   result.op = "bulk";
   const long total = 3L * rows;
-  Name current = kTable;
+  Name current = TableName();
   long checked = 0;
   StartMeasuring();
   for (long request = 1;; ++request) {
@@ -439,8 +456,9 @@ bool LoadClient::Check(uint32_t rows) {
     oid column;  // 0: expect .1.1.0; 9: expect the walk to leave the table
     oid row;
   };
+  const Name scalars = ScalarsName();
   const NextCase nexts[] = {
-      {"GET-NEXT of .1", &kScalars, 0, 0},
+      {"GET-NEXT of .1", &scalars, 0, 0},
       {"GET-NEXT of .1.3.0", &s3, 2, 1},
       {"GET-NEXT of the last row of column 2", &lastOfColumn2, 3, 1},
       {"GET-NEXT of a name with an extra index arc", &withExtraArc, 3, probe + 1},
@@ -541,6 +559,245 @@ bool LoadClient::WaitReady() {
   }
   m_error.clear();
   return Fail("not ready within " + std::to_string(m_options.maxSeconds) + " s; last answer: " + last);
+}
+
+namespace {
+
+// One request of a probe, from its sending to its end.
+struct ProbeSample {
+  double sent = 0;
+  double latencyMs = -1;  // -1 while in flight; infinity when lost
+  std::string outcome;    // "ok", "lost", or the name of another answer
+  struct ProbeRun* run = nullptr;
+};
+
+struct ProbeRun {
+  ProbeTarget target = ProbeTarget::kSysDescr;
+  Name name;
+  long inFlight = 0;
+  std::vector<ProbeSample> samples;
+};
+
+const char* ErrorStatusName(long status) {
+  switch (status) {
+    case SNMP_ERR_TOOBIG:
+      return "tooBig";
+    case SNMP_ERR_NOSUCHNAME:
+      return "noSuchName";
+    case SNMP_ERR_GENERR:
+      return "genErr";
+    case SNMP_ERR_NOACCESS:
+      return "noAccess";
+    case SNMP_ERR_RESOURCEUNAVAILABLE:
+      return "resourceUnavailable";
+    default:
+      return nullptr;
+  }
+}
+
+// How an answer to a probe's request ended: "ok" for the expected value,
+// else a name for what came instead.
+std::string ProbeOutcome(const ProbeRun& run, const netsnmp_pdu* pdu) {
+  if (pdu->errstat != SNMP_ERR_NOERROR) {
+    const char* name = ErrorStatusName(pdu->errstat);
+    return name != nullptr ? name : "errorStatus" + std::to_string(pdu->errstat);
+  }
+  const netsnmp_variable_list* vb = pdu->variables;
+  if (vb == nullptr || vb->next_variable != nullptr) return "notOneVarbind";
+  if (!NameIs(vb, run.name)) return "wrongName";
+  switch (vb->type) {
+    case SNMP_NOSUCHOBJECT:
+      return "noSuchObject";
+    case SNMP_NOSUCHINSTANCE:
+      return "noSuchInstance";
+    case SNMP_ENDOFMIBVIEW:
+      return "endOfMibView";
+    default:
+      break;
+  }
+  if (run.target == ProbeTarget::kSysDescr) {
+    return vb->type == ASN_OCTET_STR && vb->val_len > 0 ? "ok" : "wrongValue";
+  }
+  return CheckInteger(vb, run.name, ASN_INTEGER, 42).empty() ? "ok" : "wrongValue";
+}
+
+int ProbeCallback(int operation, netsnmp_session* /*session*/, int /*reqid*/, netsnmp_pdu* pdu, void* magic) {
+  auto* sample = static_cast<ProbeSample*>(magic);
+  const double now = Now();
+  if (sample->latencyMs >= 0) return 1;  // ended already
+  if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu != nullptr) {
+    sample->latencyMs = (now - sample->sent) * 1e3;
+    sample->outcome = ProbeOutcome(*sample->run, pdu);
+  } else {
+    // Timed out, or the session went away: no answer.
+    sample->latencyMs = std::numeric_limits<double>::infinity();
+    sample->outcome = "lost";
+  }
+  --sample->run->inFlight;
+  return 1;
+}
+
+// The nearest-rank percentile `p` (0..100] of sorted values.
+double Percentile(const std::vector<double>& sorted, double p) {
+  if (sorted.empty()) return std::numeric_limits<double>::quiet_NaN();
+  size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
+  rank = std::min(std::max<size_t>(rank, 1), sorted.size());
+  return sorted[rank - 1];
+}
+
+std::string Milliseconds(double ms) {
+  if (std::isnan(ms)) return "nan";
+  if (std::isinf(ms)) return "lost";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", ms);
+  return text;
+}
+
+}  // namespace
+
+std::string ProbeResult::Format() const {
+  std::vector<double> sorted = latencies;
+  std::sort(sorted.begin(), sorted.end());
+  double maxAnswered = std::numeric_limits<double>::quiet_NaN();
+  for (const double ms : sorted) {
+    if (!std::isinf(ms)) maxAnswered = ms;
+  }
+  char text[256];
+  std::snprintf(text, sizeof text, "op=probe target=%s rate=%.1f seconds=%.3f sent=%ld ok=%ld lost=%ld other=%ld",
+                target.c_str(), rate, seconds, sent, ok, lost, other);
+  std::string line = text;
+  line += " send_failed=" + std::to_string(sendFailed);
+  line += " p50_ms=" + Milliseconds(Percentile(sorted, 50)) + " p99_ms=" + Milliseconds(Percentile(sorted, 99)) +
+          " max_ms=" + Milliseconds(sorted.empty() ? std::numeric_limits<double>::quiet_NaN() : sorted.back()) +
+          " max_answered_ms=" + Milliseconds(maxAnswered);
+  line += " other_kinds=";
+  if (otherKinds.empty()) line += "-";
+  for (size_t i = 0; i < otherKinds.size(); ++i) {
+    line += (i == 0 ? "" : ",") + otherKinds[i].first + ":" + std::to_string(otherKinds[i].second);
+  }
+  return line;
+}
+
+bool LoadClient::GetFor(double seconds, LoadResult& result) {
+  result = LoadResult();
+  result.op = "getfor";
+  const Name name = Scalar(1);
+  for (const pid_t pid : m_options.watched) {
+    if (ProcessCpuSeconds(pid) < 0) return Fail("cannot read the CPU time of process " + std::to_string(pid));
+  }
+  StartMeasuring();
+  const double end = m_started + seconds;
+  long count = 0;
+  while (Now() < end) {
+    if (OverTime()) return Fail("getfor: over the time limit after " + std::to_string(count) + " requests");
+    ResponseHolder response;
+    if (!Exchange(NewPdu(SNMP_MSG_GET, {&name}), response.pdu)) {
+      return Fail("getfor #" + std::to_string(count + 1) + ": " + m_error);
+    }
+    const netsnmp_variable_list* vb = response.pdu->variables;
+    const std::string why = vb == nullptr || vb->next_variable != nullptr ? "expected one varbind"
+                                                                          : CheckInteger(vb, name, ASN_INTEGER, 42);
+    if (!why.empty()) return Fail("getfor #" + std::to_string(count + 1) + ": " + why);
+    ++count;
+  }
+  StopMeasuring(result);
+  result.requests = result.varbinds = count;
+  return true;
+}
+
+bool LoadClient::Probe(double rate, double seconds, ProbeTarget target, const std::string& samplesPath,
+                       ProbeResult& result) {
+  result = ProbeResult();
+  result.target = target == ProbeTarget::kSysDescr ? "sysDescr.0" : OidText(Scalar(1).arcs, Scalar(1).length);
+  result.rate = rate;
+  if (!(rate > 0) || !(seconds > 0)) return Fail("probe: the rate and the duration must be above 0");
+  const long total = std::max(1L, std::lround(rate * seconds));
+  ProbeRun run;
+  run.target = target;
+  if (target == ProbeTarget::kSysDescr) {
+    for (const oid arc : {1, 3, 6, 1, 2, 1, 1, 1, 0}) run.name.arcs[run.name.length++] = arc;
+  } else {
+    run.name = Scalar(1);
+  }
+  run.samples.resize(static_cast<size_t>(total));  // never resized again: the callbacks hold pointers
+  netsnmp_transport* transport = snmp_sess_transport(m_pSession);
+  if (transport == nullptr || transport->sock < 0 || transport->sock >= FD_SETSIZE) {
+    return Fail("probe: the session has no usable socket");
+  }
+  const int fd = transport->sock;
+  const double timeout = m_options.timeoutMs / 1e3;
+  const double started = Now();
+  // Every request has ended a time-out after the last one was sent, give or
+  // take the checking step; the margin only guards against a stuck client.
+  const double deadline = std::min(started + seconds + timeout + 5.0, started + m_options.maxSeconds);
+  long next = 0;
+  for (;;) {
+    double now = Now();
+    while (next < total && now >= started + static_cast<double>(next) / rate) {
+      ProbeSample& sample = run.samples[static_cast<size_t>(next)];
+      sample.run = &run;
+      netsnmp_pdu* pdu = NewPdu(SNMP_MSG_GET, {&run.name});
+      sample.sent = Now();
+      if (snmp_sess_async_send(m_pSession, pdu, ProbeCallback, &sample) == 0) {
+        snmp_free_pdu(pdu);
+        sample.latencyMs = std::numeric_limits<double>::infinity();
+        sample.outcome = "sendFailed";
+      } else {
+        ++run.inFlight;
+      }
+      ++next;
+      now = Now();
+    }
+    snmp_sess_timeout(m_pSession);  // ends the requests whose time-out passed
+    if (next >= total && run.inFlight == 0) break;
+    if (now > deadline) {
+      // Closing the session now ends the requests in flight while `run`,
+      // which their callbacks point into, still exists.
+      snmp_sess_close(m_pSession);
+      m_pSession = nullptr;
+      return Fail("probe: over the time limit with " + std::to_string(run.inFlight) + " in flight");
+    }
+    // Wait for an answer until the next request is due, and at most 5 ms
+    // (the resolution of the time-outs).
+    double wait = 0.005;
+    if (next < total) wait = std::min(wait, std::max(0.0, started + static_cast<double>(next) / rate - now));
+    pollfd waiting{fd, POLLIN, 0};
+    const int ready = poll(&waiting, 1, static_cast<int>(std::ceil(wait * 1e3)));
+    if (ready > 0) {
+      fd_set fds;
+      FD_ZERO(&fds);
+      FD_SET(fd, &fds);
+      snmp_sess_read(m_pSession, &fds);
+    }
+  }
+  double last = started;
+  std::map<std::string, long> kinds;
+  for (const ProbeSample& sample : run.samples) {
+    result.latencies.push_back(sample.latencyMs);
+    if (sample.outcome == "ok") {
+      ++result.ok;
+    } else if (sample.outcome == "lost") {
+      ++result.lost;
+    } else if (sample.outcome == "sendFailed") {
+      ++result.sendFailed;
+    } else {
+      ++result.other;
+      ++kinds[sample.outcome];
+    }
+    last = std::max(last, sample.sent + (std::isinf(sample.latencyMs) ? timeout : sample.latencyMs / 1e3));
+  }
+  result.sent = total - result.sendFailed;
+  result.seconds = last - started;
+  result.otherKinds.assign(kinds.begin(), kinds.end());
+  if (!samplesPath.empty()) {
+    FILE* out = std::fopen(samplesPath.c_str(), "w");
+    if (out == nullptr) return Fail("probe: cannot write " + samplesPath + ": " + std::strerror(errno));
+    for (const ProbeSample& sample : run.samples) {
+      std::fprintf(out, "%.6f %s %s\n", sample.sent, Milliseconds(sample.latencyMs).c_str(), sample.outcome.c_str());
+    }
+    if (std::fclose(out) != 0) return Fail("probe: cannot write " + samplesPath);
+  }
+  return true;
 }
 
 bool MeasureUdpFloor(long count, double maxSeconds, LoadResult& result, std::string& error) {

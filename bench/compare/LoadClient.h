@@ -10,12 +10,18 @@
 //
 // Around the measured loop it reads the CPU time (utime + stime from
 // /proc/<pid>/stat) of the processes it was given, and its own.
+//
+// The probe (bench/isolation.sh) is the one operation that does not wait
+// for an answer before the next request: it polls one object at a steady
+// rate, like a manager on a timer, and records the latency of every
+// request, or that it was lost.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct snmp_pdu;
@@ -35,6 +41,33 @@ struct LoadResult {
   std::string Format() const;
 };
 
+// What a probe asks for.
+enum class ProbeTarget {
+  kSysDescr,     // sysDescr.0: a non-empty OCTET STRING, served by the master itself
+  kBenchScalar,  // .1.1.0 of the bench MIB: INTEGER 42, served by a sub-agent
+};
+
+// What a probe saw: every request sent, and how it ended.
+struct ProbeResult {
+  std::string target;
+  double rate = 0;     // requests per second asked for
+  double seconds = 0;  // from the first request sent to the last one ended
+  long sent = 0;
+  long ok = 0;          // answered with the expected value
+  long lost = 0;        // no answer within the time-out
+  long other = 0;       // answered otherwise (an error status, an exception, another value)
+  long sendFailed = 0;  // could not be sent at all
+  // Outcomes other than ok and lost, by name ("genErr", "noSuchObject", ...).
+  std::vector<std::pair<std::string, long>> otherKinds;
+  // Latency in ms of every request sent, a lost one as infinity.
+  std::vector<double> latencies;
+
+  // One line of key=value pairs: the counts, and p50_ms, p99_ms and max_ms
+  // over every request sent (nearest rank; "lost" when the rank falls on a
+  // lost request) and max_answered_ms over the answered ones.
+  std::string Format() const;
+};
+
 class LoadClient {
  public:
   struct Options {
@@ -43,6 +76,7 @@ class LoadClient {
     int timeoutMs = 2000;
     double maxSeconds = 120;
     std::vector<pid_t> watched;  // processes whose CPU time is measured
+    unsigned long mibArc = 9;    // the bench MIB lives under 1.3.6.1.4.1.32473.<mibArc>
   };
 
   explicit LoadClient(Options options);
@@ -67,6 +101,18 @@ class LoadClient {
   bool Check(uint32_t rows);
   // GETs .1.1.0 until it is answered correctly or `maxSeconds` passed.
   bool WaitReady();
+  // Sequential GETs of .1.1.0, each checked, for `seconds` seconds: what one
+  // manager gets through in that time.
+  bool GetFor(double seconds, LoadResult& result);
+  // GETs of `target`, one every 1/`rate` s for `seconds` s, each its own
+  // request waiting at most the time-out, sent on time whether or not the
+  // earlier ones were answered. Only a failure of the client itself (no
+  // socket, over the time limit) is an error; what the agent answered, or
+  // that it did not, is counted in `result`. With a `samplesPath`, one line
+  // per request goes there: the time it was sent (seconds on the system's
+  // monotonic clock, which other processes read too), its latency in ms or
+  // "lost", and its outcome.
+  bool Probe(double rate, double seconds, ProbeTarget target, const std::string& samplesPath, ProbeResult& result);
 
   const std::string& Error() const { return m_error; }
 

@@ -12,9 +12,15 @@ namespace QVT::bench {
 
 namespace {
 
-const oid kScalarsOid[] = {1, 3, 6, 1, 4, 1, 32473, 9, 1};
-const oid kTableOid[] = {1, 3, 6, 1, 4, 1, 32473, 9, 2};
+// The arc below 1.3.6.1.4.1.32473 (position 7) is set at registration.
+oid s_scalarsOid[] = {1, 3, 6, 1, 4, 1, 32473, 9, 1};
+oid s_tableOid[] = {1, 3, 6, 1, 4, 1, 32473, 9, 2};
+constexpr size_t kArcPosition = 7;
 constexpr long kMaxRows = 1000000;
+// The time-out field of an AgentX registration is one octet of seconds.
+constexpr int kLongestAgentXTimeout = 255;
+
+bool s_neverAnswer = false;
 
 long s_rows = 0;
 u_long s_scalarReads = 0;  // Counter32 .1.3.0: scalar values served, this one included
@@ -25,13 +31,22 @@ netsnmp_handler_registration* s_pTableReg = nullptr;
 // GET of the next instance) and answers names that are not X.0 itself. It
 // also lengthens the registration's root by the object's arc before it
 // calls us, so the object is read from the name at a fixed position.
+// The hanging sub-agent: every request is taken over (delegated) and never
+// completed, so no answer ever leaves the sub-agent for it.
+bool NeverAnswer(netsnmp_request_info* requests) {
+  if (!s_neverAnswer) return false;
+  for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) request->delegated = 1;
+  return true;
+}
+
 int HandleScalars(netsnmp_mib_handler* /*handler*/, netsnmp_handler_registration* /*reg*/,
                   netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests) {
+  if (NeverAnswer(requests)) return SNMP_ERR_NOERROR;
   if (reqinfo->mode != MODE_GET) return SNMP_ERR_NOERROR;
   for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
     if (request->processed != 0) continue;
     netsnmp_variable_list* var = request->requestvb;
-    switch (var->name_length > OID_LENGTH(kScalarsOid) ? var->name[OID_LENGTH(kScalarsOid)] : 0) {
+    switch (var->name_length > OID_LENGTH(s_scalarsOid) ? var->name[OID_LENGTH(s_scalarsOid)] : 0) {
       case 1: {
         ++s_scalarReads;
         const long value = 42;
@@ -82,6 +97,7 @@ void AnswerCell(netsnmp_handler_registration* reg, netsnmp_request_info* request
 
 int HandleTable(netsnmp_mib_handler* /*handler*/, netsnmp_handler_registration* reg,
                 netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests) {
+  if (NeverAnswer(requests)) return SNMP_ERR_NOERROR;
   for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
     if (request->processed != 0) continue;
     netsnmp_table_request_info* table = netsnmp_extract_table_info(request);
@@ -116,25 +132,30 @@ int HandleTable(netsnmp_mib_handler* /*handler*/, netsnmp_handler_registration* 
 
 }  // namespace
 
-int RegisterNetSnmpBenchMib(long rows) {
+int RegisterNetSnmpBenchMib(long rows, unsigned long arc, bool neverAnswer) {
   if (rows < 1 || rows > kMaxRows) {
     snmp_log(LOG_ERR, "qvtBenchMib: %ld rows: expected 1..%ld\n", rows, kMaxRows);
     return -1;
   }
   s_rows = rows;
-  s_pScalarsReg = netsnmp_create_handler_registration("qvtBenchScalars", HandleScalars, kScalarsOid,
-                                                      OID_LENGTH(kScalarsOid), HANDLER_CAN_RONLY);
+  s_neverAnswer = neverAnswer;
+  s_scalarsOid[kArcPosition] = arc;
+  s_tableOid[kArcPosition] = arc;
+  s_pScalarsReg = netsnmp_create_handler_registration("qvtBenchScalars", HandleScalars, s_scalarsOid,
+                                                      OID_LENGTH(s_scalarsOid), HANDLER_CAN_RONLY);
+  if (s_pScalarsReg != nullptr && neverAnswer) s_pScalarsReg->timeout = kLongestAgentXTimeout;
   if (s_pScalarsReg == nullptr || netsnmp_register_scalar_group(s_pScalarsReg, 1, 3) != MIB_REGISTERED_OK) {
     snmp_log(LOG_ERR, "qvtBenchMib: cannot register the scalars\n");
     return -1;
   }
-  s_pTableReg = netsnmp_create_handler_registration("qvtBenchTable", HandleTable, kTableOid, OID_LENGTH(kTableOid),
+  s_pTableReg = netsnmp_create_handler_registration("qvtBenchTable", HandleTable, s_tableOid, OID_LENGTH(s_tableOid),
                                                     HANDLER_CAN_RONLY);
   netsnmp_table_registration_info* info = SNMP_MALLOC_TYPEDEF(netsnmp_table_registration_info);
   if (s_pTableReg == nullptr || info == nullptr) {
     snmp_log(LOG_ERR, "qvtBenchMib: out of memory\n");
     return -1;
   }
+  if (neverAnswer) s_pTableReg->timeout = kLongestAgentXTimeout;
   netsnmp_table_helper_add_indexes(info, ASN_INTEGER, 0);
   info->min_column = 2;
   info->max_column = 4;

@@ -16,8 +16,15 @@
 namespace QVT::bench {
 
 // Registers both subtrees with the Net-SNMP agent, the table with `rows`
-// rows (1..1000000). 0 on success, -1 after logging what failed.
-int RegisterNetSnmpBenchMib(long rows);
+// rows (1..1000000), under 1.3.6.1.4.1.32473.<arc>. 0 on success, -1 after
+// logging what failed.
+//
+// `neverAnswer` makes the module a sub-agent that hangs while its process
+// stays up (bench/isolation.sh): both handlers mark every request they get
+// as delegated and never complete it, so the agent library never sends an
+// answer, and both registrations announce the longest time-out an AgentX
+// registration carries (255 s) to the master.
+int RegisterNetSnmpBenchMib(long rows, unsigned long arc = 9, bool neverAnswer = false);
 // Removes both registrations again.
 void UnregisterNetSnmpBenchMib();
 

@@ -26,6 +26,12 @@ int Usage(FILE* out, int status) {
                "\n"
                "Operations (every answer is checked against the bench MIB 1.3.6.1.4.1.32473.9):\n"
                "  get COUNT         COUNT sequential GETs of .1.1.0\n"
+               "  getfor SECONDS    sequential GETs of .1.1.0 for SECONDS seconds (1..3600)\n"
+               "  probe RATE SECONDS TARGET\n"
+               "                    GETs of TARGET (sysdescr: sysDescr.0; bench: .1.1.0) sent RATE per second\n"
+               "                    (1..100000) for SECONDS seconds (1..3600; 10,000,000 requests at most)\n"
+               "                    without waiting for the answers;\n"
+               "                    prints the latency percentiles and what the answers were\n"
                "  walk ROWS         GET-NEXT walk of the table, which must have ROWS rows\n"
                "  bulk ROWS [REPS]  GET-BULK walk of the table, max-repetitions REPS (default 25)\n"
                "  check ROWS        the MIB's answers beyond the walks (values, missing names, GET-BULK)\n"
@@ -37,7 +43,10 @@ int Usage(FILE* out, int status) {
                "  --community TEXT   SNMPv2c community (default public)\n"
                "  --timeout-ms MS    wait for each answer (default 2000; no retries)\n"
                "  --max-seconds S    time limit of the whole operation (default 120)\n"
-               "  --pid PID          also measure the CPU time of this process (repeatable)\n",
+               "  --pid PID          also measure the CPU time of this process (repeatable)\n"
+               "  --mib-arc A        the bench MIB is served under 1.3.6.1.4.1.32473.A (default 9)\n"
+               "  --samples FILE     probe: one line per request into FILE (sent at, monotonic\n"
+               "                     seconds; latency in ms or 'lost'; outcome)\n",
                kProgram);
   return status;
 }
@@ -55,6 +64,7 @@ bool ParseLong(const std::string& text, long min, long max, long& value) {
 int main(int argc, char** argv) {
   QVT::bench::LoadClient::Options options;
   std::vector<std::string> operation;
+  std::string samplesPath;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") return Usage(stdout, 0);
@@ -78,6 +88,10 @@ int main(int argc, char** argv) {
       options.maxSeconds = static_cast<double>(number);
     } else if (arg == "--pid" && ParseLong(value, 1, 0x7FFFFFFF, number)) {
       options.watched.push_back(static_cast<pid_t>(number));
+    } else if (arg == "--mib-arc" && ParseLong(value, 1, 1000000, number)) {
+      options.mibArc = static_cast<unsigned long>(number);
+    } else if (arg == "--samples" && !value.empty()) {
+      samplesPath = value;
     } else {
       std::fprintf(stderr, "%s: unusable option '%s %s'\n", kProgram, arg.c_str(), value.c_str());
       return Usage(stderr, 2);
@@ -85,13 +99,29 @@ int main(int argc, char** argv) {
   }
   long count = 0;
   long repetitions = 25;
+  long rate = 0;
+  long seconds = 0;
+  QVT::bench::ProbeTarget target = QVT::bench::ProbeTarget::kSysDescr;
   const std::string op = operation.empty() ? "" : operation[0];
   const bool counted = op == "get" || op == "floor" || op == "walk" || op == "bulk" || op == "check";
   const long maxCount = op == "get" || op == "floor" ? 100000000 : 1000000;
-  if (op.empty() || (op == "wait" && operation.size() != 1) ||
-      (counted && (operation.size() < 2 || !ParseLong(operation[1], 1, maxCount, count))) ||
-      (op == "bulk" && operation.size() == 3 && !ParseLong(operation[2], 1, 1000, repetitions)) ||
-      (operation.size() > (op == "bulk" ? 3u : 2u)) || (!counted && op != "wait")) {
+  bool usable = false;
+  if (op == "probe") {
+    const std::string what = operation.size() == 4 ? operation[3] : "";
+    target = what == "bench" ? QVT::bench::ProbeTarget::kBenchScalar : QVT::bench::ProbeTarget::kSysDescr;
+    // Every request's sample is kept: at most ten million of them.
+    usable = operation.size() == 4 && ParseLong(operation[1], 1, 100000, rate) &&
+             ParseLong(operation[2], 1, 3600, seconds) && rate * seconds <= 10000000 &&
+             (what == "sysdescr" || what == "bench");
+  } else if (op == "getfor") {
+    usable = operation.size() == 2 && ParseLong(operation[1], 1, 3600, seconds);
+  } else {
+    usable = !(op.empty() || (op == "wait" && operation.size() != 1) ||
+               (counted && (operation.size() < 2 || !ParseLong(operation[1], 1, maxCount, count))) ||
+               (op == "bulk" && operation.size() == 3 && !ParseLong(operation[2], 1, 1000, repetitions)) ||
+               (operation.size() > (op == "bulk" ? 3u : 2u)) || (!counted && op != "wait"));
+  }
+  if (!usable || (!samplesPath.empty() && op != "probe")) {
     std::fprintf(stderr, "%s: unusable operation (see --help)\n", kProgram);
     return 2;
   }
@@ -125,8 +155,16 @@ int main(int argc, char** argv) {
     if (ok && op == "bulk") ok = client.BulkWalk(rows, repetitions, result);
     if (ok && op == "check") ok = client.Check(rows);
     if (ok && op == "wait") ok = client.WaitReady();
+    if (ok && op == "getfor") ok = client.GetFor(static_cast<double>(seconds), result);
+    QVT::bench::ProbeResult probe;
+    if (ok && op == "probe") {
+      ok = client.Probe(static_cast<double>(rate), static_cast<double>(seconds), target, samplesPath, probe);
+    }
     if (!ok) {
       std::fprintf(stderr, "%s: %s: %s\n", kProgram, options.agent.c_str(), client.Error().c_str());
+    } else if (op == "probe") {
+      std::printf("%s\n", probe.Format().c_str());
+      status = 0;
     } else if (op == "check" || op == "wait") {
       std::printf("op=%s ok\n", op.c_str());
       status = 0;

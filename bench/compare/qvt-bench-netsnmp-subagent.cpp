@@ -3,11 +3,17 @@
 // given socket and serves NetSnmpBenchMib until SIGINT or SIGTERM.
 //
 //   qvt-bench-netsnmp-subagent --agentx SOCKET [--rows N] [--ping SECONDS]
+//                              [--mib-arc A] [--never-answer]
 //
 // SOCKET is in Net-SNMP's transport syntax (a path for a unix socket, or
 // tcp:127.0.0.1:PORT). --ping sets the AgentX ping interval, which also
 // makes the sub-agent reconnect on its own when the master was not ready.
-// No configuration file is read and nothing is persisted.
+// --mib-arc serves the MIB under 1.3.6.1.4.1.32473.A instead of .9, so that
+// several sub-agents serve it side by side; --never-answer makes it a
+// sub-agent that hangs while its process and its AgentX session stay up:
+// it registers the MIB (announcing a 255 s time-out) and never answers a
+// request for it (see NetSnmpBenchMib.h). No configuration file is read
+// and nothing is persisted.
 
 // clang-format off
 #include <net-snmp/net-snmp-config.h>
@@ -42,8 +48,9 @@ bool ParseNumber(const char* text, long min, long max, long& value) {
 
 int Usage(FILE* out, int status) {
   std::fprintf(out,
-               "Usage: %s --agentx SOCKET [--rows N] [--ping SECONDS]\n"
-               "Serves the bench MIB (1.3.6.1.4.1.32473.9) as a Net-SNMP AgentX sub-agent.\n",
+               "Usage: %s --agentx SOCKET [--rows N] [--ping SECONDS] [--mib-arc A] [--never-answer]\n"
+               "Serves the bench MIB (1.3.6.1.4.1.32473.9, or .A) as a Net-SNMP AgentX sub-agent;\n"
+               "with --never-answer it registers the MIB and never answers a request for it.\n",
                kProgram);
   return status;
 }
@@ -54,9 +61,15 @@ int main(int argc, char** argv) {
   std::string socket;
   long rows = 1000;
   long ping = 0;
+  long arc = 9;
+  bool neverAnswer = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") return Usage(stdout, 0);
+    if (arg == "--never-answer") {
+      neverAnswer = true;
+      continue;
+    }
     if (i + 1 >= argc) {
       std::fprintf(stderr, "%s: '%s' needs a value or is unknown\n", kProgram, arg.c_str());
       return Usage(stderr, 2);
@@ -72,6 +85,11 @@ int main(int argc, char** argv) {
     } else if (arg == "--ping") {
       if (!ParseNumber(value, 0, 3600, ping)) {
         std::fprintf(stderr, "%s: --ping '%s': expected 0..3600 seconds\n", kProgram, value);
+        return 2;
+      }
+    } else if (arg == "--mib-arc") {
+      if (!ParseNumber(value, 1, 1000000, arc)) {
+        std::fprintf(stderr, "%s: --mib-arc '%s': expected 1..1000000\n", kProgram, value);
         return 2;
       }
     } else {
@@ -92,12 +110,13 @@ int main(int argc, char** argv) {
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
   init_agent(kProgram);
-  if (QVT::bench::RegisterNetSnmpBenchMib(rows) != 0) return 1;
+  if (QVT::bench::RegisterNetSnmpBenchMib(rows, static_cast<unsigned long>(arc), neverAnswer) != 0) return 1;
   init_snmp(kProgram);
 
   std::signal(SIGTERM, OnStopSignal);
   std::signal(SIGINT, OnStopSignal);
-  snmp_log(LOG_INFO, "%s: serving %ld rows through AgentX at %s\n", kProgram, rows, socket.c_str());
+  snmp_log(LOG_INFO, "%s: serving %ld rows under 1.3.6.1.4.1.32473.%ld through AgentX at %s%s\n", kProgram, rows, arc,
+           socket.c_str(), neverAnswer ? ", never answering" : "");
   while (s_running != 0) agent_check_and_process(1);
 
   QVT::bench::UnregisterNetSnmpBenchMib();

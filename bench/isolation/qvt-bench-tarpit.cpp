@@ -1,0 +1,103 @@
+// qvt-bench-tarpit: a sub-agent that hangs while its session stays open
+// (bench/isolation.sh). It opens a session announcing a processing time
+// (default 3599 s, the most a session may announce), registers the subtree
+// 1.3.6.1.4.1.32473.A, prints "op=tarpit ready ..." and then reads every
+// request the master sends and answers none, until SIGINT or SIGTERM (or
+// --max-seconds). At the end it prints how many requests it left
+// unanswered. It neither pings nor closes its session.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "BObjectIdentifier.h"
+#include "RawSession.h"
+
+namespace {
+
+constexpr const char* kProgram = "qvt-bench-tarpit";
+volatile std::sig_atomic_t s_stop = 0;
+
+void OnStopSignal(int /*signal*/) {
+  s_stop = 1;
+}
+
+int Usage(FILE* out, int status) {
+  std::fprintf(out,
+               "Usage: %s --master HOST:PORT [--mib-arc A] [--processing-time S] [--max-seconds S]\n"
+               "\n"
+               "Opens a session announcing S seconds of processing time (1..3599, default 3599),\n"
+               "registers 1.3.6.1.4.1.32473.A (default 12), and never answers a request; stops on\n"
+               "SIGINT or SIGTERM, or after --max-seconds (default 3600).\n",
+               kProgram);
+  return status;
+}
+
+bool ParseLong(const std::string& text, long min, long max, long& value) {
+  char* end = nullptr;
+  const long number = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || number < min || number > max) return false;
+  value = number;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string master;
+  long arc = 12;
+  long processing = 3599;
+  long maxSeconds = 3600;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") return Usage(stdout, 0);
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "%s: '%s' needs a value or is unknown\n", kProgram, arg.c_str());
+      return Usage(stderr, 2);
+    }
+    const std::string value = argv[++i];
+    bool ok = true;
+    if (arg == "--master") {
+      master = value;
+    } else if (arg == "--mib-arc") {
+      ok = ParseLong(value, 1, 1000000, arc);
+    } else if (arg == "--processing-time") {
+      ok = ParseLong(value, 1, 3599, processing);
+    } else if (arg == "--max-seconds") {
+      ok = ParseLong(value, 1, 86400, maxSeconds);
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "%s: unusable option '%s %s'\n", kProgram, arg.c_str(), value.c_str());
+      return Usage(stderr, 2);
+    }
+  }
+  if (master.empty()) {
+    std::fprintf(stderr, "%s: --master HOST:PORT is needed\n", kProgram);
+    return Usage(stderr, 2);
+  }
+  std::signal(SIGTERM, OnStopSignal);
+  std::signal(SIGINT, OnStopSignal);
+
+  QVT::bench::RawSession session;
+  const QVT::BObjectIdentifier subtree{1, 3, 6, 1, 4, 1, 32473, static_cast<uint32_t>(arc)};
+  int verdict = -1;
+  if (!session.Init(master) || !session.Open("QVT bench tarpit", static_cast<int>(processing), 10.0) ||
+      !session.Register(subtree, "bench tarpit", verdict)) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, session.Error().c_str());
+    return 1;
+  }
+  if (verdict != 0) {
+    std::fprintf(stderr, "%s: registering %s was answered %d\n", kProgram, subtree.ToString().c_str(), verdict);
+    return 1;
+  }
+  std::printf("op=tarpit ready session=%u subtree=%s processing_time=%ld\n", session.SessionId(),
+              subtree.ToString().c_str(), processing);
+  std::fflush(stdout);
+
+  QVT::bench::RawSession::Ignored ignored;
+  session.IgnoreRequests(static_cast<double>(maxSeconds), s_stop, ignored);
+  std::printf("op=tarpit unanswered=%ld gets=%ld others=%ld\n", ignored.requests, ignored.gets, ignored.others);
+  return 0;
+}
