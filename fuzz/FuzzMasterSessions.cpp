@@ -29,10 +29,8 @@ class BSAMasterPeer {
   static constexpr auto handlerCount = &BSAMaster::m_handlerCount;
   static constexpr auto indexOwners = &BSAMaster::m_indexOwners;
   static constexpr auto indices = &BSAMaster::m_indices;
-  static constexpr auto deferred = &BSAMaster::m_deferred;
   static constexpr auto keptAnswers = &BSAMaster::m_keptAnswers;
   static constexpr auto takeCloseRequests = &BSAMaster::TakeCloseRequests;
-  static constexpr auto answerDeferred = &BSAMaster::AnswerDeferred;
   static constexpr auto continueClosing = &BSAMaster::ContinueClosing;
   static constexpr auto flushRefusalReports = &BSAMaster::FlushRefusalReports;
   static constexpr auto count = &BSAMaster::Count;

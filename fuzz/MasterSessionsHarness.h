@@ -91,7 +91,6 @@ struct MasterSessionsStats {
   size_t peakRegistrations = 0;     // proxies installed at one time
   size_t peakRangeInstances = 0;    // of them, row instances of range registrations
   size_t peakIndexValues = 0;       // index values held at one time
-  size_t peakDeferred = 0;          // requests waiting for the write lock at one time
   int traps = 0;                    // notifications handed to the trap sender
   int answers = 0;                  // answers the senders received
 };
@@ -480,7 +479,6 @@ class Run : public ISAMasterEvents {
   void Deliver(const std::vector<unsigned char>& octets, int sender) {
     m_last = octets;
     const BAddress& from = m_senders.Address(sender);
-    const bool queueWasEmpty = (m_master.*Peer::deferred).empty();
     const std::map<int, SessionView> before = Views();
 
     (m_master.*Peer::takeCloseRequests)();
@@ -498,13 +496,10 @@ class Run : public ISAMasterEvents {
       BSAPdu request;
       if (Decoded(octets, request)) m_sent[sender].insert(request.requestId);
     }
-    m_stats.peakDeferred = std::max(m_stats.peakDeferred, (m_master.*Peer::deferred).size());
     AfterReceive();
 
     // What one host sends changes no session of another host (nor, from
-    // outside AllowFrom, any session at all). With requests of others
-    // waiting for the lock, this step may answer them: not checked then.
-    if (!queueWasEmpty) return;
+    // outside AllowFrom, any session at all).
     for (const auto& [id, view] : before) {
       BSASession* session = FindRecord(id);
       if (session == nullptr || session->IsClosing()) continue;
@@ -531,17 +526,14 @@ class Run : public ISAMasterEvents {
   // The worker's steps after every receive, timed out or not.
   void AfterReceive() {
     (m_master.*Peer::takeCloseRequests)();
-    (m_master.*Peer::answerDeferred)();
     (m_master.*Peer::continueClosing)();
     (m_master.*Peer::flushRefusalReports)(false);
   }
 
   void WorkerTurn() {
-    const bool queueWasEmpty = (m_master.*Peer::deferred).empty();
     const std::map<int, SessionView> before = Views();
     AfterReceive();
-    // Without a datagram only closing sessions and waiting requests move.
-    if (!queueWasEmpty) return;
+    // Without a datagram only closing sessions move.
     for (const auto& [id, view] : before) {
       BSASession* session = FindRecord(id);
       if (session == nullptr || session->IsClosing()) continue;
@@ -719,7 +711,6 @@ class Run : public ISAMasterEvents {
     }
 
     // The queues stay bounded.
-    if ((master.*Peer::deferred).size() > 256) Violation(m_step, "too many requests wait for the write lock");
     if ((master.*Peer::keptAnswers).size() > 256) Violation(m_step, "too many answers kept");
 
     m_stats.peakRegistrations = std::max(m_stats.peakRegistrations, handlers.size());
@@ -743,8 +734,8 @@ class Run : public ISAMasterEvents {
 // One run of `data`. Peer gives the members of BSAMaster and BSASession
 // the harness reads and the worker steps it calls, as pointers to members:
 // rxBuffer, addrPeer, addrLocal, sessions, handlers, handlerCount,
-// indexOwners, indices, deferred, keptAnswers; takeCloseRequests,
-// answerDeferred, continueClosing, flushRefusalReports, count; and of the
+// indexOwners, indices, keptAnswers; takeCloseRequests, continueClosing,
+// flushRefusalReports, count; and of the
 // session registrations, registrationCount, indexValues, lastHeard,
 // closeQueued. Aborts on a broken invariant; returns 0 otherwise.
 template <class Peer>

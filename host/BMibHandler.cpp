@@ -211,6 +211,16 @@ int BMibHandler::UnregisterSubtreeHandler(BMibSubtreeHandler* handler) {
   return m_tree.Remove(handler);
 }
 
+int BMibHandler::WithdrawSubtreeHandler(BMibSubtreeHandler* handler, std::function<void()> reclaim) {
+  std::shared_ptr<BMibTreeNode> node = m_tree.Detach(handler);
+  if (node == nullptr) return 0;
+  m_grace.Retire([node, reclaim = std::move(reclaim)]() mutable {
+    node.reset();
+    if (reclaim) reclaim();
+  });
+  return 1;
+}
+
 int BMibHandler::UnregisterGroup(BMibSubtreeHandler* const* handlers, int count) {
   if (handlers == nullptr || count < 0) return 0;
   TWriteLock writing(m_synch);
@@ -225,6 +235,7 @@ int BMibHandler::Query(int code, int transactionId, const BSecurityParams& param
                        BVarBindList& list, int& errorIndex) {
   errorIndex = 0;
   TReadLock reading(m_synch);
+  BGracePeriod grace(m_grace);
   switch (code) {
     case SNMP_REQ_GET:
       return QueryGet(transactionId, params, list, errorIndex);
@@ -308,6 +319,7 @@ int BMibHandler::ProcessSet(unsigned int transactionId, const BSecurityParams& p
                             int& errorIndex) {
   TMutexLock serial(m_mutex);
   TReadLock reading(m_synch);
+  BGracePeriod grace(m_grace);
   errorIndex = 0;
   const int n = list.Count();
   std::vector<SetGroup> groups;
@@ -428,6 +440,7 @@ int BMibHandler::CmdExecute(int id, const BString& args, BString& output) {
   output = BString();
   if (id == kCmdHandlers) {
     TReadLock reading(m_synch);
+    BGracePeriod grace(m_grace);
     for (const BMibTreeNode* node = m_tree.First(); node != nullptr; node = m_tree.Next(node)) {
       for (const BMibTreeNode* p = node->Parent(); p != nullptr; p = p->Parent()) output.Append("  ");
       output.Append(node->Handler()->ToString());

@@ -16,15 +16,21 @@
 // one into 0: no particular varbind).
 //
 // Locking: Query holds the reader/writer lock (Synch()) for reading while
-// it runs, and unregistration takes it for writing; so a handler is never
-// unregistered while a query may still call it. Registration needs no more
-// than the tree's own lock: it never waits for a query, however long that
-// takes (one waiting for a slow sub-agent). Mutex() serialises SETs
-// (ProcessSet and the sub-agent's SET phases hold it for a whole phase).
-// Lock order: Mutex(), then Synch(), then a handler's own lock.
+// it runs, and UnregisterSubtreeHandler takes it for writing; so a handler
+// is never unregistered while a query may still call it, and its owner may
+// free it on return. Registration needs no more than the tree's own lock:
+// it never waits for a query, however long that takes (one waiting for a
+// slow sub-agent). WithdrawSubtreeHandler does not wait either: it takes
+// the handler out at once and leaves its freeing to Grace(), which runs it
+// once the queries that may still use it have ended. Mutex() serialises
+// SETs (ProcessSet and the sub-agent's SET phases hold it for a whole
+// phase). Lock order: Mutex(), then Synch(), then a handler's own lock.
 #pragma once
 
+#include <functional>
+
 #include "BCmdHandler.h"
+#include "BGracePeriods.h"
 #include "BMib2System.h"
 #include "BMibSubtreeHandler.h"
 #include "BMibTree.h"
@@ -59,7 +65,8 @@ class QV_API BMibHandler : public BCmdHandler {
   virtual int RegisterSubtreeHandler(BMibSubtreeHandler* handler);
   // Registers `count` handlers, all or none; non-zero on success.
   virtual int RegisterGroup(BMibSubtreeHandler* const* handlers, int count);
-  // Non-zero when the handler was registered and is now removed.
+  // Non-zero when the handler was registered and is now removed. Waits for
+  // the queries in flight: the caller may free the handler on return.
   virtual int UnregisterSubtreeHandler(BMibSubtreeHandler* handler);
   // Removes every handler of the group that is registered; non-zero when
   // all of them were.
@@ -72,6 +79,10 @@ class QV_API BMibHandler : public BCmdHandler {
                     BVarBindList& list, int& errorIndex);
   // The process-wide transaction registry.
   virtual BTransactions* GetITransactions();
+  // Takes the handler out at once, without waiting for the queries in
+  // flight: non-zero when it was registered; then `reclaim` (which frees
+  // it) runs once none of the queries that may still call it runs.
+  virtual int WithdrawSubtreeHandler(BMibSubtreeHandler* handler, std::function<void()> reclaim);
   int CmdExecute(int id, const BString& args, BString& output) override;
   BString CmdGetHndlrName() const override;
   BString CmdGetMap() const override;
@@ -97,6 +108,10 @@ class QV_API BMibHandler : public BCmdHandler {
   int ProcessSet(unsigned int transactionId, const BSecurityParams& params, BVarBindList& list, int& errorIndex);
 
   TSWMRSynch& Synch() { return m_synch; }
+  // Every query and SET phase is a reader here from its start to its end
+  // (held with Synch() for reading); what a withdrawal took out is freed
+  // through it.
+  BGracePeriods& Grace() { return m_grace; }
   TMutex& Mutex() { return m_mutex; }
   // Its lookups may be used at any time; the nodes they give stay valid
   // while Synch() is held.
@@ -110,7 +125,8 @@ class QV_API BMibHandler : public BCmdHandler {
 
   IAccessControl* m_pAccessControl;
   TMutex m_mutex{true};  // serialises SETs; taken before m_synch
-  TSWMRSynch m_synch;    // guards m_tree
+  TSWMRSynch m_synch;    // keeps unregistrations away from running queries
+  BGracePeriods m_grace;
   BMibTree m_tree;
   BMib2System m_mib2System;
 };

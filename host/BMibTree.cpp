@@ -70,17 +70,22 @@ void BMibTree::InsertLocked(BMibSubtreeHandler* handler) {
 }
 
 int BMibTree::Remove(BMibSubtreeHandler* handler) {
-  if (handler == nullptr) return 0;
+  return Detach(handler) != nullptr ? 1 : 0;
+}
+
+std::unique_ptr<BMibTreeNode> BMibTree::Detach(BMibSubtreeHandler* handler) {
+  if (handler == nullptr) return nullptr;
   std::unique_lock<std::shared_mutex> guard(m_lock);
   auto it = m_nodes.find(handler->Oid());
-  if (it == m_nodes.end() || it->second->m_pHandler != handler) return 0;
+  if (it == m_nodes.end() || it->second->m_pHandler != handler) return nullptr;
   BMibTreeNode* node = it->second.get();
   BMibTreeNode* parent = node->m_pParent.load(std::memory_order_relaxed);
   MoveChildren(it->first, node, parent, node);
   if (parent != nullptr) --parent->m_nested;
   m_local.erase(it->first);
+  std::unique_ptr<BMibTreeNode> detached = std::move(it->second);
   m_nodes.erase(it);
-  return 1;
+  return detached;
 }
 
 BMibTreeNode* BMibTree::OwnerOf(const BObjectIdentifier& name) const {

@@ -65,6 +65,10 @@ class QV_API BMibTree {
   int InsertGroup(BMibSubtreeHandler* const* handlers, int count);
   // Non-zero when the handler was registered and is now removed.
   int Remove(BMibSubtreeHandler* handler);
+  // Takes the handler's node out and hands it over (null when the handler
+  // is not registered): a reader that found it before may still use it, so
+  // the caller frees it once no such reader runs.
+  std::unique_ptr<BMibTreeNode> Detach(BMibSubtreeHandler* handler);
 
   // The node of the deepest registration whose OID starts `name`, or null.
   BMibTreeNode* FindSubtreeHandlerNode(const BObjectIdentifier& name) const;

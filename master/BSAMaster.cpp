@@ -43,18 +43,18 @@ BSAMaster::~BSAMaster() {
   // The owner stops the master before destroying it; stopping again costs
   // nothing and keeps the threads off the members freed below if it forgot.
   Stop();
-  // The proxies leave the agent's MIB handler (and their sysOR rows go)
-  // before they are freed, so that no freed handler is ever reachable from
-  // it; the write lock keeps out any query still running.
+  // The proxies leave the agent's MIB handler (and their sysOR rows go);
+  // they and the sessions are freed once no query still running may use
+  // them (at once when none runs).
   if (m_pMibHandler != nullptr) {
-    TWriteLock writeLock(m_pMibHandler->Synch());
-    while (!m_handlers.empty()) {
-      BSAMibSubtreeHandler* handler = m_handlers.begin()->second;
+    for (const auto& [oid, handler] : m_handlers) {
       m_pMibHandler->Mib2System().RemoveORRowByIndex(handler->SysORIndex());
-      m_pMibHandler->UnregisterSubtreeHandler(handler);
-      m_handlers.erase(m_handlers.begin());
-      delete handler;
+      BSAMibSubtreeHandler* proxy = handler;
+      m_pMibHandler->WithdrawSubtreeHandler(proxy, [proxy] { delete proxy; });  // one the MIB handler keeps stays
     }
+    m_handlers.clear();
+    auto sessions = std::make_shared<std::map<int, std::unique_ptr<BSASession>>>(std::move(m_sessions));
+    m_pMibHandler->Grace().Retire([sessions] {});
   }
   m_sessions.clear();
 }
@@ -136,9 +136,6 @@ int BSAMaster::Stop() {
   if (m_workerThread.IsRunning()) WakeWorker();
   m_workerThread.Stop(kWaitForever);
   m_sessMonThread.Stop(kWaitForever);
-  // Requests still waiting for the write lock are dropped: their senders
-  // time out (or retransmit), and a later Start begins afresh.
-  m_deferred.clear();
   return 0;
 }
 

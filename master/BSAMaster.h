@@ -20,13 +20,12 @@
 // Threads and sockets:
 // - the worker thread reads m_listenSocket, dispatches every sub-agent
 //   request by PDU type and answers it; all request handlers, and every
-//   change to the MIB handler's tree, run there, one at a time. A
-//   registration goes in beside the queries in flight. Taking handlers out
-//   needs the MIB handler's write lock, which queries hold for reading while
-//   they wait for a sub-agent; the worker never waits for it in a way that
-//   holds up queries: it keeps such requests (and the registrations after
-//   them, in arrival order) and serves the others meanwhile, and it takes a
-//   closing session's registrations away a few at a time;
+//   change to the MIB handler's tree, run there, one at a time. None of
+//   them waits for the queries in flight (which may wait for a slow
+//   sub-agent): a registration goes in beside them, and a proxy taken out
+//   (and a closed session's record) is freed through the MIB handler's
+//   grace periods once no query that may still use it runs. A closing
+//   session's registrations are taken away a few hundred at a time;
 // - the session-monitor thread wakes every 3 s, marks the sessions whose
 //   sub-agent missed three requests in a row (or that sit idle) as closing
 //   and leaves the closing to the worker; it never takes the MIB's lock;
@@ -36,10 +35,10 @@
 //   and every wait ends by MaxWait.
 //
 // Locks, in the order they may be taken: the MIB handler's Mutex(), its
-// reader/writer lock Synch(), a proxy handler's own lock, a session's slot,
-// then m_sessionsLock and a session's socket lock (both innermost). Proxies
-// and sessions are freed only while Synch() is held for writing, and
-// queries hold it for reading, so none is freed under a running query.
+// reader/writer lock Synch() (read by queries), a session's slot, then
+// m_sessionsLock and a session's socket lock (both innermost). The master
+// never takes Synch() for writing; proxies and sessions outlive every query
+// that may use them through the MIB handler's grace periods.
 #pragma once
 
 #include <atomic>
@@ -249,13 +248,6 @@ class QV_API BSAMaster {
   friend class BSAMibSubtreeHandler;
   using Clock = std::chrono::steady_clock;
 
-  // A request that waits for the MIB handler's write lock, and where its
-  // answer goes.
-  struct Deferred {
-    BSAPdu request;
-    BAddress peer;
-    BAddress local;
-  };
   // An answer kept for a retransmission of an open or close, whose session
   // record cannot keep it (none yet, or gone).
   struct KeptAnswer {
@@ -282,11 +274,6 @@ class QV_API BSAMaster {
   void Answer(BSAPdu& request);
   // The handler of `request` by type; its wire status.
   int Dispatch(BSAPdu& request, BSAPdu& response);
-  // Answers the kept requests, oldest first, if the write lock can be had.
-  void AnswerDeferred();
-  // The MIB handler's write lock, taken without holding up queries (see
-  // the file comment); false when not now.
-  bool TryWriteLock();
   // Sends an answer that was sent before; true when there was one.
   bool AnswerAgain(const BSAPdu& request);
   void KeepAnswer(BSASession* session, const BSAPdu& request, int sessionId);
@@ -362,10 +349,8 @@ class QV_API BSAMaster {
   std::atomic<size_t> m_handlerCount{0};
   Indices m_indices;
   std::map<std::pair<BObjectIdentifier, BObjectIdentifier>, int> m_indexOwners;  // (name, key) -> session
-  std::deque<Deferred> m_deferred;                                               // requests waiting for the write lock
   std::deque<KeptAnswer> m_keptAnswers;
   RefusalReport m_refusals[SA_CNT_COUNT];
-  Clock::time_point m_writeWaitSince{};  // when the oldest kept request began to wait
 };
 
 }  // namespace QVT

@@ -20,8 +20,7 @@ enum ESAMasterCounter : int {
   SA_CNT_WRONG_ADDRESS,       // names a session that another address opened (answered notOpen)
   SA_CNT_UNKNOWN_SESSION,     // names no open session (answered notOpen)
   SA_CNT_RETRANSMISSIONS,     // a request answered before, answered again from what was sent
-  SA_CNT_DUPLICATES_DROPPED,  // a retransmission of a request still being worked on
-  SA_CNT_DEFERRED_OVERFLOW,   // a request dropped because too many wait for the MIB
+  SA_CNT_DUPLICATES_DROPPED,  // a retransmitted close of a session still being taken apart
   // Refusals answered with a wire error.
   SA_CNT_SESSIONS_REFUSED,  // MaxSessions reached (openFailed)
   SA_CNT_REG_PROTECTED,     // over the master's own objects (requestDenied)

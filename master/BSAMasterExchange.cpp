@@ -54,10 +54,7 @@ int BSAMaster::SendAndRecvPdu(BSASession& session, BSAPdu& request, BSAPdu& resp
     m_counters.Increment(SA_CNT_EXCHANGE_FAILED_FAST);
     return SA_ERR_SESSION_FAILING;
   }
-  const auto started = Clock::now();
-  session.m_exchangeSince.store(started.time_since_epoch().count(), std::memory_order_relaxed);
-  status = Exchange(session, request, response, started + wait);
-  session.m_exchangeSince.store(0, std::memory_order_relaxed);
+  status = Exchange(session, request, response, Clock::now() + wait);
   session.ReleaseExchange();
   return status;
 }

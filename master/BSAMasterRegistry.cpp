@@ -213,17 +213,23 @@ int BSAMaster::UnregisterSH(BSAMibSubtreeHandler* handler) {
   if (handler == nullptr) return SA_WIRE_UNKNOWN_REGISTRATION;
   m_pMibHandler->Mib2System().RemoveORRowByIndex(handler->m_sysORIndex);
   handler->m_sysORIndex = 0;
-  if (m_pMibHandler->UnregisterSubtreeHandler(handler) == 0) return SA_WIRE_PROCESSING_ERROR;
-  m_handlers.erase(handler->Oid());
-  m_handlerCount.store(m_handlers.size(), std::memory_order_relaxed);
+  // Out of our books first: the withdrawal may free it at once.
+  const auto entry = m_handlers.find(handler->Oid());
+  if (entry == m_handlers.end() || entry->second != handler) return SA_WIRE_UNKNOWN_REGISTRATION;
+  m_handlers.erase(entry);
   RemoveFromSession(handler);
-  delete handler;
+  // Out of the MIB at once; freed once no query that may still call it runs.
+  if (m_pMibHandler->WithdrawSubtreeHandler(handler, [handler] { delete handler; }) == 0) {
+    m_handlers.emplace(handler->Oid(), handler);
+    if (handler->Session() != nullptr) AddToSession(*handler->Session(), handler);
+    return SA_WIRE_PROCESSING_ERROR;
+  }
+  m_handlerCount.store(m_handlers.size(), std::memory_order_relaxed);
   return 0;
 }
 
 int BSAMaster::UnregisterSH(BSAPdu& request) {
   QVSubAgTrace("UnregisterSH   sessionid= %d", request.sessionId);
-  TWriteLock writeLock(m_pMibHandler->Synch());
   BSASession* session = FindSession(static_cast<int>(request.sessionId));
   if (session == nullptr) return SA_WIRE_NOT_OPEN;
   if (request.varBindList.Count() < kPlainVarBinds) return SA_WIRE_PROCESSING_ERROR;

@@ -22,17 +22,12 @@ constexpr int kDefaultSessionTimeout = 2;
 constexpr int kMaxSessionTimeout = 3599;
 // The monitor closes a session after this many receives in a row timed out.
 constexpr int kMaxTimeoutsInARow = 2;
-// Requests kept for the write lock beyond this many are dropped unanswered
-// (their senders retransmit), so that a stalled query cannot make the list
-// grow without bound.
-constexpr size_t kMaxDeferred = 256;
-// How long the worker waits for a datagram when it has nothing else to do.
-// When it has (kept requests, sessions to take apart) it only looks: its
-// tries for the write lock set the pace then.
+// How long the worker waits for a datagram when it has nothing else to do;
+// while it takes sessions apart it only looks between the steps.
 constexpr int kIdleWaitMicroseconds = 1000000;
 constexpr int kBusyWaitMicroseconds = 0;
-// A closing session's registrations are withdrawn in steps of this long
-// under the write lock, so that queries in between wait at most that.
+// A closing session's registrations are withdrawn in steps of this long,
+// so that the other sub-agents' requests are served between the steps.
 constexpr auto kCloseStep = std::chrono::milliseconds(2);
 // A close request of a session with this many registrations or fewer is
 // done (and answered) at once.
@@ -42,27 +37,10 @@ constexpr size_t kMaxKeptAnswers = 256;
 constexpr auto kKeepAnswers = std::chrono::seconds(30);
 // At most one report per kind of refusal in this long.
 constexpr auto kReportInterval = std::chrono::seconds(10);
-// A write-lock wait that holds up queries is tried only while no exchange
-// has been going on longer than this (a query that waits for a slow
-// sub-agent would make it hold up every query for nothing).
-constexpr auto kLongExchange = std::chrono::milliseconds(5);
-constexpr unsigned kWriteWaitMs = 5;
-constexpr unsigned kPoliteWaitMs = 2;
 // Dispatch results that are not answers: the answer comes later, or the
 // request is a retransmission of one still in work.
 constexpr int kAnswerLater = -2;
 constexpr int kNoAnswer = -3;
-
-// Requests that take handlers out of the MIB, which must wait until no
-// query may still use them.
-bool NeedsWriteLock(uint8_t type) {
-  return type == SA_PDU_UNREGISTER;
-}
-
-// Requests that change the registrations: kept in their order.
-bool ChangesRegistrations(uint8_t type) {
-  return type == SA_PDU_REGISTER || type == SA_PDU_UNREGISTER;
-}
 
 bool NamesASession(uint8_t type) {
   return type == SA_PDU_CLOSE_SESSION || type == SA_PDU_REGISTER || type == SA_PDU_UNREGISTER ||
@@ -78,7 +56,7 @@ int64_t Ticks(std::chrono::steady_clock::time_point t) {
 
 int BSAMaster::ReceiveAndProcessData() {
   TakeCloseRequests();
-  const bool busy = !m_deferred.empty() || ClosingPending();
+  const bool busy = ClosingPending();
   m_rxBuffer.SetLength(m_rxBuffer.Capacity());
   int length = static_cast<int>(m_rxBuffer.Capacity());
   BAddress to;
@@ -100,7 +78,6 @@ int BSAMaster::ReceiveAndProcessData() {
     }
   }
   TakeCloseRequests();
-  AnswerDeferred();
   ContinueClosing();
   FlushRefusalReports(false);
   return received;
@@ -119,62 +96,8 @@ int BSAMaster::ProcessRcvdData() {
     return 1;
   }
   if (AnswerAgain(request)) return 1;
-  for (const Deferred& kept : m_deferred) {
-    if (kept.peer == m_addrPeer && kept.request.requestId == request.requestId && kept.request.type == request.type) {
-      Count(SA_CNT_DUPLICATES_DROPPED, m_addrPeer);
-      return 1;
-    }
-  }
-  if (!ChangesRegistrations(request.type) || (!NeedsWriteLock(request.type) && m_deferred.empty())) {
-    Answer(request);
-    return 1;
-  }
-  // Behind the requests kept already, or kept itself while queries hold the
-  // lock; the handlers take the lock again, nested.
-  if (m_deferred.empty() && TryWriteLock()) {
-    Answer(request);
-    m_pMibHandler->Synch().DoneWriting();
-  } else if (m_deferred.size() < kMaxDeferred) {
-    m_deferred.push_back({request, m_addrPeer, m_addrLocal});
-  } else {
-    Count(SA_CNT_DEFERRED_OVERFLOW, m_addrPeer);
-  }
+  Answer(request);
   return 1;
-}
-
-bool BSAMaster::TryWriteLock() {
-  TSWMRSynch& lock = m_pMibHandler->Synch();
-  if (lock.TryWaitToWrite(0, /*holdReaders=*/false)) return true;
-  // Queries are in flight. If none of them has been waiting long for a
-  // sub-agent they end within moments: hold new ones back briefly and take
-  // the lock. Otherwise only look for a gap between queries.
-  const int64_t longAgo = Ticks(Clock::now() - kLongExchange);
-  bool longExchange = false;
-  {
-    std::lock_guard<std::mutex> guard(m_sessionsLock);
-    for (const auto& [id, session] : m_sessions) {
-      const int64_t since = session->m_exchangeSince.load(std::memory_order_relaxed);
-      if (since != 0 && since < longAgo) longExchange = true;
-    }
-  }
-  return longExchange ? lock.TryWaitToWrite(kPoliteWaitMs, /*holdReaders=*/false)
-                      : lock.TryWaitToWrite(kWriteWaitMs, /*holdReaders=*/true);
-}
-
-void BSAMaster::AnswerDeferred() {
-  if (m_deferred.empty() || !TryWriteLock()) return;
-  const BAddress peer = m_addrPeer;
-  const BAddress local = m_addrLocal;
-  while (!m_deferred.empty()) {
-    Deferred kept = std::move(m_deferred.front());
-    m_deferred.pop_front();
-    m_addrPeer = kept.peer;
-    m_addrLocal = kept.local;
-    Answer(kept.request);
-  }
-  m_addrPeer = peer;
-  m_addrLocal = local;
-  m_pMibHandler->Synch().DoneWriting();
 }
 
 int BSAMaster::Dispatch(BSAPdu& request, BSAPdu& response) {
@@ -362,10 +285,8 @@ int BSAMaster::CloseSession(BSAPdu& request) {
   BSASession* session = FindSession(static_cast<int>(request.sessionId));
   if (session == nullptr) return SA_WIRE_NOT_OPEN;
   BeginClose(*session, ISAMasterEvents::ECloseReason::kClosedBySubAgent);
-  if (session->m_registrations.size() <= kCloseAtOnce && TryWriteLock()) {
-    const bool closed = FinishClose(*session, session->m_registrations.size());
-    m_pMibHandler->Synch().DoneWriting();
-    return closed ? 0 : SA_WIRE_PROCESSING_ERROR;
+  if (session->m_registrations.size() <= kCloseAtOnce) {
+    return FinishClose(*session, session->m_registrations.size()) ? 0 : SA_WIRE_PROCESSING_ERROR;
   }
   return kAnswerLater;
 }
@@ -389,7 +310,6 @@ int BSAMaster::CloseSession(int sessionId) {
   BSASession* session = FindSession(sessionId);
   if (session == nullptr) return SA_WIRE_NOT_OPEN;
   BeginClose(*session, ISAMasterEvents::ECloseReason::kClosedByMaster);
-  TWriteLock writeLock(m_pMibHandler->Synch());
   return FinishClose(*session, session->m_registrations.size()) ? 0 : SA_WIRE_PROCESSING_ERROR;
 }
 
@@ -412,11 +332,6 @@ bool BSAMaster::ClosingPending() {
 }
 
 bool BSAMaster::ContinueClosing() {
-  // Taking a session apart is never urgent: only in a moment when no query
-  // holds the lock or waits for it, so that queries go on between the steps.
-  if (!ClosingPending() || !m_pMibHandler->Synch().TryWaitToWrite(kPoliteWaitMs, /*holdReaders=*/false)) {
-    return ClosingPending();
-  }
   const auto until = Clock::now() + kCloseStep;
   while (Clock::now() < until) {
     BSASession* session = nullptr;
@@ -435,7 +350,6 @@ bool BSAMaster::ContinueClosing() {
     // A few hundred at a time, then the clock is looked at again.
     FinishClose(*session, 256);
   }
-  m_pMibHandler->Synch().DoneWriting();
   return ClosingPending();
 }
 
@@ -450,7 +364,7 @@ bool BSAMaster::FinishClose(BSASession& session, size_t maxRegistrations) {
   }
   if (!session.m_registrations.empty()) return false;
   ReleaseIndexValues(session);
-  std::unique_ptr<BSASession> record;
+  std::shared_ptr<BSASession> record;
   {
     std::lock_guard<std::mutex> guard(m_sessionsLock);
     const auto it = m_sessions.find(session.m_id);
@@ -460,6 +374,9 @@ bool BSAMaster::FinishClose(BSASession& session, size_t maxRegistrations) {
     }
     m_closing.erase(std::remove(m_closing.begin(), m_closing.end(), session.m_id), m_closing.end());
   }
+  // A query may still be inside an exchange with it (being abandoned): the
+  // record goes once no query that could have reached it runs.
+  if (record) m_pMibHandler->Grace().Retire([record] {});
   if (m_pEvents != nullptr) {
     m_pEvents->OnSessionClosed(session, static_cast<ISAMasterEvents::ECloseReason>(session.m_closeReason),
                                session.m_closedSubtrees);

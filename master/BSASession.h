@@ -96,8 +96,6 @@ class QV_API BSASession {
   BSASocket m_socket{2048, 2};
   bool m_socketUsable = false;
 
-  // When the exchange in progress began (steady clock ticks; 0: none).
-  std::atomic<int64_t> m_exchangeSince{0};
   // When the sub-agent last sent the master anything (steady clock ticks).
   std::atomic<int64_t> m_lastHeard{0};
   std::atomic<size_t> m_registrationCount{0};

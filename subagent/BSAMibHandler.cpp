@@ -12,14 +12,17 @@ namespace QVT {
 namespace {
 
 // Holds the MIB handler's mutex and then the read side of its
-// reader/writer lock for the whole of one SET phase.
+// reader/writer lock for the whole of one SET phase, as a reader of its
+// grace periods.
 class PhaseLocks {
  public:
-  explicit PhaseLocks(BMibHandler& handler) : m_mutex(handler.Mutex()), m_read(handler.Synch()) {}
+  explicit PhaseLocks(BMibHandler& handler)
+      : m_mutex(handler.Mutex()), m_read(handler.Synch()), m_grace(handler.Grace()) {}
 
  private:
   TMutexLock m_mutex;
   TReadLock m_read;
+  BGracePeriod m_grace;
 };
 
 // The row index a varbind of an extended table addresses: the arcs after

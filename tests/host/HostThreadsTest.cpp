@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "BGracePeriods.h"
 #include "BMessageDispatcher.h"
 #include "BSingleton.h"
 #include "BTime.h"
@@ -129,6 +130,43 @@ TEST(TSWMRSynchTest, AWriterThatDoesNotHoldReadersBackNeverDelaysAQuery) {
   lock.DoneReading();
   writer.join();
   EXPECT_TRUE(written.load());
+}
+
+// What is retired is freed once every reader that entered before has left, whatever readers came after,
+// in the order it was retired; with no reader inside, at once.
+TEST(BGracePeriodsTest, RetiredGoesOnceTheReadersBeforeItHaveLeft) {
+  BGracePeriods periods;
+  std::string freed;
+  periods.Retire([&] { freed += "a"; });
+  EXPECT_EQ(freed, "a");
+  const uint64_t early = periods.Enter();
+  periods.Retire([&] { freed += "b"; });
+  const uint64_t late = periods.Enter();  // cannot have seen b
+  periods.Retire([&] { freed += "c"; });
+  periods.Leave(late);
+  EXPECT_EQ(freed, "a");  // the early reader may still use b and c
+  EXPECT_EQ(periods.Pending(), 2u);
+  const uint64_t later = periods.Enter();
+  periods.Leave(early);
+  EXPECT_EQ(freed, "abc");  // the later reader came after both
+  periods.Leave(later);
+  std::atomic<int> inside{0};
+  BGracePeriods shared;
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      for (int k = 0; k < 2000; ++k) {
+        BGracePeriod reading(shared);
+        ++inside;
+        --inside;
+      }
+    });
+  }
+  std::atomic<int> retired{0};
+  for (int k = 0; k < 2000; ++k) shared.Retire([&] { ++retired; });
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(retired.load(), 2000);  // the last reader to leave ran the rest
+  EXPECT_EQ(shared.Pending(), 0u);
 }
 
 TEST(BTimeTest, SysUptimeCountsHundredthsFromTheStart) {

@@ -182,14 +182,14 @@ struct SubAgent {
   std::vector<BSAPdu> received;
 };
 
-// A MIB handler that refuses registrations or unregistrations when told to.
+// A MIB handler that refuses registrations or withdrawals when told to.
 class RecordingMibHandler : public BMibHandler {
  public:
   int RegisterSubtreeHandler(BMibSubtreeHandler* handler) override {
     return refuseRegister ? 0 : BMibHandler::RegisterSubtreeHandler(handler);
   }
-  int UnregisterSubtreeHandler(BMibSubtreeHandler* handler) override {
-    return refuseUnregister ? 0 : BMibHandler::UnregisterSubtreeHandler(handler);
+  int WithdrawSubtreeHandler(BMibSubtreeHandler* handler, std::function<void()> reclaim) override {
+    return refuseUnregister ? 0 : BMibHandler::WithdrawSubtreeHandler(handler, std::move(reclaim));
   }
   std::atomic<bool> refuseRegister{false}, refuseUnregister{false};
 };

@@ -1,0 +1,63 @@
+// BGracePeriods: lets something be taken out of a shared structure while
+// readers still run, and frees it once every reader that may have seen it
+// has finished.
+//
+// A reader holds a ticket from Enter to Leave. Retire hands over the
+// freeing of what was just taken out (a closure); it runs once every
+// reader that entered before the Retire has left (at once when none has),
+// on the thread of the last of them to leave, in the order things were
+// retired. Readers that enter after a Retire cannot reach what it retired,
+// so they never hold it up. The cost for a reader is two short locked
+// steps; a removal never waits for a reader.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "QVExport.h"
+
+namespace QVT {
+
+class QV_API BGracePeriods {
+ public:
+  BGracePeriods() = default;
+  // Runs whatever is still retired: nobody may read any more.
+  ~BGracePeriods();
+  BGracePeriods(const BGracePeriods&) = delete;
+  BGracePeriods& operator=(const BGracePeriods&) = delete;
+
+  uint64_t Enter();
+  void Leave(uint64_t ticket);
+  void Retire(std::function<void()> reclaim);
+  // Retired closures not run yet.
+  size_t Pending() const;
+
+ private:
+  // Takes the closures whose readers have all left; the caller runs them
+  // without the lock.
+  std::deque<std::function<void()>> TakeDue();
+
+  mutable std::mutex m_lock;  // guards the fields below; innermost
+  uint64_t m_epoch = 1;
+  std::map<uint64_t, int> m_readers;                                 // epoch entered -> readers still inside
+  std::deque<std::pair<uint64_t, std::function<void()>>> m_retired;  // epoch of the Retire -> closure
+};
+
+// A reader's ticket, for a scope.
+class BGracePeriod {
+ public:
+  explicit BGracePeriod(BGracePeriods& periods) : m_periods(periods), m_ticket(periods.Enter()) {}
+  ~BGracePeriod() { m_periods.Leave(m_ticket); }
+  BGracePeriod(const BGracePeriod&) = delete;
+  BGracePeriod& operator=(const BGracePeriod&) = delete;
+
+ private:
+  BGracePeriods& m_periods;
+  uint64_t m_ticket;
+};
+
+}  // namespace QVT
