@@ -20,9 +20,6 @@
 
 namespace QVT {
 
-// The most sub-identifiers an SNMP object identifier may have (RFC 2578).
-inline constexpr unsigned kSnmpMaxOidArcs = 128;
-
 class BBerReader {
  public:
   BBerReader(const unsigned char* data, size_t length) : m_p(data), m_end(data + length) {}

@@ -1,5 +1,6 @@
 #include "MasterAgent.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -13,8 +14,9 @@ namespace {
 Configuration::KeySet KnownKeys() {
   return {{"samaster",
            {"port", "listenaddress", "allowfrom", "allowoverlap", "registerallow", "maxwait", "maxsessions",
-            "maxregistrations", "maxrangeinstances", "maxindexallocations", "maxnotifyrate", "idletimeout",
-            "maxqueuedrequests"}},
+            "maxsessionsperhost", "maxregistrations", "maxtotalregistrations", "maxrangeinstances",
+            "maxindexallocations", "maxtotalindexallocations", "maxnotifyrate", "idletimeout", "maxqueuedrequests",
+            "maxwaitingrequests"}},
           {"agent",
            {"listenaddress", "readcommunity", "writecommunity", "trapsink", "trapcommunity", "maxmessagesize",
             "sysdescr", "syscontact", "sysname", "syslocation"}}};
@@ -36,9 +38,14 @@ std::string WithKey(const Configuration& config, const char* section, const BStr
   return config.Where(section, key.c_str()) + text.str().substr(colon);
 }
 
+// Characters of a sub-agent's description that go into a log line.
+constexpr size_t kLoggedDescription = 64;
+
 // "sub-agent session 3 ('QVT example sub-agent' at 127.0.0.1:40112)"
 std::string SessionName(const BSASession& session) {
-  return "sub-agent session " + std::to_string(session.m_id) + " ('" + session.m_description.str() + "' at " +
+  std::string description = session.m_description.str();
+  if (description.size() > kLoggedDescription) description = description.substr(0, kLoggedDescription) + "...";
+  return "sub-agent session " + std::to_string(session.m_id) + " ('" + description + "' at " +
          QVAddressToString(session.m_address).str() + ")";
 }
 
@@ -47,18 +54,9 @@ std::string SessionName(const BSASession& session) {
 int LoggingTrapSender::SendTrap(const BTrap& trap, const char* arg) {
   // A burst of notifications is logged in part: the first few of each
   // second, then one line that counts the rest.
-  const auto now = std::chrono::steady_clock::now();
-  if (now - m_windowStart >= std::chrono::seconds(1)) {
-    if (m_unlogged > 0) Log(MasterAgent::kProgram, "%llu more notification(s) in that second not logged", m_unlogged);
-    m_windowStart = now;
-    m_loggedInWindow = 0;
-    m_unlogged = 0;
-  }
-  if (m_loggedInWindow >= kLoggedPerSecond) {
-    ++m_unlogged;
-    return m_pNext != nullptr ? m_pNext->SendTrap(trap, arg) : 0;
-  }
-  ++m_loggedInWindow;
+  unsigned long long heldBack = 0;
+  if (!m_lines.Take(heldBack)) return m_pNext != nullptr ? m_pNext->SendTrap(trap, arg) : 0;
+  if (heldBack > 0) Log(MasterAgent::kProgram, "%llu more notification(s) not logged", heldBack);
   std::string text;
   if (const auto* v2 = dynamic_cast<const BTrapV2*>(&trap); v2 != nullptr) {
     text = "notification ." + v2->TrapOid().ToString().str();
@@ -73,11 +71,20 @@ int LoggingTrapSender::SendTrap(const BTrap& trap, const char* arg) {
   return m_pNext != nullptr ? m_pNext->SendTrap(trap, arg) : 0;
 }
 
+bool SessionLogger::TakeLine() {
+  unsigned long long heldBack = 0;
+  if (!m_lines.Take(heldBack)) return false;
+  if (heldBack > 0) Log(MasterAgent::kProgram, "%llu more sub-agent session(s) opened or closed, not logged", heldBack);
+  return true;
+}
+
 void SessionLogger::OnSessionOpened(const BSASession& session) {
+  if (!TakeLine()) return;
   Log(MasterAgent::kProgram, "%s opened; answers awaited %d s", SessionName(session).c_str(), session.m_timeout);
 }
 
 void SessionLogger::OnSessionClosed(const BSASession& session, ECloseReason reason, int subtrees) {
+  if (!TakeLine()) return;
   const char* why = reason == ECloseReason::kClosedBySubAgent ? "closed by the sub-agent"
                     : reason == ECloseReason::kNoAnswer       ? "closed: the sub-agent stopped answering"
                     : reason == ECloseReason::kIdle           ? "closed: it registered nothing and went silent"
@@ -119,9 +126,11 @@ std::string MasterAgent::Usage() {
          "  RegisterAllow=                OID prefixes sub-agents may register under (empty: any)\n"
          "  AllowOverlap=no               may a sub-agent register in another host's subtree\n"
          "  MaxWait=5                     longest wait for one sub-agent answer, seconds\n"
-         "  MaxSessions=256  MaxRegistrations=10000  MaxRangeInstances=4096\n"
+         "  MaxSessions=256  MaxSessionsPerHost=64  MaxRegistrations=10000  MaxRangeInstances=4096\n"
          "  MaxIndexAllocations=10000  MaxNotifyRate=20  IdleTimeout=60  MaxQueuedRequests=32\n"
          "                                limits per sub-agent session (see the README)\n"
+         "  MaxTotalRegistrations=100000  MaxTotalIndexAllocations=100000  MaxWaitingRequests=48\n"
+         "                                limits for all sub-agents together\n"
          "  [Agent]\n"
          "  ListenAddress=127.0.0.1:1161  SNMP endpoint(s), comma separated\n"
          "  ReadCommunity=public          community for GET, GET-NEXT, GET-BULK\n"
@@ -158,10 +167,14 @@ int MasterAgent::Configure(const std::vector<std::string>& args) {
   if (m_config.Store() != nullptr) {
     // The master reads its own keys; asking it now names a bad one before
     // anything is bound.
-    BSAMasterSettings settings;
     BString why;
-    if (!settings.Read(*m_config.Store(), why)) return Fail(WithKey(m_config, "SAMaster", why));
+    if (!m_masterSettings.Read(*m_config.Store(), why)) return Fail(WithKey(m_config, "SAMaster", why));
   }
+  // The master answers at once beyond MaxWaitingRequests requests waiting
+  // for sub-agents; a few request threads more keep the agent's own
+  // objects (and sub-agents that answer) served meanwhile.
+  m_agentConfig.maxRequestThreads =
+      std::max(m_agentConfig.requestThreads, m_masterSettings.maxWaitingRequests + kThreadsBeyondWaiting);
 
   std::string text;
   if (m_config.GetString("Agent", "ListenAddress", text)) m_agentConfig.listenAddresses = BString(text);

@@ -35,25 +35,35 @@ class LoggingTrapSender : public ITrapSender {
 
  private:
   ITrapSender* m_pNext;
-  std::chrono::steady_clock::time_point m_windowStart{};
-  int m_loggedInWindow = 0;
-  unsigned long long m_unlogged = 0;
+  LineRateLimit m_lines{kLoggedPerSecond};
 };
 
-// Logs the sub-agent sessions the master opens and closes, why a session
-// ended (a sub-agent that stopped answering is worth a line), and what the
-// master refused, as the master reports it: at most one line per kind of
-// refusal every ten seconds.
+// Logs the sub-agent sessions the master opens and closes (at most
+// kLoggedPerSecond lines a second: sub-agents that come and go in a loop
+// must not flood the log), why a session ended (a sub-agent that stopped
+// answering is worth a line), and what the master refused, as the master
+// reports it: at most one line per kind of refusal every ten seconds.
 class SessionLogger : public ISAMasterEvents {
  public:
+  static constexpr int kLoggedPerSecond = 10;
+
   void OnSessionOpened(const BSASession& session) override;
   void OnSessionClosed(const BSASession& session, ECloseReason reason, int subtrees) override;
   void OnRefusal(ESAMasterCounter kind, const BString& text, uint64_t others) override;
+
+ private:
+  // Whether a session line may be written now (telling first how many
+  // were held back).
+  bool TakeLine();
+
+  LineRateLimit m_lines{kLoggedPerSecond};
 };
 
 class MasterAgent {
  public:
   static constexpr const char* kProgram = "qvt-master-agent";
+  // SNMP request threads beyond those that may wait for sub-agents.
+  static constexpr int kThreadsBeyondWaiting = 16;
 
   MasterAgent();
   ~MasterAgent();
@@ -77,6 +87,7 @@ class MasterAgent {
   BTime m_time;
   BMibHandler m_mibHandler;
   BSnmpAgentConfig m_agentConfig;
+  BSAMasterSettings m_masterSettings;  // as read, for the agent's thread count
   std::string m_trapSinks;
   std::string m_trapCommunity = "public";
   BSnmpTrapSender m_trapSender{&m_time};

@@ -74,7 +74,9 @@ class QV_API BMibHandler : public BCmdHandler {
   // Fills the values of `list` in place for `code` SNMP_REQ_GET (160) or
   // SNMP_REQ_GET_NEXT (161); GET-NEXT also replaces the names. Returns 0 or
   // an SNMP error status with the failing varbind's 1-based position in
-  // `errorIndex` (0 when none). Other codes: genErr.
+  // `errorIndex` (0 when none). Other codes: genErr. `transactionId` names
+  // the SNMP request: each request its own (handlers may keep per-request
+  // state by it, such as how long the request has waited so far).
   virtual int Query(int code, int transactionId, const BSecurityParams& params, const BString& context,
                     BVarBindList& list, int& errorIndex);
   // The process-wide transaction registry.

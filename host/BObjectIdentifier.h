@@ -19,6 +19,10 @@ struct SASNObjectId {
   unsigned count = 0;
 };
 
+// The most sub-identifiers an SNMP object name may have; longer ones
+// cannot be named in any SNMP message.
+inline constexpr unsigned kSnmpMaxOidArcs = 128;
+
 class QV_API BObjectIdentifier {
  public:
   static constexpr unsigned kToEnd = 0xFFFFFFFFu;

@@ -47,6 +47,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -220,7 +221,7 @@ class QV_API BSAMaster {
 
     // Released values kept at most (beyond, a released value is forgotten,
     // so that sessions coming and going cannot grow the registry).
-    static constexpr int kMaxReleased = 65536;
+    static constexpr int kMaxReleased = 16384;
 
     BMapOid2Ptr m_allocated;  // name -> heap BMapOid2Ptr of key -> heap BObjectSyntax
     BMapOid2Ptr m_released;
@@ -254,9 +255,15 @@ class QV_API BSAMaster {
     BAddress peer;
     uint32_t requestId;
     uint8_t type;
+    uint64_t requestDigest;
     Clock::time_point expires;
     std::vector<unsigned char> frame;
     int sessionId;
+  };
+  // The notOpen answers one IP address may still be sent (a token bucket).
+  struct NotOpenAllowance {
+    double tokens;
+    Clock::time_point refill;
   };
   // Reports of one kind of refusal: the first at once, the rest summed up
   // once per interval.
@@ -269,14 +276,22 @@ class QV_API BSAMaster {
   // Wakes the worker out of its receive.
   void WakeWorker();
   // SendAndRecvPdu's exchange proper, the session's slot held.
-  int Exchange(BSASession& session, BSAPdu& request, BSAPdu& response, Clock::time_point deadline);
+  // `shortened`: the deadline is the SNMP request's, earlier than the
+  // session's own wait would end (a time-out then is not the sub-agent's).
+  int Exchange(BSASession& session, BSAPdu& request, BSAPdu& response, Clock::time_point deadline, bool shortened);
   // Runs the handler of `request` and sends the answer to m_addrPeer.
   void Answer(BSAPdu& request);
   // The handler of `request` by type; its wire status.
   int Dispatch(BSAPdu& request, BSAPdu& response);
   // Sends an answer that was sent before; true when there was one.
   bool AnswerAgain(const BSAPdu& request);
-  void KeepAnswer(BSASession* session, const BSAPdu& request, int sessionId);
+  // Keeps the answer just sent (in m_rxBuffer) to the request of
+  // `requestDigest`.
+  void KeepAnswer(BSASession* session, const BSAPdu& request, int sessionId, uint64_t requestDigest);
+  // Whether a notOpen answer may go to m_addrPeer now: a few a second per
+  // IP address, so that requests for sessions that are not there cost the
+  // master and the path back no more than that.
+  bool TakeNotOpenAllowance();
 
   // Closing: marked at once (requests fail, proxies act as if gone), then
   // the registrations are withdrawn in steps by the worker.
@@ -299,6 +314,10 @@ class QV_API BSAMaster {
 
   // The record of a session, closing ones included, or null.
   BSASession* FindSessionRecord(int sessionId);
+  // A session description or registration name from its varbind, kept to
+  // kMaxNameLength characters (they go into logs and sysORDescr).
+  static constexpr size_t kMaxNameLength = 255;
+  static BString NameFrom(const BObjectSyntax& value);
 
   // Counting and reporting of drops and refusals: Count counts and traces
   // (and reports the kinds an operator should hear of), Refuse does all
@@ -325,6 +344,7 @@ class QV_API BSAMaster {
   unsigned short m_port = 10001;
   bool m_listenWildcard = false;  // bound to every address: answers go out from the one asked
   BSABuffer m_rxBuffer;
+  uint64_t m_requestDigest = 0;  // of the datagram being handled, to tell a retransmission from a new request
   BAddress m_addrPeer;
   BAddress m_addrLocal;           // where the datagram being handled was sent to
   BSASocket m_wakeSocket{16, 1};  // the worker's alarm clock: sends to the listening socket
@@ -347,9 +367,12 @@ class QV_API BSAMaster {
   // The worker thread's (and the owner's, under the write lock).
   std::map<BObjectIdentifier, BSAMibSubtreeHandler*> m_handlers;
   std::atomic<size_t> m_handlerCount{0};
+  // SNMP requests waiting for sub-agents right now (MaxWaitingRequests).
+  std::atomic<int> m_waitingRequests{0};
   Indices m_indices;
   std::map<std::pair<BObjectIdentifier, BObjectIdentifier>, int> m_indexOwners;  // (name, key) -> session
   std::deque<KeptAnswer> m_keptAnswers;
+  std::map<std::string, NotOpenAllowance> m_notOpenAllowances;  // by IP address octets
   RefusalReport m_refusals[SA_CNT_COUNT];
 };
 

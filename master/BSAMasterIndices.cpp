@@ -144,10 +144,18 @@ int BSAMaster::Indices::AddNew(const BObjectIdentifier& name, BObjectSyntax& val
     number = uint64_t{released->KeyAt(released->Count() - 1)[0]} + 1;
   }
   BObjectIdentifier candidate;
-  for (;; ++number) {
+  const auto taken = [&](uint64_t n) {
+    candidate.Set(static_cast<uint32_t>(n));
+    return FindValue(allocated, candidate) >= 0 || FindValue(released, candidate) >= 0;
+  };
+  while (number <= 0xFFFFFFFFu && taken(number)) ++number;
+  if (number > 0xFFFFFFFFu) {
+    // The highest number is in use: the lowest free one instead. Fewer
+    // numbers are taken than the registry holds values, so the search ends
+    // after at most that many steps.
+    for (number = 1; number <= 0xFFFFFFFFu && taken(number); ++number) {
+    }
     if (number > 0xFFFFFFFFu) return SA_WIRE_INDEX_NONE_AVAILABLE;
-    candidate.Set(static_cast<uint32_t>(number));
-    if (FindValue(allocated, candidate) < 0 && FindValue(released, candidate) < 0) break;
   }
 
   value.Number() = candidate[0];
@@ -220,14 +228,28 @@ int BSAMaster::IndexAlloc(BSAPdu& request, BSAPdu& response) {
 
   for (int i = 0; i < request.varBindList.Count(); ++i) {
     const BVarBind& vb = request.varBindList[i];
-    if (session->m_indexValues.size() + static_cast<size_t>(i) >= static_cast<size_t>(m_settings.maxIndexAllocations)) {
+    const size_t held = session->m_indexValues.size() + static_cast<size_t>(i);
+    const size_t all = m_indexOwners.size() + static_cast<size_t>(i);
+    if (held >= static_cast<size_t>(m_settings.maxIndexAllocations) ||
+        all >= static_cast<size_t>(m_settings.maxTotalIndexAllocations)) {
+      const bool own = held >= static_cast<size_t>(m_settings.maxIndexAllocations);
       Refuse(SA_CNT_INDEX_QUOTA,
              BString("index allocation for " + vb.name.ToString().str() + " from " +
                      QVAddressToString(session->m_address).str() + " (session " + std::to_string(session->m_id) +
-                     ") refused: it holds " + std::to_string(session->m_indexValues.size()) +
-                     " of MaxIndexAllocations " + std::to_string(m_settings.maxIndexAllocations)));
+                     ") refused: " +
+                     (own ? "it holds " + std::to_string(session->m_indexValues.size()) + " of MaxIndexAllocations " +
+                                std::to_string(m_settings.maxIndexAllocations)
+                          : "sub-agents hold " + std::to_string(m_indexOwners.size()) +
+                                " of MaxTotalIndexAllocations " + std::to_string(m_settings.maxTotalIndexAllocations))));
       response.errorIndex = i + 1;
       return SA_WIRE_INDEX_NONE_AVAILABLE;
+    }
+    // Names and values an SNMP table index cannot have.
+    BObjectIdentifier key;
+    if (vb.name.IsEmpty() || vb.name.Length() > kSnmpMaxOidArcs ||
+        (m_indices.ValToOid(vb.value, key) && key.Length() > kSnmpMaxOidArcs)) {
+      response.errorIndex = i + 1;
+      return SA_WIRE_INDEX_WRONG_TYPE;
     }
     const int status = newIndex   ? m_indices.TestNew(vb.name, vb.value)
                        : anyIndex ? m_indices.TestAny(vb.name, vb.value)

@@ -34,12 +34,14 @@ bool ReadRange(const BSAPdu& request, const BObjectIdentifier& oid, uint32_t& su
   return subIdPosition != 0 && subIdPosition < oid.Length();
 }
 
-// The subtree of varbind 2; false when it is not an OBJECT IDENTIFIER. An
-// empty OID (the value of any other syntax) would be a prefix of every name
-// and register one proxy for the agent's whole MIB.
+// The subtree of varbind 2; false when it is not an OBJECT IDENTIFIER or
+// no SNMP name could fall in it. An empty OID (the value of any other
+// syntax) would be a prefix of every name and register one proxy for the
+// agent's whole MIB.
 bool ReadSubtree(const BSAPdu& request, BObjectIdentifier& oid) {
   const BObjectSyntax& value = request.varBindList[kVbSubtree].value;
   if (value.Syntax() != ASN_OBJECT_ID || value.GetObjectId().IsEmpty()) return false;
+  if (value.GetObjectId().Length() > kSnmpMaxOidArcs) return false;
   oid = value.GetObjectId();
   return true;
 }
@@ -144,7 +146,7 @@ int BSAMaster::RegisterSH(BSAPdu& request) {
   if (session == nullptr) return SA_WIRE_NOT_OPEN;
   if (request.varBindList.Count() < kPlainVarBinds) return SA_WIRE_PROCESSING_ERROR;
 
-  BString name = request.varBindList[kVbName].value.GetOctets().ToDispStr();
+  BString name = NameFrom(request.varBindList[kVbName].value);
   BObjectIdentifier oid;
   if (!ReadSubtree(request, oid)) return SA_WIRE_PROCESSING_ERROR;
 
@@ -176,8 +178,15 @@ int BSAMaster::RegisterSH(BSAPdu& request) {
                                      std::to_string(m_settings.maxRegistrations)));
     return SA_WIRE_REQUEST_DENIED;
   }
+  if (m_handlers.size() + instances > static_cast<uint64_t>(m_settings.maxTotalRegistrations)) {
+    Refuse(SA_CNT_REG_QUOTA, BString("registration of " + Describe(oid, *session) + " refused: sub-agents hold " +
+                                     std::to_string(m_handlers.size()) + " of MaxTotalRegistrations " +
+                                     std::to_string(m_settings.maxTotalRegistrations)));
+    return SA_WIRE_REQUEST_DENIED;
+  }
   // Every instance passes the policy, or none is registered.
   for (uint64_t v = first; v <= (range ? upper : first); ++v) {
+    if (m_stopping.load(std::memory_order_relaxed)) return SA_WIRE_PROCESSING_ERROR;
     BObjectIdentifier instance = oid;
     if (range) instance[position - 1] = static_cast<uint32_t>(v);
     BString why;

@@ -3,6 +3,9 @@
 // answers kept for retransmissions, and the counting and reporting of what
 // was dropped or refused.
 #include <algorithm>
+#include <functional>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "BAddressFilter.h"
@@ -37,6 +40,11 @@ constexpr size_t kMaxKeptAnswers = 256;
 constexpr auto kKeepAnswers = std::chrono::seconds(30);
 // At most one report per kind of refusal in this long.
 constexpr auto kReportInterval = std::chrono::seconds(10);
+// notOpen answers to one IP address: this many a second, bursts of twice
+// as many; the addresses tracked at most (beyond, only those whose
+// allowance is used up are kept).
+constexpr double kNotOpenPerSecond = 10;
+constexpr size_t kNotOpenAddresses = 1024;
 // Dispatch results that are not answers: the answer comes later, or the
 // request is a retransmission of one still in work.
 constexpr int kAnswerLater = -2;
@@ -50,6 +58,17 @@ bool NamesASession(uint8_t type) {
 
 int64_t Ticks(std::chrono::steady_clock::time_point t) {
   return t.time_since_epoch().count();
+}
+
+uint64_t Digest(const BSABuffer& buffer) {
+  return std::hash<std::string_view>{}(
+      std::string_view(reinterpret_cast<const char*>(buffer.Data()), buffer.Length()));
+}
+
+std::string HostKey(const BAddress& address) {
+  const BAddress host = QVUnmappedAddress(address);
+  const unsigned n = host.Family() == BAddress::kFamilyINet6 ? 16 : 4;
+  return std::string(reinterpret_cast<const char*>(host.Octets()), n);
 }
 
 }  // namespace
@@ -95,6 +114,7 @@ int BSAMaster::ProcessRcvdData() {
     Count(SA_CNT_MALFORMED, m_addrPeer);
     return 1;
   }
+  m_requestDigest = Digest(m_rxBuffer);
   if (AnswerAgain(request)) return 1;
   Answer(request);
   return 1;
@@ -157,17 +177,48 @@ void BSAMaster::Answer(BSAPdu& request) {
   if (status == kAnswerLater) {
     // A close taken apart in steps: FinishClose answers it.
     BSASession* session = FindSessionRecord(static_cast<int>(request.sessionId));
-    if (session != nullptr) session->m_closeAnswer = {true, m_addrPeer, m_addrLocal, response};
+    if (session != nullptr) session->m_closeAnswer = {true, m_addrPeer, m_addrLocal, m_requestDigest, response};
     return;
   }
+  if (status == SA_WIRE_NOT_OPEN && !TakeNotOpenAllowance()) {
+    m_counters.Increment(SA_CNT_NOT_OPEN_UNANSWERED);
+    return;
+  }
+  const uint64_t digest = m_requestDigest;
   response.errorStatus = status;
   response.sysUpTime = m_pTime != nullptr ? m_pTime->SysUptime() : 0;
   if (ReturnResponsePdu(response) != 0) return;
   if (request.type == SA_PDU_OPEN_SESSION || request.type == SA_PDU_CLOSE_SESSION) {
-    if (status == 0) KeepAnswer(nullptr, request, static_cast<int>(response.sessionId));
+    if (status == 0) KeepAnswer(nullptr, request, static_cast<int>(response.sessionId), digest);
   } else if (status != SA_WIRE_NOT_OPEN) {
-    KeepAnswer(FindSession(static_cast<int>(request.sessionId)), request, 0);
+    KeepAnswer(FindSession(static_cast<int>(request.sessionId)), request, 0, digest);
   }
+}
+
+bool BSAMaster::TakeNotOpenAllowance() {
+  const auto now = Clock::now();
+  const auto refill = [&](NotOpenAllowance& allowance) {
+    const double elapsed = std::chrono::duration<double>(now - allowance.refill).count();
+    allowance.refill = now;
+    allowance.tokens = std::min(2 * kNotOpenPerSecond, allowance.tokens + elapsed * kNotOpenPerSecond);
+  };
+  const std::string key = HostKey(m_addrPeer);
+  auto it = m_notOpenAllowances.find(key);
+  if (it == m_notOpenAllowances.end()) {
+    if (m_notOpenAllowances.size() >= kNotOpenAddresses) {
+      // An address with its whole allowance back is as good as new.
+      for (auto entry = m_notOpenAllowances.begin(); entry != m_notOpenAllowances.end();) {
+        refill(entry->second);
+        entry = entry->second.tokens >= 2 * kNotOpenPerSecond ? m_notOpenAllowances.erase(entry) : std::next(entry);
+      }
+      if (m_notOpenAllowances.size() >= kNotOpenAddresses) return false;
+    }
+    it = m_notOpenAllowances.emplace(key, NotOpenAllowance{2 * kNotOpenPerSecond, now}).first;
+  }
+  refill(it->second);
+  if (it->second.tokens < 1.0) return false;
+  it->second.tokens -= 1.0;
+  return true;
 }
 
 int BSAMaster::ReturnResponsePdu(BSAPdu& response) {
@@ -190,7 +241,10 @@ bool BSAMaster::AnswerAgain(const BSAPdu& request) {
   while (!m_keptAnswers.empty() && m_keptAnswers.front().expires < now) m_keptAnswers.pop_front();
   if (request.type == SA_PDU_OPEN_SESSION || request.type == SA_PDU_CLOSE_SESSION) {
     for (auto it = m_keptAnswers.begin(); it != m_keptAnswers.end() && frame == nullptr; ++it) {
-      if (it->requestId != request.requestId || it->type != request.type || !(it->peer == m_addrPeer)) continue;
+      if (it->requestId != request.requestId || it->type != request.type || !(it->peer == m_addrPeer) ||
+          it->requestDigest != m_requestDigest) {
+        continue;
+      }
       // An open answered again only while its session lives.
       if (request.type == SA_PDU_OPEN_SESSION && FindSession(it->sessionId) == nullptr) {
         m_keptAnswers.erase(it);
@@ -203,7 +257,7 @@ bool BSAMaster::AnswerAgain(const BSAPdu& request) {
     if (session == nullptr || !QVSameHost(session->m_address, m_addrPeer)) return false;
     for (const BSASession::SentAnswer& sent : session->m_sent) {
       if (sent.requestId == request.requestId && sent.type == request.type && sent.sourcePort == m_addrPeer.Port() &&
-          !sent.frame.empty()) {
+          sent.requestDigest == m_requestDigest && !sent.frame.empty()) {
         frame = &sent.frame;
         break;
       }
@@ -217,13 +271,13 @@ bool BSAMaster::AnswerAgain(const BSAPdu& request) {
   return true;
 }
 
-void BSAMaster::KeepAnswer(BSASession* session, const BSAPdu& request, int sessionId) {
+void BSAMaster::KeepAnswer(BSASession* session, const BSAPdu& request, int sessionId, uint64_t requestDigest) {
   const unsigned char* data = m_rxBuffer.Data();
   std::vector<unsigned char> frame(data, data + m_rxBuffer.Length());
   if (request.type == SA_PDU_OPEN_SESSION || request.type == SA_PDU_CLOSE_SESSION) {
     if (m_keptAnswers.size() >= kMaxKeptAnswers) m_keptAnswers.pop_front();
-    m_keptAnswers.push_back(
-        {m_addrPeer, request.requestId, request.type, Clock::now() + kKeepAnswers, std::move(frame), sessionId});
+    m_keptAnswers.push_back({m_addrPeer, request.requestId, request.type, requestDigest, Clock::now() + kKeepAnswers,
+                             std::move(frame), sessionId});
     return;
   }
   if (session == nullptr) return;
@@ -232,6 +286,7 @@ void BSAMaster::KeepAnswer(BSASession* session, const BSAPdu& request, int sessi
   slot.requestId = request.requestId;
   slot.type = request.type;
   slot.sourcePort = m_addrPeer.Port();
+  slot.requestDigest = requestDigest;
   slot.frame = std::move(frame);
 }
 
@@ -240,15 +295,26 @@ int BSAMaster::OpenSession(BSAPdu& request, BSAPdu& response) {
   // An open request must name the sub-agent; one without any varbind is
   // malformed and refused rather than guessed at.
   if (request.varBindList.Count() < 1) return SA_WIRE_PROCESSING_ERROR;
-  if (SessionCount() >= m_settings.maxSessions) {
+  // Sessions being taken apart count: what they hold is still there.
+  size_t all = 0;
+  int fromHost = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    all = m_sessions.size();
+    for (const auto& [id, open] : m_sessions) fromHost += QVSameHost(open->m_address, m_addrPeer) ? 1 : 0;
+  }
+  const bool tooMany = all >= static_cast<size_t>(m_settings.maxSessions);
+  if (tooMany || fromHost >= m_settings.maxSessionsPerHost) {
     Refuse(SA_CNT_SESSIONS_REFUSED,
-           BString("openSession from " + QVAddressToString(m_addrPeer).str() + " refused: MaxSessions (" +
-                   std::to_string(m_settings.maxSessions) + ") sessions are open"));
+           BString("openSession from " + QVAddressToString(m_addrPeer).str() + " refused: " +
+                   (tooMany ? "MaxSessions (" + std::to_string(m_settings.maxSessions) + ") sessions are open"
+                            : "MaxSessionsPerHost (" + std::to_string(m_settings.maxSessionsPerHost) +
+                                  ") sessions from its host are open")));
     return SA_WIRE_OPEN_FAILED;
   }
 
   auto session = std::make_unique<BSASession>();
-  session->m_description = request.varBindList[0].value.GetOctets().ToDispStr();
+  session->m_description = NameFrom(request.varBindList[0].value);
   session->m_address = m_addrPeer;
   session->m_localAddress = m_addrLocal;
   session->m_timeoutCount = 0;
@@ -391,7 +457,7 @@ bool BSAMaster::FinishClose(BSASession& session, size_t maxRegistrations) {
     response.sysUpTime = m_pTime != nullptr ? m_pTime->SysUptime() : 0;
     if (ReturnResponsePdu(response) == 0) {
       BSAPdu request(SA_PDU_CLOSE_SESSION, response.sessionId, response.requestId);
-      KeepAnswer(nullptr, request, session.m_id);
+      KeepAnswer(nullptr, request, session.m_id, session.m_closeAnswer.requestDigest);
     }
     m_addrPeer = peer;
     m_addrLocal = local;
@@ -413,6 +479,12 @@ void BSAMaster::TakeCloseRequests() {
     Count(reason == ISAMasterEvents::ECloseReason::kIdle ? SA_CNT_SESSIONS_IDLE : SA_CNT_SESSIONS_NO_ANSWER,
           session->m_address, session->m_description.c_str());
   }
+}
+
+BString BSAMaster::NameFrom(const BObjectSyntax& value) {
+  std::string text = value.GetOctets().ToDispStr().str();
+  if (text.size() > kMaxNameLength) text.resize(kMaxNameLength);
+  return BString(text);
 }
 
 BSASession* BSAMaster::FindSession(int sessionId) {
@@ -472,6 +544,7 @@ void BSAMaster::Count(ESAMasterCounter counter, const BAddress& from, const char
   switch (counter) {
     case SA_CNT_NOT_ALLOWED:
     case SA_CNT_WRONG_ADDRESS:
+    case SA_CNT_UNKNOWN_SESSION:
     case SA_CNT_SESSIONS_NO_ANSWER:
     case SA_CNT_SESSIONS_IDLE:
       Report(counter, BString(std::string(QVSAMasterCounterDescription(counter)) + ": " +

@@ -20,12 +20,16 @@ struct IntKey {
 constexpr IntKey kIntKeys[] = {
     {"MaxWait", &BSAMasterSettings::maxWait, 1, 3599},
     {"MaxSessions", &BSAMasterSettings::maxSessions, 1, 65536},
+    {"MaxSessionsPerHost", &BSAMasterSettings::maxSessionsPerHost, 1, 65536},
     {"MaxRegistrations", &BSAMasterSettings::maxRegistrations, 1, 1000000},
+    {"MaxTotalRegistrations", &BSAMasterSettings::maxTotalRegistrations, 1, 10000000},
     {"MaxRangeInstances", &BSAMasterSettings::maxRangeInstances, 1, 65536},
     {"MaxIndexAllocations", &BSAMasterSettings::maxIndexAllocations, 1, 1000000},
+    {"MaxTotalIndexAllocations", &BSAMasterSettings::maxTotalIndexAllocations, 1, 10000000},
     {"MaxNotifyRate", &BSAMasterSettings::maxNotifyRate, 0, 1000000},
     {"IdleTimeout", &BSAMasterSettings::idleTimeout, 0, 86400},
     {"MaxQueuedRequests", &BSAMasterSettings::maxQueuedRequests, 0, 64},
+    {"MaxWaitingRequests", &BSAMasterSettings::maxWaitingRequests, 1, 1000},
 };
 
 std::string Quoted(const BString& text) {

@@ -31,15 +31,21 @@ struct QV_API BSAMasterSettings {
   // Where sub-agents may register at all; empty: anywhere.
   std::vector<BObjectIdentifier> registerAllow;
   // The longest wait for one answer of a sub-agent, in seconds, whatever
-  // processing time it announced.
+  // processing time it announced; also the longest one SNMP read request
+  // waits for sub-agents in all.
   int maxWait = 5;
   int maxSessions = 256;
-  // Registrations one session may hold (a range counts one per instance).
+  // Sessions open at once from one IP address.
+  int maxSessionsPerHost = 64;
+  // Registrations one session may hold (a range counts one per instance),
+  // and all sessions together.
   int maxRegistrations = 10000;
+  int maxTotalRegistrations = 100000;
   // Instances one range registration may cover.
   int maxRangeInstances = 4096;
-  // Index values one session may hold allocated.
+  // Index values one session may hold allocated, and all together.
   int maxIndexAllocations = 10000;
+  int maxTotalIndexAllocations = 100000;
   // Notifications a session may send per second (bursts of twice as
   // many); 0: no limit.
   int maxNotifyRate = 20;
@@ -49,6 +55,10 @@ struct QV_API BSAMasterSettings {
   // SNMP requests that may wait for one session while it serves another;
   // more are answered genErr at once.
   int maxQueuedRequests = 32;
+  // SNMP requests that may wait for sub-agents at once, all sessions
+  // together; more are answered genErr at once, so that the agent's request
+  // threads are never all held by sub-agents.
+  int maxWaitingRequests = 48;
 
   // Reads the keys present in section "SAMaster" ("Port" is the master's
   // own). False, with `error` naming the key and the value ("MaxWait: '0'

@@ -114,6 +114,7 @@ class QV_API BSASession {
     bool pending = false;
     BAddress peer;
     BAddress local;
+    uint64_t requestDigest = 0;
     BSAPdu response;
   };
   CloseAnswer m_closeAnswer;
@@ -124,6 +125,7 @@ class QV_API BSASession {
     uint32_t requestId = 0;
     uint8_t type = 0;
     unsigned short sourcePort = 0;
+    uint64_t requestDigest = 0;  // the same id with other content is a new request
     std::vector<unsigned char> frame;
   };
   static constexpr size_t kSentAnswers = 16;

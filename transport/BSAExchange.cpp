@@ -46,7 +46,6 @@ int BSAExchange::Await(const BSAPdu& request, BSAPdu& response, Clock::time_poin
       if (m_pObserver != nullptr) m_pObserver->OnForeign(from);
       continue;
     }
-    if (m_pObserver != nullptr) m_pObserver->OnHeard();
     m_buffer.SetLength(static_cast<unsigned>(received));
     // Each datagram decodes into a fresh record: fields of a dropped one
     // must not leak into the answer.

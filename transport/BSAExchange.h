@@ -26,8 +26,6 @@ class QV_API IExchangeObserver {
   virtual ~IExchangeObserver() = default;
   // A datagram from another address than the peer's (dropped).
   virtual void OnForeign(const BAddress& from) { (void)from; }
-  // A datagram from the peer, whatever it turns out to be: the peer lives.
-  virtual void OnHeard() {}
   // A datagram from the peer that does not decode (dropped).
   virtual void OnUndecodable() {}
   // An answer from the peer with another request id: late, or forged

@@ -39,14 +39,47 @@ std::string TimeStamp() {
 
 }  // namespace
 
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto octet = static_cast<unsigned char>(c);
+    if (octet < 0x20 || octet == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", octet);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 void Log(const char* program, const char* format, ...) {
   char text[1024];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  std::fprintf(stderr, "%s %s: %s\n", TimeStamp().c_str(), program, text);
+  std::fprintf(stderr, "%s %s: %s\n", TimeStamp().c_str(), program, Printable(text).c_str());
   std::fflush(stderr);
+}
+
+bool LineRateLimit::Take(unsigned long long& heldBack) {
+  heldBack = 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - m_windowStart >= std::chrono::seconds(1)) {
+    m_windowStart = now;
+    m_inWindow = 0;
+  }
+  if (m_inWindow >= m_perSecond) {
+    ++m_heldBack;
+    return false;
+  }
+  ++m_inWindow;
+  heldBack = m_heldBack;
+  m_heldBack = 0;
+  return true;
 }
 
 TracePrinter::~TracePrinter() {
@@ -63,7 +96,7 @@ void TracePrinter::OnMessage(const BMessage& message) {
   // line per message on the terminal.
   std::string text = message.Text().str();
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  std::fprintf(stderr, "%s %s: %s\n", TimeStamp().c_str(), m_program.c_str(), text.c_str());
+  std::fprintf(stderr, "%s %s: %s\n", TimeStamp().c_str(), m_program.c_str(), Printable(text).c_str());
 }
 
 bool Configuration::Load(const std::string& path, std::string& error) {

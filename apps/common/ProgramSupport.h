@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -26,7 +27,26 @@ inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;  // unusable configuration or arguments
 
 // "<program>: <text>" on standard error, one line, with a UTC time stamp.
+// Control characters (from a sub-agent's description, say) are written as
+// \xNN, so that no text can forge or break up log lines.
 void Log(const char* program, const char* format, ...) __attribute__((format(printf, 2, 3)));
+std::string Printable(const std::string& text);
+
+// At most `perSecond` lines of one kind a second; the rest are only
+// counted, and the count is told when the next second's first line is.
+class LineRateLimit {
+ public:
+  explicit LineRateLimit(int perSecond) : m_perSecond(perSecond) {}
+  // True when a line may be written now. `heldBack` is set to the lines
+  // held back since the last line written (0 most of the time).
+  bool Take(unsigned long long& heldBack);
+
+ private:
+  int m_perSecond;
+  std::chrono::steady_clock::time_point m_windowStart{};
+  int m_inWindow = 0;
+  unsigned long long m_heldBack = 0;
+};
 
 // Prints every library trace line on standard error (-t/--trace).
 class TracePrinter : public IMessageSubscriber {

@@ -1,5 +1,6 @@
-// qvt-master-agent ends with status 2 and one line naming the setting when its configuration is unusable, and
-// warns about the lines of a usable one that it ignores.
+// qvt-master-agent ends with status 2 and one line naming the setting when its configuration is unusable,
+// warns about the lines of a usable one that it ignores, and keeps what sub-agents send out of its log's
+// structure and volume.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 
 #include "BSASocket.h"
 #include "ChildProcess.h"
+#include "MasterTestSupport.h"
 
 namespace QVT::test {
 namespace {
@@ -51,6 +53,43 @@ TEST(ProgramTest, WarnsOfKeysOutsideSectionsAndKeysSetTwice) {
   const std::string log = ReadFile(dir + "/log");
   EXPECT_NE(log.find("qvt.conf:1: key 'Port' before any [section] ignored"), std::string::npos) << log;
   EXPECT_NE(log.find("qvt.conf:6: key 'listenaddress' in [Agent] is set 2 times"), std::string::npos) << log;
+  std::filesystem::remove_all(dir);
+}
+
+// A sub-agent's description cannot start a log line of its own (control characters are escaped), and
+// sessions that open in a burst cost the log a few lines a second, then one line that counts the rest.
+TEST(ProgramTest, SubAgentsCannotForgeOrFloodLogLines) {
+  const std::string dir = MakeTempDir("qvt-master-test-");
+  const unsigned short port = FreeUdpPort();
+  WriteFile(dir + "/qvt.conf", "[SAMaster]\nPort=" + std::to_string(port) + "\n[Agent]\nListenAddress=127.0.0.1:" +
+                                   std::to_string(FreeUdpPort()) + "\n");
+  ChildProcess program;
+  ASSERT_TRUE(program.Start({QV_MASTER_AGENT_PATH, "-c", dir + "/qvt.conf"}, dir + "/log"));
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(dir + "/log").find("SNMP agent on") != std::string::npos; }, 5000));
+  SubAgent agent(port);
+  constexpr int kSessions = 30;
+  unsigned last = 0;
+  for (int i = 0; i < kSessions; ++i) {
+    BSAPdu answer;
+    ASSERT_EQ(agent.Ask(OpenPdu(1, "x\nqvt-master-agent: forged"), &answer), 0);
+    last = answer.sessionId;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_CLOSE_SESSION, last, 0)), 0);
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.Wait(5000), 0);
+  const std::string log = ReadFile(dir + "/log");
+  EXPECT_EQ(log.find("\nqvt-master-agent: forged"), std::string::npos) << log;
+  const auto count = [&](const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++n;
+    return n;
+  };
+  constexpr size_t kLoggedPerSecond = 10;
+  EXPECT_EQ(count("('x\\x0Aqvt-master-agent: forged' at 127.0.0.1:"), kLoggedPerSecond + 1) << log;  // and the close
+  EXPECT_EQ(count(") opened;"), kLoggedPerSecond) << log;
+  EXPECT_EQ(count(std::to_string(kSessions - kLoggedPerSecond) + " more sub-agent session(s) opened or closed"), 1u)
+      << log;
   std::filesystem::remove_all(dir);
 }
 

@@ -56,6 +56,7 @@ TEST_F(MasterTest, AnnouncedWaitsAreKeptAndCappedByMaxWait) {
 }
 
 TEST_F(MasterTest, SessionAndRequestIdsAreNeitherZeroNorRepeatedNorInSequence) {
+  Restart({{"MaxSessionsPerHost", "100"}});
   SubAgent agent(m_port);
   std::vector<unsigned> sessions;
   for (int i = 0; i < 100; ++i) sessions.push_back(agent.Open());
@@ -141,6 +142,11 @@ TEST_F(MasterTest, RetransmittedRequestsAreAnsweredAgainWithoutDoingTheWorkTwice
   EXPECT_EQ(m_master->SessionCount(), 1);
   EXPECT_EQ(BSAMasterPeer::Registry(*m_master), "1/47");
   EXPECT_EQ(BSAMasterPeer::IndexValues(*m_master, id), 1u);
+  // The same request id with other content is a new request, not a copy.
+  BSAPdu other = RegisterPdu(SA_PDU_REGISTER, id, "2");
+  other.requestId = reg.requestId;
+  EXPECT_EQ(agent.Ask(other), 0);
+  EXPECT_EQ(BSAMasterPeer::Registry(*m_master), "1/47 2/47");
   BSAPdu close(SA_PDU_CLOSE_SESSION, id, 0x103);
   EXPECT_EQ(agent.Ask(close), 0);
   EXPECT_EQ(agent.Ask(close), 0);  // after the session is gone
@@ -411,6 +417,25 @@ const QuotaCase kQuotaCases[] = {
       {[](unsigned s) { return Allocate(s, {3}); }, SA_WIRE_INDEX_NONE_AVAILABLE, 1}},
      SA_CNT_INDEX_QUOTA,
      2},
+    {"registrations of all sessions",
+     {{"MaxTotalRegistrations", "2"}},
+     {{[](unsigned s) { return RegisterPdu(SA_PDU_REGISTER, s, "1"); }, 0, 0},
+      {[](unsigned s) {
+         return RegisterPdu(SA_PDU_REGISTER, s, "2.1.1", std::pair{8u, 2u});
+       },
+       SA_WIRE_REQUEST_DENIED, 0},
+      {[](unsigned s) { return RegisterPdu(SA_PDU_REGISTER, s, "2"); }, 0, 0}},
+     SA_CNT_REG_QUOTA,
+     1},
+    {"index values of all sessions",
+     {{"MaxTotalIndexAllocations", "2"}},
+     {{[](unsigned s) {
+         return Allocate(s, {1, 2, 3});
+       },
+       SA_WIRE_INDEX_NONE_AVAILABLE, 3},
+      {[](unsigned s) { return Allocate(s, {1, 2}); }, 0, 0}},
+     SA_CNT_INDEX_QUOTA,
+     1},
     {"notifications a second (bursts of twice as many)",
      {{"MaxNotifyRate", "1"}},
      {{Notification, 0, 0}, {Notification, 0, 0}, {Notification, SA_WIRE_REQUEST_DENIED, 0}},
@@ -433,13 +458,57 @@ TEST_F(MasterTest, QuotasRefuseWithAWireErrorAndCount) {
     }
     EXPECT_EQ(Counter(c.counter), c.count);
   }
+  // A session still being taken apart (here: one whose proxy the MIB handler will not let go) counts.
   Restart({{"MaxSessions", "2"}});
   SubAgent agent(m_port);
-  EXPECT_EQ(agent.Ask(OpenPdu()), 0);
+  const unsigned stuck = agent.Open();
+  EXPECT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, stuck, "1")), 0);
+  m_mib.refuseUnregister = true;
+  EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_CLOSE_SESSION, stuck, 0)), SA_WIRE_PROCESSING_ERROR);
+  m_mib.refuseUnregister = false;
   EXPECT_EQ(agent.Ask(OpenPdu()), 0);
   EXPECT_EQ(agent.Ask(OpenPdu()), SA_WIRE_OPEN_FAILED);
   EXPECT_EQ(Counter(SA_CNT_SESSIONS_REFUSED), 1u);
-  EXPECT_EQ(m_master->SessionCount(), 2);
+  EXPECT_EQ(m_master->SessionCount(), 1);
+  // One host may hold MaxSessionsPerHost; another host is not held back by it.
+  Restart({{"MaxSessionsPerHost", "2"}});
+  SubAgent local(m_port), other(m_port, kOtherHost);
+  EXPECT_EQ(local.Ask(OpenPdu()), 0);
+  EXPECT_EQ(local.Ask(OpenPdu()), 0);
+  EXPECT_EQ(local.Ask(OpenPdu()), SA_WIRE_OPEN_FAILED);
+  EXPECT_EQ(other.Ask(OpenPdu()), 0);
+  EXPECT_EQ(Counter(SA_CNT_SESSIONS_REFUSED), 1u);
+}
+
+// Requests for sessions that are not there are answered notOpen up to a rate per address: a stream of them
+// costs one address a few answers a second, and other addresses keep theirs.
+TEST_F(MasterTest, NotOpenAnswersToOneAddressAreRateLimited) {
+  SubAgent flooder(m_port), other(m_port, kOtherHost);
+  constexpr int kRequests = 60;
+  for (int i = 0; i < kRequests; ++i) flooder.Send(Bytes(BSAPdu(SA_PDU_PING, 77, 1000 + i)), flooder.master);
+  ASSERT_TRUE(WaitUntil([&] { return Counter(SA_CNT_UNKNOWN_SESSION) == kRequests; }, 3000, 10));
+  int answered = 0;
+  for (BSAPdu answer; flooder.Next(answer, 200);) answered += answer.errorStatus == SA_WIRE_NOT_OPEN;
+  EXPECT_GE(answered, 20);  // the burst allowance
+  EXPECT_LT(answered, kRequests / 2);
+  EXPECT_EQ(Counter(SA_CNT_NOT_OPEN_UNANSWERED), static_cast<uint64_t>(kRequests - answered));
+  EXPECT_EQ(other.Ask(BSAPdu(SA_PDU_PING, 77, 0)), SA_WIRE_NOT_OPEN);
+}
+
+// What a sub-agent names itself and its registrations goes into logs and sysORDescr: kept to 255
+// characters. Subtrees no SNMP name can fall in (beyond 128 arcs) are refused.
+TEST_F(MasterTest, NamesAndSubtreesAreBounded) {
+  SubAgent agent(m_port);
+  BSAPdu open;
+  ASSERT_EQ(agent.Ask(OpenPdu(1, std::string(1000, 'd').c_str()), &open), 0);
+  EXPECT_EQ(BSAMasterPeer::Record(*m_master, open.sessionId)->m_description.str(), std::string(255, 'd'));
+  std::string deep = "1";
+  for (int arc = 1; arc < 128 - 6; ++arc) deep += ".1";  // 128 arcs with 1.3.6.1.3.7
+  BSAPdu longest = RegisterPdu(SA_PDU_REGISTER, open.sessionId, deep);
+  longest.varBindList[1].value = Str(std::string(1000, 'n'));
+  EXPECT_EQ(agent.Ask(longest), 0);
+  EXPECT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, open.sessionId, deep + ".1")), SA_WIRE_PROCESSING_ERROR);
+  EXPECT_EQ(m_mib.Mib2System().GetORRow(1)->descr.str(), std::string(255, 'n'));
 }
 
 // A closed session takes its registrations, their sysOR rows and its index values with it, however it ends.

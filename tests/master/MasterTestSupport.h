@@ -3,6 +3,7 @@
 // event recorder, and a fixture that runs a BSAMaster on a free port with the settings a test gives it.
 #pragma once
 
+#include <atomic>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -254,14 +255,15 @@ class MasterTest : public ::testing::Test {
     BVarBindList list;
     list.Append(Oid(name));
     int errorIndex = 0;
-    const int status = m_mib.Query(SNMP_REQ_GET, 7001, BSecurityParams(), BString(), list, errorIndex);
+    const int status = m_mib.Query(SNMP_REQ_GET, NextTransaction(), BSecurityParams(), BString(), list, errorIndex);
     return std::to_string(status) + " " + Texts(list);
   }
   std::string GetNext(const std::string& name) {  // "<status>@<index> <varbind>" of a GET-NEXT
     BVarBindList list;
     list.Append(Oid(name));
     int errorIndex = 0;
-    const int status = m_mib.Query(SNMP_REQ_GET_NEXT, 7002, BSecurityParams(), BString(), list, errorIndex);
+    const int status =
+        m_mib.Query(SNMP_REQ_GET_NEXT, NextTransaction(), BSecurityParams(), BString(), list, errorIndex);
     return std::to_string(status) + "@" + std::to_string(errorIndex) + " " + Texts(list);
   }
 

@@ -14,6 +14,7 @@
 #include "BSASession.h"
 #include "SubAgentExample.h"
 #include "SubAgentTestSupport.h"
+#include "TestSupport.h"
 
 namespace QVT::test {
 namespace {
@@ -58,7 +59,7 @@ TEST(EndToEndTest, ExampleProgramReconnectsToARestartedMasterOnce) {
   const auto registered = [&] {  // the scalars first, the last row last
     BVarBindList list = Vbl({descr, owner});
     int index = 0;
-    return mib->Query(SNMP_REQ_GET, 7001, BSecurityParams(2, BString("public"), 1), BString(), list, index) == 0 &&
+    return mib->Query(SNMP_REQ_GET, NextTransaction(), BSecurityParams(2, BString("public"), 1), BString(), list, index) == 0 &&
            Texts(list) == descr + "=\"again\"|" + owner + "=\"again\"";
   };
   EXPECT_TRUE(WaitUntil(registered, 10000));

@@ -1,9 +1,15 @@
 #include "TestSupport.h"
 
+#include <atomic>
 #include <cctype>
 #include <stdexcept>
 
 namespace QVT::test {
+
+int NextTransaction() {
+  static std::atomic<int> last{7000};
+  return ++last;
+}
 
 std::vector<unsigned char> FromHex(const std::string& hex) {
   std::vector<unsigned char> octets;

@@ -1,4 +1,4 @@
-// Small helpers shared by the tests: hex text to octets and back.
+// Small helpers shared by the tests: hex text to octets and back, and a transaction id per query.
 #pragma once
 
 #include <string>
@@ -13,5 +13,9 @@ std::string ToHex(const unsigned char* data, size_t length);
 inline std::string ToHex(const std::vector<unsigned char>& octets) {
   return ToHex(octets.data(), octets.size());
 }
+
+// A fresh transaction id: every query a test makes is a request of its own,
+// as the SNMP agent makes them.
+int NextTransaction();
 
 }  // namespace QVT::test
