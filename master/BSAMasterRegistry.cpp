@@ -132,7 +132,7 @@ int BSAMaster::RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* ses
     return SA_WIRE_DUPLICATE_REGISTRATION;
   }
   m_handlers.emplace(oid, handler);
-  m_handlerCount.store(m_handlers.size(), std::memory_order_relaxed);
+  m_handlerCount.store(m_handlers.size(), std::memory_order_release);
   if (session != nullptr) AddToSession(*session, handler);
   handler->m_sysORIndex = static_cast<uint32_t>(m_pMibHandler->Mib2System().InsertORRow(oid, name));
   return 0;
@@ -233,7 +233,7 @@ int BSAMaster::UnregisterSH(BSAMibSubtreeHandler* handler) {
     if (handler->Session() != nullptr) AddToSession(*handler->Session(), handler);
     return SA_WIRE_PROCESSING_ERROR;
   }
-  m_handlerCount.store(m_handlers.size(), std::memory_order_relaxed);
+  m_handlerCount.store(m_handlers.size(), std::memory_order_release);
   return 0;
 }
 

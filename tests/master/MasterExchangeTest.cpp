@@ -208,7 +208,7 @@ TEST_F(MasterTest, SilentSubAgentIsClosedAfterThreeUnansweredRequestsInARow) {
     m_master->CheckSessions();
     EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, id, 0)), count < 3 ? 0 : SA_WIRE_NOT_OPEN);
   }
-  EXPECT_TRUE(WaitUntil([&] { return BSAMasterPeer::Registry(*m_master).empty(); }, 3000, 10));
+  EXPECT_TRUE(WaitUntil([&] { return m_master->RegistrationCount() == 0; }, 3000, 10));
   EXPECT_EQ(m_events->Log(), "+0 -0:silent/1 ");
 }
 

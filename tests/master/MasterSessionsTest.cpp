@@ -531,7 +531,7 @@ TEST_F(MasterTest, ClosingReleasesEverythingTheSessionHeld) {
     } else {
       BSAMasterPeer::Record(*m_master, holder)->m_timeoutCount = 3;
     }
-    EXPECT_TRUE(WaitUntil([&] { return BSAMasterPeer::Registry(*m_master).empty(); }, 3000, 10));
+    EXPECT_TRUE(WaitUntil([&] { return m_master->RegistrationCount() == 0; }, 3000, 10));
     EXPECT_EQ(m_mib.Mib2System().GetNumORRows(), 0);
     EXPECT_EQ(agent.Ask(Allocate(other, {1, 2})), 0);
     EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, holder, 0)), SA_WIRE_NOT_OPEN);
