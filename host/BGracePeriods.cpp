@@ -18,7 +18,7 @@ void BGracePeriods::Leave(uint64_t ticket) {
     std::lock_guard<std::mutex> guard(m_lock);
     auto it = m_readers.find(ticket);
     if (it != m_readers.end() && --it->second == 0) m_readers.erase(it);
-    due = TakeDue();
+    due = TakeDue(kRunOnLeave);
   }
   for (auto& reclaim : due) reclaim();
 }
@@ -29,9 +29,19 @@ void BGracePeriods::Retire(std::function<void()> reclaim) {
     std::lock_guard<std::mutex> guard(m_lock);
     // Readers that enter from now on get a later epoch than this one.
     m_retired.emplace_back(m_epoch++, std::move(reclaim));
-    due = TakeDue();
+    due = TakeDue(SIZE_MAX);
   }
   for (auto& r : due) r();
+}
+
+size_t BGracePeriods::Collect(size_t most) {
+  std::deque<std::function<void()>> due;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    due = TakeDue(most);
+  }
+  for (auto& reclaim : due) reclaim();
+  return due.size();
 }
 
 size_t BGracePeriods::Pending() const {
@@ -39,10 +49,10 @@ size_t BGracePeriods::Pending() const {
   return m_retired.size();
 }
 
-std::deque<std::function<void()>> BGracePeriods::TakeDue() {
+std::deque<std::function<void()>> BGracePeriods::TakeDue(size_t most) {
   std::deque<std::function<void()>> due;
   const uint64_t oldestReader = m_readers.empty() ? UINT64_MAX : m_readers.begin()->first;
-  while (!m_retired.empty() && m_retired.front().first < oldestReader) {
+  while (!m_retired.empty() && m_retired.front().first < oldestReader && due.size() < most) {
     due.push_back(std::move(m_retired.front().second));
     m_retired.pop_front();
   }

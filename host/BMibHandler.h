@@ -21,8 +21,10 @@
 // free it on return. Registration needs no more than the tree's own lock:
 // it never waits for a query, however long that takes (one waiting for a
 // slow sub-agent). WithdrawSubtreeHandler does not wait either: it takes
-// the handler out at once and leaves its freeing to Grace(), which runs it
-// once the queries that may still use it have ended. Mutex() serialises
+// the handler out at once and leaves its freeing to Grace(), which may run
+// it once the queries that may still use it have ended (the owner of many
+// withdrawn handlers calls Grace().Collect() to free them promptly, instead
+// of leaving most of it to later withdrawals). Mutex() serialises
 // SETs (ProcessSet and the sub-agent's SET phases hold it for a whole
 // phase). Lock order: Mutex(), then Synch(), then a handler's own lock.
 #pragma once

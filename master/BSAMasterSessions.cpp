@@ -35,6 +35,8 @@ constexpr auto kCloseStep = std::chrono::milliseconds(2);
 // A close request of a session with this many registrations or fewer is
 // done (and answered) at once.
 constexpr size_t kCloseAtOnce = 512;
+// Withdrawn proxies freed per turn of the worker.
+constexpr size_t kCollectAtOnce = 4096;
 // Open and close answers kept for retransmissions, and for how long.
 constexpr size_t kMaxKeptAnswers = 256;
 constexpr auto kKeepAnswers = std::chrono::seconds(30);
@@ -98,6 +100,9 @@ int BSAMaster::ReceiveAndProcessData() {
   }
   TakeCloseRequests();
   ContinueClosing();
+  // What was withdrawn while queries ran is freed here rather than by the
+  // queries (a closed session's may be many thousand proxies).
+  m_pMibHandler->Grace().Collect(kCollectAtOnce);
   FlushRefusalReports(false);
   return received;
 }
