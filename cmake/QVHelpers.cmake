@@ -20,31 +20,78 @@ macro(qv_apply_sanitizers)
   endif()
 endmacro()
 
-# qv_add_library(NAME SOVERSION ver DEPS ... INCLUDE_DIRS ...): a shared library
-# whose folders add their files with qv_library_sources.
+# Layering. Every folder is a target that compiles with its own headers and
+# those of the targets it links, and nothing else: a header of a layer above
+# (or beside) it is not found, so an upward include fails to compile. The
+# headers sit beside their sources; installed, they lie flat in
+# <prefix>/include/QVT and users include them as <QVT/...> with only
+# <prefix>/include on their path (one installed header includes another by
+# its plain name, which the compiler finds beside it).
+
+# qv_add_library(NAME SOVERSION ver [DEPS ...]): a shared library, made of
+# one folder (qv_library_sources) or of several layers (qv_add_layer).
 function(qv_add_library name)
-  cmake_parse_arguments(ARG "" "SOVERSION" "DEPS;INCLUDE_DIRS" ${ARGN})
+  cmake_parse_arguments(ARG "" "SOVERSION" "DEPS" ${ARGN})
   add_library(${name} SHARED)
   set_target_properties(${name} PROPERTIES
     VERSION ${PROJECT_VERSION} SOVERSION ${ARG_SOVERSION} LINKER_LANGUAGE CXX)
-  target_include_directories(${name} PUBLIC
-    "$<BUILD_INTERFACE:${ARG_INCLUDE_DIRS}>"
-    "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>"
-    "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/QVT>")
-  target_compile_definitions(${name} PRIVATE QV_BUILDING_LIBRARY)
+  target_include_directories(${name} PUBLIC "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
   qv_warnings(${name})
   add_library(QVSubAg::${name} ALIAS ${name})
 endfunction()
 
-# qv_library_sources(TARGET SOURCES ... HEADERS ...): adds one folder's files;
-# the headers are installed flat under include/QVT.
+# qv_library_sources(TARGET SOURCES ... HEADERS ...): adds the files of the
+# current folder to a library that is this folder; the HEADERS are
+# installed.
 function(qv_library_sources target)
   cmake_parse_arguments(ARG "" "" "SOURCES;HEADERS" ${ARGN})
   list(TRANSFORM ARG_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
   list(TRANSFORM ARG_HEADERS PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
   target_sources(${target} PRIVATE ${ARG_SOURCES} ${ARG_HEADERS})
+  target_include_directories(${target} PUBLIC "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>")
   set_property(TARGET ${target} APPEND PROPERTY PUBLIC_HEADER ${ARG_HEADERS})
+endfunction()
+
+# qv_add_layer(NAME INTO library [DEPS ...] SOURCES ... [HEADERS ...]
+# [PRIVATE_HEADERS ...]): the current folder as one layer of a library made
+# of several: an object library of its own, linking only DEPS (the layers
+# below it), whose objects and installed HEADERS go into INTO.
+function(qv_add_layer name)
+  cmake_parse_arguments(ARG "" "INTO" "DEPS;SOURCES;HEADERS;PRIVATE_HEADERS" ${ARGN})
+  list(TRANSFORM ARG_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+  list(TRANSFORM ARG_HEADERS PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+  list(TRANSFORM ARG_PRIVATE_HEADERS PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+  add_library(${name} OBJECT ${ARG_SOURCES} ${ARG_HEADERS} ${ARG_PRIVATE_HEADERS})
+  target_include_directories(${name} PUBLIC "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>")
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  qv_warnings(${name})
+  # Code built on the library (programs, tests) sees every layer of it.
+  target_link_libraries(${ARG_INTO} PRIVATE ${name})
+  target_include_directories(${ARG_INTO} PUBLIC "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>")
+  set_property(TARGET ${ARG_INTO} APPEND PROPERTY PUBLIC_HEADER ${ARG_HEADERS})
+endfunction()
+
+# qv_refuse_include(NAME LINKS target INCLUDE header): a test that compiling
+# `#include "header"` in a file of `target`'s layer fails, next to a control
+# that compiles one of the layer's own headers the same way (so that the
+# failure is the include's, not the probe's).
+function(qv_refuse_include name)
+  cmake_parse_arguments(ARG "" "LINKS;INCLUDE;OWN" "" ${ARGN})
+  foreach(kind refused allowed)
+    set(header ${ARG_INCLUDE})
+    if(kind STREQUAL "allowed")
+      set(header ${ARG_OWN})
+    endif()
+    add_library(qv_layer_probe_${name}_${kind} OBJECT EXCLUDE_FROM_ALL
+      ${PROJECT_SOURCE_DIR}/tests/layering/IncludeProbe.cpp)
+    target_link_libraries(qv_layer_probe_${name}_${kind} PRIVATE ${ARG_LINKS})
+    target_compile_definitions(qv_layer_probe_${name}_${kind} PRIVATE QV_PROBE_HEADER="${header}")
+    add_test(NAME layering.${name}.${kind}
+      COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target qv_layer_probe_${name}_${kind})
+    set_tests_properties(layering.${name}.${kind} PROPERTIES LABELS layering RUN_SERIAL TRUE)
+  endforeach()
+  set_tests_properties(layering.${name}.refused PROPERTIES WILL_FAIL TRUE)
 endfunction()
 
 # qv_add_test(NAME SOURCES ... DEPS ... [LABELS ...] [TIMEOUT s])

@@ -1,6 +1,8 @@
-# Install rules: the two libraries, their headers flat under include/QVT, a
-# CMake package (find_package(QVSubAg) gives QVSubAg::QVSubAg and
-# QVSubAg::QVHost) and the pkg-config file qvsubag.pc.
+# Install rules: the three libraries, their headers flat under include/QVT
+# with the umbrella header QVT/QVSubAg.h, a CMake package
+# (find_package(QVSubAg) gives QVSubAg::QVSubAg, QVSubAg::QVAgent and
+# QVSubAg::QVHost) and the pkg-config file qvsubag.pc. Users have only
+# <prefix>/include on their include path and write <QVT/...>.
 include(CMakePackageConfigHelpers)
 
 # Installed, each library finds the ones it needs beside itself.
@@ -8,6 +10,8 @@ set_target_properties(QVHost QVSubAg QVAgent PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS QVHost QVSubAg QVAgent EXPORT QVSubAgTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QVT)
+
+install(FILES ${PROJECT_SOURCE_DIR}/include/QVT/QVSubAg.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QVT)
 
 install(EXPORT QVSubAgTargets NAMESPACE QVSubAg:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVSubAg)
 

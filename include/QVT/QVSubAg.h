@@ -1,11 +1,14 @@
-// The umbrella header of the QVT sub-agent library: includes every public
-// header of libQVSubAg (master and sub-agent sides, wire protocol, socket,
-// trace) and of the host layer libQVHost it is built on.
+// The umbrella header: every installed header of libQVHost (the host
+// framework), libQVSubAg (master and sub-agent sides, wire protocol, socket
+// and exchange, trace) and libQVAgent (the SNMP front-end). Include it as
+// <QVT/QVSubAg.h> with <prefix>/include on the include path.
 #pragma once
 
 #include "BAddress.h"
+#include "BAddressFilter.h"
 #include "BCmdHandler.h"
 #include "BCounter64.h"
+#include "BGracePeriods.h"
 #include "BIniFileStore.h"
 #include "BMapInt2Ptr.h"
 #include "BMemoryStore.h"
@@ -23,8 +26,12 @@
 #include "BSABuffer.h"
 #include "BSADecoder.h"
 #include "BSAEncoder.h"
+#include "BSAExchange.h"
 #include "BSAFrame.h"
+#include "BSAIdSequence.h"
 #include "BSAMaster.h"
+#include "BSAMasterCounters.h"
+#include "BSAMasterSettings.h"
 #include "BSAMibHandler.h"
 #include "BSAMibImpl.h"
 #include "BSAMibSubtreeHandler.h"
@@ -35,6 +42,13 @@
 #include "BSASubAgent.h"
 #include "BSecurityParams.h"
 #include "BSingleton.h"
+#include "BSnmpAgent.h"
+#include "BSnmpCodecStatus.h"
+#include "BSnmpCounters.h"
+#include "BSnmpGroupMib.h"
+#include "BSnmpMessage.h"
+#include "BSnmpTransaction.h"
+#include "BSnmpTrapSender.h"
 #include "BSocket.h"
 #include "BString.h"
 #include "BTime.h"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch prefix and builds a small program against
 # it twice: with pkg-config and with find_package(QVSubAg). Both must run.
+# The installed headers are reached as <QVT/...> only (a plain <BString.h>
+# must not be found), and the umbrella header names every one of them.
 set -euo pipefail
 build=${1:?build folder}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,6 +19,19 @@ flags=$(pkg-config --cflags --libs qvsubag)
 # shellcheck disable=SC2086
 g++ -o "$work/consumer-pc" "$here/consumer.cpp" $flags
 LD_LIBRARY_PATH="$libdir" "$work/consumer-pc"
+
+echo '#include <BString.h>' > "$work/generic.cpp"
+# shellcheck disable=SC2086
+if g++ -fsyntax-only "$work/generic.cpp" $(pkg-config --cflags qvsubag) 2>/dev/null; then
+  echo "a header of the library is on the include path by its plain name" >&2
+  exit 1
+fi
+includedir=$(pkg-config --variable=includedir qvsubag)
+for header in "$includedir"/QVT/*.h; do
+  name=${header##*/}
+  [ "$name" = QVSubAg.h ] && continue
+  grep -q "^#include \"$name\"" "$includedir/QVT/QVSubAg.h" || { echo "QVT/QVSubAg.h misses $name" >&2; exit 1; }
+done
 
 mkdir -p "$work/cm"
 cp "$here/consumer.cpp" "$work/cm/"
