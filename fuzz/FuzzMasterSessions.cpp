@@ -15,35 +15,6 @@
 
 #include "MasterSessionsHarness.h"
 
-namespace QVT {
-
-// The members of the master and of its sessions that the harness reads, and
-// the steps the worker thread runs, as pointers to members.
-class BSAMasterPeer {
- public:
-  static constexpr auto rxBuffer = &BSAMaster::m_rxBuffer;
-  static constexpr auto addrPeer = &BSAMaster::m_addrPeer;
-  static constexpr auto addrLocal = &BSAMaster::m_addrLocal;
-  static constexpr auto sessions = &BSAMaster::m_sessions;
-  static constexpr auto handlers = &BSAMaster::m_handlers;
-  static constexpr auto handlerCount = &BSAMaster::m_handlerCount;
-  static constexpr auto indexOwners = &BSAMaster::m_indexOwners;
-  static constexpr auto indices = &BSAMaster::m_indices;
-  static constexpr auto keptAnswers = &BSAMaster::m_keptAnswers;
-  static constexpr auto takeCloseRequests = &BSAMaster::TakeCloseRequests;
-  static constexpr auto continueClosing = &BSAMaster::ContinueClosing;
-  static constexpr auto flushRefusalReports = &BSAMaster::FlushRefusalReports;
-  static constexpr auto count = &BSAMaster::Count;
-
-  static constexpr auto registrations = &BSASession::m_registrations;
-  static constexpr auto registrationCount = &BSASession::m_registrationCount;
-  static constexpr auto indexValues = &BSASession::m_indexValues;
-  static constexpr auto lastHeard = &BSASession::m_lastHeard;
-  static constexpr auto closeQueued = &BSASession::m_closeQueued;
-};
-
-}  // namespace QVT
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return QVT::fuzz::RunMasterSessions<QVT::BSAMasterPeer>(data, size);
+  return QVT::fuzz::RunMasterSessions(data, size);
 }

@@ -77,7 +77,8 @@
 #include "BSAMibSubtreeHandler.h"
 #include "BSAOIDs.h"
 
-namespace QVT::fuzz {
+namespace QVT {
+namespace fuzz {
 
 // What a run (or several, summed) reached; the replay test checks that the
 // seed corpus gets everywhere it is meant to.
@@ -730,15 +731,38 @@ class Run : public ISAMasterEvents {
 };
 
 }  // namespace detail
+}  // namespace fuzz
 
-// One run of `data`. Peer gives the members of BSAMaster and BSASession
-// the harness reads and the worker steps it calls, as pointers to members:
-// rxBuffer, addrPeer, addrLocal, sessions, handlers, handlerCount,
-// indexOwners, indices, keptAnswers; takeCloseRequests, continueClosing,
-// flushRefusalReports, count; and of the
-// session registrations, registrationCount, indexValues, lastHeard,
-// closeQueued. Aborts on a broken invariant; returns 0 otherwise.
-template <class Peer>
+// The members of the master and of its sessions that the harness reads, and
+// the steps of the worker thread it runs, as pointers to members (the master
+// and the session name it a friend).
+class BSAMasterHarnessAccess {
+ public:
+  static constexpr auto rxBuffer = &BSAMaster::m_rxBuffer;
+  static constexpr auto addrPeer = &BSAMaster::m_addrPeer;
+  static constexpr auto addrLocal = &BSAMaster::m_addrLocal;
+  static constexpr auto sessions = &BSAMaster::m_sessions;
+  static constexpr auto handlers = &BSAMaster::m_handlers;
+  static constexpr auto handlerCount = &BSAMaster::m_handlerCount;
+  static constexpr auto indexOwners = &BSAMaster::m_indexOwners;
+  static constexpr auto indices = &BSAMaster::m_indices;
+  static constexpr auto keptAnswers = &BSAMaster::m_keptAnswers;
+  static constexpr auto takeCloseRequests = &BSAMaster::TakeCloseRequests;
+  static constexpr auto continueClosing = &BSAMaster::ContinueClosing;
+  static constexpr auto flushRefusalReports = &BSAMaster::FlushRefusalReports;
+  static constexpr auto count = &BSAMaster::Count;
+
+  static constexpr auto registrations = &BSASession::m_registrations;
+  static constexpr auto registrationCount = &BSASession::m_registrationCount;
+  static constexpr auto indexValues = &BSASession::m_indexValues;
+  static constexpr auto lastHeard = &BSASession::m_lastHeard;
+  static constexpr auto closeQueued = &BSASession::m_closeQueued;
+};
+
+namespace fuzz {
+
+// One run of `data`. Aborts on a broken invariant; returns 0 otherwise.
+template <class Peer = BSAMasterHarnessAccess>
 int RunMasterSessions(const uint8_t* data, size_t size, MasterSessionsStats* stats = nullptr) {
   MasterSessionsStats local;
   MasterSessionsStats& sums = stats != nullptr ? *stats : local;
@@ -777,4 +801,5 @@ int RunMasterSessions(const uint8_t* data, size_t size, MasterSessionsStats* sta
   return 0;
 }
 
-}  // namespace QVT::fuzz
+}  // namespace fuzz
+}  // namespace QVT

@@ -245,7 +245,8 @@ class QV_API BSAMaster {
   };
 
  private:
-  friend class BSAMasterPeer;
+  friend class BSAMasterPeer;           // tests
+  friend class BSAMasterHarnessAccess;  // the session-table fuzz harness
   friend class BSAMibSubtreeHandler;
   using Clock = std::chrono::steady_clock;
 

@@ -65,7 +65,8 @@ class QV_API BSASession {
 
  private:
   friend class BSAMaster;
-  friend class BSAMasterPeer;
+  friend class BSAMasterPeer;           // tests
+  friend class BSAMasterHarnessAccess;  // the session-table fuzz harness
 
   using Clock = std::chrono::steady_clock;
 

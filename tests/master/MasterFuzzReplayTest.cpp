@@ -16,64 +16,6 @@
 namespace QVT::test {
 namespace {
 
-// The harness reads private members of the master and of its sessions. This
-// binary has its BSAMasterPeer already (MasterTestSupport.h), without them,
-// so the pointers are taken here the one way the language allows without
-// friendship: an explicit instantiation may name private members, and each
-// one below hands its member pointer out through a friend of its tag.
-template <class Tag, auto Member>
-struct Expose {
-  friend constexpr auto MemberOf(Tag) { return Member; }
-};
-
-#define QV_EXPOSE(TAG, MEMBER)           \
-  struct TAG {                           \
-    friend constexpr auto MemberOf(TAG); \
-  };                                     \
-  template struct Expose<TAG, &MEMBER>
-
-QV_EXPOSE(RxBuffer, BSAMaster::m_rxBuffer);
-QV_EXPOSE(AddrPeer, BSAMaster::m_addrPeer);
-QV_EXPOSE(AddrLocal, BSAMaster::m_addrLocal);
-QV_EXPOSE(Sessions, BSAMaster::m_sessions);
-QV_EXPOSE(Handlers, BSAMaster::m_handlers);
-QV_EXPOSE(HandlerCount, BSAMaster::m_handlerCount);
-QV_EXPOSE(IndexOwners, BSAMaster::m_indexOwners);
-QV_EXPOSE(Indices, BSAMaster::m_indices);
-QV_EXPOSE(KeptAnswers, BSAMaster::m_keptAnswers);
-QV_EXPOSE(TakeCloseRequests, BSAMaster::TakeCloseRequests);
-QV_EXPOSE(ContinueClosing, BSAMaster::ContinueClosing);
-QV_EXPOSE(FlushRefusalReports, BSAMaster::FlushRefusalReports);
-QV_EXPOSE(Count, BSAMaster::Count);
-QV_EXPOSE(Registrations, BSASession::m_registrations);
-QV_EXPOSE(RegistrationCount, BSASession::m_registrationCount);
-QV_EXPOSE(IndexValues, BSASession::m_indexValues);
-QV_EXPOSE(LastHeard, BSASession::m_lastHeard);
-QV_EXPOSE(CloseQueued, BSASession::m_closeQueued);
-
-#undef QV_EXPOSE
-
-struct Access {
-  static constexpr auto rxBuffer = MemberOf(RxBuffer{});
-  static constexpr auto addrPeer = MemberOf(AddrPeer{});
-  static constexpr auto addrLocal = MemberOf(AddrLocal{});
-  static constexpr auto sessions = MemberOf(Sessions{});
-  static constexpr auto handlers = MemberOf(Handlers{});
-  static constexpr auto handlerCount = MemberOf(HandlerCount{});
-  static constexpr auto indexOwners = MemberOf(IndexOwners{});
-  static constexpr auto indices = MemberOf(Indices{});
-  static constexpr auto keptAnswers = MemberOf(KeptAnswers{});
-  static constexpr auto takeCloseRequests = MemberOf(TakeCloseRequests{});
-  static constexpr auto continueClosing = MemberOf(ContinueClosing{});
-  static constexpr auto flushRefusalReports = MemberOf(FlushRefusalReports{});
-  static constexpr auto count = MemberOf(Count{});
-  static constexpr auto registrations = MemberOf(Registrations{});
-  static constexpr auto registrationCount = MemberOf(RegistrationCount{});
-  static constexpr auto indexValues = MemberOf(IndexValues{});
-  static constexpr auto lastHeard = MemberOf(LastHeard{});
-  static constexpr auto closeQueued = MemberOf(CloseQueued{});
-};
-
 std::vector<std::filesystem::path> CorpusFiles() {
   std::vector<std::filesystem::path> files;
   for (const auto& entry : std::filesystem::directory_iterator(QV_MASTER_SESSIONS_CORPUS_DIR)) {
@@ -96,7 +38,7 @@ TEST(MasterFuzzReplayTest, EveryCorpusFileKeepsTheSessionTableConsistent) {
     SCOPED_TRACE(path.filename().string());
     const std::vector<uint8_t> octets = Octets(path);
     const int opened = stats.sessionsOpened;
-    EXPECT_EQ(fuzz::RunMasterSessions<Access>(octets.data(), octets.size(), &stats), 0);
+    EXPECT_EQ(fuzz::RunMasterSessions(octets.data(), octets.size(), &stats), 0);
     EXPECT_GT(stats.sessionsOpened, opened) << "every seed opens a session";
   }
   EXPECT_EQ(stats.runs, static_cast<int>(files.size()));
