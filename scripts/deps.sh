@@ -3,7 +3,7 @@
 # root on a Debian-like machine. Without root it only says what is missing.
 set -euo pipefail
 
-packages=(cmake make g++ clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake make g++ clang libclang-rt-14-dev pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
           snmp snmptrapd smitools)
 [ "${QV_DEPS_BENCH:-0}" = 1 ] && packages+=(snmpd libsnmp-dev)
 
