@@ -341,67 +341,47 @@ bool LoadClient::Get(long count, LoadResult& result) {
 }
 
 bool LoadClient::Walk(uint32_t rows, LoadResult& result) {
-  result = LoadResult();
-  result.op = "walk";
-  const long total = 3L * rows;
-  Name current = TableName();
-  long checked = 0;
-  StartMeasuring();
-  for (long request = 1;; ++request) {
-    if (OverTime()) return Fail("walk: over the time limit after " + std::to_string(checked) + " varbinds");
-    ResponseHolder response;
-    netsnmp_pdu* pdu = snmp_pdu_create(SNMP_MSG_GETNEXT);
-    snmp_add_null_var(pdu, current.arcs, current.length);
-    if (!Exchange(pdu, response.pdu)) return Fail("walk, request " + std::to_string(request) + ": " + m_error);
-    const netsnmp_variable_list* vb = response.pdu->variables;
-    if (vb == nullptr || vb->next_variable != nullptr) return Fail("walk: expected one varbind in each answer");
-    if (checked == total) {
-      if (InTable(vb))
-        return Fail("walk: expected the table to end after " + std::to_string(rows) + " rows, got " + VarText(vb));
-      StopMeasuring(result);
-      result.requests = request;
-      result.varbinds = checked;
-      return true;
-    }
-    const std::string why = CheckCell(vb, 2 + checked / rows, 1 + checked % rows);
-    if (!why.empty()) return Fail("walk, varbind " + std::to_string(checked + 1) + ": " + why);
-    std::copy(vb->name, vb->name + vb->name_length, current.arcs);
-    current.length = vb->name_length;
-    ++checked;
-  }
+  return WalkTable("walk", rows, 0, result);
 }
 
 bool LoadClient::BulkWalk(uint32_t rows, long repetitions, LoadResult& result) {
+  return WalkTable("bulk", rows, repetitions, result);
+}
+
+bool LoadClient::WalkTable(const std::string& op, uint32_t rows, long repetitions, LoadResult& result) {
   result = LoadResult();
-  result.op = "bulk";
+  result.op = op;
   const long total = 3L * rows;
+  const long most = repetitions > 0 ? repetitions : 1;
   Name current = TableName();
   long checked = 0;
   StartMeasuring();
   for (long request = 1;; ++request) {
-    if (OverTime()) return Fail("bulk: over the time limit after " + std::to_string(checked) + " varbinds");
+    if (OverTime()) return Fail(op + ": over the time limit after " + std::to_string(checked) + " varbinds");
     ResponseHolder response;
-    netsnmp_pdu* pdu = snmp_pdu_create(SNMP_MSG_GETBULK);
-    pdu->non_repeaters = 0;
-    pdu->max_repetitions = repetitions;
+    netsnmp_pdu* pdu = snmp_pdu_create(repetitions > 0 ? SNMP_MSG_GETBULK : SNMP_MSG_GETNEXT);
+    if (repetitions > 0) {
+      pdu->non_repeaters = 0;
+      pdu->max_repetitions = repetitions;
+    }
     snmp_add_null_var(pdu, current.arcs, current.length);
-    if (!Exchange(pdu, response.pdu)) return Fail("bulk, request " + std::to_string(request) + ": " + m_error);
+    if (!Exchange(pdu, response.pdu)) return Fail(op + ", request " + std::to_string(request) + ": " + m_error);
     const int count = CountVarbinds(response.pdu);
-    if (count < 1 || count > repetitions) {
-      return Fail("bulk: answer " + std::to_string(request) + " holds " + std::to_string(count) +
-                  " varbinds, expected 1.." + std::to_string(repetitions));
+    if (count < 1 || count > most) {
+      return Fail(op + ": answer " + std::to_string(request) + " holds " + std::to_string(count) +
+                  " varbinds, expected 1.." + std::to_string(most));
     }
     for (const netsnmp_variable_list* vb = response.pdu->variables; vb != nullptr; vb = vb->next_variable) {
       if (checked == total) {
         if (InTable(vb))
-          return Fail("bulk: expected the table to end after " + std::to_string(rows) + " rows, got " + VarText(vb));
+          return Fail(op + ": expected the table to end after " + std::to_string(rows) + " rows, got " + VarText(vb));
         StopMeasuring(result);
         result.requests = request;
         result.varbinds = checked;
         return true;
       }
       const std::string why = CheckCell(vb, 2 + checked / rows, 1 + checked % rows);
-      if (!why.empty()) return Fail("bulk, varbind " + std::to_string(checked + 1) + ": " + why);
+      if (!why.empty()) return Fail(op + ", varbind " + std::to_string(checked + 1) + ": " + why);
       std::copy(vb->name, vb->name + vb->name_length, current.arcs);
       current.length = vb->name_length;
       ++checked;

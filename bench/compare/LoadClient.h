@@ -117,6 +117,8 @@ class LoadClient {
   const std::string& Error() const { return m_error; }
 
  private:
+  // Walk (repetitions 0: GET-NEXT) and BulkWalk, their results named `op`.
+  bool WalkTable(const std::string& op, uint32_t rows, long repetitions, LoadResult& result);
   // One exchange; false on a time-out, a transport failure or an error
   // status, with the reason in m_error. The caller frees `response`.
   bool Exchange(snmp_pdu* request, snmp_pdu*& response, int expectedErrorStatus = 0);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchCommandLine.h"
 #include "LoadClient.h"
 
 namespace {
@@ -51,13 +52,7 @@ int Usage(FILE* out, int status) {
   return status;
 }
 
-bool ParseLong(const std::string& text, long min, long max, long& value) {
-  char* end = nullptr;
-  const long number = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || number < min || number > max) return false;
-  value = number;
-  return true;
-}
+using QVT::bench::ParseLong;
 
 }  // namespace
 
@@ -65,38 +60,28 @@ int main(int argc, char** argv) {
   QVT::bench::LoadClient::Options options;
   std::vector<std::string> operation;
   std::string samplesPath;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") return Usage(stdout, 0);
-    if (arg.rfind("--", 0) != 0) {
-      operation.push_back(arg);
-      continue;
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "%s: '%s' needs a value or is unknown\n", kProgram, arg.c_str());
-      return Usage(stderr, 2);
-    }
-    const std::string value = argv[++i];
-    long number = 0;
-    if (arg == "--agent") {
-      options.agent = value;
-    } else if (arg == "--community") {
-      options.community = value;
-    } else if (arg == "--timeout-ms" && ParseLong(value, 1, 600000, number)) {
-      options.timeoutMs = static_cast<int>(number);
-    } else if (arg == "--max-seconds" && ParseLong(value, 1, 86400, number)) {
-      options.maxSeconds = static_cast<double>(number);
-    } else if (arg == "--pid" && ParseLong(value, 1, 0x7FFFFFFF, number)) {
-      options.watched.push_back(static_cast<pid_t>(number));
-    } else if (arg == "--mib-arc" && ParseLong(value, 1, 1000000, number)) {
-      options.mibArc = static_cast<unsigned long>(number);
-    } else if (arg == "--samples" && !value.empty()) {
-      samplesPath = value;
-    } else {
-      std::fprintf(stderr, "%s: unusable option '%s %s'\n", kProgram, arg.c_str(), value.c_str());
-      return Usage(stderr, 2);
-    }
-  }
+  long timeoutMs = options.timeoutMs;
+  long maxSeconds = static_cast<long>(options.maxSeconds);
+  long mibArc = static_cast<long>(options.mibArc);
+  QVT::bench::CommandLine line(kProgram, Usage);
+  line.Text("--agent", options.agent)
+      .Text("--community", options.community)
+      .Number("--timeout-ms", 1, 600000, timeoutMs)
+      .Number("--max-seconds", 1, 86400, maxSeconds)
+      .Number("--mib-arc", 1, 1000000, mibArc)
+      .Text("--samples", samplesPath)
+      .Take("--pid",
+            [&options](const std::string& text) {
+              long pid = 0;
+              if (!ParseLong(text, 1, 0x7FFFFFFF, pid)) return false;
+              options.watched.push_back(static_cast<pid_t>(pid));
+              return true;
+            })
+      .Operands(operation);
+  if (const int status = line.Parse(argc, argv); status >= 0) return status;
+  options.timeoutMs = static_cast<int>(timeoutMs);
+  options.maxSeconds = static_cast<double>(maxSeconds);
+  options.mibArc = static_cast<unsigned long>(mibArc);
   long count = 0;
   long repetitions = 25;
   long rate = 0;

@@ -27,6 +27,7 @@
 #include <cstring>
 #include <string>
 
+#include "BenchCommandLine.h"
 #include "NetSnmpBenchMib.h"
 
 namespace {
@@ -36,14 +37,6 @@ volatile std::sig_atomic_t s_running = 1;
 
 void OnStopSignal(int /*signal*/) {
   s_running = 0;
-}
-
-bool ParseNumber(const char* text, long min, long max, long& value) {
-  char* end = nullptr;
-  const long number = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || number < min || number > max) return false;
-  value = number;
-  return true;
 }
 
 int Usage(FILE* out, int status) {
@@ -63,40 +56,13 @@ int main(int argc, char** argv) {
   long ping = 0;
   long arc = 9;
   bool neverAnswer = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") return Usage(stdout, 0);
-    if (arg == "--never-answer") {
-      neverAnswer = true;
-      continue;
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "%s: '%s' needs a value or is unknown\n", kProgram, arg.c_str());
-      return Usage(stderr, 2);
-    }
-    const char* value = argv[++i];
-    if (arg == "--agentx") {
-      socket = value;
-    } else if (arg == "--rows") {
-      if (!ParseNumber(value, 1, 1000000, rows)) {
-        std::fprintf(stderr, "%s: --rows '%s': expected 1..1000000\n", kProgram, value);
-        return 2;
-      }
-    } else if (arg == "--ping") {
-      if (!ParseNumber(value, 0, 3600, ping)) {
-        std::fprintf(stderr, "%s: --ping '%s': expected 0..3600 seconds\n", kProgram, value);
-        return 2;
-      }
-    } else if (arg == "--mib-arc") {
-      if (!ParseNumber(value, 1, 1000000, arc)) {
-        std::fprintf(stderr, "%s: --mib-arc '%s': expected 1..1000000\n", kProgram, value);
-        return 2;
-      }
-    } else {
-      std::fprintf(stderr, "%s: unknown argument '%s'\n", kProgram, arg.c_str());
-      return Usage(stderr, 2);
-    }
-  }
+  QVT::bench::CommandLine line(kProgram, Usage);
+  line.Text("--agentx", socket)
+      .Number("--rows", 1, 1000000, rows)
+      .Number("--ping", 0, 3600, ping)
+      .Number("--mib-arc", 1, 1000000, arc)
+      .Flag("--never-answer", neverAnswer);
+  if (const int status = line.Parse(argc, argv); status >= 0) return status;
   if (socket.empty()) {
     std::fprintf(stderr, "%s: --agentx SOCKET is required\n", kProgram);
     return Usage(stderr, 2);

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "BSAPdu.h"
+#include "BenchCommandLine.h"
 #include "RawSession.h"
 
 namespace {
@@ -37,14 +38,6 @@ int Usage(FILE* out, int status) {
   return status;
 }
 
-bool ParseLong(const std::string& text, long min, long max, long& value) {
-  char* end = nullptr;
-  const long number = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || number < min || number > max) return false;
-  value = number;
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -54,37 +47,14 @@ int main(int argc, char** argv) {
   long window = 64;
   long maxSeconds = 120;
   bool quotaCheck = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") return Usage(stdout, 0);
-    if (arg == "--quota-check") {
-      quotaCheck = true;
-      continue;
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "%s: '%s' needs a value or is unknown\n", kProgram, arg.c_str());
-      return Usage(stderr, 2);
-    }
-    const std::string value = argv[++i];
-    bool ok = true;
-    if (arg == "--master") {
-      master = value;
-    } else if (arg == "--base") {
-      base = value;
-    } else if (arg == "--count") {
-      ok = ParseLong(value, 1, 1000000, count);
-    } else if (arg == "--window") {
-      ok = ParseLong(value, 1, 1024, window);
-    } else if (arg == "--max-seconds") {
-      ok = ParseLong(value, 1, 3600, maxSeconds);
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "%s: unusable option '%s %s'\n", kProgram, arg.c_str(), value.c_str());
-      return Usage(stderr, 2);
-    }
-  }
+  QVT::bench::CommandLine line(kProgram, Usage);
+  line.Text("--master", master)
+      .Text("--base", base)
+      .Number("--count", 1, 1000000, count)
+      .Number("--window", 1, 1024, window)
+      .Number("--max-seconds", 1, 3600, maxSeconds)
+      .Flag("--quota-check", quotaCheck);
+  if (const int status = line.Parse(argc, argv); status >= 0) return status;
   const QVT::BObjectIdentifier baseOid(base.c_str());
   if (master.empty() || baseOid.Length() < 2) {
     std::fprintf(stderr, "%s: --master HOST:PORT and a --base OID of two arcs or more are needed\n", kProgram);

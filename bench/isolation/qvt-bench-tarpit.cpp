@@ -11,6 +11,7 @@
 #include <string>
 
 #include "BObjectIdentifier.h"
+#include "BenchCommandLine.h"
 #include "RawSession.h"
 
 namespace {
@@ -33,14 +34,6 @@ int Usage(FILE* out, int status) {
   return status;
 }
 
-bool ParseLong(const std::string& text, long min, long max, long& value) {
-  char* end = nullptr;
-  const long number = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || number < min || number > max) return false;
-  value = number;
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,31 +41,12 @@ int main(int argc, char** argv) {
   long arc = 12;
   long processing = 3599;
   long maxSeconds = 3600;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") return Usage(stdout, 0);
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "%s: '%s' needs a value or is unknown\n", kProgram, arg.c_str());
-      return Usage(stderr, 2);
-    }
-    const std::string value = argv[++i];
-    bool ok = true;
-    if (arg == "--master") {
-      master = value;
-    } else if (arg == "--mib-arc") {
-      ok = ParseLong(value, 1, 1000000, arc);
-    } else if (arg == "--processing-time") {
-      ok = ParseLong(value, 1, 3599, processing);
-    } else if (arg == "--max-seconds") {
-      ok = ParseLong(value, 1, 86400, maxSeconds);
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "%s: unusable option '%s %s'\n", kProgram, arg.c_str(), value.c_str());
-      return Usage(stderr, 2);
-    }
-  }
+  QVT::bench::CommandLine line(kProgram, Usage);
+  line.Text("--master", master)
+      .Number("--mib-arc", 1, 1000000, arc)
+      .Number("--processing-time", 1, 3599, processing)
+      .Number("--max-seconds", 1, 86400, maxSeconds);
+  if (const int status = line.Parse(argc, argv); status >= 0) return status;
   if (master.empty()) {
     std::fprintf(stderr, "%s: --master HOST:PORT is needed\n", kProgram);
     return Usage(stderr, 2);
