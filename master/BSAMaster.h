@@ -133,14 +133,12 @@ class QV_API BSAMaster {
   // Closes the session, registrations and index values included, reported
   // to the event listener as closed by the master: 0 or notOpen. The
   // requests for it fail at once. While the master runs, a call from any
-  // other thread than the worker leaves the taking apart to the worker (the
-  // caller may hold the MIB handler's write lock: the worker then finishes
-  // once it is released); otherwise the caller holds the write lock and the
-  // session is gone on return.
+  // other thread than the worker leaves the taking apart to the worker;
+  // otherwise the session is gone on return. No lock needs to be held.
   int CloseSession(int sessionId);
   // The record of an open session (not one that is closing), or null. It
   // stays valid until the worker closes the session: use it on the worker
-  // thread, or while holding the MIB handler's lock.
+  // thread, or inside a query (within a grace period of the MIB handler).
   BSASession* FindSession(int sessionId);
   int Ping(BSAPdu& request);
   // Marks the sessions to close (three requests in a row unanswered, or
@@ -232,6 +230,8 @@ class QV_API BSAMaster {
     // Takes the released entry of `key` out of `name`'s released map (null
     // when there is none), dropping the map when it empties.
     BObjectSyntax* TakeReleased(const BObjectIdentifier& name, const BObjectIdentifier& key);
+    // Enters `stored` (owned from now on) as allocated under `name`.`key`.
+    int Allocate(const BObjectIdentifier& name, const BObjectIdentifier& key, BObjectSyntax* stored);
 
     int m_releasedCount = 0;
   };
@@ -297,14 +297,15 @@ class QV_API BSAMaster {
   // Closing: marked at once (requests fail, proxies act as if gone), then
   // the registrations are withdrawn in steps by the worker.
   void BeginClose(BSASession& session, ISAMasterEvents::ECloseReason reason);
-  // Withdraws registrations of closing sessions while the write lock can be
-  // had; frees each session once nothing of it is left. True when work
-  // remains.
+  // Withdraws registrations of closing sessions, a few hundred at a time
+  // for at most a couple of milliseconds; frees each session once nothing
+  // of it is left. True when work remains.
   bool ContinueClosing();
   bool ClosingPending();
-  // Withdraws every registration of a closing session, releases its index
-  // values, frees it; the caller holds the write lock. False when the MIB
-  // handler refused to withdraw a proxy (the session then stays).
+  // Withdraws up to `maxRegistrations` registrations of a closing session;
+  // once none is left, releases its index values and frees it. False while
+  // registrations remain, or when the MIB handler refused to withdraw a
+  // proxy (the session then stays).
   bool FinishClose(BSASession& session, size_t maxRegistrations);
   void ReleaseIndexValues(BSASession& session);
   // Takes one notification from the session's allowance; false when it has
@@ -365,7 +366,7 @@ class QV_API BSAMaster {
   std::vector<std::pair<int, ISAMasterEvents::ECloseReason>> m_closeRequests;
   std::deque<int> m_closing;  // sessions being taken apart, oldest first
 
-  // The worker thread's (and the owner's, under the write lock).
+  // The worker thread's (and the owner's, once the master is stopped).
   std::map<BObjectIdentifier, BSAMibSubtreeHandler*> m_handlers;
   std::atomic<size_t> m_handlerCount{0};
   // SNMP requests waiting for sub-agents right now (MaxWaitingRequests).

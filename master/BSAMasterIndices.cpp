@@ -117,13 +117,7 @@ int BSAMaster::Indices::Add(const BObjectIdentifier& name, const BObjectSyntax& 
   BMapOid2Ptr* allocated = GetIndicesForName(m_allocated, name);
   if (allocated != nullptr && FindValue(allocated, key) >= 0) return SA_WIRE_INDEX_ALREADY_ALLOCATED;
   BObjectSyntax* stored = TakeReleased(name, key);
-  allocated = IndicesForNameCreate(m_allocated, name);
-  if (stored == nullptr) stored = new BObjectSyntax(value);
-  if (allocated->Insert(key, stored) == 0) {
-    delete stored;
-    return SA_WIRE_INDEX_NOT_ALLOCATED;
-  }
-  return 0;
+  return Allocate(name, key, stored != nullptr ? stored : new BObjectSyntax(value));
 }
 
 int BSAMaster::Indices::AddNew(const BObjectIdentifier& name, BObjectSyntax& value) {
@@ -159,9 +153,11 @@ int BSAMaster::Indices::AddNew(const BObjectIdentifier& name, BObjectSyntax& val
   }
 
   value.Number() = candidate[0];
-  allocated = IndicesForNameCreate(m_allocated, name);
-  auto* stored = new BObjectSyntax(value);
-  if (allocated->Insert(candidate, stored) == 0) {
+  return Allocate(name, candidate, new BObjectSyntax(value));
+}
+
+int BSAMaster::Indices::Allocate(const BObjectIdentifier& name, const BObjectIdentifier& key, BObjectSyntax* stored) {
+  if (IndicesForNameCreate(m_allocated, name)->Insert(key, stored) == 0) {
     delete stored;
     return SA_WIRE_INDEX_NOT_ALLOCATED;
   }
