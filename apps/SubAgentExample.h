@@ -33,7 +33,8 @@ class ReconnectingSubAgent : public BSASubAgent {
   // A new session is open: what the pings reported until now concerned the
   // session it replaced (or none) and must not start another reconnect.
   void SessionOpened();
-  // Why the last reconnect was requested ("notOpen" or "no answer").
+  // Why the last reconnect was requested ("the master does not know our
+  // session" or "the master does not answer pings").
   const char* Reason() const { return m_reason.load(); }
 
  private:

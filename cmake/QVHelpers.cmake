@@ -1,5 +1,6 @@
-# Small helpers shared by every folder: one warnings list for the libraries and
-# programs, a relaxed one for tests, and sanitizer switches.
+# Helpers shared by every folder: one warnings list for the libraries and
+# programs, a relaxed one for tests, sanitizer switches, the library and
+# layer targets, the layering probes and the test target.
 
 set(QV_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
     -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough)
@@ -72,7 +73,7 @@ function(qv_add_layer name)
   set_property(TARGET ${ARG_INTO} APPEND PROPERTY PUBLIC_HEADER ${ARG_HEADERS})
 endfunction()
 
-# qv_refuse_include(NAME LINKS target INCLUDE header): a test that compiling
+# qv_refuse_include(NAME LINKS target INCLUDE header OWN own-header): a test that compiling
 # `#include "header"` in a file of `target`'s layer fails, next to a control
 # that compiles one of the layer's own headers the same way (so that the
 # failure is the include's, not the probe's).

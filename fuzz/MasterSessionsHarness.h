@@ -38,7 +38,7 @@
 //         ids handed out so far) missed three answers; 2 it has been silent
 //         for long; 3 as 1, then CheckSessions
 //   5     the application closes the session s (of the ids handed out so
-//         far): CloseSession(id) with the write lock held
+//         far): CloseSession(id), while a query may be in flight
 //   6     queries in flight: another thread reads the MIB during the next
 //         1 + k % 3 steps (k the next octet; 4 such steps per input at most)
 //   7     a worker turn without a datagram (its receive timed out)
@@ -285,11 +285,13 @@ inline bool InitOnFreePort(BSAMaster& master) {
   return false;
 }
 
-// Holds the MIB handler's lock for reading on a thread of its own, as SNMP
-// queries waiting for a sub-agent do, until released.
+// A query in flight on a thread of its own until released: it holds the MIB
+// handler's lock for reading and a grace period open, as SNMP queries
+// waiting for a sub-agent do, so that what the master retires meanwhile
+// must outlive it.
 class QueryInFlight {
  public:
-  explicit QueryInFlight(TSWMRSynch& lock) : m_lock(lock) {}
+  explicit QueryInFlight(BMibHandler& mib) : m_mib(mib) {}
   ~QueryInFlight() { End(); }
   bool Active() const { return m_thread.joinable(); }
   void Begin() {
@@ -297,7 +299,8 @@ class QueryInFlight {
     m_end = false;
     bool holding = false;
     m_thread = std::thread([this, &holding] {
-      TReadLock reading(m_lock);
+      TReadLock reading(m_mib.Synch());
+      BGracePeriod grace(m_mib.Grace());
       std::unique_lock<std::mutex> guard(m_mutex);
       holding = true;
       m_changed.notify_all();
@@ -317,7 +320,7 @@ class QueryInFlight {
   }
 
  private:
-  TSWMRSynch& m_lock;
+  BMibHandler& m_mib;
   std::mutex m_mutex;
   std::condition_variable m_changed;
   bool m_end = false;
@@ -381,7 +384,7 @@ class Run : public ISAMasterEvents {
     constexpr int kMaxHeldSteps = 4;
     int heldSteps = 0;
     int holdFor = 0;
-    QueryInFlight query(m_master.MibHandler()->Synch());
+    QueryInFlight query(*m_master.MibHandler());
     for (m_step = 1; m_step <= kMaxSteps && !in.Empty(); ++m_step) {
       const uint8_t op = in.Byte();
       const int sender = op & 3;
@@ -404,10 +407,9 @@ class Run : public ISAMasterEvents {
           break;
         case 5: {
           const int id = KnownSession(in.Byte());
-          if (id == 0 || query.Active()) break;  // the application would wait for the query
+          if (id == 0) break;
           const BSASession* record = FindRecord(id);
           const bool open = record != nullptr && !record->IsClosing();
-          TWriteLock writing(m_master.MibHandler()->Synch());
           const int status = m_master.CloseSession(id);
           if (status != (open ? 0 : SA_WIRE_NOT_OPEN)) Violation(m_step, "CloseSession(id) answered", id, status);
           if (FindRecord(id) != nullptr && open) Violation(m_step, "a session closed by the application stays", id);

@@ -118,7 +118,8 @@ class QV_API BMibHandler : public BCmdHandler {
   BGracePeriods& Grace() { return m_grace; }
   TMutex& Mutex() { return m_mutex; }
   // Its lookups may be used at any time; the nodes they give stay valid
-  // while Synch() is held.
+  // while Synch() is held for reading and a grace period of Grace() is open
+  // (as in Query and ProcessSet).
   BMibTree& Tree() { return m_tree; }
   BMib2System& Mib2System() { return m_mib2System; }
   IAccessControl* AccessControl() const { return m_pAccessControl; }

@@ -13,8 +13,10 @@
 // The tree has a lock of its own: lookups share it, insertions and
 // removals take it alone, each for the one operation. So a registration can
 // go in while queries run (they see it or not, each lookup consistent);
-// BMibHandler still keeps removals away from running queries with its
-// reader/writer lock, since a query holds nodes and handlers across calls.
+// BMibHandler keeps removals away from running queries, since a query holds
+// nodes and handlers across calls: UnregisterSubtreeHandler with its
+// reader/writer lock, WithdrawSubtreeHandler by handing the detached node to
+// its grace periods.
 #pragma once
 
 #include <atomic>

@@ -12,7 +12,7 @@ enum ENvStatus {
   NV_OK = 0,
   NV_ERR_NOT_FOUND = 1,  // no such section or key
   NV_ERR_BAD_VALUE = 2,  // the stored text is not of the asked kind
-  NV_ERR_IO = 3,         // the backing file could not be written
+  NV_ERR_IO = 3,         // the backing file could not be read or written
 };
 
 class QV_API INonVolatile {

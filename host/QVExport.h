@@ -1,4 +1,5 @@
-// Symbol visibility for the two shared libraries. Both are built with hidden
+// Symbol visibility for the shared libraries (libQVHost, libQVSubAg,
+// libQVAgent). All are built with hidden
 // visibility by default; everything an application may call is marked QV_API.
 #pragma once
 

@@ -1,12 +1,12 @@
 // TSWMRSynch: a single-writer / multiple-reader lock.
 //
 // Shaped for the MIB handler: queries hold it for reading for as long as
-// they run (possibly across a network exchange), registrations and session
-// clean-up take it for writing. Both sides may nest: the writing thread may
-// take it again for writing or for reading (a clean-up that unregisters
-// handlers), and a reading thread may read again (a handler that queries
+// they run (possibly across a network exchange); unregistering a handler
+// takes it for writing, so that the caller may free the handler on return.
+// Both sides may nest: the writing thread may take it again for writing or
+// for reading, and a reading thread may read again (a handler that queries
 // its own MIB) even while a writer waits. Waiting writers block new
-// readers, so registrations are not starved by a stream of queries.
+// readers, so an unregistration is not starved by a stream of queries.
 // Upgrading a read lock to a write lock is not supported.
 #pragma once
 

@@ -3,7 +3,6 @@
 // BSAMaster*.cpp files named after them.
 #include "BSAMaster.h"
 
-#include "BAddressFilter.h"
 #include "BSAMibSubtreeHandler.h"
 #include "QVSubAgTrace.h"
 

@@ -12,7 +12,6 @@
 #include "BSAExchange.h"
 #include "BSAFrame.h"
 #include "BSAMaster.h"
-#include "BSAMibSubtreeHandler.h"
 #include "QVSubAgTrace.h"
 
 namespace QVT {

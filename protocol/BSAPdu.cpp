@@ -1,5 +1,6 @@
-// The PDU record's copy and reset operations and the two texts every trace
-// line of the library prints for a status code and a PDU type.
+// The PDU record's copy and reset operations, the two texts every trace
+// line of the library prints for a status code and a PDU type, and the
+// draw of request ids (SANextRequestId).
 #include "BSAPdu.h"
 
 #include <cstdio>

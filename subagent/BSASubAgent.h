@@ -75,7 +75,8 @@ class QV_API BSASubAgent : public ITrapSender {
 
   // Lifecycle (0 or a status code).
   // Init reads the "SubAgent" keys (MasterAddress, PingInterval,
-  // MasterTimeout, MaxProcTime, ListenAddress; `nv` null: the defaults) and
+  // MasterTimeout, MaxProcTime, ListenAddress; `nv` null: nothing is read
+  // and no master address is set) and
   // opens both sockets; the store is not kept. A MasterAddress that does
   // not resolve falls back to 127.0.0.1:10001 without an error
   // (MasterAddress() tells); a ListenAddress that is not an address of this

@@ -1,6 +1,6 @@
 // BSASocket: the UDP endpoint every PDU travels through. A thin layer over
-// the host datagram socket that fixes how the socket is opened (IPv4,
-// optional bind, broadcast allowed, linger on with 0 seconds, send buffer
+// the host datagram socket that fixes how the socket is opened (of the
+// local address's family and bound to it, or IPv4 on a port; broadcast allowed, linger on with 0 seconds, send buffer
 // sized to the largest message), keeps a default wait for sends and
 // receives, and turns the host's time-out result into SA_ERR_TIMEOUT. Other
 // host failures (negative numbers) pass through unchanged, so callers tell a

@@ -23,7 +23,6 @@ namespace QVT::app {
 
 // Exit statuses of the programs.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;  // unusable configuration or arguments
 
 // "<program>: <text>" on standard error, one line, with a UTC time stamp.
