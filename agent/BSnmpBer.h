@@ -8,13 +8,15 @@
 // long form with at most four length octets). BBerWriter writes forward into
 // a buffer whose size the caller has checked beforehand with the Size
 // helpers, which is how the message encoder knows every constructed
-// element's length before it writes its header.
+// element's length before it writes its header. Lengths, integers and
+// sub-identifiers are the shared primitives of BBer.h, read strictly.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "BBer.h"
 #include "BObjectIdentifier.h"
 #include "BSnmpCodecStatus.h"
 
@@ -37,17 +39,17 @@ class BBerReader {
     tag = *p++;
     // High tag numbers (low five bits all set) are no SNMP tag.
     if ((tag & 0x1F) == 0x1F) return SNMP_CODEC_WRONG_TAG;
-    if (p == m_end) return SNMP_CODEC_TRUNCATED;
-    size_t length = *p++;
-    if (length & 0x80) {
-      const unsigned octets = length & 0x7F;
-      if (octets == 0) return SNMP_CODEC_INDEFINITE_LENGTH;
-      if (octets > 4) return SNMP_CODEC_BAD_LENGTH;
-      if (static_cast<size_t>(m_end - p) < octets) return SNMP_CODEC_TRUNCATED;
-      length = 0;
-      for (unsigned i = 0; i < octets; ++i) length = (length << 8) | *p++;
+    size_t length = 0;
+    switch (ber::ReadContentLength(p, m_end, length)) {
+      case ber::EBerStatus::Ok:
+        break;
+      case ber::EBerStatus::Indefinite:
+        return SNMP_CODEC_INDEFINITE_LENGTH;
+      case ber::EBerStatus::TooLong:
+        return SNMP_CODEC_BAD_LENGTH;
+      default:
+        return SNMP_CODEC_TRUNCATED;
     }
-    if (static_cast<size_t>(m_end - p) < length) return SNMP_CODEC_TRUNCATED;
     content = BBerReader(p, length);
     m_p = p + length;
     return SNMP_CODEC_OK;
@@ -70,38 +72,25 @@ class BBerReader {
 
   // A signed INTEGER of one to four octets.
   [[nodiscard]] ESnmpCodecStatus DecodeInt32(int32_t& value) {
-    const size_t n = Remaining();
-    if (n == 0 || n > 4) return SNMP_CODEC_BAD_INTEGER;
-    uint32_t v = (m_p[0] & 0x80) ? 0xFFFFFFFFu : 0u;
-    for (size_t i = 0; i < n; ++i) v = (v << 8) | m_p[i];
-    value = static_cast<int32_t>(v);
-    m_p = m_end;
+    if (ber::ReadInt32(m_p, m_end, Remaining(), value) != ber::EBerStatus::Ok) return SNMP_CODEC_BAD_INTEGER;
     return SNMP_CODEC_OK;
   }
 
   // A non-negative integer that fits `bits` (32 or 64) bits: one octet more
   // than the width is allowed only as a leading zero octet.
   [[nodiscard]] ESnmpCodecStatus DecodeUnsigned(uint64_t& value, unsigned bits) {
-    const size_t n = Remaining();
-    const size_t maxOctets = bits / 8 + 1;
-    if (n == 0 || n > maxOctets) return SNMP_CODEC_BAD_INTEGER;
-    if (m_p[0] & 0x80) return SNMP_CODEC_BAD_INTEGER;  // negative
-    if (n == maxOctets && m_p[0] != 0) return SNMP_CODEC_BAD_INTEGER;
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) v = (v << 8) | m_p[i];
-    value = v;
-    m_p = m_end;
+    if (ber::ReadUnsigned(m_p, m_end, Remaining(), bits, value) != ber::EBerStatus::Ok) return SNMP_CODEC_BAD_INTEGER;
     return SNMP_CODEC_OK;
   }
 
   // An OBJECT IDENTIFIER: at least one octet, minimal sub-identifiers of at
   // most 32 bits, at most kSnmpMaxOidArcs arcs. The arcs are counted first
   // (one per octet without the continuation bit, plus the split first
-  // sub-identifier) so that they are written into storage sized once.
+  // sub-identifier) so that they are written into storage sized once; an
+  // unterminated last sub-identifier fails before it is stored.
   [[nodiscard]] ESnmpCodecStatus DecodeOid(BObjectIdentifier& oid) {
     const size_t n = Remaining();
     if (n == 0) return SNMP_CODEC_BAD_OID;
-    if (m_p[n - 1] & 0x80) return SNMP_CODEC_BAD_OID;  // the last octet has its continuation bit
     unsigned count = 1;
     for (size_t i = 0; i < n; ++i) count += (m_p[i] & 0x80) ? 0 : 1;
     if (count > kSnmpMaxOidArcs) return SNMP_CODEC_BAD_OID;
@@ -109,18 +98,8 @@ class BBerReader {
     uint32_t* out = &oid[0];
     bool first = true;
     while (m_p != m_end) {
-      uint32_t arc = *m_p++;
-      if (arc & 0x80) {
-        if (arc == 0x80) return SNMP_CODEC_BAD_OID;  // redundant leading octet
-        uint64_t wide = arc & 0x7F;
-        for (;;) {
-          const unsigned char octet = *m_p++;  // in range: the last octet ends a sub-identifier
-          wide = (wide << 7) | (octet & 0x7F);
-          if (wide > 0xFFFFFFFFu) return SNMP_CODEC_BAD_OID;
-          if (!(octet & 0x80)) break;
-        }
-        arc = static_cast<uint32_t>(wide);
-      }
+      uint32_t arc = 0;
+      if (ber::ReadSubId(m_p, m_end, arc) != ber::EBerStatus::Ok) return SNMP_CODEC_BAD_OID;
       if (first) {
         const uint32_t a = arc < 40 ? 0 : (arc < 80 ? 1 : 2);
         *out++ = a;
@@ -141,43 +120,9 @@ class BBerReader {
 // Sizes of encodings.
 namespace ber {
 
-inline size_t LengthSize(size_t length) {
-  if (length < 0x80) return 1;
-  if (length <= 0xFF) return 2;
-  if (length <= 0xFFFF) return 3;
-  if (length <= 0xFFFFFF) return 4;
-  return 5;
-}
-
 // Tag, length and content.
 inline size_t ElementSize(size_t contentLength) {
   return 1 + LengthSize(contentLength) + contentLength;
-}
-
-inline size_t Int32ContentSize(int32_t value) {
-  size_t n = 1;
-  // Drop leading octets that only repeat the sign of the next one.
-  while (n < 4) {
-    const int32_t shifted = value >> (8 * n - 1);
-    if (shifted == 0 || shifted == -1) break;
-    ++n;
-  }
-  return n;
-}
-
-inline size_t UnsignedContentSize(uint64_t value) {
-  size_t n = 1;
-  // One octet per 8 bits, plus a leading zero when the top bit is set.
-  while (n < 9 && (value >> (8 * n - 1)) != 0) ++n;
-  return n;
-}
-
-inline size_t ArcSize(uint32_t arc) {
-  if (arc < (1u << 7)) return 1;
-  if (arc < (1u << 14)) return 2;
-  if (arc < (1u << 21)) return 3;
-  if (arc < (1u << 28)) return 4;
-  return 5;
 }
 
 // 0 when the OID cannot be encoded: a first arc above 2, a second arc of 40
@@ -188,8 +133,8 @@ inline size_t OidContentSize(const BObjectIdentifier& oid) {
   const uint32_t a0 = count > 0 ? oid[0] : 0;
   const uint32_t a1 = count > 1 ? oid[1] : 0;
   if (a0 > 2 || (a0 < 2 && a1 >= 40) || (a0 == 2 && a1 > 0xFFFFFFFFu - 80)) return 0;
-  size_t size = ArcSize(a0 * 40 + a1);
-  for (unsigned i = 2; i < count; ++i) size += ArcSize(oid[i]);
+  size_t size = SubIdSize(a0 * 40 + a1);
+  for (unsigned i = 2; i < count; ++i) size += SubIdSize(oid[i]);
   return size;
 }
 
@@ -202,26 +147,17 @@ class BBerWriter {
 
   void Header(unsigned char tag, size_t length) {
     *m_p++ = tag;
-    const size_t n = ber::LengthSize(length);
-    if (n == 1) {
-      *m_p++ = static_cast<unsigned char>(length);
-      return;
-    }
-    *m_p++ = static_cast<unsigned char>(0x80 | (n - 1));
-    for (size_t i = n - 1; i > 0; --i) *m_p++ = static_cast<unsigned char>(length >> (8 * (i - 1)));
+    m_p = ber::WriteLength(m_p, length);
   }
 
   void Int32(unsigned char tag, int32_t value) {
-    const size_t n = ber::Int32ContentSize(value);
-    Header(tag, n);
-    const uint32_t v = static_cast<uint32_t>(value);
-    for (size_t i = n; i > 0; --i) *m_p++ = static_cast<unsigned char>(v >> (8 * (i - 1)));
+    Header(tag, ber::IntSize(value));
+    m_p = ber::WriteInt(m_p, value);
   }
 
   void Unsigned(unsigned char tag, uint64_t value) {
-    const size_t n = ber::UnsignedContentSize(value);
-    Header(tag, n);
-    for (size_t i = n; i > 0; --i) *m_p++ = i > 8 ? 0 : static_cast<unsigned char>(value >> (8 * (i - 1)));
+    Header(tag, ber::UnsignedSize(value));
+    m_p = ber::WriteUnsigned(m_p, value);
   }
 
   void Octets(unsigned char tag, const unsigned char* data, size_t length) {
@@ -237,20 +173,11 @@ class BBerWriter {
     const unsigned count = oid.Length();
     const uint32_t a0 = count > 0 ? oid[0] : 0;
     const uint32_t a1 = count > 1 ? oid[1] : 0;
-    Arc(a0 * 40 + a1);
-    for (unsigned i = 2; i < count; ++i) Arc(oid[i]);
+    m_p = ber::WriteSubId(m_p, a0 * 40 + a1);
+    for (unsigned i = 2; i < count; ++i) m_p = ber::WriteSubId(m_p, oid[i]);
   }
 
  private:
-  void Arc(uint32_t arc) {
-    if (arc < 0x80) {
-      *m_p++ = static_cast<unsigned char>(arc);
-      return;
-    }
-    for (size_t i = ber::ArcSize(arc); i > 1; --i) *m_p++ = static_cast<unsigned char>(0x80 | (arc >> (7 * (i - 1))));
-    *m_p++ = static_cast<unsigned char>(arc & 0x7F);
-  }
-
   unsigned char* m_p;
 };
 

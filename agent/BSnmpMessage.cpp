@@ -160,7 +160,7 @@ ESnmpCodecStatus DecodeInt32Field(BBerReader& r, int32_t& value) {
 size_t ValueContentSize(const BObjectSyntax& value) {
   switch (value.Syntax()) {
     case ASN_INTEGER:
-      return ber::Int32ContentSize(value.GetInt());
+      return ber::IntSize(value.GetInt());
     case ASN_OCTET_STRING:
     case ASN_OPAQUE:
       return value.GetOctets().View().length;
@@ -176,9 +176,9 @@ size_t ValueContentSize(const BObjectSyntax& value) {
     case ASN_COUNTER32:
     case ASN_GAUGE32:
     case ASN_TIMETICKS:
-      return ber::UnsignedContentSize(value.GetUnsigned());
+      return ber::UnsignedSize(value.GetUnsigned());
     case ASN_COUNTER64:
-      return ber::UnsignedContentSize(value.GetCounter64().Value());
+      return ber::UnsignedSize(value.GetCounter64().Value());
     default:
       return SIZE_MAX;
   }
@@ -284,12 +284,11 @@ size_t BSnmpMessage::PduHeaderContentSize() const {
   if (pduType == SNMP_PDU_TRAP_V1) {
     const size_t oid = ber::OidContentSize(enterprise);
     if (oid == 0) return 0;
-    return ber::ElementSize(oid) + ber::ElementSize(4) + ber::ElementSize(ber::Int32ContentSize(genericTrap)) +
-           ber::ElementSize(ber::Int32ContentSize(specificTrap)) +
-           ber::ElementSize(ber::UnsignedContentSize(timeStamp));
+    return ber::ElementSize(oid) + ber::ElementSize(4) + ber::ElementSize(ber::IntSize(genericTrap)) +
+           ber::ElementSize(ber::IntSize(specificTrap)) + ber::ElementSize(ber::UnsignedSize(timeStamp));
   }
-  return ber::ElementSize(ber::Int32ContentSize(requestId)) + ber::ElementSize(ber::Int32ContentSize(errorStatus)) +
-         ber::ElementSize(ber::Int32ContentSize(errorIndex));
+  return ber::ElementSize(ber::IntSize(requestId)) + ber::ElementSize(ber::IntSize(errorStatus)) +
+         ber::ElementSize(ber::IntSize(errorIndex));
 }
 
 size_t BSnmpMessage::SizeWithVarBindBytes(size_t varBindBytes) const {
@@ -297,8 +296,8 @@ size_t BSnmpMessage::SizeWithVarBindBytes(size_t varBindBytes) const {
   const size_t header = PduHeaderContentSize();
   if (header == 0) return 0;
   const size_t pdu = header + ber::ElementSize(varBindBytes);
-  const size_t message = ber::ElementSize(ber::Int32ContentSize(version)) + ber::ElementSize(community.View().length) +
-                         ber::ElementSize(pdu);
+  const size_t message =
+      ber::ElementSize(ber::IntSize(version)) + ber::ElementSize(community.View().length) + ber::ElementSize(pdu);
   return ber::ElementSize(message);
 }
 
@@ -331,7 +330,7 @@ ESnmpCodecStatus BSnmpMessage::Encode(unsigned char* buffer, size_t limit, size_
   const size_t pduContent = PduHeaderContentSize() + ber::ElementSize(vbBytes);
   const SASNOctetStr text = community.View();
   const size_t messageContent =
-      ber::ElementSize(ber::Int32ContentSize(version)) + ber::ElementSize(text.length) + ber::ElementSize(pduContent);
+      ber::ElementSize(ber::IntSize(version)) + ber::ElementSize(text.length) + ber::ElementSize(pduContent);
 
   BBerWriter w(buffer);
   w.Header(ASN_SEQUENCE, messageContent);

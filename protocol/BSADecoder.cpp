@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "BBer.h"
 #include "BSAWireTags.h"
 
 namespace QVT {
@@ -12,8 +13,12 @@ namespace QVT {
 namespace {
 
 using namespace wire;
+using ber::EBerForms;
+using ber::EBerStatus;
 // The smallest varbind content: a one-octet OID (3 octets) and NULL (2).
 constexpr int kMinVarBindContent = 5;
+// The wire keeps the forms it has always taken (see EBerForms).
+constexpr EBerForms kWireForms = EBerForms::Tolerant;
 
 }  // namespace
 
@@ -34,28 +39,25 @@ int BSADecoder::DecodeType(unsigned char tag) {
 }
 
 int BSADecoder::DecodeLength(int& length) {
-  if (Remaining() == 0) return Fail(SA_ERR_BAD_ENCODING);
-  const unsigned char first = m_data[position++];
-  if (first < 0x80) {
-    length = first;
-    return 1;
-  }
-  const unsigned octets = first & 0x7Fu;
-  if (octets > 4 || octets > Remaining()) {
+  const unsigned char* p = Cursor();
+  size_t value = 0;
+  if (ber::ReadLength(p, End(), value, kWireForms) != EBerStatus::Ok) {
     length = -1;
     return Fail(SA_ERR_BAD_ENCODING);
   }
-  uint32_t value = 0;
-  for (unsigned i = 0; i < octets; ++i) value = (value << 8) | m_data[position++];
+  MoveTo(p);
   // A four-octet length from 2^31 up lands negative; every caller rejects it.
-  length = static_cast<int>(value);
+  length = static_cast<int>(static_cast<uint32_t>(value));
   return 1;
 }
 
 int BSADecoder::DecodeTypeAndLength(unsigned char tag, int& length) {
   if (!DecodeType(tag)) return 0;
-  if (!DecodeLength(length)) return 0;
-  if (length < 0 || static_cast<unsigned>(length) > Remaining()) return Fail(SA_ERR_BAD_ENCODING);
+  const unsigned char* p = Cursor();
+  size_t value = 0;
+  if (ber::ReadContentLength(p, End(), value, kWireForms) != EBerStatus::Ok) return Fail(SA_ERR_BAD_ENCODING);
+  MoveTo(p);
+  length = static_cast<int>(value);
   return 1;
 }
 
@@ -70,12 +72,18 @@ int BSADecoder::DecodeInt(int& value) {
   int length = 0;
   if (!DecodeType(kTagInteger)) return 0;
   if (!DecodeLength(length)) return 0;
-  const auto n = static_cast<unsigned>(length);
-  if (n < 1 || n > 4) return Fail(SA_ERR_BAD_ENCODING);
-  if (n > Remaining()) return Fail(SA_ERR_BAD_VALUE);
-  uint32_t bits = (m_data[position] & 0x80) != 0 ? 0xFFFFFFFFu : 0u;
-  for (unsigned i = 0; i < n; ++i) bits = (bits << 8) | m_data[position++];
-  value = static_cast<int>(bits);
+  const unsigned char* p = Cursor();
+  int32_t number = 0;
+  switch (ber::ReadInt32(p, End(), static_cast<unsigned>(length), number)) {
+    case EBerStatus::Ok:
+      break;
+    case EBerStatus::Truncated:
+      return Fail(SA_ERR_BAD_VALUE);
+    default:
+      return Fail(SA_ERR_BAD_ENCODING);
+  }
+  MoveTo(p);
+  value = number;
   return 1;
 }
 
@@ -83,17 +91,9 @@ int BSADecoder::DecodeUInt32(unsigned char tag, unsigned& value) {
   int length = 0;
   if (!DecodeType(tag)) return 0;
   if (!DecodeLength(length)) return 0;
-  unsigned n = static_cast<unsigned>(length);
-  if (n > 5) return Fail(SA_ERR_BAD_ENCODING);
-  if (n > Remaining()) return Fail(SA_ERR_BAD_VALUE);
-  if (n == 5) {
-    if (m_data[position] != 0) return Fail(SA_ERR_BAD_VALUE);
-    ++position;
-    --n;
-  }
-  uint32_t bits = 0;
-  for (unsigned i = 0; i < n; ++i) bits = (bits << 8) | m_data[position++];
-  value = bits;
+  uint64_t number = 0;
+  if (!ReadUnsigned(static_cast<unsigned>(length), 32, number)) return 0;
+  value = static_cast<unsigned>(number);
   return 1;
 }
 
@@ -102,23 +102,24 @@ int BSADecoder::DecodeCtr64(BCounter64& value) {
   int length = 0;
   if (!DecodeType(ASN_COUNTER64)) return 0;
   if (!DecodeLength(length)) return 0;
-  unsigned n = static_cast<unsigned>(length);
-  if (n > 9) return Fail(SA_ERR_BAD_ENCODING);
-  if (n > Remaining()) return Fail(SA_ERR_BAD_VALUE);
-  if (n == 9) {
-    if (m_data[position] != 0) return Fail(SA_ERR_BAD_VALUE);
-    ++position;
-    --n;
-  }
-  // The last four octets (or all, when fewer) are the low half.
-  const unsigned highOctets = n > 4 ? n - 4 : 0;
-  uint32_t high = 0;
-  uint32_t low = 0;
-  for (unsigned i = 0; i < highOctets; ++i) high = (high << 8) | m_data[position++];
-  for (unsigned i = highOctets; i < n; ++i) low = (low << 8) | m_data[position++];
-  value[0] = low;
-  value[1] = high;
+  uint64_t number = 0;
+  if (!ReadUnsigned(static_cast<unsigned>(length), 64, number)) return 0;
+  value[0] = static_cast<uint32_t>(number);
+  value[1] = static_cast<uint32_t>(number >> 32);
   return 1;
+}
+
+int BSADecoder::ReadUnsigned(unsigned n, unsigned bits, uint64_t& value) {
+  const unsigned char* p = Cursor();
+  switch (ber::ReadUnsigned(p, End(), n, bits, value, kWireForms)) {
+    case EBerStatus::Ok:
+      MoveTo(p);
+      return 1;
+    case EBerStatus::TooLong:
+      return Fail(SA_ERR_BAD_ENCODING);
+    default:
+      return Fail(SA_ERR_BAD_VALUE);
+  }
 }
 
 int BSADecoder::DecodeOctets(unsigned char tag, BOctetString& dest, bool mayGrow) {
@@ -181,37 +182,28 @@ int BSADecoder::DecodeObjectId(BObjectIdentifier& oid) {
   if (n > Remaining()) return Fail(SA_ERR_BAD_VALUE);
 
   // Size the OID once: every octet without the continuation bit ends one
-  // sub-identifier.
-  const unsigned char* content = m_data + position;
+  // sub-identifier. The first octet alone holds the first two arcs.
+  const unsigned char* p = Cursor();
+  const unsigned char* const end = p + n;
   unsigned arcs = 2;
-  for (unsigned i = 1; i < n; ++i) arcs += (content[i] & 0x80) == 0 ? 1 : 0;
+  for (unsigned i = 1; i < n; ++i) arcs += (p[i] & 0x80) == 0 ? 1 : 0;
   oid.Clear();
   oid.SetLength(arcs);
-  oid[0] = content[0] / 40u;
-  oid[1] = content[0] % 40u;
-  ++position;
+  oid[0] = p[0] / 40u;
+  oid[1] = p[0] % 40u;
+  ++p;
 
-  unsigned consumed = 1;
   unsigned arc = 2;
-  while (consumed < n) {
+  while (p != end) {
     uint32_t value = 0;
-    for (unsigned octetNo = 1;; ++octetNo) {
-      if (consumed == n) {  // the sub-identifier runs past the content
-        oid.SetLength(arc);
-        return Fail(SA_ERR_BAD_VALUE);
-      }
-      const unsigned char octet = m_data[position++];
-      ++consumed;
-      // A fifth octet must end the sub-identifier and keep it within 32 bits.
-      if (octetNo == 5 && (value >= 0x2000000u || (octet & 0x80) != 0)) {
-        oid.SetLength(arc);
-        return Fail(SA_ERR_BAD_VALUE);
-      }
-      value = (value << 7) | (octet & 0x7Fu);
-      if ((octet & 0x80) == 0) break;
+    if (ber::ReadSubId(p, end, value, kWireForms) != EBerStatus::Ok) {
+      oid.SetLength(arc);
+      MoveTo(p);
+      return Fail(SA_ERR_BAD_VALUE);
     }
     oid[arc++] = value;
   }
+  MoveTo(end);
   return 1;
 }
 
@@ -270,18 +262,12 @@ int BSADecoder::DecodeVarBindList(BVarBindList& list, int end) {
   // Size the list once: hop over the varbind headers to count them. This is
   // only a capacity hint; the varbinds are checked one by one below.
   int count = 0;
-  for (uint64_t p = position; p + 2 <= listEnd && m_data[p] == kTagSequence;) {
-    uint64_t header = 2;
-    uint64_t content = m_data[p + 1];
-    if (content >= 0x80) {
-      const unsigned octets = m_data[p + 1] & 0x7Fu;
-      if (octets > 4 || p + 2 + octets > listEnd) break;
-      content = 0;
-      for (unsigned i = 0; i < octets; ++i) content = (content << 8) | m_data[p + 2 + i];
-      header += octets;
-    }
-    p += header + content;
-    ++count;
+  const unsigned char* const stop = m_data + listEnd;
+  for (const unsigned char* p = Cursor(); stop - p >= 2 && *p == kTagSequence; ++count) {
+    size_t content = 0;
+    ++p;
+    if (ber::ReadContentLength(p, stop, content, kWireForms) != EBerStatus::Ok) break;
+    p += content;
   }
   list.Reserve(list.Count() + count);
 

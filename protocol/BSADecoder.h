@@ -80,10 +80,13 @@ class QV_API BSADecoder {
 
  private:
   unsigned Remaining() const { return position < m_end ? m_end - position : 0; }
+  // The position and the end of the data as pointers, for the BER readers.
+  const unsigned char* Cursor() const { return m_data + (position < m_end ? position : m_end); }
+  const unsigned char* End() const { return m_data + m_end; }
+  void MoveTo(const unsigned char* p) { position = static_cast<unsigned>(p - m_data); }
   int Fail(int code);
-  // Reads `count` base-128 sub-identifiers from the `length` octets at the
-  // position into arcs 2.. of `oid`.
-  int ReadSubIds(BObjectIdentifier& oid, unsigned length);
+  // The unsigned content of `n` octets at the position, of `bits` bits.
+  int ReadUnsigned(unsigned n, unsigned bits, uint64_t& value);
 
   const unsigned char* m_data;
   unsigned m_end;  // the buffer's length, bounded by its capacity

@@ -1,6 +1,9 @@
 // Element encoder. Every element checks once, in EncodeTypeAndLength (or the
 // slot reservations), that its tag, length and content fit; the content is
-// then written without further checks.
+// then written without further checks, by the BER writers of BBer.h. They go
+// through a local pointer and hand back where they stopped: stores through
+// an octet pointer could alias the encoder's position, which would otherwise
+// be reloaded after every octet.
 #include "BSAEncoder.h"
 
 #include "QVSubAgTrace.h"
@@ -8,49 +11,12 @@
 #include <climits>
 #include <cstring>
 
+#include "BBer.h"
 #include "BSAWireTags.h"
 
 namespace QVT {
 
-namespace {
-
 using namespace wire;
-
-// Octets of one base-128 sub-identifier.
-unsigned SubIdSize(uint32_t value) {
-  if (value < (1u << 7)) return 1;
-  if (value < (1u << 14)) return 2;
-  if (value < (1u << 21)) return 3;
-  if (value < (1u << 28)) return 4;
-  return 5;
-}
-
-// Octets of the big-endian form of `value` from its most significant
-// non-zero octet (1 for 0).
-unsigned SignificantOctets(uint64_t value) {
-  unsigned n = 1;
-  while (n < 8 && (value >> (8 * n)) != 0) ++n;
-  return n;
-}
-
-// The content writers below go through a local pointer and hand back where
-// they stopped: stores through an octet pointer could alias the encoder's
-// position, which would otherwise be reloaded after every octet.
-unsigned char* WriteSubId(unsigned char* out, uint32_t value) {
-  for (unsigned i = SubIdSize(value); i > 1; --i) {
-    *out++ = static_cast<unsigned char>(0x80 | ((value >> (7 * (i - 1))) & 0x7F));
-  }
-  *out++ = static_cast<unsigned char>(value & 0x7F);
-  return out;
-}
-
-// The low `n` octets of `value`, most significant first.
-unsigned char* WriteBigEndian(unsigned char* out, uint64_t value, unsigned n) {
-  for (unsigned i = n; i > 0; --i) *out++ = static_cast<unsigned char>(value >> (8 * (i - 1)));
-  return out;
-}
-
-}  // namespace
 
 BSAEncoder::BSAEncoder(BSABuffer& target)
     : buffer(&target), position(target.LengthRef()), capacity(target.Capacity()), m_data(target.Data()) {}
@@ -68,17 +34,10 @@ int BSAEncoder::Full() {
 int BSAEncoder::EncodeTypeAndLength(unsigned char tag, int length) {
   if (length < 0) return Fail(SA_ERR_BAD_ENCODING);
   const auto content = static_cast<unsigned>(length);
-  const unsigned lengthOctets = content < 0x80 ? 0 : SignificantOctets(content);
-  if (uint64_t{Room()} < uint64_t{2} + lengthOctets + content) return Full();
+  if (uint64_t{Room()} < 1 + ber::LengthSize(content) + content) return Full();
   unsigned char* out = Cursor();
   *out++ = tag;
-  if (lengthOctets == 0) {
-    *out++ = static_cast<unsigned char>(content);
-  } else {
-    *out++ = static_cast<unsigned char>(0x80 | lengthOctets);
-    out = WriteBigEndian(out, content, lengthOctets);
-  }
-  Advance(out);
+  Advance(ber::WriteLength(out, content));
   return 1;
 }
 
@@ -119,44 +78,27 @@ void BSAEncoder::EncodeLengthInTwoOctetsAtPosition(int lengthPos) {
 }
 
 int BSAEncoder::EncodeSubID(unsigned value) {
-  if (Room() < SubIdSize(value)) return Full();
-  Advance(WriteSubId(Cursor(), value));
+  if (Room() < ber::SubIdSize(value)) return Full();
+  Advance(ber::WriteSubId(Cursor(), value));
   return 1;
 }
 
 int BSAEncoder::EncodeInt(int value) {
-  // Drop leading octets that only repeat the sign, keeping the one whose top
-  // bit carries it.
-  unsigned n = 4;
-  while (n > 1) {
-    const int top = value >> (8 * (n - 1) - 1);
-    if (top != 0 && top != -1) break;
-    --n;
-  }
-  if (!EncodeTypeAndLength(kTagInteger, static_cast<int>(n))) return 0;
-  const auto bits = static_cast<uint32_t>(value);
-  Advance(WriteBigEndian(Cursor(), bits, n));
+  if (!EncodeTypeAndLength(kTagInteger, static_cast<int>(ber::IntSize(value)))) return 0;
+  Advance(ber::WriteInt(Cursor(), value));
   return 1;
 }
 
 int BSAEncoder::EncodeUInt32(unsigned char tag, unsigned value) {
-  const unsigned n = SignificantOctets(value);
-  const bool pad = ((value >> (8 * (n - 1))) & 0x80) != 0;
-  if (!EncodeTypeAndLength(tag, static_cast<int>(n + (pad ? 1 : 0)))) return 0;
-  unsigned char* out = Cursor();
-  if (pad) *out++ = 0x00;
-  Advance(WriteBigEndian(out, value, n));
+  if (!EncodeTypeAndLength(tag, static_cast<int>(ber::UnsignedSize(value)))) return 0;
+  Advance(ber::WriteUnsigned(Cursor(), value));
   return 1;
 }
 
 int BSAEncoder::EncodeCtr64(const BCounter64& value) {
   const uint64_t bits = (uint64_t{value[1]} << 32) | value[0];
-  const unsigned n = SignificantOctets(bits);
-  const bool pad = ((bits >> (8 * (n - 1))) & 0x80) != 0;
-  if (!EncodeTypeAndLength(ASN_COUNTER64, static_cast<int>(n + (pad ? 1 : 0)))) return 0;
-  unsigned char* out = Cursor();
-  if (pad) *out++ = 0x00;
-  Advance(WriteBigEndian(out, bits, n));
+  if (!EncodeTypeAndLength(ASN_COUNTER64, static_cast<int>(ber::UnsignedSize(bits)))) return 0;
+  Advance(ber::WriteUnsigned(Cursor(), bits));
   return 1;
 }
 
@@ -189,8 +131,8 @@ int BSAEncoder::EncodeIpAddr(const BIpAddress& address) {
 
 int BSAEncoder::NumOctetsToEncodeObjectId(const SASNObjectId& oid) {
   if (oid.count < 2 || oid.ids == nullptr) return 0;
-  unsigned n = SubIdSize(40 * oid.ids[0] + oid.ids[1]);
-  for (unsigned i = 2; i < oid.count; ++i) n += SubIdSize(oid.ids[i]);
+  size_t n = ber::SubIdSize(40 * oid.ids[0] + oid.ids[1]);
+  for (unsigned i = 2; i < oid.count; ++i) n += ber::SubIdSize(oid.ids[i]);
   return static_cast<int>(n);
 }
 
@@ -200,8 +142,8 @@ int BSAEncoder::EncodeObjectId(const SASNObjectId& oid) {
   if (!EncodeTypeAndLength(ASN_OBJECT_ID, n)) return 0;
   // The first two arcs share one sub-identifier (unsigned arithmetic: an
   // out-of-range first arc wraps instead of overflowing).
-  unsigned char* out = WriteSubId(Cursor(), 40 * oid.ids[0] + oid.ids[1]);
-  for (unsigned i = 2; i < oid.count; ++i) out = WriteSubId(out, oid.ids[i]);
+  unsigned char* out = ber::WriteSubId(Cursor(), 40 * oid.ids[0] + oid.ids[1]);
+  for (unsigned i = 2; i < oid.count; ++i) out = ber::WriteSubId(out, oid.ids[i]);
   Advance(out);
   return 1;
 }

@@ -81,12 +81,17 @@ TEST(BSnmpMessageTest, CapturedMessagesDecodeAndReencodeByteExact) {
 
 // Each length class of each syntax, with the values on both sides of its boundaries.
 TEST(BSnmpMessageTest, ValuesRoundTripAtTheirBoundaries) {
-  const std::string x255 = "04 81 ff " + test::ToHex(Bytes(255, 'x')),
-                    x256 = "04 82 01 00 " + test::ToHex(Bytes(256, 'x'));
+  // A string of `n` octets "x" after its tag and length octets, and its text.
+  const auto x = [](const char* header, size_t n) { return header + test::ToHex(Bytes(n, 'x')); };
+  const auto text = [](size_t n) { return "STRING: \"" + std::string(n, 'x') + "\""; };
   const std::pair<std::string, std::string> cases[] = {
-      {x255, "STRING: \"" + std::string(255, 'x') + "\""},
-      {x256, "STRING: \"" + std::string(256, 'x') + "\""},
       // clang-format off
+      // The varbind's SEQUENCE holds 12 octets besides the string: 115 and
+      // 116 put it on both sides of the long length form, 127 and 128 the
+      // string itself (128 as a lone 80 would announce an indefinite length).
+      {x("04 73 ", 115), text(115)},     {x("04 74 ", 116), text(116)},
+      {x("04 7f ", 127), text(127)},     {x("04 81 80 ", 128), text(128)},
+      {x("04 81 ff ", 255), text(255)},  {x("04 82 01 00 ", 256), text(256)},
       {"02 01 00", "INTEGER: 0"},                 {"02 01 7f", "INTEGER: 127"},
       {"02 02 00 80", "INTEGER: 128"},            {"02 01 80", "INTEGER: -128"},
       {"02 02 ff 7f", "INTEGER: -129"},           {"02 04 7f ff ff ff", "INTEGER: 2147483647"},

@@ -12,10 +12,6 @@
 namespace QVT::test {
 namespace {
 
-// `n` octets of "x", as text and as hex.
-const auto Xs = [](unsigned n) { return std::string(n, 'x'); };
-const auto Hex = [](unsigned n) { return ToHex(std::vector<unsigned char>(n, 'x')); };
-
 // Grouped by length class: both sides of each boundary on one line.
 const std::pair<BObjectSyntax, std::string> kValues[] = {
     // clang-format off

@@ -19,6 +19,9 @@ inline BSABuffer BufferOf(const std::string& hex) {
 inline const auto HexOf = [](const BSABuffer& buffer) { return ToHex(buffer.Data(), buffer.Length()); };
 // Hex in the form ToHex writes.
 inline const auto Canonical = [](const std::string& hex) { return ToHex(FromHex(hex)); };
+// `n` octets of "x", as text and as hex.
+inline const auto Xs = [](unsigned n) { return std::string(n, 'x'); };
+inline const auto Hex = [](unsigned n) { return ToHex(std::vector<unsigned char>(n, 'x')); };
 // A value made by one setter call, e.g. VALUE(SetInt(42)), and builders for the tables.
 // clang-format off
 #define VALUE(call) [&] { BObjectSyntax v; v.call; return v; }()
