@@ -23,6 +23,9 @@ enum ESnmpCodecStatus : int {
   SNMP_CODEC_TRAILING_DATA = 12,     // octets left after the last field of a sequence or the message
   SNMP_CODEC_TOO_BIG = 13,           // encode: the message exceeds the size limit
   SNMP_CODEC_BAD_FIELD = 14,         // encode: a field that has no encoding (unknown syntax, bad OID)
+  SNMP_CODEC_BAD_FLAGS = 15,         // SNMPv3 msgFlags of other than one octet, or privacy without authentication
+  SNMP_CODEC_BAD_SECURITY_MODEL = 16,  // SNMPv3 msgSecurityModel other than USM (3)
+  SNMP_CODEC_BAD_HEADER_VALUE = 17,  // SNMPv3 msgID, msgMaxSize, boots, time or a string out of its range
 };
 
 // A short fixed text for a status ("truncated", "indefinite length", ...).

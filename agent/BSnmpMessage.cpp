@@ -42,6 +42,12 @@ const char* QVSnmpCodecStatusText(ESnmpCodecStatus status) {
       return "too big";
     case SNMP_CODEC_BAD_FIELD:
       return "bad field";
+    case SNMP_CODEC_BAD_FLAGS:
+      return "bad message flags";
+    case SNMP_CODEC_BAD_SECURITY_MODEL:
+      return "unknown security model";
+    case SNMP_CODEC_BAD_HEADER_VALUE:
+      return "header value out of range";
   }
   return "unknown status";
 }
@@ -52,14 +58,14 @@ bool QVSnmpPduAllowed(int version, unsigned char type) {
     case SNMP_PDU_GET_NEXT:
     case SNMP_PDU_RESPONSE:
     case SNMP_PDU_SET:
-      return version == SNMP_VERSION_1 || version == SNMP_VERSION_2C;
+      return version == SNMP_VERSION_1 || version == SNMP_VERSION_2C || version == SNMP_VERSION_3;
     case SNMP_PDU_TRAP_V1:
       return version == SNMP_VERSION_1;
     case SNMP_PDU_GET_BULK:
     case SNMP_PDU_INFORM:
     case SNMP_PDU_TRAP_V2:
     case SNMP_PDU_REPORT:
-      return version == SNMP_VERSION_2C;
+      return version == SNMP_VERSION_2C || version == SNMP_VERSION_3;
   }
   return false;
 }
@@ -244,6 +250,17 @@ ESnmpCodecStatus BSnmpMessage::Decode(const unsigned char* data, size_t length) 
   if ((status = message.Expect(ASN_OCTET_STRING, text)) != SNMP_CODEC_OK) return status;
   community.Assign(static_cast<unsigned>(text.Remaining()), text.Position());
 
+  return DecodePduElement(message);
+}
+
+ESnmpCodecStatus BSnmpMessage::DecodePdu(const unsigned char* data, size_t length) {
+  BBerReader element(data, length);
+  return DecodePduElement(element);
+}
+
+// Reads the PDU element, which must end `message`.
+ESnmpCodecStatus BSnmpMessage::DecodePduElement(BBerReader& message) {
+  ESnmpCodecStatus status = SNMP_CODEC_OK;
   unsigned char tag = 0;
   BBerReader pdu(nullptr, 0);
   if ((status = message.ReadElement(tag, pdu)) != SNMP_CODEC_OK) return status;
@@ -311,31 +328,31 @@ size_t BSnmpMessage::EncodedSize() const {
   return SizeWithVarBindBytes(bytes);
 }
 
-ESnmpCodecStatus BSnmpMessage::Encode(unsigned char* buffer, size_t limit, size_t& length) const {
-  // The content sizes of the first varbinds are kept for the writing pass.
-  constexpr int kSizeCache = 64;
+size_t BSnmpMessage::PduSizeWithVarBindBytes(size_t varBindBytes) const {
+  if (!QVSnmpPduAllowed(version, pduType)) return 0;
+  const size_t header = PduHeaderContentSize();
+  if (header == 0) return 0;
+  return ber::ElementSize(header + ber::ElementSize(varBindBytes));
+}
+
+size_t BSnmpMessage::PduSize() const {
   size_t sizes[kSizeCache];
+  const size_t bytes = VarBindBytes(sizes);
+  return bytes == 0 ? 0 : PduSizeWithVarBindBytes(bytes - 1);
+}
+
+size_t BSnmpMessage::VarBindBytes(size_t* sizes) const {
   size_t vbBytes = 0;
   for (int i = 0; i < varBinds.Count(); ++i) {
     const size_t content = VarBindContentSize(varBinds[i]);
-    if (content == 0) return SNMP_CODEC_BAD_FIELD;
+    if (content == 0) return 0;
     if (i < kSizeCache) sizes[i] = content;
     vbBytes += ber::ElementSize(content);
   }
-  const size_t total = SizeWithVarBindBytes(vbBytes);
-  if (total == 0) return SNMP_CODEC_BAD_FIELD;
-  length = total;
-  if (total > limit) return SNMP_CODEC_TOO_BIG;
+  return vbBytes + 1;
+}
 
-  const size_t pduContent = PduHeaderContentSize() + ber::ElementSize(vbBytes);
-  const SASNOctetStr text = community.View();
-  const size_t messageContent =
-      ber::ElementSize(ber::IntSize(version)) + ber::ElementSize(text.length) + ber::ElementSize(pduContent);
-
-  BBerWriter w(buffer);
-  w.Header(ASN_SEQUENCE, messageContent);
-  w.Int32(ASN_INTEGER, version);
-  w.Octets(ASN_OCTET_STRING, text.data, text.length);
+void BSnmpMessage::WritePdu(BBerWriter& w, size_t pduContent, size_t vbBytes, const size_t* sizes) const {
   w.Header(pduType, pduContent);
   if (pduType == SNMP_PDU_TRAP_V1) {
     w.Oid(enterprise, ber::OidContentSize(enterprise));
@@ -356,6 +373,44 @@ ESnmpCodecStatus BSnmpMessage::Encode(unsigned char* buffer, size_t limit, size_
     w.Oid(vb.name, ber::OidContentSize(vb.name));
     EncodeValue(w, vb.value);
   }
+}
+
+ESnmpCodecStatus BSnmpMessage::EncodePdu(unsigned char* buffer, size_t limit, size_t& length) const {
+  size_t sizes[kSizeCache];
+  const size_t counted = VarBindBytes(sizes);
+  if (counted == 0) return SNMP_CODEC_BAD_FIELD;
+  const size_t vbBytes = counted - 1;
+  const size_t total = PduSizeWithVarBindBytes(vbBytes);
+  if (total == 0) return SNMP_CODEC_BAD_FIELD;
+  length = total;
+  if (total > limit) return SNMP_CODEC_TOO_BIG;
+  BBerWriter w(buffer);
+  WritePdu(w, PduHeaderContentSize() + ber::ElementSize(vbBytes), vbBytes, sizes);
+  assert(static_cast<size_t>(w.Position() - buffer) == total);
+  return SNMP_CODEC_OK;
+}
+
+ESnmpCodecStatus BSnmpMessage::Encode(unsigned char* buffer, size_t limit, size_t& length) const {
+  // The content sizes of the first varbinds are kept for the writing pass.
+  size_t sizes[kSizeCache];
+  const size_t counted = VarBindBytes(sizes);
+  if (counted == 0) return SNMP_CODEC_BAD_FIELD;
+  const size_t vbBytes = counted - 1;
+  const size_t total = SizeWithVarBindBytes(vbBytes);
+  if (total == 0) return SNMP_CODEC_BAD_FIELD;
+  length = total;
+  if (total > limit) return SNMP_CODEC_TOO_BIG;
+
+  const size_t pduContent = PduHeaderContentSize() + ber::ElementSize(vbBytes);
+  const SASNOctetStr text = community.View();
+  const size_t messageContent =
+      ber::ElementSize(ber::IntSize(version)) + ber::ElementSize(text.length) + ber::ElementSize(pduContent);
+
+  BBerWriter w(buffer);
+  w.Header(ASN_SEQUENCE, messageContent);
+  w.Int32(ASN_INTEGER, version);
+  w.Octets(ASN_OCTET_STRING, text.data, text.length);
+  WritePdu(w, pduContent, vbBytes, sizes);
   assert(static_cast<size_t>(w.Position() - buffer) == total);
   return SNMP_CODEC_OK;
 }

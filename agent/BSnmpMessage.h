@@ -27,10 +27,14 @@
 
 namespace QVT {
 
+class BBerReader;
+class BBerWriter;
+
 // The version field's wire values.
 enum ESnmpVersion : int {
   SNMP_VERSION_1 = 0,
   SNMP_VERSION_2C = 1,
+  SNMP_VERSION_3 = 3,  // carried by BSnmpV3Message; BSnmpMessage holds its PDU
 };
 
 // PDU tags (context-specific, constructed).
@@ -78,6 +82,17 @@ class QV_API BSnmpMessage {
   // it has no encoding.
   [[nodiscard]] static size_t VarBindSize(const BVarBind& varbind);
 
+  // The PDU alone, as an SNMPv3 scoped PDU carries it: `data` is the whole
+  // PDU element and nothing more. `version` must be set beforehand (it
+  // decides which PDU types are allowed) and is left alone.
+  [[nodiscard]] ESnmpCodecStatus DecodePdu(const unsigned char* data, size_t length);
+  // The PDU element alone into `buffer`, as Encode does the message.
+  [[nodiscard]] ESnmpCodecStatus EncodePdu(unsigned char* buffer, size_t limit, size_t& length) const;
+  // The size of the PDU element alone; 0 when it has no encoding.
+  [[nodiscard]] size_t PduSize() const;
+  // PduSize if the varbind list had `varBindBytes` octets of content.
+  [[nodiscard]] size_t PduSizeWithVarBindBytes(size_t varBindBytes) const;
+
   // GetBulk's names for the two error fields.
   int32_t NonRepeaters() const { return errorStatus; }
   int32_t MaxRepetitions() const { return errorIndex; }
@@ -98,6 +113,12 @@ class QV_API BSnmpMessage {
 
  private:
   size_t PduHeaderContentSize() const;
+  ESnmpCodecStatus DecodePduElement(BBerReader& message);
+  // Sizes the varbinds into `sizes` (the first kSizeCache); 0 when one has
+  // no encoding, else the varbind list's content size plus one.
+  size_t VarBindBytes(size_t* sizes) const;
+  void WritePdu(BBerWriter& w, size_t pduContent, size_t vbBytes, const size_t* sizes) const;
+  static constexpr int kSizeCache = 64;
 };
 
 }  // namespace QVT
