@@ -5,18 +5,11 @@
 
 #include <algorithm>
 
-#include "MibSetSlots.h"
+#include "BMibSetPhases.h"
 
 namespace QVT {
 
 namespace {
-
-// What a SET keeps per varbind from commit to cleanup.
-struct ScalarSlot {
-  BObjectSyntax old;
-  bool hasOld = false;
-  bool committed = false;
-};
 
 bool IsOctetSyntax(unsigned char syntax) {
   return syntax == ASN_OCTET_STRING || syntax == ASN_OPAQUE;
@@ -161,66 +154,29 @@ int BMibImpl::GetNext(unsigned int /*transactionId*/, BVarBind& varbind) {
 int BMibImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
                   int& index, int count) {
   TMutexLock lock(*m_pLock);
-  const int first = index;
+  // The entry a varbind may write, with whether it names the instance.
   auto writable = [&](const BVarBind& vb, bool& isInstance) -> const BMibRqHndlrEntry* {
     const BMibRqHndlrEntry* entry = EntryFor(vb.name, isInstance);
     return entry != nullptr && entry->access >= MIB_ACCESS_READ_WRITE && entry->setter ? entry : nullptr;
   };
-  detail::SetSlots<ScalarSlot> slots(contexts, first);
-  auto undoOne = [&](int i) -> int {
-    ScalarSlot* slot = slots.At(i);
-    if (slot == nullptr || !slot->committed) return 0;
+  detail::BMibValueSteps steps;
+  steps.test = [&](const BVarBind& vb) {
     bool isInstance = false;
-    const BMibRqHndlrEntry* entry = writable(list[first + i], isInstance);
-    slot->committed = false;
-    if (!slot->hasOld) return 0;
-    return entry != nullptr && entry->setter(slot->old) == 0 ? 0 : SNMP_ERR_UNDOFAILED;
+    const BMibRqHndlrEntry* entry = writable(vb, isInstance);
+    const int status = entry == nullptr ? SNMP_ERR_NOTWRITABLE : entry->Validate(vb.value);
+    return status == 0 && !isInstance ? SNMP_ERR_NOCREATION : status;
   };
-
-  switch (code) {
-    case SNMP_SET_TEST:
-      for (int i = 0; i < count; ++i) {
-        const BVarBind& vb = list[first + i];
-        bool isInstance = false;
-        const BMibRqHndlrEntry* entry = writable(vb, isInstance);
-        int status = entry == nullptr ? SNMP_ERR_NOTWRITABLE : entry->Validate(vb.value);
-        if (status == 0 && !isInstance) status = SNMP_ERR_NOCREATION;
-        if (status != 0) {
-          index = i;
-          return status;
-        }
-      }
-      return 0;
-    case SNMP_SET_COMMIT:
-      for (int i = 0; i < count; ++i) {
-        const BVarBind& vb = list[first + i];
-        bool isInstance = false;
-        const BMibRqHndlrEntry* entry = writable(vb, isInstance);
-        int status = entry == nullptr || !isInstance ? SNMP_ERR_COMMITFAILED : 0;
-        if (status == 0) {
-          ScalarSlot* slot = slots.Make(i);
-          if (slot != nullptr) {
-            slot->hasOld = entry->getter && ReadScalar(*entry, slot->old);
-            slot->committed = true;
-          }
-          status = entry->setter(vb.value);
-          if (status != 0 && slot != nullptr) slot->committed = false;
-        }
-        if (status != 0) {
-          // The varbinds committed by this call come back before reporting.
-          for (int j = i - 1; j >= 0; --j) (void)undoOne(j);
-          index = i;
-          return status;
-        }
-      }
-      return 0;
-    case SNMP_SET_UNDO:
-      return detail::UndoAll(count, index, undoOne);
-    case SNMP_SET_CLEANUP:
-      slots.DeleteAll(count);
-      return 0;
-  }
-  return SNMP_ERR_GENERR;
+  steps.read = [&](const BVarBind& vb, BObjectSyntax& value) {
+    bool isInstance = false;
+    const BMibRqHndlrEntry* entry = writable(vb, isInstance);
+    return entry != nullptr && isInstance && entry->getter && ReadScalar(*entry, value);
+  };
+  steps.write = [&](const BVarBind& vb, const BObjectSyntax& value) {
+    bool isInstance = false;
+    const BMibRqHndlrEntry* entry = writable(vb, isInstance);
+    return entry != nullptr && isInstance ? entry->setter(value) : SNMP_ERR_COMMITFAILED;
+  };
+  return detail::RunValueSetPhase(code, list, contexts, index, count, steps);
 }
 
 }  // namespace QVT

@@ -6,19 +6,13 @@
 #include <algorithm>
 #include <climits>
 
-#include "MibSetSlots.h"
+#include "BMibSetPhases.h"
 
 namespace QVT {
 
 namespace {
 
 constexpr unsigned kMaxOidArcs = 128;
-
-struct CellSlot {
-  BObjectSyntax old;
-  bool hadOld = false;
-  bool committed = false;
-};
 
 bool IsUnsignedSyntax(unsigned char syntax) {
   return syntax == ASN_COUNTER32 || syntax == ASN_GAUGE32 || syntax == ASN_TIMETICKS;
@@ -236,6 +230,11 @@ int BMibTableImpl::GetIndexList(const BObjectIdentifier& rowIndex, BVarBindList&
   return 1;
 }
 
+const BMibRqHndlrEntry* BMibTableImpl::ColumnOf(const BObjectIdentifier& name) const {
+  const unsigned base = m_oid.Length();
+  return name.Length() > base && m_oid.IsStartingSubOidOf(name) != 0 ? FindRqHndlrEntry(name[base]) : nullptr;
+}
+
 bool BMibTableImpl::SplitInstance(const BObjectIdentifier& name, uint32_t& column, BObjectIdentifier& index) const {
   const unsigned base = m_oid.Length();
   if (name.Length() < base + 2 || m_oid.IsStartingSubOidOf(name) == 0) return false;
@@ -246,12 +245,10 @@ bool BMibTableImpl::SplitInstance(const BObjectIdentifier& name, uint32_t& colum
 
 int BMibTableImpl::Get(unsigned int /*transactionId*/, BVarBindList& list, int& index, int count) {
   TMutexLock lock(*m_pLock);
-  const unsigned base = m_oid.Length();
   BObjectIdentifier rowIndex;
   for (int i = index; i < index + count && i < list.Count(); ++i) {
     BVarBind& vb = list[i];
-    const bool inTable = vb.name.Length() > base && m_oid.IsStartingSubOidOf(vb.name) != 0;
-    const BMibRqHndlrEntry* entry = inTable ? FindRqHndlrEntry(vb.name[base]) : nullptr;
+    const BMibRqHndlrEntry* entry = ColumnOf(vb.name);
     uint32_t column = 0;
     if (entry == nullptr || entry->access <= MIB_ACCESS_NONE) {
       vb.value.SetV2Exception(SNMP_NO_SUCH_OBJECT);
@@ -308,76 +305,35 @@ int BMibTableImpl::GetNext(unsigned int /*transactionId*/, BVarBind& varbind) {
 int BMibTableImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
                        int& index, int count) {
   TMutexLock lock(*m_pLock);
-  const int first = index;
-  const unsigned base = m_oid.Length();
-  detail::SetSlots<CellSlot> slots(contexts, first);
-  auto restore = [&](int i) -> int {
-    CellSlot* slot = slots.At(i);
-    if (slot == nullptr || !slot->committed) return 0;
-    slot->committed = false;
+  detail::BMibValueSteps steps;
+  steps.test = [&](const BVarBind& vb) {
+    const BMibRqHndlrEntry* entry = ColumnOf(vb.name);
     uint32_t column = 0;
     BObjectIdentifier rowIndex;
-    if (!SplitInstance(list[first + i].name, column, rowIndex)) return SNMP_ERR_UNDOFAILED;
-    if (slot->hadOld) return SetCell(rowIndex, column, slot->old) == 0 ? 0 : SNMP_ERR_UNDOFAILED;
+    if (entry == nullptr || entry->access < MIB_ACCESS_READ_WRITE) return int{SNMP_ERR_NOTWRITABLE};
+    if (SplitInstance(vb.name, column, rowIndex)) return TestCell(rowIndex, column, vb.value);
+    const int status = entry->Validate(vb.value);
+    return status != 0 ? status : int{SNMP_ERR_NOCREATION};
+  };
+  steps.read = [&](const BVarBind& vb, BObjectSyntax& value) {
+    uint32_t column = 0;
+    BObjectIdentifier rowIndex;
+    return SplitInstance(vb.name, column, rowIndex) && GetCell(rowIndex, column, value) == 0;
+  };
+  steps.write = [&](const BVarBind& vb, const BObjectSyntax& value) {
+    uint32_t column = 0;
+    BObjectIdentifier rowIndex;
+    return SplitInstance(vb.name, column, rowIndex) ? SetCell(rowIndex, column, value) : int{SNMP_ERR_COMMITFAILED};
+  };
+  steps.forget = [&](const BVarBind& vb) {  // the cell had no value: it has none again
+    uint32_t column = 0;
+    BObjectIdentifier rowIndex;
+    if (!SplitInstance(vb.name, column, rowIndex)) return int{SNMP_ERR_UNDOFAILED};
     auto row = m_rows.find(rowIndex);
     if (row != m_rows.end()) row->second.erase(column);
     return 0;
   };
-
-  switch (code) {
-    case SNMP_SET_TEST:
-      for (int i = 0; i < count; ++i) {
-        const BVarBind& vb = list[first + i];
-        const bool inTable = vb.name.Length() > base && m_oid.IsStartingSubOidOf(vb.name) != 0;
-        const BMibRqHndlrEntry* entry = inTable ? FindRqHndlrEntry(vb.name[base]) : nullptr;
-        uint32_t column = 0;
-        BObjectIdentifier rowIndex;
-        int status = 0;
-        if (entry == nullptr || entry->access < MIB_ACCESS_READ_WRITE) {
-          status = SNMP_ERR_NOTWRITABLE;
-        } else if (!SplitInstance(vb.name, column, rowIndex)) {
-          status = entry->Validate(vb.value);
-          if (status == 0) status = SNMP_ERR_NOCREATION;
-        } else {
-          status = TestCell(rowIndex, column, vb.value);
-        }
-        if (status != 0) {
-          index = i;
-          return status;
-        }
-      }
-      return 0;
-    case SNMP_SET_COMMIT:
-      for (int i = 0; i < count; ++i) {
-        const BVarBind& vb = list[first + i];
-        uint32_t column = 0;
-        BObjectIdentifier rowIndex;
-        int status = SNMP_ERR_COMMITFAILED;
-        if (SplitInstance(vb.name, column, rowIndex)) {
-          CellSlot* slot = slots.Make(i);
-          BObjectSyntax old;
-          const bool hadOld = GetCell(rowIndex, column, old) == 0;
-          status = SetCell(rowIndex, column, vb.value);
-          if (status == 0 && slot != nullptr) {
-            slot->old = std::move(old);
-            slot->hadOld = hadOld;
-            slot->committed = true;
-          }
-        }
-        if (status != 0) {
-          for (int j = i - 1; j >= 0; --j) (void)restore(j);
-          index = i;
-          return status;
-        }
-      }
-      return 0;
-    case SNMP_SET_UNDO:
-      return detail::UndoAll(count, index, restore);
-    case SNMP_SET_CLEANUP:
-      slots.DeleteAll(count);
-      return 0;
-  }
-  return SNMP_ERR_GENERR;
+  return detail::RunValueSetPhase(code, list, contexts, index, count, steps);
 }
 
 }  // namespace QVT

@@ -90,6 +90,9 @@ class QV_API BMibTableImpl : public BMibImpl {
   // Splits an instance name into column and row index; false when the name
   // is not OID.column.index with at least one index arc.
   bool SplitInstance(const BObjectIdentifier& name, uint32_t& column, BObjectIdentifier& index) const;
+  // The column entry a name below this table addresses (OID.column...), or
+  // null.
+  const BMibRqHndlrEntry* ColumnOf(const BObjectIdentifier& name) const;
 
   std::vector<BMibIndexPart> m_indexParts;
   std::map<BObjectIdentifier, std::map<uint32_t, BObjectSyntax>> m_rows;  // index -> column -> value

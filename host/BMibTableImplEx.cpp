@@ -2,10 +2,13 @@
 // test phase (every varbind of a row is looked at together, because the
 // status change and the other columns decide each other), applied per row
 // in commit, taken back from a copy of each row in undo, and reported to
-// the hooks in cleanup.
+// the hooks in cleanup; the phases run through the skeleton every MIB
+// implementation shares, with the row as the unit of commit and undo.
 #include "BMibTableImplEx.h"
 
 #include <algorithm>
+
+#include "BMibSetPhases.h"
 
 namespace QVT {
 
@@ -28,6 +31,8 @@ struct BMibTableImplEx::PendingRow {
     for (const auto& [column, p] : cellPos) pos = pos < 0 ? p : std::min(pos, p);
     return pos;
   }
+  // The position a failure of the whole row is told at.
+  int Position() const { return statusPos >= 0 ? statusPos : FirstCellPos(); }
 };
 
 struct BMibTableImplEx::Transaction {
@@ -61,24 +66,36 @@ int BMibTableImplEx::IsRowStatus(const BVarBind& varbind) {
              : 0;
 }
 
+void BMibTableImplEx::SetRowReservation(IMibRowReservation* reservation) {
+  TMutexLock lock(*m_pLock);
+  m_pReservation = reservation;
+}
+
+IMibRowReservation* BMibTableImplEx::RowReservation() const {
+  TMutexLock lock(*m_pLock);
+  return m_pReservation;
+}
+
 // SETs run one at a time, so the SET in progress is the newest transaction;
 // an older one is a SET whose cleanup never came and no longer counts.
+const BMibTableImplEx::PendingRow* BMibTableImplEx::NewestRow(const BObjectIdentifier& rowIndex) const {
+  if (m_transactions.empty()) return nullptr;
+  for (const PendingRow& row : m_transactions.back()->rows) {
+    if (row.index == rowIndex) return &row;
+  }
+  return nullptr;
+}
+
 int BMibTableImplEx::IsRowCreation(const BObjectIdentifier& rowIndex) {
   TMutexLock lock(*m_pLock);
-  if (m_transactions.empty()) return 0;
-  for (const PendingRow& row : m_transactions.back()->rows) {
-    if (row.Creates() && row.index == rowIndex) return 1;
-  }
-  return 0;
+  const PendingRow* row = NewestRow(rowIndex);
+  return row != nullptr && row->Creates() ? 1 : 0;
 }
 
 int BMibTableImplEx::IsRowDeletion(const BObjectIdentifier& rowIndex) {
   TMutexLock lock(*m_pLock);
-  if (m_transactions.empty()) return 0;
-  for (const PendingRow& row : m_transactions.back()->rows) {
-    if (row.Deletes() && row.index == rowIndex) return 1;
-  }
-  return 0;
+  const PendingRow* row = NewestRow(rowIndex);
+  return row != nullptr && row->Deletes() ? 1 : 0;
 }
 
 int BMibTableImplEx::RowStatusOf(const BObjectIdentifier& rowIndex) const {
@@ -169,6 +186,92 @@ void BMibTableImplEx::RestoreRow(const PendingRow& row) {
   }
 }
 
+int BMibTableImplEx::TakeVarBind(Transaction& t, const BVarBind& vb, int position) {
+  const BMibRqHndlrEntry* entry = ColumnOf(vb.name);
+  uint32_t column = 0;
+  BObjectIdentifier rowIndex;
+  std::vector<BObjectSyntax> indexValues;
+  int status = 0;
+  if (entry == nullptr || entry->access < MIB_ACCESS_READ_WRITE) {
+    status = SNMP_ERR_NOTWRITABLE;
+  } else if (entry->subId == m_rowStatusColumn && vb.value.Syntax() == ASN_INTEGER &&
+             vb.value.GetInt() == ROW_NOT_READY) {
+    status = SNMP_ERR_WRONGVALUE;  // notReady is reported, never requested
+  } else {
+    status = entry->Validate(vb.value);
+  }
+  if (status == 0 && (!SplitInstance(vb.name, column, rowIndex) || IndexToValues(rowIndex, indexValues) == 0)) {
+    status = SNMP_ERR_NOCREATION;
+  }
+  for (size_t k = 0; status == 0 && k < indexValues.size(); ++k) {
+    const BMibRqHndlrEntry* part = FindRqHndlrEntry(m_indexParts[k].column);
+    if (part != nullptr && part->Validate(indexValues[k]) != 0) status = SNMP_ERR_NOCREATION;
+  }
+  if (status != 0) return status;
+  auto row =
+      std::find_if(t.rows.begin(), t.rows.end(), [&rowIndex](const PendingRow& r) { return r.index == rowIndex; });
+  if (row == t.rows.end()) {
+    row = t.rows.emplace(t.rows.end());
+    row->index = rowIndex;
+  }
+  bool conflict = column == m_rowStatusColumn ? row->statusPos >= 0 : row->cells.count(column) != 0;
+  for (size_t k = 0; k < indexValues.size(); ++k) {
+    // An index object written in its own row must repeat the index.
+    if (m_indexParts[k].column == column && !(indexValues[k] == vb.value)) conflict = true;
+  }
+  if (conflict) return SNMP_ERR_INCONSISTENTVALUE;
+  if (column == m_rowStatusColumn) {
+    row->statusPos = position;
+    row->requested = vb.value.GetInt();
+  } else {
+    row->cells[column] = vb.value;
+    row->cellPos[column] = position;
+  }
+  return 0;
+}
+
+int BMibTableImplEx::CommitRow(PendingRow& row, int& errorPos) {
+  errorPos = row.Position();
+  auto stored = m_rows.find(row.index);
+  // The row must still be as the test found it (the application may add or
+  // remove rows itself between the phases).
+  if ((stored != m_rows.end()) != row.existed) return SNMP_ERR_COMMITFAILED;
+  row.before = row.existed ? stored->second : std::map<uint32_t, BObjectSyntax>();
+  int status = 0;
+  if (row.Creates() && AddRow(row.index) == 0) status = SNMP_ERR_COMMITFAILED;
+  if (row.Deletes()) {
+    m_rows.erase(row.index);
+  } else if (status == 0 && row.newStatus != 0) {
+    for (auto cell = row.cells.begin(); status == 0 && cell != row.cells.end(); ++cell) {
+      status = SetCell(row.index, cell->first, cell->second);
+    }
+    BObjectSyntax statusValue;
+    statusValue.SetInt(row.newStatus);
+    if (status == 0 && StoreCell(row.index, m_rowStatusColumn, statusValue) == 0) status = SNMP_ERR_COMMITFAILED;
+  }
+  if (status != 0) {
+    RestoreRow(row);
+    return status;
+  }
+  row.committed = true;
+  return 0;
+}
+
+BMibTableImplEx::Transaction* BMibTableImplEx::StartTransaction(unsigned int transactionId, void** contexts,
+                                                                int index) {
+  Transaction* t = FindTransaction(transactionId, contexts, index);
+  if (t == nullptr) {
+    t = new Transaction;
+    if (contexts != nullptr) contexts[index] = t;
+  } else {
+    std::erase(m_transactions, t);
+  }
+  m_transactions.push_back(t);
+  t->id = transactionId;
+  t->rows.clear();
+  return t;
+}
+
 BMibTableImplEx::Transaction* BMibTableImplEx::FindTransaction(unsigned int transactionId, void** contexts,
                                                                int index) const {
   if (contexts != nullptr) return static_cast<Transaction*>(contexts[index]);
@@ -178,163 +281,106 @@ BMibTableImplEx::Transaction* BMibTableImplEx::FindTransaction(unsigned int tran
   return nullptr;
 }
 
+std::vector<BMibTableImplEx::RowChange> BMibTableImplEx::RowChanges(const Transaction& t) {
+  std::vector<RowChange> changes;
+  for (const PendingRow& row : t.rows) {
+    // Only a RowStatus varbind creates or deletes a row.
+    if (row.statusPos >= 0 && (row.Creates() || row.Deletes())) {
+      changes.push_back({row.statusPos, row.index, row.Creates()});
+    }
+  }
+  std::sort(changes.begin(), changes.end(),
+            [](const RowChange& a, const RowChange& b) { return a.position < b.position; });
+  return changes;
+}
+
+int BMibTableImplEx::MoveRowIndexes(IMibRowReservation& registry, const std::vector<RowChange>& changes, bool undo,
+                                    int& index) {
+  int result = 0;
+  for (const RowChange& change : changes) {
+    BVarBindList indexList;
+    if (GetIndexList(change.index, indexList) == 0) continue;
+    // The test reserves a created row's index values and releases a deleted
+    // row's; undo does the reverse.
+    const bool reserve = change.creates != undo;
+    const int status = reserve ? registry.ReserveRowIndex(indexList) : registry.ReleaseRowIndex(indexList);
+    if (status != 0 && (change.creates || undo)) {
+      index = change.position;
+      return change.creates ? SNMP_ERR_NOCREATION : SNMP_ERR_UNDOFAILED;
+    }
+    result = status;  // non-zero only for a release at test
+  }
+  if (result != 0) index = -1;
+  return result;
+}
+
 int BMibTableImplEx::Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
                          int& index, int count) {
+  IMibRowReservation* registry = nullptr;
+  std::vector<RowChange> changes;
   std::vector<BObjectIdentifier> activated;
   std::vector<BObjectIdentifier> destroyed;
+  int status = 0;
   {
     TMutexLock lock(*m_pLock);
     const int first = index;
-    const unsigned base = m_oid.Length();
-    Transaction* t = FindTransaction(transactionId, contexts, first);
-    auto fail = [&](int pos, int status) {
-      index = pos < 0 ? 0 : pos;
-      return status;
+    Transaction* t = code == SNMP_SET_TEST ? StartTransaction(transactionId, contexts, first)
+                                           : FindTransaction(transactionId, contexts, first);
+    if (t == nullptr && code == SNMP_SET_COMMIT) {
+      index = 0;
+      return SNMP_ERR_COMMITFAILED;
+    }
+    if (t == nullptr) return code == SNMP_SET_UNDO || code == SNMP_SET_CLEANUP ? 0 : SNMP_ERR_GENERR;
+
+    detail::BMibSetSteps steps;
+    steps.test = [&](int i) { return TakeVarBind(*t, list[first + i], i); };
+    steps.testTogether = [&](int& position) {
+      for (PendingRow& row : t->rows) {
+        if (const int planned = PlanRow(row, position); planned != 0) return planned;
+      }
+      return 0;
     };
-
-    switch (code) {
-      case SNMP_SET_TEST: {
-        if (t == nullptr) {
-          t = new Transaction;
-          if (contexts != nullptr) contexts[first] = t;
-        } else {
-          std::erase(m_transactions, t);
+    steps.units = [&] { return static_cast<int>(t->rows.size()); };
+    steps.commit = [&](int unit, int& position) { return CommitRow(t->rows[static_cast<size_t>(unit)], position); };
+    steps.undo = [&](int unit, int& /*position*/) {
+      PendingRow& row = t->rows[static_cast<size_t>(unit)];
+      if (row.committed) RestoreRow(row);
+      row.committed = false;
+      return 0;
+    };
+    steps.cleanup = [&] {
+      if (t->committed && !t->undone) {
+        for (const PendingRow& row : t->rows) {
+          if (row.newStatus == ROW_ACTIVE && row.oldStatus != ROW_ACTIVE) activated.push_back(row.index);
+          if (row.Deletes()) destroyed.push_back(row.index);
         }
-        m_transactions.push_back(t);
-        t->id = transactionId;
-        t->rows.clear();
-        std::vector<BObjectSyntax> indexValues;
-        for (int i = 0; i < count; ++i) {
-          const BVarBind& vb = list[first + i];
-          const bool inTable = vb.name.Length() > base && m_oid.IsStartingSubOidOf(vb.name) != 0;
-          const BMibRqHndlrEntry* entry = inTable ? FindRqHndlrEntry(vb.name[base]) : nullptr;
-          uint32_t column = 0;
-          BObjectIdentifier rowIndex;
-          int status = 0;
-          if (entry == nullptr || entry->access < MIB_ACCESS_READ_WRITE) {
-            status = SNMP_ERR_NOTWRITABLE;
-          } else if (entry->subId == m_rowStatusColumn && vb.value.Syntax() == ASN_INTEGER &&
-                     vb.value.GetInt() == ROW_NOT_READY) {
-            status = SNMP_ERR_WRONGVALUE;  // notReady is reported, never requested
-          } else {
-            status = entry->Validate(vb.value);
-          }
-          if (status == 0 && (!SplitInstance(vb.name, column, rowIndex) || IndexToValues(rowIndex, indexValues) == 0)) {
-            status = SNMP_ERR_NOCREATION;
-          }
-          for (size_t k = 0; status == 0 && k < indexValues.size(); ++k) {
-            const BMibRqHndlrEntry* part = FindRqHndlrEntry(m_indexParts[k].column);
-            if (part != nullptr && part->Validate(indexValues[k]) != 0) status = SNMP_ERR_NOCREATION;
-          }
-          if (status != 0) {
-            t->rows.clear();
-            return fail(i, status);
-          }
-          auto row = std::find_if(t->rows.begin(), t->rows.end(),
-                                  [&rowIndex](const PendingRow& r) { return r.index == rowIndex; });
-          if (row == t->rows.end()) {
-            row = t->rows.emplace(t->rows.end());
-            row->index = rowIndex;
-          }
-          bool conflict = column == m_rowStatusColumn ? row->statusPos >= 0 : row->cells.count(column) != 0;
-          for (size_t k = 0; k < indexValues.size(); ++k) {
-            // An index object written in its own row must repeat the index.
-            if (m_indexParts[k].column == column && !(indexValues[k] == vb.value)) conflict = true;
-          }
-          if (conflict) {
-            t->rows.clear();
-            return fail(i, SNMP_ERR_INCONSISTENTVALUE);
-          }
-          if (column == m_rowStatusColumn) {
-            row->statusPos = i;
-            row->requested = vb.value.GetInt();
-          } else {
-            row->cells[column] = vb.value;
-            row->cellPos[column] = i;
-          }
-        }
-        for (PendingRow& row : t->rows) {
-          int errorPos = -1;
-          const int status = PlanRow(row, errorPos);
-          if (status != 0) {
-            t->rows.clear();
-            return fail(errorPos, status);
-          }
-        }
-        return 0;
       }
+      std::erase(m_transactions, t);
+      delete t;
+      if (contexts != nullptr) contexts[first] = nullptr;
+    };
+    status = detail::RunSetPhase(code, count, steps, index);
 
-      case SNMP_SET_COMMIT: {
-        if (t == nullptr) return fail(0, SNMP_ERR_COMMITFAILED);
-        for (PendingRow& row : t->rows) {
-          auto stored = m_rows.find(row.index);
-          // The row must still be as the test found it (the application may
-          // add or remove rows itself between the phases).
-          if ((stored != m_rows.end()) != row.existed) {
-            for (PendingRow& done : t->rows) {
-              if (done.committed) RestoreRow(done);
-              done.committed = false;
-            }
-            return fail(row.statusPos >= 0 ? row.statusPos : row.FirstCellPos(), SNMP_ERR_COMMITFAILED);
-          }
-          row.before = row.existed ? stored->second : std::map<uint32_t, BObjectSyntax>();
-          int status = 0;
-          if (row.Creates() && AddRow(row.index) == 0) status = SNMP_ERR_COMMITFAILED;
-          if (row.Deletes()) {
-            m_rows.erase(row.index);
-          } else if (status == 0 && row.newStatus != 0) {
-            for (auto cell = row.cells.begin(); status == 0 && cell != row.cells.end(); ++cell) {
-              status = SetCell(row.index, cell->first, cell->second);
-            }
-            BObjectSyntax statusValue;
-            statusValue.SetInt(row.newStatus);
-            if (status == 0 && StoreCell(row.index, m_rowStatusColumn, statusValue) == 0) {
-              status = SNMP_ERR_COMMITFAILED;
-            }
-          }
-          if (status != 0) {
-            RestoreRow(row);
-            for (PendingRow& done : t->rows) {
-              if (done.committed) RestoreRow(done);
-              done.committed = false;
-            }
-            return fail(row.statusPos >= 0 ? row.statusPos : row.FirstCellPos(), status);
-          }
-          row.committed = true;
-        }
-        t->committed = true;
-        return 0;
-      }
-
-      case SNMP_SET_UNDO:
-        if (t == nullptr) return 0;
-        for (auto row = t->rows.rbegin(); row != t->rows.rend(); ++row) {
-          if (row->committed) RestoreRow(*row);
-          row->committed = false;
-        }
-        t->undone = true;
-        return 0;
-
-      case SNMP_SET_CLEANUP:
-        if (t == nullptr) return 0;
-        if (t->committed && !t->undone) {
-          for (const PendingRow& row : t->rows) {
-            if (row.newStatus == ROW_ACTIVE && row.oldStatus != ROW_ACTIVE) activated.push_back(row.index);
-            if (row.Deletes()) destroyed.push_back(row.index);
-          }
-        }
-        std::erase(m_transactions, t);
-        delete t;
-        if (contexts != nullptr) contexts[first] = nullptr;
-        break;
-      default:
-        return SNMP_ERR_GENERR;
+    if (code == SNMP_SET_TEST && status != 0) t->rows.clear();
+    if (code == SNMP_SET_COMMIT && status == 0) t->committed = true;
+    if (code == SNMP_SET_UNDO) t->undone = true;
+    if ((code == SNMP_SET_TEST && status == 0) || code == SNMP_SET_UNDO) {
+      registry = m_pReservation;
+      if (registry != nullptr) changes = RowChanges(*t);
     }
   }
-  // The hooks run outside the handler's lock: they may take their own.
+  // The registry and the hooks run outside the handler's lock: they may
+  // take their own, and a registry may wait for its answer.
+  if (registry != nullptr && !changes.empty()) {
+    int position = 0;
+    if (const int moved = MoveRowIndexes(*registry, changes, code == SNMP_SET_UNDO, position); moved != 0) {
+      status = moved;
+      index = position;
+    }
+  }
   for (const BObjectIdentifier& row : activated) OnRowActivated(row);
   for (const BObjectIdentifier& row : destroyed) OnRowDestroyed(row);
-  return 0;
+  return status;
 }
 
 }  // namespace QVT

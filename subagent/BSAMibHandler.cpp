@@ -1,8 +1,8 @@
 #include "BSAMibHandler.h"
 
 #include <new>
+#include <utility>
 
-#include "BMibTableImplEx.h"
 #include "BSAPdu.h"
 #include "BSASubAgent.h"
 #include "QVSubAgTrace.h"
@@ -25,27 +25,14 @@ class PhaseLocks {
   BGracePeriod m_grace;
 };
 
-// The row index a varbind of an extended table addresses: the arcs after
-// the table's own OID and the column.
-BObjectIdentifier RowIndexOf(const BObjectIdentifier& name, const BObjectIdentifier& tableOid) {
-  BObjectIdentifier rowIndex;
-  rowIndex.Set(name, tableOid.Length() + 1, BObjectIdentifier::kToEnd);
-  return rowIndex;
-}
-
 // One phase of a recorded SET on its handler: the handler's status, with
-// `index` (0-based) and `errorIndex` (1-based) at the varbind it names when
-// it fails.
+// `errorIndex` (1-based) at the varbind it names when it fails.
 int RunPhase(BMibSubtreeHandler& handler, unsigned int transactionId, BSAMibHandler::SET& record, ESnmpSetOpCode code,
-             int& index, int& errorIndex) {
-  index = 0;
+             int& errorIndex) {
+  int index = 0;
   const int status = handler.Set(transactionId, record, code, record.m_pContexts.data(), index, record.Count());
   if (status != 0) errorIndex = index + 1;
   return status;
-}
-
-BMibTableImplEx* AsRowStatusTable(BMibSubtreeHandler* handler) {
-  return handler->HandlerType() == MIB_HANDLER_TABLE_EX ? dynamic_cast<BMibTableImplEx*>(handler) : nullptr;
 }
 
 }  // namespace
@@ -68,6 +55,56 @@ int BSAMibHandler::Init(INonVolatile* /*nv*/) {
   return 0;
 }
 
+int BSAMibHandler::RegisterSubtreeHandler(BMibSubtreeHandler* handler) {
+  const int result = BMibHandler::RegisterSubtreeHandler(handler);
+  if (result != 0) Attach(handler, true);
+  return result;
+}
+
+int BSAMibHandler::RegisterGroup(BMibSubtreeHandler* const* handlers, int count) {
+  const int result = BMibHandler::RegisterGroup(handlers, count);
+  for (int i = 0; result != 0 && i < count; ++i) Attach(handlers[i], true);
+  return result;
+}
+
+int BSAMibHandler::UnregisterSubtreeHandler(BMibSubtreeHandler* handler) {
+  const int result = BMibHandler::UnregisterSubtreeHandler(handler);
+  if (result != 0) Attach(handler, false);
+  return result;
+}
+
+int BSAMibHandler::UnregisterGroup(BMibSubtreeHandler* const* handlers, int count) {
+  const int result = BMibHandler::UnregisterGroup(handlers, count);
+  for (int i = 0; handlers != nullptr && i < count; ++i) Attach(handlers[i], false);
+  return result;
+}
+
+int BSAMibHandler::WithdrawSubtreeHandler(BMibSubtreeHandler* handler, std::function<void()> reclaim) {
+  const int result = BMibHandler::WithdrawSubtreeHandler(handler, std::move(reclaim));
+  if (result != 0) Attach(handler, false);
+  return result;
+}
+
+void BSAMibHandler::Attach(BMibSubtreeHandler* handler, bool attach) {
+  auto* table = handler != nullptr && handler->HandlerType() == MIB_HANDLER_TABLE_EX
+                    ? dynamic_cast<BMibTableImplEx*>(handler)
+                    : nullptr;
+  if (table == nullptr) return;
+  if (attach) {
+    table->SetRowReservation(this);
+  } else if (table->RowReservation() == this) {
+    table->SetRowReservation(nullptr);
+  }
+}
+
+int BSAMibHandler::ReserveRowIndex(BVarBindList& indexList) {
+  return m_pSubAg->IndexAlloc(SA_IXALLOC_VALUE, indexList);
+}
+
+int BSAMibHandler::ReleaseRowIndex(BVarBindList& indexList) {
+  return m_pSubAg->IndexDealloc(indexList);
+}
+
 BSAMibHandler::SET* BSAMibHandler::FindRecord(unsigned int transactionId) {
   return static_cast<SET*>(m_setTransactions.Lookup(static_cast<int>(transactionId)));
 }
@@ -84,39 +121,12 @@ void BSAMibHandler::FreeRecord(unsigned int transactionId) {
   delete static_cast<SET*>(m_setTransactions.Remove(static_cast<int>(transactionId)));
 }
 
-int BSAMibHandler::ForEachRowChange(BMibTableImplEx& table, const BVarBindList& list, int from, int& errorIndex,
-                                    bool testPhase, int initial) {
-  int result = initial;
-  for (int position = from < 0 ? 0 : from; position < list.Count(); ++position) {
-    const BVarBind& vb = list[position];
-    if (table.IsRowStatus(vb) == 0) continue;
-    const BObjectIdentifier rowIndex = RowIndexOf(vb.name, table.Oid());
-    const bool creation = table.IsRowCreation(rowIndex) != 0;
-    if (!creation && table.IsRowDeletion(rowIndex) == 0) continue;
-    BVarBindList indexList;
-    if (table.GetIndexList(rowIndex, indexList) == 0) continue;
-
-    // SET-test reserves a created row's index values and releases a deleted
-    // row's; SET-undo does the reverse.
-    const bool allocate = creation == testPhase;
-    const int status = allocate ? m_pSubAg->IndexAlloc(SA_IXALLOC_VALUE, indexList) : m_pSubAg->IndexDealloc(indexList);
-    if (creation) {
-      if (status != 0) {
-        errorIndex = position + 1;
-        return SNMP_ERR_NOCREATION;
-      }
-      result = 0;
-    } else if (testPhase) {
-      result = status;
-    } else {
-      if (status != 0) {
-        errorIndex = position + 1;
-        return SNMP_ERR_UNDOFAILED;
-      }
-      result = 0;
-    }
-  }
-  return result;
+std::optional<int> BSAMibHandler::RunRecorded(unsigned int transactionId, ESnmpSetOpCode code, int& errorIndex) {
+  PhaseLocks locks(*this);
+  SET* record = FindRecord(transactionId);
+  BMibSubtreeHandler* handler = record != nullptr ? HandlerOf(*record) : nullptr;
+  if (handler == nullptr) return std::nullopt;
+  return RunPhase(*handler, transactionId, *record, code, errorIndex);
 }
 
 int BSAMibHandler::QuerySetTest(unsigned int transactionId, const BVarBindList& list, int& errorIndex) {
@@ -129,64 +139,36 @@ int BSAMibHandler::QuerySetTest(unsigned int transactionId, const BVarBindList& 
   if (SET* stale = FindRecord(transactionId); stale != nullptr) {
     if (BMibSubtreeHandler* handler = HandlerOf(*stale); handler != nullptr) {
       int ignored = 0;
-      handler->Set(transactionId, *stale, SNMP_SET_CLEANUP, stale->m_pContexts.data(), ignored, stale->Count());
+      (void)RunPhase(*handler, transactionId, *stale, SNMP_SET_CLEANUP, ignored);
     }
     FreeRecord(transactionId);
   }
 
-  auto* record = new (std::nothrow) SET(list);
-  if (record == nullptr) return SNMP_ERR_RESOURCEUNAVAILABLE;
-  m_setTransactions.Insert(static_cast<int>(transactionId), record);
-
   BMibTreeNode* node = list.Count() > 0 ? Tree().FindSubtreeHandlerNode(list[0].name) : nullptr;
   if (node == nullptr || node->Handler() == nullptr) {
     errorIndex = 1;
-    FreeRecord(transactionId);
     return SNMP_ERR_NOSUCHNAME;
   }
+  auto* record = new (std::nothrow) SET(list);
+  if (record == nullptr) return SNMP_ERR_RESOURCEUNAVAILABLE;
   record->m_pHandlerNode = node;
   record->m_handlerOid = node->Oid();
-  BMibSubtreeHandler* handler = node->Handler();
-
-  int index = 0;
-  const int status = handler->Set(transactionId, list, SNMP_SET_TEST, record->m_pContexts.data(), index, list.Count());
-  if (status != 0) {
-    errorIndex = index + 1;
-    return status;
-  }
-  BMibTableImplEx* table = AsRowStatusTable(handler);
-  if (table == nullptr) return 0;
-  return ForEachRowChange(*table, list, index, errorIndex, /*testPhase=*/true, 0);
+  m_setTransactions.Insert(static_cast<int>(transactionId), record);
+  return RunPhase(*node->Handler(), transactionId, *record, SNMP_SET_TEST, errorIndex);
 }
 
 int BSAMibHandler::QuerySetCommit(unsigned int transactionId, const BVarBindList& /*list*/, int& errorIndex) {
   QVDbgModuleTraceClass(SA_DBG_SET_PHASES, "QuerySetCommit");
-  PhaseLocks locks(*this);
-  SET* record = FindRecord(transactionId);
-  if (record == nullptr) return SNMP_ERR_GENERR;
-  BMibSubtreeHandler* handler = HandlerOf(*record);
-  if (handler == nullptr) return SNMP_ERR_GENERR;
-  int index = 0;
-  const int status = RunPhase(*handler, transactionId, *record, SNMP_SET_COMMIT, index, errorIndex);
-  return status != 0 ? SNMP_ERR_COMMITFAILED : 0;
+  const std::optional<int> status = RunRecorded(transactionId, SNMP_SET_COMMIT, errorIndex);
+  if (!status.has_value()) return SNMP_ERR_GENERR;
+  return *status != 0 ? SNMP_ERR_COMMITFAILED : 0;
 }
 
 int BSAMibHandler::QuerySetUndo(unsigned int transactionId, const BVarBindList& /*list*/, int& errorIndex) {
   QVDbgModuleTraceClass(SA_DBG_SET_PHASES, "QuerySetUndo");
-  PhaseLocks locks(*this);
-  SET* record = FindRecord(transactionId);
-  if (record == nullptr) return SNMP_ERR_GENERR;
-  BMibSubtreeHandler* handler = HandlerOf(*record);
-  if (handler == nullptr) return SNMP_ERR_GENERR;
-  int index = 0;
-  const int status = RunPhase(*handler, transactionId, *record, SNMP_SET_UNDO, index, errorIndex);
-  const int result = status != 0 ? SNMP_ERR_UNDOFAILED : 0;
-  BMibTableImplEx* table = AsRowStatusTable(handler);
-  if (table == nullptr) return result;
-  // The index registry is put back whatever the handler's undo gave, but a
-  // failed handler undo is not hidden by index steps that succeed.
-  const int rows = ForEachRowChange(*table, *record, index, errorIndex, /*testPhase=*/false, result);
-  return result != 0 && rows == 0 ? result : rows;
+  const std::optional<int> status = RunRecorded(transactionId, SNMP_SET_UNDO, errorIndex);
+  if (!status.has_value()) return SNMP_ERR_GENERR;
+  return *status == 0 || *status == SNMP_ERR_NOCREATION ? *status : SNMP_ERR_UNDOFAILED;
 }
 
 int BSAMibHandler::QuerySetCleanup(unsigned int transactionId, const BVarBindList& /*list*/, int& errorIndex) {
@@ -194,11 +176,8 @@ int BSAMibHandler::QuerySetCleanup(unsigned int transactionId, const BVarBindLis
   PhaseLocks locks(*this);
   SET* record = FindRecord(transactionId);
   if (record == nullptr) return SNMP_ERR_GENERR;
-  int result = 0;
-  if (BMibSubtreeHandler* handler = HandlerOf(*record); handler != nullptr) {
-    int index = 0;
-    result = RunPhase(*handler, transactionId, *record, SNMP_SET_CLEANUP, index, errorIndex);
-  }
+  BMibSubtreeHandler* handler = HandlerOf(*record);
+  const int result = handler != nullptr ? RunPhase(*handler, transactionId, *record, SNMP_SET_CLEANUP, errorIndex) : 0;
   FreeRecord(transactionId);
   return result;
 }

@@ -1,16 +1,20 @@
 // BSAMibHandler: the sub-agent's own MIB handler. It answers the master's
-// GET and GET-NEXT through the host BMibHandler::Query, and runs the four
-// SET phases the master sends as separate requests, keeping a record of
-// each SET between its phases. For tables with a RowStatus column it keeps
-// the master's index registry in step: a created row's index values are
-// allocated at SET-test and released at SET-undo, a deleted row's the other
-// way round.
+// GET and GET-NEXT through the host BMibHandler::Query, and routes the four
+// SET phases the master sends as separate requests to the handler that
+// serves the SET, keeping a record of each SET between its phases. It is
+// also the index registry of the tables with a RowStatus column registered
+// with it: such a table reserves the index values of the rows a SET creates
+// at the master and releases those of the rows it deletes, through this
+// handler, while it runs the phases.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "BMapInt2Ptr.h"
 #include "BMibHandler.h"
+#include "BMibTableImplEx.h"
 #include "BMibTree.h"
 #include "BObjectIdentifier.h"
 #include "BVarBind.h"
@@ -20,9 +24,8 @@
 namespace QVT {
 
 class BSASubAgent;
-class BMibTableImplEx;
 
-class QV_API BSAMibHandler : public BMibHandler {
+class QV_API BSAMibHandler : public BMibHandler, private IMibRowReservation {
  public:
   BSAMibHandler();
   ~BSAMibHandler() override;
@@ -30,9 +33,21 @@ class QV_API BSAMibHandler : public BMibHandler {
   void SetSubAg(BSASubAgent* subAgent) { m_pSubAg = subAgent; }
   int Init(INonVolatile* nv);
 
+  // As BMibHandler's; a RowStatus table registered here has this handler as
+  // its index registry until it is unregistered or withdrawn.
+  int RegisterSubtreeHandler(BMibSubtreeHandler* handler) override;
+  int RegisterGroup(BMibSubtreeHandler* const* handlers, int count) override;
+  int UnregisterSubtreeHandler(BMibSubtreeHandler* handler) override;
+  int UnregisterGroup(BMibSubtreeHandler* const* handlers, int count) override;
+  int WithdrawSubtreeHandler(BMibSubtreeHandler* handler, std::function<void()> reclaim) override;
+
   // The SET phases. Each returns 0 or an SNMP error status with the
   // 1-based position of the varbind it concerns in `errorIndex`. Only
-  // SET-test reads `list`; the later phases work on the record SET-test made.
+  // SET-test reads `list`; the later phases work on the record SET-test
+  // made. Test answers the handler's status; a failed commit is
+  // commitFailed, a failed undo undoFailed (noCreation passes: a created
+  // row whose index values the master did not take back); cleanup answers
+  // the handler's status. Without a record or its handler: genErr.
   int QuerySetTest(unsigned int transactionId, const BVarBindList& list, int& errorIndex);
   int QuerySetCommit(unsigned int transactionId, const BVarBindList& list, int& errorIndex);
   int QuerySetUndo(unsigned int transactionId, const BVarBindList& list, int& errorIndex);
@@ -53,17 +68,20 @@ class QV_API BSAMibHandler : public BMibHandler {
   int PendingSets() const { return m_setTransactions.Count(); }
 
  private:
-  using RowAction = int (BSAMibHandler::*)(BVarBindList& indexList);
+  // The master's index registry, for the RowStatus tables registered here.
+  int ReserveRowIndex(BVarBindList& indexList) override;
+  int ReleaseRowIndex(BVarBindList& indexList) override;
+  // Makes this handler the index registry of `handler` when it is a
+  // RowStatus table (`attach`), or stops being it.
+  void Attach(BMibSubtreeHandler* handler, bool attach);
 
   SET* FindRecord(unsigned int transactionId);
   // The record's handler, or null when it has been unregistered meanwhile.
   BMibSubtreeHandler* HandlerOf(SET& record);
   void FreeRecord(unsigned int transactionId);
-  // Runs `creation` or `deletion` on the index list of every row that the
-  // SET creates or deletes, from list position `from` on. Returns the
-  // phase's status as the SET phases define it.
-  int ForEachRowChange(BMibTableImplEx& table, const BVarBindList& list, int from, int& errorIndex, bool testPhase,
-                       int initial);
+  // A later phase on the record SET-test made: the handler's status, or
+  // nothing without a record or its handler.
+  std::optional<int> RunRecorded(unsigned int transactionId, ESnmpSetOpCode code, int& errorIndex);
 
   BSASubAgent* m_pSubAg = nullptr;
   BMapInt2Ptr m_setTransactions;  // transaction id -> SET*; guarded by Mutex()

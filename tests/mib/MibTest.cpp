@@ -3,6 +3,7 @@
 // scalars, tables, the system group, table indexes and RowStatus transitions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <random>
@@ -210,8 +211,18 @@ class MibImplTest : public ::testing::Test {
   }
   int level = 5;
   std::string label = "old";
+  // A table whose storage refuses the value 3, so that a cell holding 3 cannot get it back either.
+  class RefusingTable : public BMibTableImpl {
+   public:
+    using BMibTableImpl::BMibTableImpl;
+    int SetCell(const BObjectIdentifier& index, uint32_t column, const BObjectSyntax& value) override {
+      if (value.Syntax() == ASN_INTEGER && value.GetInt() == 3) return SNMP_ERR_RESOURCEUNAVAILABLE;
+      return BMibTableImpl::SetCell(index, column, value);
+    }
+  };
+
   BMibImpl impl{"scalars", BObjectIdentifier(BASE)};
-  BMibTableImpl table{"t", BObjectIdentifier(ENTRY)};
+  RefusingTable table{"t", BObjectIdentifier(ENTRY)};
   ManualClock clock;
   BMibHandler mib;
 };
@@ -232,7 +243,7 @@ TEST_F(MibImplTest, ScalarsAndTableCellsAnswerValuesOrTheRightExceptions) {
                                                    "3.1 = INTEGER: 1", "3.3 = INTEGER: 3"}));
 }
 
-TEST_F(MibImplTest, SetChecksInOrderCommitsAndUndoesWhatTheSameHandlerCommitted) {
+TEST_F(MibImplTest, SetChecksInOrderAndCommits) {
   // clang-format off
   const struct { const char* name; BObjectSyntax value; int status; } kCases[] = {
       {BASE ".2.0", Text("x"), SNMP_ERR_WRONGTYPE}, {BASE ".2.0", Int(101), SNMP_ERR_WRONGVALUE},
@@ -252,9 +263,6 @@ TEST_F(MibImplTest, SetChecksInOrderCommitsAndUndoesWhatTheSameHandlerCommitted)
     EXPECT_EQ(errorIndex, c.status != 0 ? 1 : 0);
   }
   EXPECT_EQ(Ask(mib, SNMP_REQ_GET, BASE ".2.0"), BASE ".2.0 = INTEGER: 100");
-  int errorIndex = 0;  // the setter refuses 99 late: the label committed before it comes back
-  EXPECT_EQ(Set(mib, {{BASE ".3.0", Text("new")}, {BASE ".2.0", Int(99)}}, &errorIndex), SNMP_ERR_COMMITFAILED);
-  EXPECT_EQ(errorIndex, 2);
   EXPECT_EQ(label, "12345678");
 }
 
@@ -341,6 +349,11 @@ class RowTable : public BMibTableImplEx {
   std::string events;
   void OnRowActivated(const BObjectIdentifier& row) override { events += "active " + row.ToString().str() + ";"; }
   void OnRowDestroyed(const BObjectIdentifier& row) override { events += "destroyed " + row.ToString().str() + ";"; }
+  // The storage refuses the limit 13, which only the commit finds out.
+  int SetCell(const BObjectIdentifier& index, uint32_t column, const BObjectSyntax& value) override {
+    if (column == kLimit && value.GetInt() == 13) return SNMP_ERR_RESOURCEUNAVAILABLE;
+    return BMibTableImplEx::SetCell(index, column, value);
+  }
 };
 
 TEST(MibRowStatusTest, TransitionsFollowTheRowStatusStateTableAndTheHooksSeeOnlyKeptChanges) {
@@ -404,6 +417,70 @@ TEST(MibRowStatusTest, CreationAndDeletionAreKnownFromTestToCleanup) {
   EXPECT_EQ(table.IsRowCreation(Oid{10}), 0);
   EXPECT_EQ(table.IsRowDeletion(Oid{1}), 0);
   EXPECT_EQ(slots[0], nullptr);
+}
+
+// Each implementation driven phase by phase, as an SNMP engine drives it, through the skeleton they share:
+// a commit that fails takes back what the same call committed before it, undo takes back every committed
+// unit (undoFailed at the one that cannot be), and cleanup frees every context slot, after a failed test
+// too. Afterwards the names read as `after` says. The RowStatus table's unit is the row.
+TEST_F(MibImplTest, EachImplementationRunsTheSetPhasesAlike) {
+  RowTable rows;
+  const int kUnavailable = SNMP_ERR_RESOURCEUNAVAILABLE;
+  struct Phase {
+    ESnmpSetOpCode code;
+    int status;
+    int index;  // when it fails
+  };
+  const Phase kTest = {SNMP_SET_TEST, 0, 0}, kCommit = {SNMP_SET_COMMIT, 0, 0}, kUndo = {SNMP_SET_UNDO, 0, 0},
+              kCleanup = {SNMP_SET_CLEANUP, 0, 0};
+  // clang-format off
+  const struct { const char* what; BMibSubtreeHandler* handler; VarBinds vbs; std::vector<Phase> phases;
+                 std::vector<std::pair<std::string, std::string>> after; } kCases[] = {
+      {"scalars: the second setter refuses, the first value comes back", &impl,
+       {{BASE ".3.0", Text("new")}, {BASE ".2.0", Int(99)}}, {kTest, {SNMP_SET_COMMIT, SNMP_ERR_GENERR, 1}, kCleanup},
+       {{BASE ".3.0", "STRING: \"old\""}, {BASE ".2.0", "INTEGER: 5"}}},
+      {"scalars: undo after commit", &impl, {{BASE ".2.0", Int(50)}, {BASE ".3.0", Text("x")}},
+       {kTest, kCommit, kUndo, kCleanup}, {{BASE ".2.0", "INTEGER: 5"}, {BASE ".3.0", "STRING: \"old\""}}},
+      {"scalars: cleanup after a failed test", &impl, {{BASE ".2.0", Int(50)}, {BASE ".2.0", Int(101)}},
+       {{SNMP_SET_TEST, SNMP_ERR_WRONGVALUE, 1}, kCleanup}, {{BASE ".2.0", "INTEGER: 5"}}},
+      {"table: the second cell is refused, the first cell (new) goes again", &table,
+       {{ENTRY ".3.2", Int(4)}, {ENTRY ".3.1", Int(3)}}, {kTest, {SNMP_SET_COMMIT, kUnavailable, 1}, kCleanup},
+       {{ENTRY ".3.2", "noSuchInstance"}, {ENTRY ".3.1", "INTEGER: 1"}}},
+      {"table: undo after commit", &table, {{ENTRY ".3.1", Int(9)}, {ENTRY ".3.2", Int(8)}},
+       {kTest, kCommit, kUndo, kCleanup}, {{ENTRY ".3.1", "INTEGER: 1"}, {ENTRY ".3.2", "noSuchInstance"}}},
+      {"table: cleanup after a failed test", &table, {{ENTRY ".3.1", Int(9)}, {ENTRY ".3.9", Int(1)}},
+       {{SNMP_SET_TEST, SNMP_ERR_NOCREATION, 1}, kCleanup}, {{ENTRY ".3.1", "INTEGER: 1"}}},
+      {"table: an old value that cannot come back is undoFailed, the others come back", &table,
+       {{ENTRY ".3.1", Int(9)}, {ENTRY ".3.3", Int(9)}}, {kTest, kCommit, {SNMP_SET_UNDO, SNMP_ERR_UNDOFAILED, 1},
+       kCleanup}, {{ENTRY ".3.1", "INTEGER: 1"}, {ENTRY ".3.3", "INTEGER: 9"}}},
+      {"RowStatus table: the second row is refused, the row created before it goes again", &rows,
+       {STATUS("10", ROW_CREATE_AND_GO), LABEL("10"), STATUS("11", ROW_CREATE_AND_GO), LABEL("11"),
+        Cell(kLimit, "11", Int(13))}, {kTest, {SNMP_SET_COMMIT, kUnavailable, 2}, kCleanup},
+       {{ENTRY ".4.10", "noSuchInstance"}, {ENTRY ".4.11", "noSuchInstance"}}},
+      {"RowStatus table: cleanup after a failed test", &rows, {STATUS("10", 4), STATUS("10", 4)},
+       {{SNMP_SET_TEST, SNMP_ERR_INCONSISTENTVALUE, 1}, kCleanup}, {{ENTRY ".4.10", "noSuchInstance"}}}};
+  // clang-format on
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    BVarBindList list;
+    for (const auto& [name, value] : c.vbs) list.Append(Oid(name.c_str()), value);
+    std::vector<void*> slots(static_cast<size_t>(list.Count()), nullptr);
+    for (const Phase& phase : c.phases) {
+      int index = 0;
+      EXPECT_EQ(c.handler->Set(7, list, phase.code, slots.data(), index, list.Count()), phase.status) << phase.code;
+      if (phase.status != 0) {
+        EXPECT_EQ(index, phase.index) << phase.code;
+      }
+    }
+    EXPECT_EQ(std::count(slots.begin(), slots.end(), nullptr), list.Count()) << "a slot outlived cleanup";
+    for (const auto& [name, value] : c.after) {
+      BVarBindList read;
+      read.Append(Oid(name.c_str()));
+      int index = 0;
+      c.handler->Get(7, read, index, 1);
+      EXPECT_EQ(Show(read[0].value), value) << name;
+    }
+  }
 }
 
 }  // namespace

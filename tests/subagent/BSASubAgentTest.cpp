@@ -2,9 +2,7 @@
 // sub-agent sends; the command responder over the wire, answer sizes and GET-BULK, the SET phases and the
 // index requests that follow rows created and deleted.
 #include <array>
-#include <map>
 #include <set>
-#include <sstream>
 
 #include "BMibTableImplEx.h"
 #include "BSAEncoder.h"
@@ -278,6 +276,40 @@ struct RowTable : public BMibTableImplEx {
   bool failUndo = false;
 };
 
+// A RowStatus table has the sub-agent's MIB handler as its index registry exactly while it is registered there,
+// however it comes and goes; leaving one handler does not take the registry of another.
+TEST(SubAgentMibHandlerTest, RowStatusTablesUseTheIndexRegistryWhileRegistered) {
+  using Change = std::function<int(BSAMibHandler&, BMibSubtreeHandler*)>;
+  const Change add = [](BSAMibHandler& mib, BMibSubtreeHandler* h) { return mib.RegisterSubtreeHandler(h); };
+  const Change addGroup = [](BSAMibHandler& mib, BMibSubtreeHandler* h) { return mib.RegisterGroup(&h, 1); };
+  const Change remove = [](BSAMibHandler& mib, BMibSubtreeHandler* h) { return mib.UnregisterSubtreeHandler(h); };
+  const Change removeGroup = [](BSAMibHandler& mib, BMibSubtreeHandler* h) { return mib.UnregisterGroup(&h, 1); };
+  const Change withdraw = [](BSAMibHandler& mib, BMibSubtreeHandler* h) {
+    return mib.WithdrawSubtreeHandler(h, nullptr);
+  };
+  const struct {
+    const char* name;
+    Change in, out;
+  } kCases[] = {{"one by one", add, remove}, {"as a group", addGroup, removeGroup}, {"withdrawn", add, withdraw}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    BSAMibHandler mib, other;
+    RowTable table;
+    EXPECT_EQ(table.RowReservation(), nullptr);
+    ASSERT_NE(c.in(mib, &table), 0);
+    IMibRowReservation* const registry = table.RowReservation();
+    EXPECT_NE(registry, nullptr);
+    ASSERT_NE(c.in(other, &table), 0);  // the newer registration's handler takes over
+    EXPECT_NE(table.RowReservation(), registry);
+    ASSERT_NE(c.out(mib, &table), 0);
+    EXPECT_NE(table.RowReservation(), nullptr);
+    ASSERT_NE(c.out(other, &table), 0);
+    EXPECT_EQ(table.RowReservation(), nullptr);
+    mib.Grace().Collect();
+    other.Grace().Collect();
+  }
+}
+
 class ResponderTest : public SubAgentTest {
  protected:
   void SetUp() override {
@@ -317,27 +349,31 @@ class ResponderTest : public SubAgentTest {
     return std::to_string(m_answer.errorStatus) + "/" + std::to_string(m_answer.errorIndex);
   }
 
-  // Runs SET phases ("T:list C U X", T with a list of m_lists) on transaction `tid`, each followed by its
-  // answer's "=status/index".
-  std::string Phases(const std::string& steps, unsigned tid) {
-    std::istringstream in(steps);
-    std::string phases;
-    for (std::string step; in >> step;) {
-      const size_t colon = step.find(':'), eq = step.find('=');
-      const BVarBindList list = colon < eq ? m_lists.at(step.substr(colon + 1, eq - colon - 1)) : BVarBindList();
-      const int type = SA_PDU_SET_TEST + static_cast<int>(std::string("TCUX").find(step[0]));
-      phases += (phases.empty() ? "" : " ") + step.substr(0, eq + 1) + Process(type, list, tid);
-    }
-    return phases;
+  // One SET phase as the responder runs it, without the network: checks the answer's status and index and the
+  // index requests the master got meanwhile (an index request is a whole exchange within the phase).
+  struct PhaseStep {
+    int phase;           // SA_PDU_SET_TEST .. SA_PDU_SET_CLEANUP
+    BVarBindList list;   // SET-test's varbinds; the later phases send none
+    int status;          // the answer's
+    int errorIndex;
+    std::vector<BSAPdu> requests{};  // to the master during the phase
+  };
+  void Expect(const PhaseStep& step, unsigned tid) {
+    const size_t before = m_master.Count();
+    Process(step.phase, step.list, tid);
+    EXPECT_EQ(m_answer.errorStatus, step.status);
+    EXPECT_EQ(m_answer.errorIndex, step.errorIndex);
+    std::vector<std::string> sent, expected;
+    const auto received = m_master.Received();
+    for (size_t i = before; i < received.size(); ++i) sent.push_back(Texts(received[i].first));
+    for (const BSAPdu& request : step.requests) expected.push_back(Texts(request));
+    EXPECT_EQ(sent, expected);
+  }
+  // The index request for row `row` of the RowStatus table.
+  static BSAPdu IndexRequest(int type, int row) {
+    return Pdu(type, ScriptedMaster::kSessionId, 0, Vbl({{kRow + "1", Int(row)}}));
   }
 
-  const std::map<std::string, BVarBindList> m_lists = {
-      {"create7", Vbl({{kRow + "2.7", Str("n")}, {kRow + "4.7", Int(4)}})},
-      {"destroy5", Vbl({{kRow + "4.5", Int(6)}})},
-      {"rename5", Vbl({{kRow + "2.5", Str("renamed")}})},
-      {"outside", Vbl({{"1.8.1.0", Int(1)}, {kFake + "1.0", Int(1)}})},
-      {"pair", Vbl({{kFake + "1.0", Int(10)}, {kFake + "2.0", Int(20)}})},
-      {"span", Vbl({{kFake + "1.0", Int(10)}, {"1.9.5.1.0", Int(20)}})}};
   FakeSubtreeHandler m_fake{"1.9.1", {"1.9.1.1.0", "1.9.1.2.0", "1.9.1.3.0", "1.9.1.4.0", "1.9.1.5.0", "1.9.1.6.0"}};
   BMibImpl m_big{"big", BObjectIdentifier("1.9.2")};
   std::atomic<BTransaction*> m_found{nullptr};
@@ -407,60 +443,107 @@ TEST_F(ResponderTest, AnswersOverTheWireAnswerSizesAndGetBulk) {
   for (const int nonRepeaters : {9, 0}) EXPECT_EQ(Process(SA_PDU_GET_BULK, Big(0, 8), 9, nonRepeaters, 5), "1/0");
 }
 
-// Each row runs its phases on one transaction against a fresh table, the master refusing the index requests
-// of one type as the row says.
-TEST_F(ResponderTest, SetPhasesWithIndexStepsAndHandlerFailures) {
-  const std::string a7 = "t14 s119 f0|" + kRow + "1=7", d7 = "t15 s119 f0|" + kRow + "1=7";
-  const std::string a5 = "t14 s119 f0|" + kRow + "1=5", d5 = "t15 s119 f0|" + kRow + "1=5";
-  const int kAlloc = SA_PDU_INDEX_ALLOCATE, kDealloc = SA_PDU_INDEX_DEALLOCATE;
-  const std::tuple<int, int, bool, std::string, std::string> rows[] = {
-      {0, 0, false, "T:create7=0/0 C=0/0 X=0/0 X=5/0", a7},
-      {kAlloc, 259, false, "T:create7=11/2 X=0/0", a7},
-      {0, 0, false, "T:create7=0/0 U=0/0 X=0/0", a7 + "," + d7},
-      {kDealloc, 261, false, "T:create7=0/0 U=11/2 X=0/0", a7 + "," + d7},
-      {0, 0, true, "T:create7=0/0 U=15/1 X=0/0", a7 + "," + d7},  // a failed undo still releases the index
-      {0, 0, false, "T:destroy5=0/0 U=0/0 X=0/0", d5 + "," + a5},
-      {kAlloc, 259, false, "T:destroy5=0/0 U=15/1 X=0/0", d5 + "," + a5},
-      {kDealloc, 261, false, "T:destroy5=261/0 X=0/0", d5},
-      {0, 0, false, "T:rename5=0/0 C=0/0 X=0/0", ""},
-      {0, 0, false, "C=5/0 U=5/0 X=5/0 T:outside=2/1 X=5/0", ""}};
+constexpr int kTest = SA_PDU_SET_TEST, kCommit = SA_PDU_SET_COMMIT, kUndo = SA_PDU_SET_UNDO,
+              kCleanup = SA_PDU_SET_CLEANUP, kAlloc = SA_PDU_INDEX_ALLOCATE, kDealloc = SA_PDU_INDEX_DEALLOCATE;
+
+// Each case runs its phases on one transaction against a fresh RowStatus table (row 5 active), the master
+// answering the index requests as the case says: the table reserves a created row's index at SET-test and
+// releases it at undo, a deleted row's the other way round, and the answers tell the master's refusals.
+TEST_F(ResponderTest, SetPhasesKeepTheMastersIndexRegistryInStep) {
+  const BVarBindList create7 = Vbl({{kRow + "2.7", Str("n")}, {kRow + "4.7", Int(ROW_CREATE_AND_GO)}});
+  const BVarBindList destroy5 = Vbl({{kRow + "4.5", Int(ROW_DESTROY)}});
+  const BVarBindList rename5 = Vbl({{kRow + "2.5", Str("renamed")}});
+  const BVarBindList outside = Vbl({{"1.8.1.0", Int(1)}, {kFake + "1.0", Int(1)}});
+  const BSAPdu alloc7 = IndexRequest(kAlloc, 7), dealloc7 = IndexRequest(kDealloc, 7);
+  const BSAPdu alloc5 = IndexRequest(kAlloc, 5), dealloc5 = IndexRequest(kDealloc, 5);
+  const int kNoIndex = SA_WIRE_INDEX_ALREADY_ALLOCATED, kNotAllocated = SA_WIRE_INDEX_NOT_ALLOCATED;
+  // clang-format off
+  // `failUndo`: the table's undo fails after it has done its work.
+  const struct { const char* name; Rule master; bool failUndo; std::vector<PhaseStep> steps; } kCases[] = {
+      {"a created row's index is reserved at test; a second cleanup finds no record", {}, false,
+       {{kTest, create7, 0, 0, {alloc7}}, {kCommit, {}, 0, 0}, {kCleanup, {}, 0, 0}, {kCleanup, {}, SNMP_ERR_GENERR, 0}}},
+      {"the master refuses the reservation: noCreation at the row's status", {.type = kAlloc, .status = kNoIndex}, false,
+       {{kTest, create7, SNMP_ERR_NOCREATION, 2, {alloc7}}, {kCleanup, {}, 0, 0}}},
+      {"undo releases a created row's index", {}, false,
+       {{kTest, create7, 0, 0, {alloc7}}, {kUndo, {}, 0, 0, {dealloc7}}, {kCleanup, {}, 0, 0}}},
+      {"the master refuses the release at undo: noCreation at the row's status",
+       {.type = kDealloc, .status = kNotAllocated}, false,
+       {{kTest, create7, 0, 0, {alloc7}}, {kUndo, {}, SNMP_ERR_NOCREATION, 2, {dealloc7}}, {kCleanup, {}, 0, 0}}},
+      {"a failed table undo still releases the index", {}, true,
+       {{kTest, create7, 0, 0, {alloc7}}, {kUndo, {}, SNMP_ERR_UNDOFAILED, 1, {dealloc7}}, {kCleanup, {}, 0, 0}}},
+      {"a deleted row's index is released at test and reserved again at undo", {}, false,
+       {{kTest, destroy5, 0, 0, {dealloc5}}, {kUndo, {}, 0, 0, {alloc5}}, {kCleanup, {}, 0, 0}}},
+      {"the master refuses the reservation at undo: undoFailed at the row's status",
+       {.type = kAlloc, .status = kNoIndex}, false,
+       {{kTest, destroy5, 0, 0, {dealloc5}}, {kUndo, {}, SNMP_ERR_UNDOFAILED, 1, {alloc5}}, {kCleanup, {}, 0, 0}}},
+      {"the master refuses the release at test: its code, at no varbind", {.type = kDealloc, .status = kNotAllocated},
+       false, {{kTest, destroy5, kNotAllocated, 0, {dealloc5}}, {kCleanup, {}, 0, 0}}},
+      {"a row neither created nor deleted: no index request", {}, false,
+       {{kTest, rename5, 0, 0}, {kCommit, {}, 0, 0}, {kCleanup, {}, 0, 0}}},
+      {"phases without a test are genErr; a first name no handler serves is noSuchName", {}, false,
+       {{kCommit, {}, SNMP_ERR_GENERR, 0}, {kUndo, {}, SNMP_ERR_GENERR, 0}, {kCleanup, {}, SNMP_ERR_GENERR, 0},
+        {kTest, outside, SNMP_ERR_NOSUCHNAME, 1}, {kCleanup, {}, SNMP_ERR_GENERR, 0}}}};
+  // clang-format on
   unsigned tid = 100;
-  for (const auto& [type, status, failUndo, phases, requests] : rows) {
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
     RowTable table;
-    table.failUndo = failUndo;
+    table.failUndo = c.failUndo;
     ASSERT_NE(m_sa->m_mibHandler.RegisterSubtreeHandler(&table), 0);
-    m_master.Answer({.type = type, .status = status});
-    const size_t before = m_master.Count();
-    EXPECT_EQ(Phases(phases, ++tid), phases);
-    std::string sent;
-    const auto received = m_master.Received();
-    for (size_t i = before; i < received.size(); ++i) sent += (i > before ? "," : "") + Texts(received[i].first);
-    EXPECT_EQ(sent, requests) << phases;
+    m_master.Answer(c.master);
+    ++tid;
+    for (size_t k = 0; k < c.steps.size(); ++k) {
+      SCOPED_TRACE("step " + std::to_string(k + 1));
+      Expect(c.steps[k], tid);
+    }
     EXPECT_EQ(m_sa->m_mibHandler.PendingSets(), 0);
     m_sa->m_mibHandler.UnregisterSubtreeHandler(&table);
   }
-  // The phases drive the handler of the first varbind with the whole list SET-test kept, and answer its
-  // failures at their positions.
-  EXPECT_EQ(Phases("T:pair=0/0 C=0/0", 1), "T:pair=0/0 C=0/0");
-  EXPECT_EQ(m_fake.ValueOf("1.9.1.2.0"), 20);
-  EXPECT_EQ(Phases("U=0/0 X=0/0 T:span=17/2 X=0/0", 1), "U=0/0 X=0/0 T:span=17/2 X=0/0");
-  EXPECT_EQ(m_fake.ValueOf("1.9.1.2.0"), 2);
-  m_fake.FailSet(SNMP_SET_TEST, 1, SNMP_ERR_WRONGVALUE);
-  EXPECT_EQ(Phases("T:pair=10/2", 2), "T:pair=10/2");
-  EXPECT_EQ(m_sa->m_mibHandler.PendingSets(), 1);  // kept for cleanup
-  const std::tuple<ESnmpSetOpCode, int, int, std::string> failures[] = {
-      {SNMP_SET_TEST, 1, SNMP_ERR_WRONGVALUE, "X=0/0"},
-      {SNMP_SET_COMMIT, 1, SNMP_ERR_GENERR, "T:pair=0/0 C=14/2"},
-      {SNMP_SET_UNDO, 0, SNMP_ERR_GENERR, "U=15/1"},
-      {SNMP_SET_CLEANUP, 1, SNMP_ERR_RESOURCEUNAVAILABLE, "X=13/2"}};
-  for (const auto& [code, at, status, phases] : failures) {
-    m_fake.FailSet(code, at, status);
-    EXPECT_EQ(Phases(phases, 2), phases);
+}
+
+// Steps on the scripted handler, one after the other: the phases drive the handler of the first varbind with
+// the whole list SET-test kept and answer its failures at their positions; a record stays from test to cleanup
+// whatever the phases before, and out-of-order phases reach the handler as they come.
+TEST_F(ResponderTest, SetPhasesRouteToTheHandlerAndAnswerItsFailures) {
+  const BVarBindList pair = Vbl({{kFake + "1.0", Int(10)}, {kFake + "2.0", Int(20)}});
+  const BVarBindList span = Vbl({{kFake + "1.0", Int(10)}, {"1.9.5.1.0", Int(20)}});
+  struct Failure {
+    ESnmpSetOpCode phase;
+    int at;
+    int status;
+  };
+  const int kUnavailable = SNMP_ERR_RESOURCEUNAVAILABLE;
+  // clang-format off
+  // `fail` is told to the handler before the step; afterwards the handler's kFake 1.0 and 2.0 hold `values`,
+  // the sub-agent holds `pending` SET records and the handler `slots` live context slots.
+  const struct { const char* name; unsigned tid; std::optional<Failure> fail; PhaseStep step; std::array<int, 2> values;
+                 int pending, slots; } kSteps[] = {
+      {"test of a pair", 1, {}, {kTest, pair, 0, 0}, {1, 2}, 1, 0},
+      {"commit of the pair", 1, {}, {kCommit, {}, 0, 0}, {10, 20}, 1, 2},
+      {"undo after commit", 1, {}, {kUndo, {}, 0, 0}, {1, 2}, 1, 2},
+      {"cleanup frees the record and the slots", 1, {}, {kCleanup, {}, 0, 0}, {1, 2}, 0, 0},
+      {"a second name outside the handler", 1, {}, {kTest, span, SNMP_ERR_NOTWRITABLE, 2}, {1, 2}, 1, 0},
+      {"cleanup after a failed test", 1, {}, {kCleanup, {}, 0, 0}, {1, 2}, 0, 0},
+      {"test refused at the second varbind", 2, Failure{SNMP_SET_TEST, 1, SNMP_ERR_WRONGVALUE},
+       {kTest, pair, SNMP_ERR_WRONGVALUE, 2}, {1, 2}, 1, 0},
+      {"cleanup of the refused test", 2, {}, {kCleanup, {}, 0, 0}, {1, 2}, 0, 0},
+      {"test before a failing commit", 2, Failure{SNMP_SET_COMMIT, 1, SNMP_ERR_GENERR}, {kTest, pair, 0, 0}, {1, 2}, 1, 0},
+      {"commit fails at the second varbind", 2, {}, {kCommit, {}, SNMP_ERR_COMMITFAILED, 2}, {10, 2}, 1, 1},
+      {"undo fails at the first varbind", 2, Failure{SNMP_SET_UNDO, 0, SNMP_ERR_GENERR},
+       {kUndo, {}, SNMP_ERR_UNDOFAILED, 1}, {10, 2}, 1, 1},
+      {"cleanup fails at the second varbind, the record goes", 2, Failure{SNMP_SET_CLEANUP, 1, kUnavailable},
+       {kCleanup, {}, kUnavailable, 2}, {10, 2}, 0, 0},
+      // A SET whose cleanup never comes: its record goes with the sub-agent (LeakSanitizer watches).
+      {"a test left without cleanup", 3, {}, {kTest, pair, 0, 0}, {10, 2}, 1, 0}};
+  // clang-format on
+  for (const auto& c : kSteps) {
+    SCOPED_TRACE(c.name);
+    if (c.fail.has_value()) m_fake.FailSet(c.fail->phase, c.fail->at, c.fail->status);
+    Expect(c.step, c.tid);
+    EXPECT_EQ((std::array{m_fake.ValueOf("1.9.1.1.0"), m_fake.ValueOf("1.9.1.2.0")}), c.values);
+    EXPECT_EQ(m_sa->m_mibHandler.PendingSets(), c.pending);
+    EXPECT_EQ(m_fake.LiveSlots(), c.slots);
   }
-  EXPECT_EQ(m_sa->m_mibHandler.PendingSets(), 0);
-  EXPECT_EQ(m_fake.LiveSlots(), 0);
-  // A SET whose cleanup never comes: its record goes with the sub-agent (LeakSanitizer watches).
-  EXPECT_EQ(Phases("T:pair=0/0", 3), "T:pair=0/0");
 }
 
 }  // namespace
