@@ -94,3 +94,19 @@ machine_line() {
   cpu=$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')
   echo "- machine: $(nproc) cores, ${cpu:-unknown CPU}, $(uname -sr)"
 }
+
+# Installs what the comparison needs and, when $BUILD is 1, builds target $1
+# in $BUILD_DIR (release, no tests), its logs named after $2.
+build_programs() {
+  local target=$1 logs=$BUILD_DIR/$2
+  QV_DEPS_BENCH=1 bash "$ROOT/scripts/deps.sh"
+  [ -x /usr/sbin/snmpd ] || die "/usr/sbin/snmpd is missing (apt-get install snmpd)"
+  [ "$BUILD" = 1 ] || return 0
+  log "building in $BUILD_DIR"
+  cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BUILD_TESTS=OFF -DQV_BUILD_BENCH=ON \
+    >"$logs-configure.log" 2>&1 || { cat "$logs-configure.log" >&2; die "configuring failed"; }
+  grep -q "$target" "$BUILD_DIR/Makefile" "$BUILD_DIR/build.ninja" 2>/dev/null ||
+    die "the Net-SNMP programs are not configured: is libsnmp-dev installed (pkg-config netsnmp-agent)?"
+  cmake --build "$BUILD_DIR" -j2 --target "$target" >"$logs-build.log" 2>&1 ||
+    { tail -30 "$logs-build.log" >&2; die "building failed (log: $logs-build.log)"; }
+}

@@ -93,23 +93,13 @@ esac
 ON_CPU=()  # the prefix that runs a program on the pass's CPU (empty: unpinned)
 
 BENCH_NAME=compare
-# log, die, start, stop_all, free_udp_port, wait_udp_port, cpu_busy, machine_line
+# log, die, start, stop_all, free_udp_port, wait_udp_port, cpu_busy, machine_line, build_programs
 source "$ROOT/bench/common.sh"
 mkdir -p "$BUILD_DIR"
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)  # snmpd's dlmod needs an absolute path
 
 # ---------------------------------------------------------------- build
-QV_DEPS_BENCH=1 bash "$ROOT/scripts/deps.sh"
-[ -x /usr/sbin/snmpd ] || die "/usr/sbin/snmpd is missing (apt-get install snmpd)"
-if [ "$BUILD" = 1 ]; then
-  log "building in $BUILD_DIR"
-  cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BUILD_TESTS=OFF -DQV_BUILD_BENCH=ON \
-    >"$BUILD_DIR/compare-configure.log" 2>&1 || { cat "$BUILD_DIR/compare-configure.log" >&2; die "configuring failed"; }
-  grep -q qvt-bench-compare-programs "$BUILD_DIR/Makefile" "$BUILD_DIR/build.ninja" 2>/dev/null ||
-    die "the Net-SNMP programs are not configured: is libsnmp-dev installed (pkg-config netsnmp-agent)?"
-  cmake --build "$BUILD_DIR" -j2 --target qvt-bench-compare-programs >"$BUILD_DIR/compare-build.log" 2>&1 ||
-    { tail -30 "$BUILD_DIR/compare-build.log" >&2; die "building failed (log: $BUILD_DIR/compare-build.log)"; }
-fi
+build_programs qvt-bench-compare-programs compare
 MASTER=$BUILD_DIR/apps/qvt-master-agent
 SUBAGENT=$BUILD_DIR/bench/compare/qvt-bench-subagent
 NS_SUBAGENT=$BUILD_DIR/bench/compare/qvt-bench-netsnmp-subagent

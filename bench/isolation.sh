@@ -124,7 +124,7 @@ fi
 
 ON_CPU=()
 BENCH_NAME=isolation
-# log, die, start, stop_pid, stop_all, free_udp_port, wait_udp_port, cpu_busy, machine_line
+# log, die, start, stop_pid, stop_all, free_udp_port, wait_udp_port, cpu_busy, machine_line, build_programs
 source "$ROOT/bench/common.sh"
 mkdir -p "$BUILD_DIR"
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
@@ -136,17 +136,7 @@ COMMIT="$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)$(
   git -C "$ROOT" diff --quiet HEAD -- CMakeLists.txt cmake host protocol transport diag subagent master agent apps \
     bench/compare bench/isolation 2>/dev/null || echo ' (with local changes to the measured code)')"
 [ "$BUILD" = 1 ] || COMMIT="$COMMIT; --no-build: the programs as last built in $BUILD_DIR"
-QV_DEPS_BENCH=1 bash "$ROOT/scripts/deps.sh"
-[ -x /usr/sbin/snmpd ] || die "/usr/sbin/snmpd is missing (apt-get install snmpd)"
-if [ "$BUILD" = 1 ]; then
-  log "building in $BUILD_DIR"
-  cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BUILD_TESTS=OFF -DQV_BUILD_BENCH=ON \
-    >"$BUILD_DIR/isolation-configure.log" 2>&1 || { cat "$BUILD_DIR/isolation-configure.log" >&2; die "configuring failed"; }
-  grep -q qvt-bench-isolation-programs "$BUILD_DIR/Makefile" "$BUILD_DIR/build.ninja" 2>/dev/null ||
-    die "the Net-SNMP programs are not configured: is libsnmp-dev installed (pkg-config netsnmp-agent)?"
-  cmake --build "$BUILD_DIR" -j2 --target qvt-bench-isolation-programs >"$BUILD_DIR/isolation-build.log" 2>&1 ||
-    { tail -30 "$BUILD_DIR/isolation-build.log" >&2; die "building failed (log: $BUILD_DIR/isolation-build.log)"; }
-fi
+build_programs qvt-bench-isolation-programs isolation
 MASTER=$BUILD_DIR/apps/qvt-master-agent
 SUBAGENT=$BUILD_DIR/bench/compare/qvt-bench-subagent
 NS_SUBAGENT=$BUILD_DIR/bench/compare/qvt-bench-netsnmp-subagent

@@ -298,12 +298,16 @@ bool LoadClient::Exchange(snmp_pdu* request, snmp_pdu*& response, int expectedEr
   return true;
 }
 
-void LoadClient::StartMeasuring() {
+bool LoadClient::StartMeasuring() {
   m_cpuAtStart.clear();
-  for (const pid_t pid : m_options.watched) m_cpuAtStart.push_back(ProcessCpuSeconds(pid));
+  for (const pid_t pid : m_options.watched) {
+    m_cpuAtStart.push_back(ProcessCpuSeconds(pid));
+    if (m_cpuAtStart.back() < 0) return Fail("cannot read the CPU time of process " + std::to_string(pid));
+  }
   m_clientCpuAtStart = OwnCpuSeconds();
   m_started = Now();
   m_deadline = m_started + m_options.maxSeconds;
+  return true;
 }
 
 void LoadClient::StopMeasuring(LoadResult& result) const {
@@ -320,10 +324,7 @@ bool LoadClient::Get(long count, LoadResult& result) {
   result = LoadResult();
   result.op = "get";
   const Name name = Scalar(1);
-  for (const pid_t pid : m_options.watched) {
-    if (ProcessCpuSeconds(pid) < 0) return Fail("cannot read the CPU time of process " + std::to_string(pid));
-  }
-  StartMeasuring();
+  if (!StartMeasuring()) return false;
   for (long i = 0; i < count; ++i) {
     if (OverTime()) return Fail("get: over the time limit after " + std::to_string(i) + " requests");
     ResponseHolder response;
@@ -355,7 +356,7 @@ bool LoadClient::WalkTable(const std::string& op, uint32_t rows, long repetition
   const long most = repetitions > 0 ? repetitions : 1;
   Name current = TableName();
   long checked = 0;
-  StartMeasuring();
+  if (!StartMeasuring()) return false;
   for (long request = 1;; ++request) {
     if (OverTime()) return Fail(op + ": over the time limit after " + std::to_string(checked) + " varbinds");
     ResponseHolder response;
@@ -662,10 +663,7 @@ bool LoadClient::GetFor(double seconds, LoadResult& result) {
   result = LoadResult();
   result.op = "getfor";
   const Name name = Scalar(1);
-  for (const pid_t pid : m_options.watched) {
-    if (ProcessCpuSeconds(pid) < 0) return Fail("cannot read the CPU time of process " + std::to_string(pid));
-  }
-  StartMeasuring();
+  if (!StartMeasuring()) return false;
   const double end = m_started + seconds;
   long count = 0;
   while (Now() < end) {

@@ -125,7 +125,8 @@ class LoadClient {
   bool Fail(const std::string& reason);
   bool OverTime() const;
   // Starts and ends the measurement of the watched processes.
-  void StartMeasuring();
+  // False (with the reason) when a watched process's CPU time cannot be read.
+  bool StartMeasuring();
   void StopMeasuring(LoadResult& result) const;
 
   Options m_options;
