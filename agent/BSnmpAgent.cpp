@@ -121,7 +121,30 @@ class BSnmpAgent::RequestThread : public TThread {
 };
 
 BSnmpAgent::BSnmpAgent(BMibHandler& mib, const BSnmpAgentConfig& config)
-    : m_mib(mib), m_config(config), m_snmpGroup(m_counters) {}
+    : m_mib(mib),
+      m_config(config),
+      m_snmpGroup(m_counters),
+      m_usmStats("usmStats", BObjectIdentifier{1, 3, 6, 1, 6, 3, 15, 1, 1}, m_counters,
+                 {{1, USM_STATS_UNSUPPORTED_SEC_LEVELS},
+                  {2, USM_STATS_NOT_IN_TIME_WINDOWS},
+                  {3, USM_STATS_UNKNOWN_USER_NAMES},
+                  {4, USM_STATS_UNKNOWN_ENGINE_IDS},
+                  {5, USM_STATS_WRONG_DIGESTS},
+                  {6, USM_STATS_DECRYPTION_ERRORS}}),
+      m_mpdStats("snmpMPDStats", BObjectIdentifier{1, 3, 6, 1, 6, 3, 11, 2, 1}, m_counters,
+                 {{1, SNMP_UNKNOWN_SECURITY_MODELS}, {2, SNMP_INVALID_MSGS}, {3, SNMP_UNKNOWN_PDU_HANDLERS}}),
+      m_targetObjects("snmpTargetObjects", BObjectIdentifier{1, 3, 6, 1, 6, 3, 12, 1}, m_counters,
+                      {{5, SNMP_UNKNOWN_CONTEXTS}}) {
+  if (m_config.engineState != nullptr) {
+    m_engineGroup = std::make_unique<BSnmpEngineMib>(*m_config.engineState, m_config.maxMessageSize);
+  }
+}
+
+std::vector<BMibSubtreeHandler*> BSnmpAgent::EngineHandlers() {
+  std::vector<BMibSubtreeHandler*> handlers{&m_usmStats, &m_mpdStats, &m_targetObjects};
+  if (m_engineGroup) handlers.push_back(m_engineGroup.get());
+  return handlers;
+}
 
 BSnmpAgent::~BSnmpAgent() {
   Stop();

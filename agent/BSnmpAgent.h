@@ -1,5 +1,13 @@
-// BSnmpAgent: an SNMPv1/v2c command responder over UDP in front of a host
-// BMibHandler.
+// BSnmpAgent: an SNMPv1/v2c/v3 command responder over UDP in front of a
+// host BMibHandler.
+//
+// SNMPv3 messages go through the User-based Security Model (RFC 3414) with
+// the users of the configuration: engine discovery, authentication, the
+// timeliness window, privacy, each failure counted in usmStats and
+// answered with a Report when the message is reportable. A user reads (and,
+// with write access, writes) the objects under the prefixes of its view;
+// objects outside it do not exist for that user. The response goes back at
+// the request's security level.
 //
 // The agent listens on one or more UDP addresses and answers GetRequest,
 // GetNextRequest, GetBulkRequest and SetRequest from the MIB handler with
@@ -38,13 +46,46 @@
 #include "BSnmpCounters.h"
 #include "BSnmpGroupMib.h"
 #include "BSnmpMessage.h"
+#include "BSnmpV3Message.h"
 #include "BSocket.h"
 #include "BString.h"
 #include "BTransactions.h"
 #include "BTrap.h"
+#include "BUsmCrypto.h"
 #include "QVExport.h"
 
 namespace QVT {
+
+class BSnmpEngineState;
+
+// SNMPv3 security levels (RFC 3411 SnmpSecurityLevel).
+enum ESnmpSecurityLevel : int {
+  SNMP_SEC_NO_AUTH_NO_PRIV = 1,
+  SNMP_SEC_AUTH_NO_PRIV = 2,
+  SNMP_SEC_AUTH_PRIV = 3,
+};
+
+// One SNMPv3 user of the agent.
+struct QV_API BSnmpV3User {
+  BString name;
+  // Localized to the engine's ID when configured, never per request. Null
+  // (or without authentication) for a user that only has noAuthNoPriv.
+  std::shared_ptr<const BUsmUserKeys> keys;
+  // The lowest security level accepted from this user.
+  int minLevel = SNMP_SEC_AUTH_NO_PRIV;
+  bool write = false;
+  // OID prefixes the user may see; the objects under none of them do not
+  // exist for the user.
+  std::vector<BObjectIdentifier> view;
+
+  bool InView(const BObjectIdentifier& oid) const;
+  // The highest level the keys allow.
+  int MaxLevel() const;
+};
+
+// RFC 3414 3.2 step 7: a message is in the time window when its boots are
+// the engine's (and not the latched maximum) and its time is within 150 s.
+QV_API bool QVUsmInTimeWindow(uint32_t engineBoots, uint32_t engineTime, int32_t messageBoots, int32_t messageTime);
 
 // The settings of an agent; the keys of the [Agent] section map onto them.
 struct QV_API BSnmpAgentConfig {
@@ -61,6 +102,15 @@ struct QV_API BSnmpAgentConfig {
   // when requests are held up (requestThreads .. 1024).
   int requestThreads = 4;
   int maxRequestThreads = 64;
+  // The versions answered; the messages of the others are dropped and
+  // counted in snmpInBadVersions.
+  bool enableV1 = true;
+  bool enableV2c = true;
+  bool enableV3 = true;
+  // SNMPv3: the engine's ID, boots and time (not owned; started before the
+  // agent). Without it SNMPv3 messages count as a bad version.
+  const BSnmpEngineState* engineState = nullptr;
+  std::vector<BSnmpV3User> users;
 };
 
 class QV_API BSnmpAgent {
@@ -97,6 +147,9 @@ class QV_API BSnmpAgent {
   // The snmp group over Counters(), for the application to register with
   // its MIB handler (and unregister before the agent goes).
   BMibSubtreeHandler& SnmpGroupHandler() { return m_snmpGroup; }
+  // The SNMPv3 engine's groups (snmpEngine when there is an engine state,
+  // usmStats, snmpMPDStats, snmpUnknownContexts), to register likewise.
+  std::vector<BMibSubtreeHandler*> EngineHandlers();
   // Where an authenticationFailure notification goes when a message with
   // an unknown community arrives and snmpEnableAuthenTraps is enabled (not
   // owned; null: none is sent).
@@ -123,6 +176,28 @@ class QV_API BSnmpAgent {
    private:
     enum EAccess { kNone, kRead, kWrite };
 
+    // The PDU of an accepted request, with the access it has.
+    size_t Dispatch(EAccess access);
+    size_t ProcessV3();
+    // Counts `counter` and, when the request is reportable, answers a
+    // Report of it at `level`.
+    size_t Report(ESnmpV3Counter counter, int level);
+    // Sets the v3 answer's header for `level`.
+    void PrepareV3Header(int level);
+    // The request's PDU decoded again (from the datagram, or from the
+    // decrypted scoped PDU).
+    ESnmpCodecStatus Redecode();
+    // Encodes `message` into m_out as the version of the request says.
+    ESnmpCodecStatus EncodeAnswer(const BSnmpMessage& message, size_t& length);
+    // The size of `message`'s answer if its varbinds had `varBindBytes`.
+    size_t AnswerSizeWith(const BSnmpMessage& message, size_t varBindBytes) const;
+    // The user's view: out-of-view results of GET become noSuchObject, of
+    // GET-NEXT are stepped over. False on a query error.
+    // GET-NEXT: an end met while stepping answers endOfMibView under the
+    // name asked (kept by RememberNames before the query).
+    bool ApplyView(BVarBindList& list, bool next, int& status, int& index);
+    bool SkipOutsideView(BVarBind& vb, const BObjectIdentifier& asked, int& status);
+    void RememberNames(const BVarBindList& list);
     size_t ProcessGet(bool next);
     size_t ProcessGetBulk();
     size_t ProcessSet(EAccess access);
@@ -150,6 +225,16 @@ class QV_API BSnmpAgent {
     BString m_context;
     BSnmpMessage m_request;
     BSnmpMessage m_response;  // GetBulk and tooBig answers
+    // SNMPv3: the request's header, the user, the answer's header, the
+    // decrypted request and the answer's scoped PDU.
+    BSnmpV3Message m_v3;
+    BSnmpV3Message m_v3Answer;
+    const BSnmpV3User* m_pUser = nullptr;
+    size_t m_answerLimit = 0;
+    std::vector<unsigned char> m_plain;
+    std::vector<unsigned char> m_scoped;
+    BVarBindList m_probe;  // view skips
+    std::vector<BObjectIdentifier> m_asked;
     BVarBindList m_scratch;   // GetBulk repetitions and SNMPv1 Counter64 skips
     std::vector<unsigned char> m_out;
   };
@@ -178,6 +263,11 @@ class QV_API BSnmpAgent {
   BSnmpAgentConfig m_config;
   BSnmpCounters m_counters;
   BSnmpGroupMib m_snmpGroup;
+  BSnmpV3CounterMib m_usmStats;
+  BSnmpV3CounterMib m_mpdStats;
+  BSnmpV3CounterMib m_targetObjects;
+  std::unique_ptr<BSnmpEngineMib> m_engineGroup;
+  BUsmSaltCounter m_salts;
   std::atomic<ITrapSender*> m_pTrapSender{nullptr};
   std::mutex m_inFlightLock;         // guards m_inFlight; taken alone
   std::vector<InFlight> m_inFlight;  // at most one entry per request thread

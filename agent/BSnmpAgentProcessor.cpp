@@ -12,7 +12,9 @@
 #include "BSnmpAgent.h"
 
 #include <algorithm>
+#include <cstdlib>
 
+#include "BSnmpEngineState.h"
 #include "BSnmpTransaction.h"
 
 namespace QVT {
@@ -53,10 +55,50 @@ bool Equals(const BOctetString& a, const BString& b) {
   return !b.empty() && a.AsStringView() == b.view();
 }
 
+// The largest datagram a request thread receives, and so the largest
+// scoped PDU there is to decrypt or to encode.
+constexpr size_t kScopedBufferSize = 65536;
+constexpr int32_t kUsmTimeWindow = 150;
+
+int LevelOf(unsigned char flags) {
+  if ((flags & SNMP_V3_FLAG_PRIV) != 0) return SNMP_SEC_AUTH_PRIV;
+  return (flags & SNMP_V3_FLAG_AUTH) != 0 ? SNMP_SEC_AUTH_NO_PRIV : SNMP_SEC_NO_AUTH_NO_PRIV;
+}
+
+bool SameOctets(const BOctetString& a, const std::vector<unsigned char>& b) {
+  const SASNOctetStr view = a.View();
+  return view.length == b.size() && (b.empty() || std::equal(b.begin(), b.end(), view.data));
+}
+
 }  // namespace
 
+bool BSnmpV3User::InView(const BObjectIdentifier& oid) const {
+  for (const BObjectIdentifier& prefix : view) {
+    if (oid.Length() < prefix.Length()) continue;
+    bool under = true;
+    for (unsigned i = 0; i < prefix.Length() && under; ++i) under = oid[i] == prefix[i];
+    if (under) return true;
+  }
+  return false;
+}
+
+int BSnmpV3User::MaxLevel() const {
+  if (!keys || keys->Status() != USM_OK || keys->Auth() == USM_AUTH_NONE) return SNMP_SEC_NO_AUTH_NO_PRIV;
+  return keys->Priv() == USM_PRIV_NONE ? SNMP_SEC_AUTH_NO_PRIV : SNMP_SEC_AUTH_PRIV;
+}
+
+bool QVUsmInTimeWindow(uint32_t engineBoots, uint32_t engineTime, int32_t messageBoots, int32_t messageTime) {
+  if (engineBoots >= BSnmpEngineState::kMaxBoots || messageBoots < 0 || messageTime < 0) return false;
+  if (static_cast<uint32_t>(messageBoots) != engineBoots) return false;
+  const int64_t difference = static_cast<int64_t>(messageTime) - static_cast<int64_t>(engineTime);
+  return difference >= -kUsmTimeWindow && difference <= kUsmTimeWindow;
+}
+
 BSnmpAgent::Processor::Processor(BSnmpAgent& agent)
-    : m_agent(agent), m_pTransactions(BTransactions::Instance()), m_out(agent.m_config.maxMessageSize) {}
+    : m_agent(agent),
+      m_pTransactions(BTransactions::Instance()),
+      m_answerLimit(agent.m_config.maxMessageSize),
+      m_out(agent.m_config.maxMessageSize) {}
 
 BSnmpAgent::Processor::~Processor() = default;
 
@@ -68,14 +110,25 @@ size_t BSnmpAgent::Processor::Process(const unsigned char* data, size_t length, 
   m_length = length;
   m_pRemote = &remote;
   m_pLocal = &local;
+  m_pUser = nullptr;
+  m_answerLimit = m_out.size();
+  const BSnmpAgentConfig& config = m_agent.m_config;
 
   const ESnmpCodecStatus status = m_request.Decode(data, length);
+  if (status == SNMP_CODEC_BAD_VERSION && m_request.version == SNMP_VERSION_3 && config.enableV3 &&
+      config.engineState != nullptr) {
+    return ProcessV3();
+  }
   if (status == SNMP_CODEC_BAD_VERSION) {
     counters.Increment(SNMP_IN_BAD_VERSIONS);
     return 0;
   }
   if (status != SNMP_CODEC_OK) {
     counters.Increment(SNMP_IN_ASN_PARSE_ERRS);
+    return 0;
+  }
+  if (!(m_request.version == SNMP_VERSION_1 ? config.enableV1 : config.enableV2c)) {
+    counters.Increment(SNMP_IN_BAD_VERSIONS);
     return 0;
   }
 
@@ -91,6 +144,19 @@ size_t BSnmpAgent::Processor::Process(const unsigned char* data, size_t length, 
     return 0;
   }
 
+  // Only the security name changes between requests, and rarely: keep the
+  // parameters unless it does.
+  const int model = m_request.version == SNMP_VERSION_1 ? 1 : 2;
+  if (m_params.Model() != model || m_params.Name().view() != m_request.community.AsStringView()) {
+    m_params.Set(model, BString(m_request.community.AsStringView()), /*level=*/1);
+  }
+  return Dispatch(access);
+}
+
+size_t BSnmpAgent::Processor::Dispatch(EAccess access) {
+  BSnmpCounters& counters = m_agent.m_counters;
+  const BAddress& remote = *m_pRemote;
+  const BAddress& local = *m_pLocal;
   if (m_request.pduType != SNMP_PDU_GET_BULK && m_request.pduType != SNMP_PDU_TRAP_V1) {
     switch (m_request.errorStatus) {
       case SNMP_ERR_TOOBIG:
@@ -113,12 +179,6 @@ size_t BSnmpAgent::Processor::Process(const unsigned char* data, size_t length, 
     }
   }
 
-  // Only the security name changes between requests, and rarely: keep the
-  // parameters unless it does.
-  const int model = m_request.version == SNMP_VERSION_1 ? 1 : 2;
-  if (m_params.Model() != model || m_params.Name().view() != m_request.community.AsStringView()) {
-    m_params.Set(model, BString(m_request.community.AsStringView()), /*level=*/1);
-  }
 
   switch (m_request.pduType) {
     case SNMP_PDU_GET:
@@ -139,8 +199,12 @@ size_t BSnmpAgent::Processor::Process(const unsigned char* data, size_t length, 
     case SNMP_PDU_TRAP_V2:
       counters.Increment(SNMP_IN_TRAPS);
       return 0;
+    case SNMP_PDU_INFORM:
+      // No notification receiver here: RFC 3412 7.2 step 10 for SNMPv3.
+      if (m_request.version == SNMP_VERSION_3) return Report(SNMP_UNKNOWN_PDU_HANDLERS, LevelOf(m_v3.flags));
+      return 0;
     default:
-      return 0;  // informs and reports are for notification receivers and managers
+      return 0;  // reports are for managers
   }
 
   // A manager that retransmits while the first copy waits for a slow
@@ -174,6 +238,221 @@ size_t BSnmpAgent::Processor::Process(const unsigned char* data, size_t length, 
   return answer;
 }
 
+// RFC 3412 7.2 and RFC 3414 3.2, in their order: the header, the engine
+// ID, the user, the level, the digest, the time window, the decryption,
+// then the context; each failure counted and, if the message is
+// reportable, answered by a Report.
+size_t BSnmpAgent::Processor::ProcessV3() {
+  BSnmpCounters& counters = m_agent.m_counters;
+  const BSnmpAgentConfig& config = m_agent.m_config;
+  const BSnmpEngineState& engine = *config.engineState;
+  m_v3.contextName.Clear();
+  m_request.requestId = 0;
+  switch (m_v3.Decode(m_pData, m_length)) {
+    case SNMP_CODEC_OK:
+      break;
+    case SNMP_CODEC_BAD_FLAGS:
+      counters.Increment(SNMP_INVALID_MSGS);
+      return 0;
+    case SNMP_CODEC_BAD_SECURITY_MODEL:
+      counters.Increment(SNMP_UNKNOWN_SECURITY_MODELS);
+      return 0;
+    default:
+      counters.Increment(SNMP_IN_ASN_PARSE_ERRS);
+      return 0;
+  }
+  // The answer is no larger than the manager can take.
+  m_answerLimit = std::min(m_out.size(), static_cast<size_t>(m_v3.maxSize));
+  const int level = LevelOf(m_v3.flags);
+  if (level == SNMP_SEC_NO_AUTH_NO_PRIV) {
+    // A plaintext scoped PDU gives the Report its request id (discovery).
+    BSnmpMessage& pdu = m_request;
+    if (m_v3.DecodeScopedPdu(m_v3.ScopedData(), m_v3.ScopedLength(), pdu) != SNMP_CODEC_OK) pdu.requestId = 0;
+  }
+
+  if (!SameOctets(m_v3.engineId, engine.EngineId())) return Report(USM_STATS_UNKNOWN_ENGINE_IDS, SNMP_SEC_NO_AUTH_NO_PRIV);
+  const BSnmpV3User* user = nullptr;
+  for (const BSnmpV3User& candidate : config.users) {
+    if (candidate.name.view() == m_v3.userName.AsStringView()) {
+      user = &candidate;
+      break;
+    }
+  }
+  if (user == nullptr) return Report(USM_STATS_UNKNOWN_USER_NAMES, SNMP_SEC_NO_AUTH_NO_PRIV);
+  m_pUser = user;
+  if (level > user->MaxLevel() || level < user->minLevel) {
+    return Report(USM_STATS_UNSUPPORTED_SEC_LEVELS, SNMP_SEC_NO_AUTH_NO_PRIV);
+  }
+  if (level >= SNMP_SEC_AUTH_NO_PRIV) {
+    if (user->keys->Verify({m_pData, m_length}, m_v3.AuthOffset(), m_v3.authParameters.Length()) != USM_OK) {
+      return Report(USM_STATS_WRONG_DIGESTS, SNMP_SEC_NO_AUTH_NO_PRIV);
+    }
+    if (!QVUsmInTimeWindow(engine.EngineBoots(), engine.EngineTime(), m_v3.engineBoots, m_v3.engineTime)) {
+      // Authenticated, so that the manager may trust the boots and time.
+      return Report(USM_STATS_NOT_IN_TIME_WINDOWS, SNMP_SEC_AUTH_NO_PRIV);
+    }
+  }
+  const unsigned char* scoped = m_v3.ScopedData();
+  size_t scopedLength = m_v3.ScopedLength();
+  if (level == SNMP_SEC_AUTH_PRIV) {
+    if (m_plain.size() < kScopedBufferSize) m_plain.resize(kScopedBufferSize);
+    if (user->keys->Decrypt({scoped, scopedLength}, m_plain.data(), static_cast<uint32_t>(m_v3.engineBoots),
+                            static_cast<uint32_t>(m_v3.engineTime),
+                            {m_v3.privParameters.Data(), m_v3.privParameters.Length()}) != USM_OK) {
+      return Report(USM_STATS_DECRYPTION_ERRORS, SNMP_SEC_NO_AUTH_NO_PRIV);
+    }
+    scoped = m_plain.data();
+  }
+  m_pData = scoped;
+  m_length = scopedLength;
+  if (m_v3.DecodeScopedPdu(scoped, scopedLength, m_request) != SNMP_CODEC_OK) {
+    // Garbage after decryption is what a wrong privacy key gives.
+    if (level == SNMP_SEC_AUTH_PRIV) return Report(USM_STATS_DECRYPTION_ERRORS, SNMP_SEC_NO_AUTH_NO_PRIV);
+    counters.Increment(SNMP_IN_ASN_PARSE_ERRS);
+    return 0;
+  }
+  if (!SameOctets(m_v3.contextEngineId, engine.EngineId()) || m_v3.contextName.Length() != 0) {
+    return Report(SNMP_UNKNOWN_CONTEXTS, level);
+  }
+  PrepareV3Header(level);
+  if (m_params.Model() != kSnmpSecurityModelUsm || m_params.Name() != user->name || m_params.Level() != level) {
+    m_params.Set(kSnmpSecurityModelUsm, user->name, level);
+  }
+  return Dispatch(user->write ? kWrite : kRead);
+}
+
+void BSnmpAgent::Processor::PrepareV3Header(int level) {
+  const BSnmpEngineState& engine = *m_agent.m_config.engineState;
+  BSnmpV3Message& a = m_v3Answer;
+  a.msgId = m_v3.msgId;
+  a.maxSize = static_cast<int32_t>(m_agent.m_config.maxMessageSize);
+  a.flags = level == SNMP_SEC_AUTH_PRIV   ? SNMP_V3_FLAG_AUTH | SNMP_V3_FLAG_PRIV
+            : level == SNMP_SEC_AUTH_NO_PRIV ? SNMP_V3_FLAG_AUTH
+                                          : 0;
+  a.securityModel = kSnmpSecurityModelUsm;
+  const std::vector<unsigned char>& id = engine.EngineId();
+  a.engineId.Assign(static_cast<unsigned>(id.size()), id.data());
+  a.engineBoots = static_cast<int32_t>(engine.EngineBoots());
+  a.engineTime = static_cast<int32_t>(engine.EngineTime());
+  a.userName = m_v3.userName;
+  const unsigned macLength = level >= SNMP_SEC_AUTH_NO_PRIV ? m_pUser->keys->MacLength() : 0;
+  a.authParameters.Reserve(macLength, 0);
+  a.authParameters.SetLength(macLength);
+  for (unsigned i = 0; i < macLength; ++i) a.authParameters[i] = 0;
+  a.privParameters.Reserve(level == SNMP_SEC_AUTH_PRIV ? 8 : 0, 0);
+  a.privParameters.SetLength(level == SNMP_SEC_AUTH_PRIV ? 8 : 0);
+  a.contextEngineId.Assign(static_cast<unsigned>(id.size()), id.data());
+  a.contextName = m_v3.contextName;
+}
+
+size_t BSnmpAgent::Processor::Report(ESnmpV3Counter counter, int level) {
+  BSnmpCounters& counters = m_agent.m_counters;
+  counters.Increment(counter);
+  if ((m_v3.flags & SNMP_V3_FLAG_REPORTABLE) == 0) return 0;
+  if (level > SNMP_SEC_NO_AUTH_NO_PRIV && m_pUser == nullptr) level = SNMP_SEC_NO_AUTH_NO_PRIV;
+  PrepareV3Header(level);
+  m_response.version = SNMP_VERSION_3;
+  m_response.pduType = SNMP_PDU_REPORT;
+  m_response.requestId = m_request.requestId;
+  m_response.errorStatus = 0;
+  m_response.errorIndex = 0;
+  if (m_response.varBinds.Count() != 1) {
+    m_response.varBinds.Clear();
+    m_response.varBinds.AppendNew();
+  }
+  BVarBind& vb = m_response.varBinds[0];
+  vb.name = BObjectIdentifier(BSnmpCounters::Oid(counter));
+  vb.value.SetCounter32(counters.Get(counter));
+  size_t length = 0;
+  if (EncodeAnswer(m_response, length) != SNMP_CODEC_OK) return 0;
+  counters.Increment(SNMP_OUT_PKTS);
+  return length;
+}
+
+ESnmpCodecStatus BSnmpAgent::Processor::Redecode() {
+  if (m_request.version != SNMP_VERSION_3) return m_request.Decode(m_pData, m_length);
+  return m_v3.DecodeScopedPdu(m_pData, m_length, m_request);
+}
+
+size_t BSnmpAgent::Processor::AnswerSizeWith(const BSnmpMessage& message, size_t varBindBytes) const {
+  if (message.version != SNMP_VERSION_3) return message.SizeWithVarBindBytes(varBindBytes);
+  const size_t pdu = message.PduSizeWithVarBindBytes(varBindBytes);
+  return pdu == 0 ? 0 : m_v3Answer.SizeWithScopedLength(m_v3Answer.ScopedPduSizeWithPdu(pdu));
+}
+
+ESnmpCodecStatus BSnmpAgent::Processor::EncodeAnswer(const BSnmpMessage& message, size_t& length) {
+  if (message.version != SNMP_VERSION_3) return message.Encode(m_out.data(), m_answerLimit, length);
+  if (m_scoped.size() < kScopedBufferSize) m_scoped.resize(kScopedBufferSize);
+  size_t scopedLength = 0;
+  ESnmpCodecStatus status = m_v3Answer.EncodeScopedPdu(message, m_scoped.data(), m_scoped.size(), scopedLength);
+  if (status != SNMP_CODEC_OK) return status == SNMP_CODEC_TOO_BIG ? SNMP_CODEC_BAD_FIELD : status;
+  const size_t total = m_v3Answer.SizeWithScopedLength(scopedLength);
+  if (total > m_answerLimit) {
+    length = total;
+    return SNMP_CODEC_TOO_BIG;
+  }
+  BSnmpV3Message& a = m_v3Answer;
+  const bool priv = (a.flags & SNMP_V3_FLAG_PRIV) != 0;
+  if (priv) {
+    unsigned char salt[8];
+    if (m_pUser->keys->Encrypt({m_scoped.data(), scopedLength}, m_scoped.data(), static_cast<uint32_t>(a.engineBoots),
+                               static_cast<uint32_t>(a.engineTime), m_agent.m_salts, salt) != USM_OK) {
+      return SNMP_CODEC_BAD_FIELD;
+    }
+    a.privParameters.Assign(8, salt);
+  }
+  status = a.Encode(m_scoped.data(), scopedLength, m_out.data(), m_answerLimit, length);
+  if (status != SNMP_CODEC_OK) return status;
+  if ((a.flags & SNMP_V3_FLAG_AUTH) != 0 &&
+      m_pUser->keys->Sign({m_out.data(), length}, a.AuthOffset()) != USM_OK) {
+    return SNMP_CODEC_BAD_FIELD;
+  }
+  return SNMP_CODEC_OK;
+}
+
+bool BSnmpAgent::Processor::ApplyView(BVarBindList& list, bool next, int& status, int& index) {
+  for (int i = 0; i < list.Count(); ++i) {
+    BVarBind& vb = list[i];
+    if (vb.value.Syntax() == ASN_END_OF_MIB_VIEW || m_pUser->InView(vb.name)) continue;
+    if (!next) {
+      vb.value.SetV2Exception(SNMP_NO_SUCH_OBJECT);
+    } else if (!SkipOutsideView(vb, i < static_cast<int>(m_asked.size()) ? m_asked[i] : vb.name, status)) {
+      index = i + 1;
+      return false;
+    }
+  }
+  return true;
+}
+
+void BSnmpAgent::Processor::RememberNames(const BVarBindList& list) {
+  if (m_pUser == nullptr) return;
+  m_asked.resize(static_cast<size_t>(list.Count()));
+  for (int i = 0; i < list.Count(); ++i) m_asked[static_cast<size_t>(i)] = list[i].name;
+}
+
+bool BSnmpAgent::Processor::SkipOutsideView(BVarBind& vb, const BObjectIdentifier& asked, int& status) {
+  if (m_probe.Count() != 1) {
+    m_probe.Clear();
+    m_probe.AppendNew();
+  }
+  BVarBind& probe = m_probe[0];
+  while (!vb.value.IsException() && !m_pUser->InView(vb.name)) {
+    probe.name = vb.name;
+    probe.value.SetNull();
+    int index = 0;
+    status = Query(SNMP_REQ_GET_NEXT, m_probe, index);
+    if (status != 0) return false;
+    // A handler that does not move forward would keep us here for ever.
+    if (probe.value.IsException() || probe.name.Compare(vb.name) <= 0) {
+      vb.name = asked;
+      vb.value.SetV2Exception(SNMP_END_OF_MIB_VIEW);
+      return true;
+    }
+    vb = probe;
+  }
+  return true;
+}
+
 int BSnmpAgent::Processor::Query(int code, BVarBindList& list, int& errorIndex) {
   errorIndex = 0;
   return m_agent.m_mib.Query(code, static_cast<int>(m_transactionId), m_params, m_context, list, errorIndex);
@@ -182,7 +461,9 @@ int BSnmpAgent::Processor::Query(int code, BVarBindList& list, int& errorIndex) 
 size_t BSnmpAgent::Processor::ProcessGet(bool next) {
   BVarBindList& list = m_request.varBinds;
   int index = 0;
+  if (next) RememberNames(list);
   int status = Query(next ? SNMP_REQ_GET_NEXT : SNMP_REQ_GET, list, index);
+  if (status == 0 && m_pUser != nullptr) ApplyView(list, next, status, index);
   if (status == 0 && m_request.version == SNMP_VERSION_1) {
     // SNMPv1 has neither exceptions nor Counter64: GetNext steps over
     // Counter64 objects, and whatever is left becomes noSuchName.
@@ -236,7 +517,9 @@ size_t BSnmpAgent::Processor::ProcessGetBulk() {
 
   // The first pass answers the non-repeaters and the first repetition.
   int index = 0;
-  const int status = Query(SNMP_REQ_GET_NEXT, request, index);
+  RememberNames(request);
+  int status = Query(SNMP_REQ_GET_NEXT, request, index);
+  if (status == 0 && m_pUser != nullptr) ApplyView(request, /*next=*/true, status, index);
   if (status != 0) return ErrorResponse(status, index);
 
   m_response.version = m_request.version;
@@ -246,7 +529,7 @@ size_t BSnmpAgent::Processor::ProcessGetBulk() {
   m_response.errorStatus = 0;
   m_response.errorIndex = 0;
   BVarBindList& answer = m_response.varBinds;
-  const size_t limit = m_agent.m_config.maxMessageSize;
+  const size_t limit = m_answerLimit;
   size_t bytes = 0;
   int used = 0;
   bool full = false;
@@ -254,7 +537,7 @@ size_t BSnmpAgent::Processor::ProcessGetBulk() {
   auto add = [&](const BVarBind& vb) {
     const size_t size = BSnmpMessage::VarBindSize(vb);
     if (size == 0) unencodable = true;
-    if (size == 0 || m_response.SizeWithVarBindBytes(bytes + size) > limit) {
+    if (size == 0 || AnswerSizeWith(m_response, bytes + size) > limit) {
       full = true;
       return;
     }
@@ -287,7 +570,9 @@ size_t BSnmpAgent::Processor::ProcessGetBulk() {
     }
     if (!anyLeft) break;
     m_scratch.Truncate(active);
-    const int repStatus = Query(SNMP_REQ_GET_NEXT, m_scratch, index);
+    RememberNames(m_scratch);
+    int repStatus = Query(SNMP_REQ_GET_NEXT, m_scratch, index);
+    if (repStatus == 0 && m_pUser != nullptr) ApplyView(m_scratch, /*next=*/true, repStatus, index);
     if (repStatus != 0) {
       // The varbind in error is counted from the start of the request.
       int requestIndex = 0;
@@ -319,7 +604,14 @@ size_t BSnmpAgent::Processor::ProcessGetBulk() {
 
 size_t BSnmpAgent::Processor::ProcessSet(EAccess access) {
   const int count = m_request.varBinds.Count();
-  if (access != kWrite) {
+  if (m_pUser != nullptr) {
+    // SNMPv3: a user without write access is not authorized to set at all;
+    // an object outside the user's view is not accessible.
+    if (access != kWrite) return ErrorResponse(SNMP_ERR_AUTHORIZATIONERROR, 0);
+    for (int i = 0; i < count; ++i) {
+      if (!m_pUser->InView(m_request.varBinds[i].name)) return ErrorResponse(SNMP_ERR_NOACCESS, i + 1);
+    }
+  } else if (access != kWrite) {
     m_agent.m_counters.Increment(SNMP_IN_BAD_COMMUNITY_USES);
     return ErrorResponse(SNMP_ERR_NOACCESS, count > 0 ? 1 : 0);
   }
@@ -328,19 +620,19 @@ size_t BSnmpAgent::Processor::ProcessSet(EAccess access) {
   if (status != 0) return ErrorResponse(status, index);
   m_agent.m_counters.Increment(SNMP_IN_TOTAL_SET_VARS, static_cast<uint32_t>(count));
   // The answer to a successful SET carries the request's varbinds.
-  if (m_request.Decode(m_pData, m_length) != SNMP_CODEC_OK) return 0;
+  if (Redecode() != SNMP_CODEC_OK) return 0;
   return Respond(m_request);
 }
 
 size_t BSnmpAgent::Processor::ErrorResponse(int status, int index) {
-  if (m_request.Decode(m_pData, m_length) != SNMP_CODEC_OK) return 0;
+  if (Redecode() != SNMP_CODEC_OK) return 0;
   if (m_request.version == SNMP_VERSION_1) status = ToV1ErrorStatus(status);
   if (index < 0 || index > m_request.varBinds.Count()) index = 0;
   m_request.pduType = SNMP_PDU_RESPONSE;
   m_request.errorStatus = status;
   m_request.errorIndex = index;
   size_t length = 0;
-  const ESnmpCodecStatus encoded = m_request.Encode(m_out.data(), m_out.size(), length);
+  const ESnmpCodecStatus encoded = EncodeAnswer(m_request, length);
   if (encoded == SNMP_CODEC_OK) return Finish(m_request, length);
   return encoded == SNMP_CODEC_TOO_BIG ? TooBig() : 0;
 }
@@ -352,7 +644,7 @@ size_t BSnmpAgent::Processor::Respond(BSnmpMessage& message) {
     m_request.errorIndex = 0;
   }
   size_t length = 0;
-  const ESnmpCodecStatus status = message.Encode(m_out.data(), m_out.size(), length);
+  const ESnmpCodecStatus status = EncodeAnswer(message, length);
   if (status == SNMP_CODEC_OK) return Finish(message, length);
   // A value the MIB gave that has no encoding is the MIB's failure: genErr
   // naming the varbind (tooBig is counted where it is answered).
@@ -376,14 +668,14 @@ size_t BSnmpAgent::Processor::TooBig() {
     m_request.pduType = SNMP_PDU_RESPONSE;
     m_request.errorStatus = SNMP_ERR_TOOBIG;
     m_request.errorIndex = 0;
-    if (m_request.Encode(m_out.data(), m_out.size(), length) == SNMP_CODEC_OK) return Finish(m_request, length);
+    if (EncodeAnswer(m_request, length) == SNMP_CODEC_OK) return Finish(m_request, length);
   } else {
     // SNMPv2 answers tooBig with an empty varbind list (RFC 3416 4.2.1).
     m_request.pduType = SNMP_PDU_RESPONSE;
     m_request.errorStatus = SNMP_ERR_TOOBIG;
     m_request.errorIndex = 0;
     m_request.varBinds.Truncate(0);
-    if (m_request.Encode(m_out.data(), m_out.size(), length) == SNMP_CODEC_OK) return Finish(m_request, length);
+    if (EncodeAnswer(m_request, length) == SNMP_CODEC_OK) return Finish(m_request, length);
   }
   m_agent.m_counters.Increment(SNMP_SILENT_DROPS);
   return 0;

@@ -1,5 +1,6 @@
 // BSnmpCounters: the counters of the snmp group (1.3.6.1.2.1.11, RFC 1213
-// and RFC 3418) that an SNMP engine keeps, and snmpEnableAuthenTraps.
+// and RFC 3418) that an SNMP engine keeps, snmpEnableAuthenTraps, and the
+// counters of the SNMPv3 message processing and USM.
 //
 // The request threads of an agent bump them concurrently, so each is a
 // relaxed atomic: a reader sees every increment eventually, and no lock is
@@ -46,6 +47,23 @@ enum ESnmpCounter : int {
   SNMP_PROXY_DROPS = 32,
 };
 
+// The SNMPv3 engine's counters: usmStats (1.3.6.1.6.3.15.1.1.1-6, RFC 3414),
+// snmpMPDStats (1.3.6.1.6.3.11.2.1.1-3, RFC 3412) and snmpUnknownContexts
+// (1.3.6.1.6.3.12.1.5, RFC 3413).
+enum ESnmpV3Counter : int {
+  USM_STATS_UNSUPPORTED_SEC_LEVELS = 0,
+  USM_STATS_NOT_IN_TIME_WINDOWS,
+  USM_STATS_UNKNOWN_USER_NAMES,
+  USM_STATS_UNKNOWN_ENGINE_IDS,
+  USM_STATS_WRONG_DIGESTS,
+  USM_STATS_DECRYPTION_ERRORS,
+  SNMP_UNKNOWN_SECURITY_MODELS,
+  SNMP_INVALID_MSGS,
+  SNMP_UNKNOWN_PDU_HANDLERS,
+  SNMP_UNKNOWN_CONTEXTS,
+  SNMP_V3_COUNTER_COUNT
+};
+
 // snmpEnableAuthenTraps values.
 enum ESnmpAuthenTraps : int {
   SNMP_AUTHEN_TRAPS_ENABLED = 1,
@@ -58,6 +76,10 @@ class QV_API BSnmpCounters {
 
   void Increment(ESnmpCounter counter, uint32_t by = 1) { m_values[counter].fetch_add(by, std::memory_order_relaxed); }
   uint32_t Get(ESnmpCounter counter) const { return m_values[counter].load(std::memory_order_relaxed); }
+  void Increment(ESnmpV3Counter counter) { m_v3[counter].fetch_add(1, std::memory_order_relaxed); }
+  uint32_t Get(ESnmpV3Counter counter) const { return m_v3[counter].load(std::memory_order_relaxed); }
+  // The object identifier of a v3 counter's instance (".0" included).
+  static const char* Oid(ESnmpV3Counter counter);
   // True for the sub-ids that name a counter (1..32 except 7, 23 and 30).
   static bool IsCounter(int subId) {
     return subId >= 1 && subId <= kMaxSubId && subId != 7 && subId != 23 && subId != 30;
@@ -68,6 +90,7 @@ class QV_API BSnmpCounters {
 
  private:
   std::atomic<uint32_t> m_values[kMaxSubId + 1] = {};
+  std::atomic<uint32_t> m_v3[SNMP_V3_COUNTER_COUNT] = {};
   std::atomic<int> m_enableAuthenTraps{SNMP_AUTHEN_TRAPS_DISABLED};
 };
 

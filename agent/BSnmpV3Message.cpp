@@ -104,7 +104,7 @@ ESnmpCodecStatus BSnmpV3Message::Decode(const unsigned char* data, size_t length
   return SNMP_CODEC_OK;
 }
 
-ESnmpCodecStatus BSnmpV3Message::DecodeScopedPdu(const unsigned char* data, size_t length) {
+ESnmpCodecStatus BSnmpV3Message::DecodeScopedPdu(const unsigned char* data, size_t length, BSnmpMessage& into) {
   BBerReader outer(data, length);
   BBerReader scoped(nullptr, 0);
   ESnmpCodecStatus status = outer.Expect(ASN_SEQUENCE, scoped);
@@ -112,8 +112,8 @@ ESnmpCodecStatus BSnmpV3Message::DecodeScopedPdu(const unsigned char* data, size
   if (!outer.AtEnd()) return SNMP_CODEC_TRAILING_DATA;
   if ((status = ReadOctets(scoped, contextEngineId, kMaxEngineIdLength)) != SNMP_CODEC_OK) return status;
   if ((status = ReadOctets(scoped, contextName, kMaxUserNameLength)) != SNMP_CODEC_OK) return status;
-  pdu.version = SNMP_VERSION_3;
-  return pdu.DecodePdu(scoped.Position(), scoped.Remaining());
+  into.version = SNMP_VERSION_3;
+  return into.DecodePdu(scoped.Position(), scoped.Remaining());
 }
 
 size_t BSnmpV3Message::ScopedPduSizeWithPdu(size_t pduSize) const {
@@ -126,9 +126,10 @@ size_t BSnmpV3Message::ScopedPduSize() const {
   return pduSize == 0 ? 0 : ScopedPduSizeWithPdu(pduSize);
 }
 
-ESnmpCodecStatus BSnmpV3Message::EncodeScopedPdu(unsigned char* buffer, size_t limit, size_t& length) const {
-  if (pdu.version != SNMP_VERSION_3) return SNMP_CODEC_BAD_FIELD;
-  const size_t pduSize = pdu.PduSize();
+ESnmpCodecStatus BSnmpV3Message::EncodeScopedPdu(const BSnmpMessage& from, unsigned char* buffer, size_t limit,
+                                                 size_t& length) const {
+  if (from.version != SNMP_VERSION_3) return SNMP_CODEC_BAD_FIELD;
+  const size_t pduSize = from.PduSize();
   if (pduSize == 0) return SNMP_CODEC_BAD_FIELD;
   const size_t total = ScopedPduSizeWithPdu(pduSize);
   length = total;
@@ -138,7 +139,7 @@ ESnmpCodecStatus BSnmpV3Message::EncodeScopedPdu(unsigned char* buffer, size_t l
   WriteOctets(w, contextEngineId);
   WriteOctets(w, contextName);
   size_t written = 0;
-  const ESnmpCodecStatus status = pdu.EncodePdu(w.Position(), pduSize, written);
+  const ESnmpCodecStatus status = from.EncodePdu(w.Position(), pduSize, written);
   assert(status == SNMP_CODEC_OK && written == pduSize);
   (void)status;
   return SNMP_CODEC_OK;

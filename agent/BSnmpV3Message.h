@@ -61,7 +61,11 @@ class QV_API BSnmpV3Message {
   [[nodiscard]] ESnmpCodecStatus Decode(const unsigned char* data, size_t length);
   // Reads a plaintext scoped PDU (the whole SEQUENCE element) into
   // contextEngineId, contextName and pdu.
-  [[nodiscard]] ESnmpCodecStatus DecodeScopedPdu(const unsigned char* data, size_t length);
+  [[nodiscard]] ESnmpCodecStatus DecodeScopedPdu(const unsigned char* data, size_t length) {
+    return DecodeScopedPdu(data, length, pdu);
+  }
+  // The same with the PDU read into `into` (whose version is set to 3).
+  [[nodiscard]] ESnmpCodecStatus DecodeScopedPdu(const unsigned char* data, size_t length, BSnmpMessage& into);
 
   const unsigned char* ScopedData() const { return m_pScoped; }
   size_t ScopedLength() const { return m_scopedLength; }
@@ -70,7 +74,12 @@ class QV_API BSnmpV3Message {
   size_t AuthOffset() const { return m_authOffset; }
 
   // The scoped PDU (contextEngineId, contextName, pdu) in clear.
-  [[nodiscard]] ESnmpCodecStatus EncodeScopedPdu(unsigned char* buffer, size_t limit, size_t& length) const;
+  [[nodiscard]] ESnmpCodecStatus EncodeScopedPdu(unsigned char* buffer, size_t limit, size_t& length) const {
+    return EncodeScopedPdu(pdu, buffer, limit, length);
+  }
+  // The same with the PDU of `from` (of version 3).
+  [[nodiscard]] ESnmpCodecStatus EncodeScopedPdu(const BSnmpMessage& from, unsigned char* buffer, size_t limit,
+                                                 size_t& length) const;
   // Its size; 0 when it has no encoding.
   [[nodiscard]] size_t ScopedPduSize() const;
   // The scoped PDU's size if its PDU element had `pduSize` octets.

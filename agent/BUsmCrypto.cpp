@@ -274,11 +274,34 @@ BUsmUserKeys::BUsmUserKeys(EUsmAuthProtocol auth, std::string_view authPassword,
   if (m_status == USM_OK && priv != USM_PRIV_NONE) {
     m_status = QVUsmPrivKey(auth, priv, privPassword.empty() ? authPassword : privPassword, engineId, m_privKey);
   }
+  KeyMac();
+}
+
+BUsmUserKeys::BUsmUserKeys(EUsmAuthProtocol auth, std::span<const unsigned char> authKey, EUsmPrivProtocol priv,
+                           std::span<const unsigned char> privKey)
+    : m_auth(auth), m_priv(priv), m_authKey(authKey.begin(), authKey.end()), m_privKey(privKey.begin(), privKey.end()) {
+  if ((auth != USM_AUTH_NONE && !ValidAuth(auth)) || (priv != USM_PRIV_NONE && !ValidPriv(priv))) {
+    m_status = USM_ERR_UNKNOWN_PROTOCOL;
+  } else if (auth == USM_AUTH_NONE) {
+    m_status = priv == USM_PRIV_NONE ? USM_OK : USM_ERR_PRIV_WITHOUT_AUTH;
+  } else if (m_authKey.size() != QVUsmAuthInfo(auth).keyLength ||
+             (priv != USM_PRIV_NONE && m_privKey.size() != QVUsmPrivInfo(priv).keyLength)) {
+    m_status = USM_ERR_BAD_PARAMETERS;
+  }
+  if (auth == USM_AUTH_NONE) {
+    Cleanse(m_authKey);
+    Cleanse(m_privKey);
+    return;
+  }
+  KeyMac();
+}
+
+void BUsmUserKeys::KeyMac() {
   if (m_status == USM_OK) {
     m_mac = std::make_unique<SMacContext>();
     m_mac->keyed.reset(EVP_MAC_CTX_new(Algorithms().hmac));
     OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(kDigestNames[auth]), 0),
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(kDigestNames[m_auth]), 0),
         OSSL_PARAM_construct_end()};
     if (!m_mac->keyed || EVP_MAC_init(m_mac->keyed.get(), m_authKey.data(), m_authKey.size(), params) != 1) {
       m_status = USM_ERR_CRYPTO;

@@ -125,6 +125,11 @@ class QV_API BUsmUserKeys {
   // authentication password (as snmpd.conf's createUser does without one).
   BUsmUserKeys(EUsmAuthProtocol auth, std::string_view authPassword, EUsmPrivProtocol priv,
                std::string_view privPassword, std::span<const unsigned char> engineId);
+  // From keys localized beforehand (the digest's length for
+  // authentication, the cipher's key length for privacy); other lengths
+  // give USM_ERR_BAD_PARAMETERS.
+  BUsmUserKeys(EUsmAuthProtocol auth, std::span<const unsigned char> authKey, EUsmPrivProtocol priv,
+               std::span<const unsigned char> privKey);
   ~BUsmUserKeys();
   BUsmUserKeys(const BUsmUserKeys&) = delete;
   BUsmUserKeys& operator=(const BUsmUserKeys&) = delete;
@@ -158,6 +163,8 @@ class QV_API BUsmUserKeys {
 
  private:
   struct SMacContext;
+  // Keys the HMAC once, or clears the keys when the status is a failure.
+  void KeyMac();
   EUsmStatus Mac(std::span<const unsigned char> message, size_t authOffset, unsigned char* mac) const;
   EUsmStatus Crypt(bool encrypt, std::span<const unsigned char> in, unsigned char* out, uint32_t engineBoots,
                    uint32_t engineTime, const unsigned char (&salt)[8]) const;

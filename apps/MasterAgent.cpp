@@ -1,8 +1,11 @@
 #include "MasterAgent.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 
 #include "BSAPdu.h"
 #include "QVSubAgTrace.h"
@@ -19,7 +22,8 @@ Configuration::KeySet KnownKeys() {
             "maxwaitingrequests"}},
           {"agent",
            {"listenaddress", "readcommunity", "writecommunity", "trapsink", "trapcommunity", "maxmessagesize",
-            "sysdescr", "syscontact", "sysname", "syslocation"}}};
+            "sysdescr", "syscontact", "sysname", "syslocation", "versions", "engineid", "statefile"}},
+          {"user *", {"auth", "authpassword", "authkey", "priv", "privpassword", "privkey", "level", "access", "view"}}};
 }
 
 // The agent's and the trap sender's error texts start with the key they
@@ -141,6 +145,18 @@ std::string MasterAgent::Usage() {
          "  MaxMessageSize=1472           largest SNMP message sent, in octets\n"
          "  SysDescr=QVT master agent     sysDescr.0\n"
          "  SysContact=  SysName=  SysLocation=   sysContact.0, sysName.0, sysLocation.0\n"
+         "  Versions=v1,v2c,v3            SNMP versions answered (others dropped, counted)\n"
+         "  EngineID=                     SNMPv3 engine ID in hex (default: generated once, kept)\n"
+         "  StateFile=                    engine ID and boots (default: qvt-master-agent.state\n"
+         "                                beside the configuration file)\n"
+         "  [User NAME]                   one SNMPv3 (USM) user per section\n"
+         "  Auth=SHA                      MD5, SHA, SHA-224, SHA-256, SHA-384, SHA-512; empty: none\n"
+         "  AuthPassword=  or AuthKey=    password (8 or more characters) or localized key in hex\n"
+         "  Priv=                         AES, AES192, AES256; empty: none (DES is refused)\n"
+         "  PrivPassword=  or PrivKey=    password (default: AuthPassword) or localized key in hex\n"
+         "  Level=authNoPriv              lowest level accepted: noAuthNoPriv, authNoPriv, authPriv\n"
+         "  Access=read                   read or write\n"
+         "  View=1.3.6.1                  OID prefixes the user sees, comma separated\n"
          "\n"
          "Stops cleanly on SIGINT or SIGTERM. Exit status: 0 after a clean stop, 2 when the\n"
          "arguments or the configuration cannot be used.\n";
@@ -200,6 +216,8 @@ int MasterAgent::Configure(const std::vector<std::string>& args) {
     return Fail(m_config.Where("Agent", "TrapSink") + ": " + WithoutKey(m_trapSender.ErrorText(), "TrapSink"));
   }
 
+  if (const int status = ConfigureV3(); status >= 0) return status;
+
   BMib2System& system = m_mibHandler.Mib2System();
   system.SetTime(&m_time);
   text = "QVT master agent";
@@ -211,8 +229,189 @@ int MasterAgent::Configure(const std::vector<std::string>& args) {
   return -1;
 }
 
+namespace {
+
+std::string LowerText(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text;
+}
+
+bool ParseHex(const std::string& text, std::vector<unsigned char>& out) {
+  std::string hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text;
+  std::erase_if(hex, [](char c) { return c == ' ' || c == ':'; });
+  if (hex.empty() || hex.size() % 2 != 0) return false;
+  out.clear();
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    if (!std::isxdigit(static_cast<unsigned char>(hex[i])) || !std::isxdigit(static_cast<unsigned char>(hex[i + 1]))) {
+      return false;
+    }
+    out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return true;
+}
+
+}  // namespace
+
+int MasterAgent::ConfigureV3() {
+  std::string text = "v1,v2c,v3";
+  m_config.GetString("Agent", "Versions", text);
+  m_agentConfig.enableV1 = m_agentConfig.enableV2c = m_agentConfig.enableV3 = false;
+  for (const std::string& version : SplitList(text)) {
+    const std::string v = LowerText(version);
+    if (v == "v1") {
+      m_agentConfig.enableV1 = true;
+    } else if (v == "v2c") {
+      m_agentConfig.enableV2c = true;
+    } else if (v == "v3") {
+      m_agentConfig.enableV3 = true;
+    } else {
+      return Fail(m_config.Where("Agent", "Versions") + ": '" + version + "' is none of v1, v2c, v3");
+    }
+  }
+  if (!m_agentConfig.enableV1 && !m_agentConfig.enableV2c && !m_agentConfig.enableV3) {
+    return Fail(m_config.Where("Agent", "Versions") + ": no version given");
+  }
+  if (m_config.GetString("Agent", "EngineID", m_engineIdText)) {
+    std::vector<unsigned char> id;
+    if (!BSnmpEngineState::ParseEngineId(m_engineIdText, id)) {
+      return Fail(m_config.Where("Agent", "EngineID") + ": '" + m_engineIdText + "' is no hex engine ID of 5 to 32 octets");
+    }
+  }
+  std::string stateFile;
+  if (!m_config.GetString("Agent", "StateFile", stateFile) || stateFile.empty()) {
+    const std::filesystem::path config(m_config.Path());
+    stateFile = (m_config.Path().empty() ? std::filesystem::path(".") : config.parent_path() / ".").string();
+    stateFile = (std::filesystem::path(stateFile).parent_path() / "qvt-master-agent.state").string();
+  }
+  m_engineState = std::make_unique<BSnmpEngineState>(stateFile);
+
+  bool passwords = false;
+  if (m_config.Store() != nullptr) {
+    for (const std::string& section : m_config.Store()->Sections()) {
+      if (LowerText(section).rfind("user ", 0) != 0) continue;
+      UserSection user;
+      user.section = section;
+      const size_t first = section.find_first_not_of(' ', 5);
+      user.name = first == std::string::npos ? std::string() : section.substr(first);
+      const char* s = section.c_str();
+      if (user.name.empty() || user.name.size() > BSnmpV3Message::kMaxUserNameLength) {
+        return Fail(m_config.Path() + ": [" + section + "]: a user name of 1 to 32 characters is needed");
+      }
+      std::string error;
+      if (m_config.GetString(s, "Auth", text) && !text.empty() &&
+          QVUsmParseAuthProtocol(text, user.auth, &error) != USM_OK) {
+        return Fail(m_config.Where(s, "Auth") + ": " + error);
+      }
+      if (m_config.GetString(s, "Priv", text) && !text.empty() &&
+          QVUsmParsePrivProtocol(text, user.priv, &error) != USM_OK) {
+        return Fail(m_config.Where(s, "Priv") + ": " + error);
+      }
+      const bool hasAuthPassword = m_config.GetString(s, "AuthPassword", user.authPassword);
+      const bool hasPrivPassword = m_config.GetString(s, "PrivPassword", user.privPassword);
+      passwords = passwords || hasAuthPassword || hasPrivPassword;
+      if (m_config.GetString(s, "AuthKey", text) && !ParseHex(text, user.authKey)) {
+        return Fail(m_config.Where(s, "AuthKey") + ": not a hex key");
+      }
+      if (m_config.GetString(s, "PrivKey", text) && !ParseHex(text, user.privKey)) {
+        return Fail(m_config.Where(s, "PrivKey") + ": not a hex key");
+      }
+      if (user.auth != USM_AUTH_NONE && user.authPassword.empty() && user.authKey.empty()) {
+        return Fail(m_config.Where(s, "Auth") + ": AuthPassword or AuthKey is needed");
+      }
+      if (user.auth != USM_AUTH_NONE && !user.authPassword.empty() && !user.authKey.empty()) {
+        return Fail(m_config.Where(s, "AuthKey") + ": give AuthPassword or AuthKey, not both");
+      }
+      if (user.auth != USM_AUTH_NONE && !user.authPassword.empty() && user.authPassword.size() < 8) {
+        return Fail(m_config.Where(s, "AuthPassword") + ": fewer than 8 characters");
+      }
+      if (user.priv != USM_PRIV_NONE && user.auth == USM_AUTH_NONE) {
+        return Fail(m_config.Where(s, "Priv") + ": privacy needs Auth");
+      }
+      if (user.priv != USM_PRIV_NONE && !user.authKey.empty() && user.privKey.empty()) {
+        return Fail(m_config.Where(s, "Priv") + ": with AuthKey, PrivKey is needed");
+      }
+      if (user.priv != USM_PRIV_NONE && !user.privPassword.empty() && user.privPassword.size() < 8) {
+        return Fail(m_config.Where(s, "PrivPassword") + ": fewer than 8 characters");
+      }
+      text = user.priv != USM_PRIV_NONE ? "authPriv" : user.auth != USM_AUTH_NONE ? "authNoPriv" : "noAuthNoPriv";
+      m_config.GetString(s, "Level", text);
+      const std::string level = LowerText(text);
+      user.level = level == "noauthnopriv" ? SNMP_SEC_NO_AUTH_NO_PRIV
+                   : level == "authnopriv" ? SNMP_SEC_AUTH_NO_PRIV
+                   : level == "authpriv"   ? SNMP_SEC_AUTH_PRIV
+                                           : 0;
+      if (user.level == 0) {
+        return Fail(m_config.Where(s, "Level") + ": '" + text + "' is none of noAuthNoPriv, authNoPriv, authPriv");
+      }
+      const int most = user.priv != USM_PRIV_NONE ? SNMP_SEC_AUTH_PRIV
+                       : user.auth != USM_AUTH_NONE ? SNMP_SEC_AUTH_NO_PRIV
+                                                    : SNMP_SEC_NO_AUTH_NO_PRIV;
+      if (user.level > most) return Fail(m_config.Where(s, "Level") + ": '" + text + "' needs more than Auth and Priv give");
+      text = "read";
+      m_config.GetString(s, "Access", text);
+      if (LowerText(text) != "read" && LowerText(text) != "write") {
+        return Fail(m_config.Where(s, "Access") + ": '" + text + "' is neither read nor write");
+      }
+      user.write = LowerText(text) == "write";
+      text = "1.3.6.1";
+      m_config.GetString(s, "View", text);
+      for (std::string prefix : SplitList(text)) {
+        if (!prefix.empty() && prefix[0] == '.') prefix.erase(0, 1);
+        BObjectIdentifier oid;
+        if (!oid.Parse(prefix.c_str()) || oid.Length() == 0) {
+          return Fail(m_config.Where(s, "View") + ": '" + prefix + "' is no OID");
+        }
+        user.view.push_back(oid);
+      }
+      for (const UserSection& other : m_users) {
+        if (other.name == user.name) return Fail(m_config.Path() + ": [" + section + "]: user '" + user.name + "' is defined twice");
+      }
+      m_users.push_back(std::move(user));
+    }
+  }
+  struct stat info {};
+  if (passwords && ::stat(m_config.Path().c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
+    Log(kProgram, "warning: %s holds SNMPv3 passwords and may be read by others (chmod 600)", m_config.Path().c_str());
+  }
+  return -1;
+}
+
+int MasterAgent::BuildUsers() {
+  const std::vector<unsigned char>& engineId = m_engineState->EngineId();
+  for (const UserSection& section : m_users) {
+    BSnmpV3User user;
+    user.name = BString(section.name);
+    if (section.auth != USM_AUTH_NONE) {
+      std::shared_ptr<BUsmUserKeys> keys;
+      if (!section.authKey.empty()) {
+        keys = std::make_shared<BUsmUserKeys>(section.auth, std::span<const unsigned char>(section.authKey), section.priv,
+                                              std::span<const unsigned char>(section.privKey));
+      } else {
+        keys = std::make_shared<BUsmUserKeys>(section.auth, section.authPassword, section.priv, section.privPassword,
+                                              engineId);
+      }
+      if (keys->Status() != USM_OK) {
+        const char* key = section.authKey.empty() ? "AuthPassword" : "AuthKey";
+        return Fail(m_config.Where(section.section.c_str(), key) + ": " + QVUsmStatusText(keys->Status()));
+      }
+      user.keys = std::move(keys);
+    }
+    user.minLevel = section.level;
+    user.write = section.write;
+    user.view = section.view;
+    m_agentConfig.users.push_back(std::move(user));
+  }
+  return -1;
+}
+
 int MasterAgent::Run(TEvent& stop) {
   if (m_trace && !m_tracePrinter.Start()) Log(kProgram, "warning: cannot subscribe to the trace channel");
+
+  // The boot is counted and on disk before any SNMP message is answered.
+  std::string stateError;
+  if (m_engineState->Start(m_engineIdText, &stateError) != ENGINE_STATE_OK) return Fail(stateError);
+  if (const int status = BuildUsers(); status >= 0) return status;
+  m_agentConfig.engineState = m_engineState.get();
 
   m_master = std::make_unique<BSAMaster>(&m_mibHandler, &m_time);
   const int status = m_master->Init(m_config.Store());
@@ -232,6 +431,7 @@ int MasterAgent::Run(TEvent& stop) {
                 WithoutKey(m_snmpAgent->ErrorText(), "ListenAddress"));
   }
   m_mibHandler.RegisterSubtreeHandler(&m_snmpAgent->SnmpGroupHandler());
+  for (BMibSubtreeHandler* handler : m_snmpAgent->EngineHandlers()) m_mibHandler.RegisterSubtreeHandler(handler);
   m_snmpAgent->SetTrapSender(&m_trapSender);
   m_master->SetTrapSender(&m_trapLogger);
   m_master->SetEventListener(&m_sessionLogger);
@@ -244,6 +444,9 @@ int MasterAgent::Run(TEvent& stop) {
   Log(kProgram, "SNMP agent on %s; sub-agents on %s (admitted: %s); %zu trap sink(s)", listening.c_str(),
       QVAddressToString(m_master->ListenAddress()).c_str(), m_master->Settings().allowFrom.ToString().c_str(),
       m_trapSender.Sinks().size());
+  Log(kProgram, "SNMPv3 engine %s, boots %u, %zu user(s)",
+      BSnmpEngineState::EngineIdToHex(m_engineState->EngineId()).c_str(),
+      static_cast<unsigned>(m_engineState->EngineBoots()), m_agentConfig.users.size());
 
   stop.Wait(kWaitForever);
   Log(kProgram, "stopping");
@@ -254,6 +457,7 @@ int MasterAgent::Run(TEvent& stop) {
   m_snmpAgent->Stop();
   m_master.reset();
   m_mibHandler.UnregisterSubtreeHandler(&m_snmpAgent->SnmpGroupHandler());
+  for (BMibSubtreeHandler* handler : m_snmpAgent->EngineHandlers()) m_mibHandler.UnregisterSubtreeHandler(handler);
   m_snmpAgent.reset();
   Log(kProgram, "stopped");
   return kExitOk;

@@ -14,6 +14,7 @@
 #include "BMibHandler.h"
 #include "BSAMaster.h"
 #include "BSnmpAgent.h"
+#include "BSnmpEngineState.h"
 #include "BSnmpTrapSender.h"
 #include "BTime.h"
 #include "BTrap.h"
@@ -79,6 +80,24 @@ class MasterAgent {
 
  private:
   int Fail(const std::string& message);
+  // [Agent] Versions, EngineID, StateFile and the [User NAME] sections.
+  int ConfigureV3();
+  // Localizes the users' keys to the engine's ID (once, at start).
+  int BuildUsers();
+
+  // A [User NAME] section as read; the keys are made at start, when the
+  // engine ID is known.
+  struct UserSection {
+    std::string section;
+    std::string name;
+    EUsmAuthProtocol auth = USM_AUTH_NONE;
+    EUsmPrivProtocol priv = USM_PRIV_NONE;
+    std::string authPassword, privPassword;
+    std::vector<unsigned char> authKey, privKey;
+    int level = SNMP_SEC_AUTH_NO_PRIV;
+    bool write = false;
+    std::vector<BObjectIdentifier> view;
+  };
 
   std::string m_configPath;
   bool m_trace = false;
@@ -93,6 +112,9 @@ class MasterAgent {
   BSnmpTrapSender m_trapSender{&m_time};
   LoggingTrapSender m_trapLogger{&m_trapSender};
   SessionLogger m_sessionLogger;
+  std::string m_engineIdText;
+  std::unique_ptr<BSnmpEngineState> m_engineState;
+  std::vector<UserSection> m_users;
   std::unique_ptr<BSnmpAgent> m_snmpAgent;
   std::unique_ptr<BSAMaster> m_master;
 };

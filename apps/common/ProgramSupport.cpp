@@ -133,7 +133,10 @@ std::vector<std::string> Configuration::Warnings() const {
     warnings.push_back(at("", key) + "key '" + key + "' before any [section] ignored");
   }
   for (const std::string& section : m_store->Sections()) {
-    const auto known = m_known.find(Lower(section));
+    // "[user *]" stands for every section whose name starts with "user ".
+    auto known = m_known.find(Lower(section));
+    const size_t blank = section.find(' ');
+    if (known == m_known.end() && blank != std::string::npos) known = m_known.find(Lower(section.substr(0, blank)) + " *");
     // Keys() lists a key once per line that sets it, in file order; the
     // last line counts, and the warning names it as spelt there.
     std::vector<std::string> order;

@@ -67,7 +67,9 @@ class TracePrinter : public IMessageSubscriber {
 // the file, the line, the section and the key.
 class Configuration {
  public:
-  using KeySet = std::map<std::string, std::set<std::string>>;  // section -> keys (lower case)
+  // section -> keys (lower case); a section "word *" covers every section
+  // named "word" and something more ("[User alice]").
+  using KeySet = std::map<std::string, std::set<std::string>>;
 
   explicit Configuration(KeySet known) : m_known(std::move(known)) {}
 
