@@ -15,19 +15,10 @@
 #include "BTime.h"
 #include "BTrapOIDs.h"
 #include "ChildProcess.h"
-#include "TSWMRSynch.h"
+#include "TSWMRSynchPeer.h"
 #include "TThread.h"
 
 namespace QVT {
-
-class TSWMRSynchPeer {
- public:
-  static int WaitingWriters(TSWMRSynch& lock) {
-    std::lock_guard<std::mutex> guard(lock.m_lock);
-    return lock.m_waitingWriters;
-  }
-};
-
 namespace {
 
 using test::WaitUntil;
