@@ -54,8 +54,10 @@ void TThread::ResetMembers() {
 void TThread::Body() {
   m_exitCode.store(Run());
   OnThreadEnd();
-  m_running.store(false);
+  // Finished first: once IsRunning() says false the owner of a detached
+  // thread may destroy the object, so the thread touches it no more.
   m_finished.Set();
+  m_running.store(false);
 }
 
 }  // namespace QVT

@@ -416,6 +416,28 @@ TEST(TThreadShutdownTest, DestroyingARunningThreadStopsItMidWait) {
   EXPECT_EQ(slicesRunOut.load(), 0);
 }
 
+// A detached thread cannot be joined; that it no longer runs is all its
+// owner learns before letting the object go, so by then the thread must be
+// done with the object.
+TEST(TThreadShutdownTest, ADetachedThreadIsDoneWithItsObjectOnceItNoLongerRuns) {
+  struct DetachedThread : TThread {
+    DetachedThread() : TThread(/*detached=*/true) {}
+    int Run() override {
+      StopEvent().Wait(kPatienceMs);
+      return 7;
+    }
+  };
+  for (int i = 0; i < 20; ++i) {
+    auto thread = std::make_unique<DetachedThread>();
+    ASSERT_EQ(thread->Start(0, 0), 0) << i;
+    thread->Terminate();
+    ASSERT_TRUE(WaitUntil([&] { return !thread->IsRunning(); }, kPatienceMs, 1)) << i;
+    EXPECT_EQ(thread->Join(kWaitForever), 0) << i;
+    EXPECT_EQ(thread->ExitCode(), 7) << i;
+    thread.reset();
+  }
+}
+
 struct Counting : IMessageSubscriber {
   void OnMessage(const BMessage&) override { ++received; }
   int received = 0;
