@@ -1,0 +1,203 @@
+// End-to-end tests of SNMPv3 with the Net-SNMP tools: the real
+// qvt-master-agent with one user per authentication x privacy pair, the
+// example sub-agent (rows 1-5), and snmpget, snmpwalk, snmpbulkwalk and
+// snmpset -v3 against them.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+
+namespace QVT::test {
+namespace {
+
+const std::string kMaster = QV_MASTER_AGENT_PATH;
+const std::string kSubAgent = QV_SUBAGENT_EXAMPLE_PATH;
+const std::string kMibs = QV_MIBS_DIR;
+
+bool HaveTools() {
+  std::string out;
+  return RunCommand("command -v snmpget snmpwalk snmpbulkwalk snmpset", out) == 0;
+}
+
+int LineCount(const std::string& text) {
+  int lines = 0;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines += line.empty() ? 0 : 1;
+  return lines;
+}
+
+struct Pair {
+  const char* auth;
+  const char* priv;  // "" for none
+};
+const char* const kAuths[] = {"MD5", "SHA", "SHA-224", "SHA-256", "SHA-384", "SHA-512"};
+const char* const kPrivs[] = {"", "AES", "AES192", "AES256"};
+
+std::string UserName(const char* auth, const char* priv) {
+  std::string name = std::string("u") + auth + (*priv != 0 ? std::string("-") + priv : std::string());
+  std::erase(name, '-');
+  return name;
+}
+
+class V3EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveTools()) GTEST_SKIP() << "the Net-SNMP command-line tools are not installed";
+    m_dir = MakeTempDir("qvt-e2e-v3-");
+    m_snmpPort = FreeUdpPort();
+    m_masterPort = FreeUdpPort();
+    WriteMasterConf("v1,v2c,v3");
+    WriteFile(m_dir + "/sub.conf", "[SubAgent]\nMasterAddress=127.0.0.1:" + std::to_string(m_masterPort) +
+                                       "\nPingInterval=1\nMasterTimeout=1\nMaxProcTime=1\n");
+    StartMaster();
+    ASSERT_TRUE(m_sub.Start({kSubAgent, "-c", m_dir + "/sub.conf", "--description", "sub A", "--rows", "1-5"},
+                            m_dir + "/sub.log"));
+    ASSERT_TRUE(WaitUntil([&] { return Snmp("snmpget", "-v2c -c public -Oqv", "qvtExShareOwner.5") == "sub A\n"; },
+                          15000, 200))
+        << ReadFile(m_dir + "/master.log");
+  }
+
+  void TearDown() override {
+    for (ChildProcess* child : {&m_sub, &m_master}) {
+      if (child->Running()) child->Signal(SIGTERM);
+    }
+    for (ChildProcess* child : {&m_sub, &m_master}) child->Wait(5000);
+    if (!m_dir.empty() && !HasFailure()) RunCommand("rm -rf '" + m_dir + "'", m_scratch);
+  }
+
+  void WriteMasterConf(const std::string& versions) {
+    std::string conf = "[SAMaster]\nPort=" + std::to_string(m_masterPort) + "\n[Agent]\nListenAddress=127.0.0.1:" +
+                       std::to_string(m_snmpPort) + "\nVersions=" + versions + "\n";
+    for (const char* auth : kAuths) {
+      for (const char* priv : kPrivs) {
+        conf += "[User " + UserName(auth, priv) + "]\nAuth=" + auth + "\nAuthPassword=authpass-" + auth +
+                "\nAccess=write\n";
+        if (*priv != 0) conf += std::string("Priv=") + priv + "\nPrivPassword=privpass-" + priv + "\n";
+      }
+    }
+    conf += "[User reader]\nAuth=SHA\nAuthPassword=readerpass\nAccess=read\n";
+    conf += "[User viewer]\nAuth=SHA\nAuthPassword=viewerpass\nView=1.3.6.1.2.1.1, 1.3.6.1.6.3.15\n";
+    WriteFile(m_dir + "/master.conf", conf);
+    RunCommand("chmod 600 '" + m_dir + "/master.conf'", m_scratch);
+  }
+
+  void StartMaster() { ASSERT_TRUE(m_master.Start({kMaster, "-c", m_dir + "/master.conf"}, m_dir + "/master.log")); }
+  void RestartMaster() {
+    m_master.Signal(SIGTERM);
+    ASSERT_EQ(m_master.Wait(10000), 0);
+    StartMaster();
+  }
+
+  // `quiet`: the tool's own error lines (-Ln) are left out.
+  std::string Snmp(const std::string& tool, const std::string& options, const std::string& args, bool quiet = true) {
+    std::string out;
+    RunCommand("MIBS= SNMPCONFPATH=/nonexistent " + tool + (quiet ? " -Ln" : "") + " -M +" + kMibs +
+                   " -m +QVT-EXAMPLE-MIB -t 3 -r 1 " + options + " 127.0.0.1:" + std::to_string(m_snmpPort) + " " +
+                   args + " 2>&1",
+               out, 60);
+    return out;
+  }
+  static std::string V3(const char* user, const char* auth, const char* authPass, const char* priv = "",
+                        const char* privPass = "") {
+    std::string o = std::string("-v3 -u ") + user + " -a " + auth + " -A " + authPass;
+    o += *priv != 0 ? std::string(" -l authPriv -x ") + priv + " -X " + privPass : std::string(" -l authNoPriv");
+    return o;
+  }
+  // A usmStats or snmpEngine value as the reader sees it.
+  long Value(const std::string& oid) {
+    const std::string out = Snmp("snmpget", V3("reader", "SHA", "readerpass") + " -Oqv", oid);
+    try {
+      return std::stol(out);
+    } catch (...) {
+      ADD_FAILURE() << oid << ": " << out;
+      return -1;
+    }
+  }
+
+  std::string m_dir;
+  std::string m_scratch;
+  unsigned short m_snmpPort = 0;
+  unsigned short m_masterPort = 0;
+  ChildProcess m_master;
+  ChildProcess m_sub;
+};
+
+// Every pair the tools offer: GET of the master's own object and of a
+// sub-agent's, a walk and a bulk walk of the sub-agent's table column, and
+// a SET through the sub-agent, each at the user's level.
+TEST_F(V3EndToEnd, EveryAuthAndPrivPairGetsWalksAndSets) {
+  for (const char* auth : kAuths) {
+    for (const char* priv : kPrivs) {
+      const std::string user = UserName(auth, priv);
+      SCOPED_TRACE(user);
+      const std::string authPass = std::string("authpass-") + auth, privPass = std::string("privpass-") + priv;
+      const std::string o = V3(user.c_str(), auth, authPass.c_str(), priv, privPass.c_str());
+      EXPECT_EQ(Snmp("snmpget", o + " -Oqv", "1.3.6.1.2.1.1.1.0 qvtExShareOwner.3"), "QVT master agent\nsub A\n");
+      EXPECT_EQ(LineCount(Snmp("snmpwalk", o + " -Oqv", "qvtExShareOwner")), 5);
+      EXPECT_EQ(LineCount(Snmp("snmpbulkwalk", o + " -Oqv", "qvtExShareOwner")), 5);
+      EXPECT_EQ(Snmp("snmpset", o + " -Oqv", "1.3.6.1.2.1.1.6.0 s " + user), user + "\n");
+      EXPECT_EQ(Snmp("snmpget", o + " -Oqv", "1.3.6.1.2.1.1.6.0"), user + "\n");
+    }
+  }
+}
+
+TEST_F(V3EndToEnd, WrongPasswordAndUnknownUserFailAndAreCounted) {
+  const long digests = Value("1.3.6.1.6.3.15.1.1.5.0");
+  const long users = Value("1.3.6.1.6.3.15.1.1.3.0");
+  EXPECT_NE(Snmp("snmpget", V3("reader", "SHA", "not-the-password"), "1.3.6.1.2.1.1.1.0", false).find("Authentication failure"),
+            std::string::npos);
+  EXPECT_GT(Value("1.3.6.1.6.3.15.1.1.5.0"), digests);
+  EXPECT_NE(Snmp("snmpget", V3("nobody", "SHA", "readerpass"), "1.3.6.1.2.1.1.1.0", false).find("Unknown user name"),
+            std::string::npos);
+  EXPECT_GT(Value("1.3.6.1.6.3.15.1.1.3.0"), users);
+  // A privacy user asked without privacy: an unsupported level.
+  const long levels = Value("1.3.6.1.6.3.15.1.1.1.0");
+  EXPECT_NE(Snmp("snmpget", V3("uSHAAES", "SHA", "authpass-SHA"), "1.3.6.1.2.1.1.1.0", false).find("Unsupported security level"),
+            std::string::npos);
+  EXPECT_GT(Value("1.3.6.1.6.3.15.1.1.1.0"), levels);
+}
+
+TEST_F(V3EndToEnd, ReadUserCannotSetAndTheViewHidesWhatItShould) {
+  const std::string reader = V3("reader", "SHA", "readerpass");
+  EXPECT_NE(Snmp("snmpset", reader, "1.3.6.1.2.1.1.6.0 s nowhere").find("authorizationError"), std::string::npos);
+  EXPECT_EQ(Snmp("snmpget", reader + " -Oqv", "1.3.6.1.2.1.1.6.0"), "\n");
+
+  const std::string viewer = V3("viewer", "SHA", "viewerpass");
+  EXPECT_EQ(Snmp("snmpget", viewer + " -Oqv", "1.3.6.1.2.1.1.5.0 qvtExShareOwner.3 1.3.6.1.2.1.11.1.0"),
+            "\nNo Such Object available on this agent at this OID\n"
+            "No Such Object available on this agent at this OID\n");
+  // The walk of everything steps over the sub-agent's objects, the snmp
+  // group and snmpEngine: the system group and usmStats, then the end.
+  const std::string walk = Snmp("snmpbulkwalk", viewer + " -On", "1.3.6.1");
+  EXPECT_EQ(walk.find("\n.1.3.6.1.4.1"), std::string::npos) << walk;
+  EXPECT_EQ(walk.find("\n.1.3.6.1.2.1.11."), std::string::npos) << walk;
+  EXPECT_EQ(walk.find("\n.1.3.6.1.6.3.10."), std::string::npos) << walk;
+  EXPECT_NE(walk.find(".1.3.6.1.2.1.1.1.0"), std::string::npos) << walk;
+  EXPECT_NE(walk.find(".1.3.6.1.6.3.15.1.1.6.0"), std::string::npos) << walk;
+  EXPECT_EQ(LineCount(Snmp("snmpwalk", viewer + " -On", "1.3.6.1")), LineCount(walk));
+}
+
+TEST_F(V3EndToEnd, EngineBootsRiseAcrossARestart) {
+  const long boots = Value("1.3.6.1.6.3.10.2.1.2.0");
+  ASSERT_GE(boots, 1);
+  RestartMaster();
+  ASSERT_TRUE(WaitUntil([&] { return Snmp("snmpget", "-v2c -c public -Oqv", "sysDescr.0") != ""; }, 10000, 200));
+  EXPECT_EQ(Value("1.3.6.1.6.3.10.2.1.2.0"), boots + 1);
+}
+
+TEST_F(V3EndToEnd, VersionsV3RefusesV2cAndCountsIt) {
+  WriteMasterConf("v3");
+  RestartMaster();
+  ASSERT_TRUE(WaitUntil([&] { return Value("1.3.6.1.6.3.10.2.1.2.0") >= 2; }, 10000, 200));
+  const long badVersions = Value("1.3.6.1.2.1.11.3.0");
+  EXPECT_NE(Snmp("snmpget", "-v2c -c public", "1.3.6.1.2.1.1.1.0").find("Timeout"), std::string::npos);
+  EXPECT_NE(Snmp("snmpget", "-v1 -c public", "1.3.6.1.2.1.1.1.0").find("Timeout"), std::string::npos);
+  EXPECT_GE(Value("1.3.6.1.2.1.11.3.0"), badVersions + 2);
+}
+
+}  // namespace
+}  // namespace QVT::test
