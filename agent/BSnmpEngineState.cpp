@@ -11,6 +11,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "BFileReplace.h"
+
 namespace QVT {
 namespace {
 
@@ -50,16 +52,6 @@ std::string_view Trim(std::string_view text) {
 }
 
 std::string Reason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
-
-bool SyncFolder(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  ::close(fd);
-  return synced;
-}
 
 }  // namespace
 
@@ -203,41 +195,19 @@ ESnmpEngineStateStatus BSnmpEngineState::Write(const std::vector<unsigned char>&
   text << "# SNMP engine state: rewritten at every start; a changed EngineID starts the boots again\n"
        << "EngineID=" << EngineIdToHex(engineId) << "\n"
        << "EngineBoots=" << boots << "\n";
-  const std::string content = text.str();
-
-  const auto fail = [&](const std::string& why) {
+  const auto rename = [this](const std::string& temporary, const std::string& target) {
+    return ReplaceFile(temporary, target);
+  };
+  std::string why;
+  if (!QVReplaceFile(m_path, text.str(), 0644, rename, &why)) {
     if (error != nullptr) *error = m_path + ": " + why;
     return ENGINE_STATE_IO;
-  };
-  std::string temporary = m_path + ".tmpXXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return fail(Reason("cannot create a temporary file"));
-  size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
   }
-  std::string why;
-  if (written != content.size()) {
-    why = Reason("cannot write the temporary file");
-  } else if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) {
-    why = Reason("cannot sync the temporary file");
-  }
-  if (::close(fd) != 0 && why.empty()) why = Reason("cannot close the temporary file");
-  if (why.empty() && ReplaceFile(temporary, m_path) != 0) why = Reason("cannot rename the temporary file over it");
-  if (!why.empty()) {
-    ::unlink(temporary.c_str());
-    return fail(why);
-  }
-  // The rename itself is on disk only once the folder is.
-  if (!SyncFolder(m_path)) return fail(Reason("cannot sync its folder"));
   return ENGINE_STATE_OK;
 }
 
 int BSnmpEngineState::ReplaceFile(const std::string& temporary, const std::string& target) {
-  return std::rename(temporary.c_str(), target.c_str()) == 0 ? 0 : -1;
+  return QVRenameFile(temporary, target);
 }
 
 }  // namespace QVT

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "BFileReplace.h"
+
 namespace QVT {
 
 namespace {
@@ -209,36 +211,16 @@ int BIniFileStore::SaveLocked() {
     }
     text << line.raw << '\n';
   }
-  const std::string content = text.str();
-
-  std::string temporary = m_path + ".tmpXXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return NV_ERR_IO;
-  size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
-  }
-  const bool complete = written == content.size() && ::fsync(fd) == 0;
   // The new file keeps the permissions of the one it replaces (settings may
   // hold community strings).
-  struct stat existing {};
-  ::fchmod(fd, ::stat(m_path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644);
-  if (::close(fd) != 0 || !complete) {
-    ::unlink(temporary.c_str());
-    return NV_ERR_IO;
-  }
-  if (ReplaceFile(temporary, m_path) != 0) {
-    ::unlink(temporary.c_str());
-    return NV_ERR_IO;
-  }
-  return NV_OK;
+  const auto rename = [this](const std::string& temporary, const std::string& target) {
+    return ReplaceFile(temporary, target);
+  };
+  return QVReplaceFile(m_path, text.str(), kKeepFileMode, rename) ? NV_OK : NV_ERR_IO;
 }
 
 int BIniFileStore::ReplaceFile(const std::string& temporary, const std::string& target) {
-  return std::rename(temporary.c_str(), target.c_str()) == 0 ? 0 : -1;
+  return QVRenameFile(temporary, target);
 }
 
 std::vector<std::string> BIniFileStore::Sections() const {
