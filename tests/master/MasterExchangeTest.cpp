@@ -141,10 +141,10 @@ TEST_F(MasterTest, OnlyTheSessionsAddressWithTheRequestIdAnswers) {
                                       [&](const BSAPdu& request) {
                                         BSAPdu forged(SA_PDU_RESPONSE, id, request.requestId);
                                         forged.varBindList = List({{"1.1.0", Int(666)}});
-                                        forger.Send(Bytes(forged), agent.from);
+                                        forger.Send(Encoded(forged), agent.from);
                                         BSAPdu late(SA_PDU_RESPONSE, id, request.requestId - 1);
                                         late.varBindList = List({{"1.1.0", Int(13)}});
-                                        agent.Send(Bytes(late), agent.from);
+                                        agent.Send(Encoded(late), agent.from);
                                         agent.Send(FromHex("04 04 51 56 54 31 12 00 82 00"), agent.from);
                                         agent.Reply(request, List({{"1.1.0", Int(42)}}));
                                       });

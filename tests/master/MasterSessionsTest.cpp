@@ -485,7 +485,7 @@ TEST_F(MasterTest, QuotasRefuseWithAWireErrorAndCount) {
 TEST_F(MasterTest, NotOpenAnswersToOneAddressAreRateLimited) {
   SubAgent flooder(m_port), other(m_port, kOtherHost);
   constexpr int kRequests = 60;
-  for (int i = 0; i < kRequests; ++i) flooder.Send(Bytes(BSAPdu(SA_PDU_PING, 77, 1000 + i)), flooder.master);
+  for (int i = 0; i < kRequests; ++i) flooder.Send(Encoded(BSAPdu(SA_PDU_PING, 77, 1000 + i)), flooder.master);
   ASSERT_TRUE(WaitUntil([&] { return Counter(SA_CNT_UNKNOWN_SESSION) == kRequests; }, 3000, 10));
   int answered = 0;
   for (BSAPdu answer; flooder.Next(answer, 200);) answered += answer.errorStatus == SA_WIRE_NOT_OPEN;

@@ -19,6 +19,7 @@
 #include "BSAOIDs.h"
 #include "ChildProcess.h"
 #include "ManualClock.h"
+#include "PduTestSupport.h"
 #include "TestSupport.h"
 
 namespace QVT {
@@ -54,16 +55,6 @@ namespace test {
 
 inline BObjectIdentifier Oid(const std::string& text) {  // a short name under 1.3.6.1.3.7, or a full one
   return BObjectIdentifier((text.rfind("1.3.6.1", 0) == 0 ? text : "1.3.6.1.3.7." + text).c_str());
-}
-inline BObjectSyntax Int(int value) {
-  BObjectSyntax syntax;
-  syntax.SetInt(value);
-  return syntax;
-}
-inline BObjectSyntax Str(std::string_view text) {
-  BObjectSyntax syntax;
-  syntax.SetOctets(text);
-  return syntax;
 }
 inline BObjectSyntax ObjectId(const std::string& text) {
   BObjectSyntax syntax;
@@ -112,12 +103,6 @@ inline BSAPdu RegisterPdu(ESAPduType type, unsigned session, const std::string& 
   return pdu;
 }
 
-inline std::vector<unsigned char> Bytes(BSAPdu pdu) {
-  BSABuffer buffer;
-  EXPECT_EQ(Encode(buffer, pdu), 0);
-  return {buffer.Data(), buffer.Data() + buffer.Length()};
-}
-
 // A sub-agent played by the test on one UDP socket bound to `ip` (127.0.0.2 plays another host).
 struct SubAgent {
   explicit SubAgent(unsigned short masterPort, uint32_t ip = 0x7F000001) {
@@ -146,7 +131,7 @@ struct SubAgent {
   // -1 when none comes within `ms`.
   int Ask(BSAPdu request, BSAPdu* response = nullptr, int ms = 3000) {
     request.requestId = request.requestId != 0 ? request.requestId : ++lastRequestId;
-    Send(Bytes(request), master);
+    Send(Encoded(request), master);
     BSAPdu answer;
     while (Next(answer, ms) && answer.requestId != request.requestId) continue;
     if (response != nullptr) *response = answer;
@@ -173,7 +158,7 @@ struct SubAgent {
     answer.varBindList = std::move(list);
     answer.errorStatus = status;
     answer.errorIndex = index;
-    Send(Bytes(answer), from);
+    Send(Encoded(answer), from);
   }
 
   BAddress master;

@@ -12,6 +12,7 @@
 #include "BSAFrame.h"
 #include "BSASubAgent.h"
 #include "ChildProcess.h"
+#include "PduTestSupport.h"
 
 namespace QVT {
 
@@ -33,17 +34,6 @@ inline std::string R(int result) {  // a result; negative library statuses in he
   char text[16];
   std::snprintf(text, sizeof text, result < 0 ? "%x" : "%d", result);
   return text;
-}
-
-inline BObjectSyntax Int(int value) {
-  BObjectSyntax syntax;
-  syntax.SetInt(value);
-  return syntax;
-}
-inline BObjectSyntax Str(std::string_view text) {
-  BObjectSyntax syntax;
-  syntax.SetOctets(text);
-  return syntax;
 }
 
 // A varbind to build a list from: a name with a value, or a name alone (NULL).
@@ -81,12 +71,6 @@ inline BSAPdu Pdu(int type, unsigned sessionId, unsigned requestId, const BVarBi
   BSAPdu pdu(static_cast<ESAPduType>(type), sessionId, requestId);
   pdu.varBindList = list;
   return pdu;
-}
-
-inline std::vector<unsigned char> Encoded(BSAPdu pdu) {
-  BSABuffer buffer;
-  EXPECT_EQ(Encode(buffer, pdu), 0);
-  return {buffer.Data(), buffer.Data() + buffer.Length()};
 }
 
 // A master on a free loopback port that answers the sub-agent's requests by a rule, and sends requests of
