@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "BSnmpEngineState.h"
 #include "BTrapOIDs.h"
 
 namespace QVT {
@@ -60,6 +61,9 @@ int BSnmpTrapSender::Init(const BString& sinks, const BString& community) {
       text = text.substr(3);
     } else if (text.rfind("v2c:", 0) == 0) {
       text = text.substr(4);
+    } else if (text.rfind("v3:", 0) == 0) {
+      sink.version = SNMP_VERSION_3;
+      text = text.substr(3);
     }
     sink.text = BString(text);
     if (!QVResolveAddress(sink.text, sink.address)) {
@@ -126,6 +130,55 @@ bool BSnmpTrapSender::BuildV2(const BTrap& trap, uint32_t upTime) {
   return true;
 }
 
+bool BSnmpTrapSender::HasV3Sink() const {
+  for (const BSnmpTrapSink& sink : m_sinks) {
+    if (sink.version == SNMP_VERSION_3) return true;
+  }
+  return false;
+}
+
+bool BSnmpTrapSender::EncodeV3(size_t& length) {
+  const BSnmpTrapV3User& user = m_v3User;
+  if (user.engine == nullptr || user.name.empty() || user.level < 1 || user.level > 3) return false;
+  const bool auth = user.level >= 2;
+  const bool priv = user.level == 3;
+  if (auth && (user.keys == nullptr || user.keys->Status() != USM_OK || user.keys->Auth() == USM_AUTH_NONE)) return false;
+  if (priv && user.keys->Priv() == USM_PRIV_NONE) return false;
+
+  BSnmpV3Message& v3 = m_v3Message;
+  const std::vector<unsigned char>& engineId = user.engine->EngineId();
+  v3.msgId = m_requestId;
+  v3.maxSize = 65507;
+  // A trap is unconfirmed: no Report is ever sent back about it.
+  v3.flags = static_cast<unsigned char>((auth ? SNMP_V3_FLAG_AUTH : 0) | (priv ? SNMP_V3_FLAG_PRIV : 0));
+  v3.engineId.Assign(static_cast<unsigned>(engineId.size()), engineId.data());
+  v3.engineBoots = static_cast<int32_t>(user.engine->EngineBoots());
+  v3.engineTime = static_cast<int32_t>(user.engine->EngineTime());
+  v3.userName.Assign(user.name.view());
+  const std::vector<unsigned char> zeros(auth ? user.keys->MacLength() : 0, 0);
+  v3.authParameters.Assign(static_cast<unsigned>(zeros.size()), zeros.data());
+  v3.privParameters.Assign(0, nullptr);
+  v3.contextEngineId.Assign(static_cast<unsigned>(engineId.size()), engineId.data());
+  v3.contextName.Assign(0, nullptr);
+
+  m_message.version = SNMP_VERSION_3;
+  if (m_scoped.size() < m_buffer.size()) m_scoped.resize(m_buffer.size());
+  size_t scopedLength = 0;
+  const ESnmpCodecStatus status = v3.EncodeScopedPdu(m_message, m_scoped.data(), m_scoped.size(), scopedLength);
+  m_message.version = SNMP_VERSION_2C;
+  if (status != SNMP_CODEC_OK) return false;
+  if (priv) {
+    unsigned char salt[8];
+    if (user.keys->Encrypt({m_scoped.data(), scopedLength}, m_scoped.data(), static_cast<uint32_t>(v3.engineBoots),
+                           static_cast<uint32_t>(v3.engineTime), m_salts, salt) != USM_OK) {
+      return false;
+    }
+    v3.privParameters.Assign(8, salt);
+  }
+  if (v3.Encode(m_scoped.data(), scopedLength, m_buffer.data(), m_buffer.size(), length) != SNMP_CODEC_OK) return false;
+  return !auth || user.keys->Sign({m_buffer.data(), length}, v3.AuthOffset()) == USM_OK;
+}
+
 bool BSnmpTrapSender::BuildV1(const BTrap& trap, uint32_t upTime) {
   const BTrapOIDs& oids = *BTrapOIDs::Instance();
   m_message.version = SNMP_VERSION_1;
@@ -164,12 +217,20 @@ int BSnmpTrapSender::SendTrap(const BTrap& trap, const char* arg) {
   m_message.community.Assign(m_community.view());
   m_requestId = m_requestId == INT32_MAX ? 1 : m_requestId + 1;
   int result = 0;
-  for (int version : {SNMP_VERSION_2C, SNMP_VERSION_1}) {
+  // The SNMPv3 message is built anew for every sink: each one gets its own
+  // engine time and, with privacy, its own salt.
+  for (int version : {SNMP_VERSION_2C, SNMP_VERSION_1, SNMP_VERSION_3}) {
     bool built = false;
     size_t length = 0;
     for (const BSnmpTrapSink& sink : m_sinks) {
       if (sink.version != version || (arg != nullptr && sink.text.str() != arg)) continue;
-      if (!built) {
+      if (version == SNMP_VERSION_3) {
+        if (!BuildV2(trap, upTime) || !EncodeV3(length)) {
+          m_failed.fetch_add(1);
+          result = -1;
+          continue;
+        }
+      } else if (!built) {
         const bool ok = version == SNMP_VERSION_2C ? BuildV2(trap, upTime) : BuildV1(trap, upTime);
         if (!ok || m_message.Encode(m_buffer.data(), m_buffer.size(), length) != SNMP_CODEC_OK) {
           m_failed.fetch_add(1);

@@ -22,7 +22,7 @@ Configuration::KeySet KnownKeys() {
             "maxwaitingrequests"}},
           {"agent",
            {"listenaddress", "readcommunity", "writecommunity", "trapsink", "trapcommunity", "maxmessagesize",
-            "sysdescr", "syscontact", "sysname", "syslocation", "versions", "engineid", "statefile"}},
+            "sysdescr", "syscontact", "sysname", "syslocation", "versions", "engineid", "statefile", "trapuser"}},
           {"user *", {"auth", "authpassword", "authkey", "priv", "privpassword", "privkey", "level", "access", "view"}}};
 }
 
@@ -140,8 +140,9 @@ std::string MasterAgent::Usage() {
          "  ListenAddress=127.0.0.1:1161  SNMP endpoint(s), comma separated\n"
          "  ReadCommunity=public          community for GET, GET-NEXT, GET-BULK\n"
          "  WriteCommunity=private        community that may also SET\n"
-         "  TrapSink=                     host:port[,host:port...]; empty: no traps sent\n"
-         "  TrapCommunity=public          community of the traps sent\n"
+         "  TrapSink=                     [v1:|v2c:|v3:]host:port[,...]; empty: no traps sent\n"
+         "  TrapCommunity=public          community of the v1/v2c traps sent\n"
+         "  TrapUser=                     [User NAME] the v3 traps are sent as (needed for v3: sinks)\n"
          "  MaxMessageSize=1472           largest SNMP message sent, in octets\n"
          "  SysDescr=QVT master agent     sysDescr.0\n"
          "  SysContact=  SysName=  SysLocation=   sysContact.0, sysName.0, sysLocation.0\n"
@@ -369,6 +370,14 @@ int MasterAgent::ConfigureV3() {
       m_users.push_back(std::move(user));
     }
   }
+  m_config.GetString("Agent", "TrapUser", m_trapUser);
+  if (!m_trapUser.empty() &&
+      std::none_of(m_users.begin(), m_users.end(), [&](const UserSection& u) { return u.name == m_trapUser; })) {
+    return Fail(m_config.Where("Agent", "TrapUser") + ": no [User " + m_trapUser + "] section");
+  }
+  if (m_trapUser.empty() && m_trapSender.HasV3Sink()) {
+    return Fail(m_config.Where("Agent", "TrapUser") + ": needed for the v3: sink(s) of TrapSink");
+  }
   struct stat info {};
   if (passwords && ::stat(m_config.Path().c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
     Log(kProgram, "warning: %s holds SNMPv3 passwords and may be read by others (chmod 600)", m_config.Path().c_str());
@@ -399,6 +408,16 @@ int MasterAgent::BuildUsers() {
     user.minLevel = section.level;
     user.write = section.write;
     user.view = section.view;
+    if (section.name == m_trapUser) {
+      // Traps go out at the user's Level, with the keys localized to this
+      // engine's ID: the sending engine is the authoritative one.
+      BSnmpTrapV3User trapUser;
+      trapUser.name = user.name;
+      trapUser.level = section.level;
+      trapUser.keys = user.keys;
+      trapUser.engine = m_engineState.get();
+      m_trapSender.SetV3User(std::move(trapUser));
+    }
     m_agentConfig.users.push_back(std::move(user));
   }
   return -1;

@@ -109,6 +109,7 @@ class MasterAgent {
   BSAMasterSettings m_masterSettings;  // as read, for the agent's thread count
   std::string m_trapSinks;
   std::string m_trapCommunity = "public";
+  std::string m_trapUser;
   BSnmpTrapSender m_trapSender{&m_time};
   LoggingTrapSender m_trapLogger{&m_trapSender};
   SessionLogger m_sessionLogger;
