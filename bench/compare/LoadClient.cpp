@@ -68,6 +68,20 @@ std::string OidText(const oid* arcs, size_t length) {
   return text;
 }
 
+// The name of an SNMPv2 exception value; null for any other type.
+const char* ExceptionName(u_char type) {
+  switch (type) {
+    case SNMP_NOSUCHOBJECT:
+      return "noSuchObject";
+    case SNMP_NOSUCHINSTANCE:
+      return "noSuchInstance";
+    case SNMP_ENDOFMIBVIEW:
+      return "endOfMibView";
+    default:
+      return nullptr;
+  }
+}
+
 std::string TypeText(u_char type) {
   switch (type) {
     case ASN_INTEGER:
@@ -76,13 +90,8 @@ std::string TypeText(u_char type) {
       return "OCTET STRING";
     case ASN_COUNTER:
       return "Counter32";
-    case SNMP_NOSUCHOBJECT:
-      return "noSuchObject";
-    case SNMP_NOSUCHINSTANCE:
-      return "noSuchInstance";
-    case SNMP_ENDOFMIBVIEW:
-      return "endOfMibView";
     default: {
+      if (const char* exception = ExceptionName(type)) return exception;
       char text[16];
       std::snprintf(text, sizeof text, "type 0x%02x", type);
       return text;
@@ -586,16 +595,7 @@ std::string ProbeOutcome(const ProbeRun& run, const netsnmp_pdu* pdu) {
   const netsnmp_variable_list* vb = pdu->variables;
   if (vb == nullptr || vb->next_variable != nullptr) return "notOneVarbind";
   if (!NameIs(vb, run.name)) return "wrongName";
-  switch (vb->type) {
-    case SNMP_NOSUCHOBJECT:
-      return "noSuchObject";
-    case SNMP_NOSUCHINSTANCE:
-      return "noSuchInstance";
-    case SNMP_ENDOFMIBVIEW:
-      return "endOfMibView";
-    default:
-      break;
-  }
+  if (const char* exception = ExceptionName(vb->type)) return exception;
   if (run.target == ProbeTarget::kSysDescr) {
     return vb->type == ASN_OCTET_STR && vb->val_len > 0 ? "ok" : "wrongValue";
   }
