@@ -1,7 +1,7 @@
 // End-to-end tests of SNMPv3 with the Net-SNMP tools: the real
 // qvt-master-agent with one user per authentication x privacy pair, the
 // example sub-agent (rows 1-5), and snmpget, snmpwalk, snmpbulkwalk and
-// snmpset -v3 against them.
+// snmpset -v3 against them; snmptrapd receives the master's v3 traps.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -62,16 +62,17 @@ class V3EndToEnd : public ::testing::Test {
   }
 
   void TearDown() override {
-    for (ChildProcess* child : {&m_sub, &m_master}) {
+    for (ChildProcess* child : {&m_sub, &m_master, &m_trapd}) {
       if (child->Running()) child->Signal(SIGTERM);
     }
-    for (ChildProcess* child : {&m_sub, &m_master}) child->Wait(5000);
+    for (ChildProcess* child : {&m_sub, &m_master, &m_trapd}) child->Wait(5000);
     if (!m_dir.empty() && !HasFailure()) RunCommand("rm -rf '" + m_dir + "'", m_scratch);
   }
 
-  void WriteMasterConf(const std::string& versions) {
+  // `agentKeys`: more [Agent] lines.
+  void WriteMasterConf(const std::string& versions, const std::string& agentKeys = "") {
     std::string conf = "[SAMaster]\nPort=" + std::to_string(m_masterPort) + "\n[Agent]\nListenAddress=127.0.0.1:" +
-                       std::to_string(m_snmpPort) + "\nVersions=" + versions + "\n";
+                       std::to_string(m_snmpPort) + "\nVersions=" + versions + "\n" + agentKeys;
     for (const char* auth : kAuths) {
       for (const char* priv : kPrivs) {
         conf += "[User " + UserName(auth, priv) + "]\nAuth=" + auth + "\nAuthPassword=authpass-" + auth +
@@ -124,6 +125,7 @@ class V3EndToEnd : public ::testing::Test {
   unsigned short m_masterPort = 0;
   ChildProcess m_master;
   ChildProcess m_sub;
+  ChildProcess m_trapd;
 };
 
 // Every pair the tools offer: GET of the master's own object and of a
@@ -197,6 +199,44 @@ TEST_F(V3EndToEnd, VersionsV3RefusesV2cAndCountsIt) {
   EXPECT_NE(Snmp("snmpget", "-v2c -c public", "1.3.6.1.2.1.1.1.0").find("Timeout"), std::string::npos);
   EXPECT_NE(Snmp("snmpget", "-v1 -c public", "1.3.6.1.2.1.1.1.0").find("Timeout"), std::string::npos);
   EXPECT_GE(Value("1.3.6.1.2.1.11.3.0"), badVersions + 2);
+}
+
+// A notification of the sub-agent (a row created) reaches snmptrapd as an
+// authPriv SNMPv3 trap of TrapUser, which snmptrapd accepts only with that
+// user's keys localized to the master's engine ID.
+TEST_F(V3EndToEnd, SubAgentNotificationReachesSnmptrapdAsAnAuthPrivV3Trap) {
+  std::string out;
+  if (RunCommand("test -x /usr/sbin/snmptrapd", out) != 0) GTEST_SKIP() << "snmptrapd is not installed";
+  const std::string engineId = "80007ED9050A0B0C0D0E0F1011";
+  const unsigned short trapPort = FreeUdpPort();
+  WriteFile(m_dir + "/snmptrapd.conf", "[snmp] persistentDir " + m_dir + "/trapd-state\ncreateUser -e 0x" + engineId +
+                                           " trapper SHA-256 trap-auth-pass AES trap-priv-pass\n"
+                                           "authUser log trapper authPriv\n");
+  ASSERT_TRUE(m_trapd.Start({"/usr/sbin/snmptrapd", "-f", "-Lf", m_dir + "/traps.log", "-c", m_dir + "/snmptrapd.conf",
+                             "-C", "-M", "+" + kMibs, "-m", "+QVT-EXAMPLE-MIB",
+                             "udp:127.0.0.1:" + std::to_string(trapPort)},
+                            m_dir + "/snmptrapd.out"));
+  WriteMasterConf("v1,v2c,v3", "EngineID=" + engineId + "\nTrapSink=v3:127.0.0.1:" + std::to_string(trapPort) +
+                                   "\nTrapUser=trapper\n[User trapper]\nAuth=SHA-256\nAuthPassword=trap-auth-pass\n"
+                                   "Priv=AES\nPrivPassword=trap-priv-pass\nLevel=authPriv\n");
+  RestartMaster();
+  ASSERT_TRUE(WaitUntil([&] { return Snmp("snmpget", "-v2c -c public -Oqv", "qvtExShareOwner.5") == "sub A\n"; },
+                        15000, 200))
+      << ReadFile(m_dir + "/master.log");
+  ASSERT_NE(ReadFile(m_dir + "/master.log").find("SNMPv3 engine " + engineId), std::string::npos)
+      << ReadFile(m_dir + "/master.log");
+
+  const std::string o = V3("uSHA256AES", "SHA-256", "authpass-SHA-256", "AES", "privpass-AES");
+  const std::string created = Snmp("snmpset", o, "qvtExDynRowStatus.42 i createAndGo qvtExDynName.42 s answer");
+  EXPECT_EQ(created.find("Error"), std::string::npos) << created;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string traps = ReadFile(m_dir + "/traps.log");
+        return traps.find("qvtExRowCreated") != std::string::npos &&
+               traps.find("qvtExDynName.42 = STRING: answer") != std::string::npos;
+      },
+      10000, 100))
+      << ReadFile(m_dir + "/traps.log") << ReadFile(m_dir + "/snmptrapd.out") << ReadFile(m_dir + "/master.log");
 }
 
 }  // namespace
