@@ -41,6 +41,50 @@ TEST(ProgramTest, RefusesAnUnusableConfigurationWithStatus2) {
   std::filesystem::remove_all(dir);
 }
 
+// Each unusable SNMPv3 user or trap user setting: status 2 and one line naming the section and key.
+TEST(ProgramTest, RefusesUnusableUsersNamingSectionAndKey) {
+  const std::string dir = MakeTempDir("qvt-master-test-");
+  struct Case {
+    const char* name;
+    std::string agentKeys;  // more [Agent] lines
+    std::string user;       // the [User bob] section's lines
+    std::string named;
+  };
+  const std::string sink = "TrapSink=v3:127.0.0.1:" + std::to_string(FreeUdpPort()) + "\n";
+  const std::string good = "Auth=SHA\nAuthPassword=bobs-password\n";
+  const Case cases[] = {
+      {"DES refused", "", good + "Priv=DES\nPrivPassword=bobs-password\n", "[User bob] Priv"},
+      {"unknown Auth", "", "Auth=SHA-999\nAuthPassword=bobs-password\n", "[User bob] Auth"},
+      {"bad Level", "", good + "Level=secret\n", "[User bob] Level"},
+      {"Level above the keys", "", good + "Level=authPriv\n", "[User bob] Level"},
+      {"bad Access", "", good + "Access=admin\n", "[User bob] Access"},
+      {"bad View", "", good + "View=1.3.6.x\n", "[User bob] View"},
+      {"AuthKey of the wrong length", "", "Auth=SHA\nAuthKey=00112233445566778899\n", "[User bob] AuthKey"},
+      {"AuthKey not hex", "", "Auth=SHA\nAuthKey=xyz\n", "[User bob] AuthKey"},
+      {"short AuthPassword", "", "Auth=SHA\nAuthPassword=seven77\n", "[User bob] AuthPassword"},
+      {"short PrivPassword", "", good + "Priv=AES\nPrivPassword=seven77\n", "[User bob] PrivPassword"},
+      {"Priv without Auth", "", "Priv=AES\nPrivPassword=bobs-password\n", "[User bob] Priv"},
+      {"TrapUser unknown", "TrapUser=alice\n", good, "[Agent] TrapUser"},
+      {"v3 TrapSink without TrapUser", sink, good, "[Agent] TrapUser"},
+  };
+  for (const Case& c : cases) {
+    const std::string text = "[SAMaster]\nPort=" + std::to_string(FreeUdpPort()) +
+                             "\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(FreeUdpPort()) + "\n" +
+                             c.agentKeys + "[User bob]\n" + c.user;
+    WriteFile(dir + "/qvt.conf", text);
+    // Passwords in a file others may read are worth a warning line; not here.
+    std::filesystem::permissions(dir + "/qvt.conf", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::remove(dir + "/log");
+    ChildProcess program;
+    ASSERT_TRUE(program.Start({QV_MASTER_AGENT_PATH, "-c", dir + "/qvt.conf"}, dir + "/log")) << c.name;
+    EXPECT_EQ(program.Wait(/*ms=*/5000), 2) << c.name;
+    const std::string log = ReadFile(dir + "/log");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << c.name << ": " << log;
+    EXPECT_NE(log.find(c.named + ":"), std::string::npos) << c.name << ": " << log;
+  }
+  std::filesystem::remove_all(dir);
+}
+
 TEST(ProgramTest, WarnsOfKeysOutsideSectionsAndKeysSetTwice) {
   const std::string dir = MakeTempDir("qvt-master-test-");
   WriteFile(dir + "/qvt.conf", "Port=7\n[SAMaster]\nPort=" + std::to_string(FreeUdpPort()) +
