@@ -1,0 +1,228 @@
+// The agent's USM step and its Reports, without sockets: encoded SNMPv3
+// requests go through a request processor, and what comes back (a Report,
+// a Response, nothing) and which counter moved are checked per case.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BMibHandler.h"
+#include "BSnmpAgent.h"
+#include "BSnmpEngineState.h"
+#include "BSnmpV3Message.h"
+#include "BUsmCrypto.h"
+
+namespace QVT {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kEngineIdHex = "80007ED9050102030405060708";
+const std::vector<unsigned char> kOtherEngineId = {0x80, 0x00, 0x7E, 0xD9, 0x05, 0xAA, 0xBB, 0xCC, 0xDD};
+constexpr int32_t kRequestId = 4711;
+constexpr int32_t kMsgId = 815;
+
+enum class EEngine { kOurs, kEmpty, kOther };
+enum class EKeys { kRight, kWrong };
+enum class ETime { kNow, kOldBoots, kFarAhead };
+
+// One request as a manager would send it.
+struct SRequest {
+  EEngine engine = EEngine::kOurs;
+  const char* user = "alice";
+  int level = SNMP_SEC_AUTH_PRIV;
+  EKeys keys = EKeys::kRight;
+  ETime time = ETime::kNow;
+  bool otherContextEngine = false;
+  const char* contextName = "";
+  bool reportable = true;
+};
+
+class BSnmpV3ReportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "qv-v3-report-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    m_folder = pattern;
+    m_engine = std::make_unique<BSnmpEngineState>((fs::path(m_folder) / "state").string());
+    ASSERT_EQ(m_engine->Start(kEngineIdHex), ENGINE_STATE_OK);
+    const std::vector<unsigned char>& id = m_engine->EngineId();
+    m_alice = std::make_shared<BUsmUserKeys>(USM_AUTH_HMAC_SHA256_192, "alice-auth-pass", USM_PRIV_AES128,
+                                             "alice-priv-pass", id);
+    m_impostor = std::make_shared<BUsmUserKeys>(USM_AUTH_HMAC_SHA256_192, "not-alices-pass", USM_PRIV_AES128,
+                                                "alice-priv-pass", id);
+    ASSERT_EQ(m_alice->Status(), USM_OK);
+    ASSERT_EQ(m_impostor->Status(), USM_OK);
+    BSnmpV3User alice;
+    alice.name = BString("alice");
+    alice.keys = m_alice;
+    alice.minLevel = SNMP_SEC_AUTH_NO_PRIV;
+    alice.view = {BObjectIdentifier("1.3.6.1")};
+    m_config.users.push_back(alice);
+    m_config.engineState = m_engine.get();
+    m_remote.SetIPv4(0x7F000001);
+    m_remote.SetPort(40000);
+    m_local.SetIPv4(0x7F000001);
+    m_local.SetPort(161);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(m_folder, ignored);
+  }
+
+  std::vector<unsigned char> Encode(const SRequest& r) {
+    const std::vector<unsigned char>& ours = m_engine->EngineId();
+    BSnmpV3Message m;
+    m.msgId = kMsgId;
+    m.flags = static_cast<unsigned char>((r.level >= SNMP_SEC_AUTH_NO_PRIV ? SNMP_V3_FLAG_AUTH : 0) |
+                                         (r.level == SNMP_SEC_AUTH_PRIV ? SNMP_V3_FLAG_PRIV : 0) |
+                                         (r.reportable ? SNMP_V3_FLAG_REPORTABLE : 0));
+    const std::vector<unsigned char> engineId = r.engine == EEngine::kOurs    ? ours
+                                                : r.engine == EEngine::kOther ? kOtherEngineId
+                                                                              : std::vector<unsigned char>{};
+    m.engineId.Assign(static_cast<unsigned>(engineId.size()), engineId.data());
+    if (r.engine != EEngine::kEmpty) {
+      m.engineBoots = static_cast<int32_t>(m_engine->EngineBoots()) - (r.time == ETime::kOldBoots ? 1 : 0);
+      m.engineTime = static_cast<int32_t>(m_engine->EngineTime()) + (r.time == ETime::kFarAhead ? 1000 : 0);
+    }
+    m.userName.Assign(r.user);
+    const BUsmUserKeys& keys = r.keys == EKeys::kRight ? *m_alice : *m_impostor;
+    const std::vector<unsigned char> zeros(r.level >= SNMP_SEC_AUTH_NO_PRIV ? keys.MacLength() : 0, 0);
+    m.authParameters.Assign(static_cast<unsigned>(zeros.size()), zeros.data());
+    const std::vector<unsigned char>& contextId = r.otherContextEngine ? kOtherEngineId : ours;
+    m.contextEngineId.Assign(static_cast<unsigned>(contextId.size()), contextId.data());
+    m.contextName.Assign(r.contextName);
+    m.pdu.version = SNMP_VERSION_3;
+    m.pdu.pduType = SNMP_PDU_GET;
+    m.pdu.requestId = kRequestId;
+    m.pdu.varBinds.Append(BObjectIdentifier("1.3.6.1.2.1.1.1.0"));
+
+    std::vector<unsigned char> scoped(4096);
+    size_t scopedLength = 0;
+    EXPECT_EQ(m.EncodeScopedPdu(scoped.data(), scoped.size(), scopedLength), SNMP_CODEC_OK);
+    if (r.level == SNMP_SEC_AUTH_PRIV) {
+      unsigned char salt[8];
+      EXPECT_EQ(keys.Encrypt({scoped.data(), scopedLength}, scoped.data(), static_cast<uint32_t>(m.engineBoots),
+                             static_cast<uint32_t>(m.engineTime), m_salts, salt),
+                USM_OK);
+      m.privParameters.Assign(8, salt);
+    }
+    std::vector<unsigned char> out(8192);
+    size_t length = 0;
+    EXPECT_EQ(m.Encode(scoped.data(), scopedLength, out.data(), out.size(), length), SNMP_CODEC_OK);
+    out.resize(length);
+    if (r.level >= SNMP_SEC_AUTH_NO_PRIV) {
+      EXPECT_EQ(keys.Sign(out, m.AuthOffset()), USM_OK);
+    }
+    return out;
+  }
+
+  BSnmpAgentConfig m_config;
+  BMibHandler m_mib;
+  std::unique_ptr<BSnmpEngineState> m_engine;
+  std::shared_ptr<BUsmUserKeys> m_alice;
+  std::shared_ptr<BUsmUserKeys> m_impostor;
+  BUsmSaltCounter m_salts;
+  BAddress m_remote;
+  BAddress m_local;
+  std::string m_folder;
+};
+
+constexpr int kNone = -1;  // no counter moves: the request is answered
+
+TEST_F(BSnmpV3ReportTest, EachUsmFailureCountsOnceAndReportsWhenReportable) {
+  struct Case {
+    const char* name;
+    SRequest request;
+    int counter;        // the ESnmpV3Counter that moves, or kNone
+    bool answered;      // whether anything comes back
+    int reportLevel;    // the level of the Report
+  };
+  const Case cases[] = {
+      {"valid authPriv GET", {}, kNone, true, 0},
+      {"valid authNoPriv GET", {.level = SNMP_SEC_AUTH_NO_PRIV}, kNone, true, 0},
+      {"discovery: empty engine ID",
+       {.engine = EEngine::kEmpty, .user = "", .level = SNMP_SEC_NO_AUTH_NO_PRIV},
+       USM_STATS_UNKNOWN_ENGINE_IDS, true, SNMP_SEC_NO_AUTH_NO_PRIV},
+      {"another engine's ID", {.engine = EEngine::kOther}, USM_STATS_UNKNOWN_ENGINE_IDS, true,
+       SNMP_SEC_NO_AUTH_NO_PRIV},
+      {"unknown user", {.user = "mallory"}, USM_STATS_UNKNOWN_USER_NAMES, true, SNMP_SEC_NO_AUTH_NO_PRIV},
+      {"level below the user's lowest", {.level = SNMP_SEC_NO_AUTH_NO_PRIV}, USM_STATS_UNSUPPORTED_SEC_LEVELS, true,
+       SNMP_SEC_NO_AUTH_NO_PRIV},
+      {"wrong digest", {.keys = EKeys::kWrong}, USM_STATS_WRONG_DIGESTS, true, SNMP_SEC_NO_AUTH_NO_PRIV},
+      {"old boots", {.time = ETime::kOldBoots}, USM_STATS_NOT_IN_TIME_WINDOWS, true, SNMP_SEC_AUTH_NO_PRIV},
+      {"time 1000 s ahead", {.time = ETime::kFarAhead}, USM_STATS_NOT_IN_TIME_WINDOWS, true, SNMP_SEC_AUTH_NO_PRIV},
+      {"another context engine", {.otherContextEngine = true}, SNMP_UNKNOWN_CONTEXTS, true, SNMP_SEC_AUTH_PRIV},
+      {"a context name", {.contextName = "vlan7"}, SNMP_UNKNOWN_CONTEXTS, true, SNMP_SEC_AUTH_PRIV},
+      {"unknown user, not reportable", {.user = "mallory", .reportable = false}, USM_STATS_UNKNOWN_USER_NAMES, false,
+       0},
+      {"wrong digest, not reportable", {.keys = EKeys::kWrong, .reportable = false}, USM_STATS_WRONG_DIGESTS, false,
+       0},
+      {"discovery, not reportable",
+       {.engine = EEngine::kEmpty, .user = "", .level = SNMP_SEC_NO_AUTH_NO_PRIV, .reportable = false},
+       USM_STATS_UNKNOWN_ENGINE_IDS, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BSnmpAgent agent(m_mib, m_config);
+    BSnmpAgent::Processor processor(agent);
+    const std::vector<unsigned char> request = Encode(c.request);
+    const size_t length = processor.Process(request.data(), request.size(), m_remote, m_local);
+
+    for (int counter = 0; counter < SNMP_V3_COUNTER_COUNT; ++counter) {
+      EXPECT_EQ(agent.Counters().Get(static_cast<ESnmpV3Counter>(counter)), counter == c.counter ? 1u : 0u)
+          << "counter " << BSnmpCounters::Oid(static_cast<ESnmpV3Counter>(counter));
+    }
+    if (!c.answered) {
+      EXPECT_EQ(length, 0u) << "nothing is sent back";
+      continue;
+    }
+    ASSERT_GT(length, 0u) << "an answer was expected";
+    const std::vector<unsigned char> answer(processor.Answer(), processor.Answer() + length);
+    BSnmpV3Message reply;
+    ASSERT_EQ(reply.Decode(answer.data(), answer.size()), SNMP_CODEC_OK);
+    EXPECT_EQ(reply.msgId, kMsgId);
+    EXPECT_EQ(reply.flags & SNMP_V3_FLAG_REPORTABLE, 0) << "answers are never reportable";
+    const std::vector<unsigned char> engineId(reply.engineId.Data(), reply.engineId.Data() + reply.engineId.Length());
+    EXPECT_EQ(engineId, m_engine->EngineId()) << "the authoritative engine is ours";
+    EXPECT_EQ(reply.engineBoots, static_cast<int32_t>(m_engine->EngineBoots()));
+    EXPECT_LE(std::abs(reply.engineTime - static_cast<int32_t>(m_engine->EngineTime())), 1);
+
+    const int level = c.counter == kNone ? c.request.level : c.reportLevel;
+    EXPECT_EQ((reply.flags & SNMP_V3_FLAG_AUTH) != 0, level >= SNMP_SEC_AUTH_NO_PRIV) << "flags " << int(reply.flags);
+    EXPECT_EQ((reply.flags & SNMP_V3_FLAG_PRIV) != 0, level == SNMP_SEC_AUTH_PRIV) << "flags " << int(reply.flags);
+    if (level >= SNMP_SEC_AUTH_NO_PRIV) {
+      EXPECT_EQ(m_alice->Verify(answer, reply.AuthOffset(), reply.authParameters.Length()), USM_OK);
+    }
+    std::vector<unsigned char> scoped(reply.ScopedData(), reply.ScopedData() + reply.ScopedLength());
+    if (level == SNMP_SEC_AUTH_PRIV) {
+      ASSERT_EQ(m_alice->Decrypt(scoped, scoped.data(), static_cast<uint32_t>(reply.engineBoots),
+                                 static_cast<uint32_t>(reply.engineTime),
+                                 {reply.privParameters.Data(), reply.privParameters.Length()}),
+                USM_OK);
+    }
+    ASSERT_EQ(reply.DecodeScopedPdu(scoped.data(), scoped.size()), SNMP_CODEC_OK);
+    // An encrypted request refused before decryption has no readable
+    // request id: its Report carries 0 (the manager matches the msgID).
+    const bool readable = c.request.level < SNMP_SEC_AUTH_PRIV || c.counter == kNone ||
+                          c.counter == SNMP_UNKNOWN_CONTEXTS;
+    EXPECT_EQ(reply.pdu.requestId, readable ? kRequestId : 0);
+    if (c.counter == kNone) {
+      EXPECT_EQ(reply.pdu.pduType, SNMP_PDU_RESPONSE);
+      continue;
+    }
+    EXPECT_EQ(reply.pdu.pduType, SNMP_PDU_REPORT);
+    ASSERT_EQ(reply.pdu.varBinds.Count(), 1);
+    EXPECT_EQ(reply.pdu.varBinds[0].name,
+              BObjectIdentifier(BSnmpCounters::Oid(static_cast<ESnmpV3Counter>(c.counter))));
+    EXPECT_EQ(reply.pdu.varBinds[0].value.Syntax(), ASN_COUNTER32);
+    EXPECT_EQ(reply.pdu.varBinds[0].value.GetUnsigned(), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace QVT
