@@ -25,9 +25,10 @@ class QV_API BIniFileStore : public INonVolatile {
   explicit BIniFileStore(std::string path);
 
   // Reads the file. 0 on success; NV_ERR_NOT_FOUND when the file does not
-  // exist (the store is then empty); NV_ERR_BAD_VALUE when a line is
-  // malformed, with "<path>:<line>: <reason>" in `error`; NV_ERR_IO when it
-  // cannot be read. On failure the store keeps what it held before.
+  // exist; NV_ERR_BAD_VALUE when a line is malformed, with
+  // "<path>:<line>: <reason>" in `error`; NV_ERR_IO when it cannot be read.
+  // On any failure the store keeps what it held before (empty, for a store
+  // not loaded yet).
   int Load(std::string* error = nullptr);
   // Writes the file atomically; 0 or NV_ERR_IO.
   int Save();

@@ -28,6 +28,8 @@ class QV_API BSocket {
   // Creates the system socket for the family of the own address (IPv4 when
   // none is set); an existing descriptor is closed first. -1 on failure.
   virtual int Create();
+  // Bind and Connect return -1 on failure (the reason in LastError()),
+  // like Create.
   virtual int Bind(BAddress& address);
   // Binds to the own address set by SetMyAddress.
   virtual int Bind();
