@@ -12,9 +12,9 @@
 #include "BSnmpEngineState.h"
 #include "BSnmpTrapSender.h"
 #include "BSnmpV3Message.h"
-#include "BSocket.h"
 #include "BTrap.h"
 #include "ManualClock.h"
+#include "SnmpTestPeer.h"
 
 namespace QVT {
 namespace {
@@ -24,33 +24,6 @@ namespace fs = std::filesystem;
 constexpr const char* kEngineIdHex = "80007ED9050102030405060708";
 constexpr const char* kTrapOid = "1.3.6.1.4.1.32473.1.0.1";
 constexpr const char* kLabel = "1.3.6.1.4.1.32473.1.2.1.3.1";
-
-// A loopback socket the sender sends to.
-class Sink {
- public:
-  Sink() : m_buffer(65536) {
-    BAddress local(BAddress::kFamilyINet);
-    local.SetIPv4(0x7F000001);
-    m_socket.SetMyAddress(local);
-    m_socket.Create();
-    m_socket.Bind();
-    m_socket.GetLocalAddress(address);
-  }
-  // The datagram that arrives within `ms`; empty when none does.
-  std::vector<unsigned char> Receive(int ms = 3000) {
-    int length = static_cast<int>(m_buffer.size());
-    BAddress from;
-    if (m_socket.RecvFrom(reinterpret_cast<char*>(m_buffer.data()), length, from, ms / 1000, ms % 1000 * 1000) != 0) {
-      return {};
-    }
-    return {m_buffer.begin(), m_buffer.begin() + length};
-  }
-  BAddress address;
-
- private:
-  BSockDatagram m_socket;
-  std::vector<unsigned char> m_buffer;
-};
 
 class BSnmpTrapSenderV3Test : public ::testing::Test {
  protected:
@@ -69,7 +42,7 @@ class BSnmpTrapSenderV3Test : public ::testing::Test {
 
   test::ManualClock m_clock{4200};
   BSnmpTrapSender m_sender{&m_clock};
-  Sink m_sink;
+  test::SnmpManager m_sink;  // the v3 sink
   std::string m_folder;
   std::unique_ptr<BSnmpEngineState> m_engine;
 };
@@ -108,7 +81,7 @@ TEST_F(BSnmpTrapSenderV3Test, TrapsCarryTheLocalEngineAndDecodeWithTheUsersKeys)
     label.SetOctets("alpha");
     trap.VarBinds().Append(BObjectIdentifier(kLabel), label);
     ASSERT_EQ(m_sender.SendTrap(trap, nullptr), 0);
-    std::vector<unsigned char> datagram = m_sink.Receive();
+    std::vector<unsigned char> datagram = m_sink.ReceiveRaw();
     ASSERT_FALSE(datagram.empty()) << "no trap arrived";
 
     BSnmpV3Message v3;
@@ -164,7 +137,7 @@ TEST_F(BSnmpTrapSenderV3Test, AV3SinkWithoutAUsableUserFailsAlone) {
       {"authPriv without privacy keys", true, USM_PRIV_NONE, 3},
       {"level out of range", true, USM_PRIV_NONE, 4},
   };
-  Sink v2;
+  test::SnmpManager v2;
   const std::string v2Text = QVAddressToString(v2.address).str();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -182,8 +155,8 @@ TEST_F(BSnmpTrapSenderV3Test, AV3SinkWithoutAUsableUserFailsAlone) {
     EXPECT_EQ(sender.SendTrap(BNotification(BObjectIdentifier(kTrapOid)), nullptr), -1);
     EXPECT_EQ(sender.FailedCount(), 1u);
     EXPECT_EQ(sender.SentCount(), 1u);
-    EXPECT_FALSE(v2.Receive().empty()) << "the v2c sink gets the trap";
-    EXPECT_TRUE(m_sink.Receive(200).empty()) << "the v3 sink gets nothing";
+    EXPECT_FALSE(v2.ReceiveRaw().empty()) << "the v2c sink gets the trap";
+    EXPECT_TRUE(m_sink.ReceiveRaw(200).empty()) << "the v3 sink gets nothing";
   }
 }
 

@@ -20,26 +20,13 @@
 #include "BSAOIDs.h"
 #include "BSASocket.h"
 #include "ChildProcess.h"
+#include "EndToEndSupport.h"
 
 namespace QVT::test {
 namespace {
 
-const std::string kMaster = QV_MASTER_AGENT_PATH;
-const std::string kSubAgent = QV_SUBAGENT_EXAMPLE_PATH;
-const std::string kMibs = QV_MIBS_DIR;
-
 bool HaveTools() {
-  std::string out;
-  return RunCommand("command -v snmpget snmpwalk snmpbulkwalk snmpset snmpgetnext snmptrapd", out) == 0;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) lines.push_back(line);
-  }
-  return lines;
+  return test::HaveTools("snmpget snmpwalk snmpbulkwalk snmpset snmpgetnext snmptrapd");
 }
 
 int CountMatches(const std::string& text, const std::string& pattern) {

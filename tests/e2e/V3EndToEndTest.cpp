@@ -10,24 +10,17 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "EndToEndSupport.h"
 
 namespace QVT::test {
 namespace {
 
-const std::string kMaster = QV_MASTER_AGENT_PATH;
-const std::string kSubAgent = QV_SUBAGENT_EXAMPLE_PATH;
-const std::string kMibs = QV_MIBS_DIR;
-
 bool HaveTools() {
-  std::string out;
-  return RunCommand("command -v snmpget snmpwalk snmpbulkwalk snmpset", out) == 0;
+  return test::HaveTools("snmpget snmpwalk snmpbulkwalk snmpset");
 }
 
 int LineCount(const std::string& text) {
-  int lines = 0;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines += line.empty() ? 0 : 1;
-  return lines;
+  return static_cast<int>(Lines(text).size());
 }
 
 struct Pair {

@@ -46,14 +46,21 @@ class SnmpManager {
     EXPECT_TRUE(SendRaw({m_buffer.begin(), m_buffer.begin() + static_cast<long>(length)}));
     return m.requestId;
   }
+  // The datagram that arrives within `ms`; empty when none does.
+  std::vector<unsigned char> ReceiveRaw(int ms = 3000) {
+    int length = static_cast<int>(m_buffer.size());
+    BAddress from;
+    if (m_socket.RecvFrom(reinterpret_cast<char*>(m_buffer.data()), length, from, ms / 1000, ms % 1000 * 1000) != 0) {
+      return {};
+    }
+    return {m_buffer.begin(), m_buffer.begin() + length};
+  }
   // The answer to `requestId` (-1: any message) arriving within `ms`;
   // pduType 0 when none.
   BSnmpMessage Receive(int32_t requestId, int ms = 3000) {
-    int length = static_cast<int>(m_buffer.size());
-    BAddress from;
+    const std::vector<unsigned char> octets = ReceiveRaw(ms);
     BSnmpMessage m;
-    if (m_socket.RecvFrom(reinterpret_cast<char*>(m_buffer.data()), length, from, ms / 1000, ms % 1000 * 1000) != 0 ||
-        m.Decode(m_buffer.data(), static_cast<size_t>(length)) != SNMP_CODEC_OK ||
+    if (octets.empty() || m.Decode(octets.data(), octets.size()) != SNMP_CODEC_OK ||
         (requestId >= 0 && m.requestId != requestId)) {
       m.pduType = 0;
     }
