@@ -50,6 +50,7 @@
 #include "BSnmpMessage.h"
 #include "BSnmpTransaction.h"
 #include "BSnmpTrapSender.h"
+#include "BSnmpV3Message.h"
 #include "BSocket.h"
 #include "BString.h"
 #include "BTime.h"
