@@ -79,6 +79,12 @@ struct QV_API BSnmpV3User {
   std::vector<BObjectIdentifier> view;
 
   bool InView(const BObjectIdentifier& oid) const;
+  // The smallest prefix of the view at or after `oid` (null: none).
+  const BObjectIdentifier* FirstViewPrefixFrom(const BObjectIdentifier& oid) const;
+  // The first name after the part of the view that holds `oid` (the
+  // subtree of the shortest prefix containing it); false when no prefix
+  // contains it or nothing follows that subtree.
+  bool ViewPartEnd(const BObjectIdentifier& oid, BObjectIdentifier& end) const;
   // The highest level the keys allow.
   int MaxLevel() const;
 };
@@ -191,13 +197,16 @@ class QV_API BSnmpAgent {
     ESnmpCodecStatus EncodeAnswer(const BSnmpMessage& message, size_t& length);
     // The size of `message`'s answer if its varbinds had `varBindBytes`.
     size_t AnswerSizeWith(const BSnmpMessage& message, size_t varBindBytes) const;
-    // The user's view: out-of-view results of GET become noSuchObject, of
-    // GET-NEXT are stepped over. False on a query error.
-    // GET-NEXT: an end met while stepping answers endOfMibView under the
-    // name asked (kept by RememberNames before the query).
-    bool ApplyView(BVarBindList& list, bool next, int& status, int& index);
-    bool SkipOutsideView(BVarBind& vb, const BObjectIdentifier& asked, int& status);
-    void RememberNames(const BVarBindList& list);
+    // Query() within the user's view (plain Query() without a user). Names
+    // outside it are not asked of the MIB: GET answers noSuchObject for
+    // them; GET-NEXT walks only inside the view, one part of it at a time,
+    // never asking a registration that lies wholly outside. `errorIndex`
+    // counts within `list`.
+    int QueryWithinView(int code, BVarBindList& list, int& errorIndex);
+    // Moves `vb` to the first instance in the view at or after the next
+    // prefix from `from` (which it updates); endOfMibView under `asked` when
+    // there is none. False on a query error (its status in `status`).
+    bool NextInView(BVarBind& vb, const BObjectIdentifier& asked, BObjectIdentifier& from, int& status);
     size_t ProcessGet(bool next);
     size_t ProcessGetBulk();
     size_t ProcessSet(EAccess access);
@@ -233,8 +242,17 @@ class QV_API BSnmpAgent {
     size_t m_answerLimit = 0;
     std::vector<unsigned char> m_plain;
     std::vector<unsigned char> m_scoped;
-    BVarBindList m_probe;  // view skips
+    // View handling: the names asked and where their walks stop, the
+    // varbinds inside the view with their positions in the request and
+    // their limits, NextInView's probe and its limit.
     std::vector<BObjectIdentifier> m_asked;
+    std::vector<BObjectIdentifier> m_limits;
+    BVarBindList m_inView;
+    std::vector<BObjectIdentifier> m_inViewLimits;
+    std::vector<int> m_positions;
+    BObjectIdentifier m_from;
+    BVarBindList m_probe;
+    std::vector<BObjectIdentifier> m_probeLimit;
     BVarBindList m_scratch;   // GetBulk repetitions and SNMPv1 Counter64 skips
     std::vector<unsigned char> m_out;
   };

@@ -72,6 +72,25 @@ bool SameOctets(const BOctetString& a, const std::vector<unsigned char>& b) {
 
 }  // namespace
 
+const BObjectIdentifier* BSnmpV3User::FirstViewPrefixFrom(const BObjectIdentifier& oid) const {
+  const BObjectIdentifier* first = nullptr;
+  for (const BObjectIdentifier& prefix : view) {
+    if (prefix.Compare(oid) >= 0 && (first == nullptr || prefix.Compare(*first) < 0)) first = &prefix;
+  }
+  return first;
+}
+
+bool BSnmpV3User::ViewPartEnd(const BObjectIdentifier& oid, BObjectIdentifier& end) const {
+  const BObjectIdentifier* widest = nullptr;
+  for (const BObjectIdentifier& prefix : view) {
+    if (oid.Length() < prefix.Length() || (widest != nullptr && prefix.Length() >= widest->Length())) continue;
+    bool under = true;
+    for (unsigned i = 0; i < prefix.Length() && under; ++i) under = oid[i] == prefix[i];
+    if (under) widest = &prefix;
+  }
+  return widest != nullptr && BMibTree::SubtreeEnd(*widest, end);
+}
+
 bool BSnmpV3User::InView(const BObjectIdentifier& oid) const {
   for (const BObjectIdentifier& prefix : view) {
     if (oid.Length() < prefix.Length()) continue;
@@ -410,46 +429,125 @@ ESnmpCodecStatus BSnmpAgent::Processor::EncodeAnswer(const BSnmpMessage& message
   return SNMP_CODEC_OK;
 }
 
-bool BSnmpAgent::Processor::ApplyView(BVarBindList& list, bool next, int& status, int& index) {
-  for (int i = 0; i < list.Count(); ++i) {
+int BSnmpAgent::Processor::QueryWithinView(int code, BVarBindList& list, int& errorIndex) {
+  if (m_pUser == nullptr) return Query(code, list, errorIndex);
+  const bool next = code == SNMP_REQ_GET_NEXT;
+  const int count = list.Count();
+  // Only names inside the view are asked of the MIB (and so of the
+  // sub-agents). A GET-NEXT walk is kept inside the part of the view it
+  // starts in; what lies beyond is reached by NextInView, part by part.
+  m_positions.clear();
+  m_asked.resize(static_cast<size_t>(count));
+  m_limits.resize(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const size_t k = static_cast<size_t>(i);
+    m_asked[k] = list[i].name;
+    m_limits[k].Clear();
+    if (!m_pUser->InView(list[i].name)) continue;
+    m_positions.push_back(i);
+    if (next) m_pUser->ViewPartEnd(list[i].name, m_limits[k]);
+  }
+  auto query = [&](BVarBindList& asked, const std::vector<BObjectIdentifier>& limits) {
+    return next ? m_agent.m_mib.QueryNextBefore(static_cast<int>(m_transactionId), m_params, asked, limits, errorIndex)
+                : Query(code, asked, errorIndex);
+  };
+  int status = 0;
+  if (m_positions.size() == static_cast<size_t>(count)) {
+    status = query(list, m_limits);
+  } else if (!m_positions.empty()) {
+    m_inView.Clear();
+    m_inViewLimits.clear();
+    for (const int i : m_positions) {
+      m_inView.Append(std::move(list[i]));
+      m_inViewLimits.push_back(m_limits[static_cast<size_t>(i)]);
+    }
+    status = query(m_inView, m_inViewLimits);
+    if (status != 0) {
+      errorIndex = errorIndex > 0 && errorIndex <= static_cast<int>(m_positions.size())
+                       ? m_positions[static_cast<size_t>(errorIndex - 1)] + 1
+                       : 0;
+      return status;
+    }
+    for (size_t k = 0; k < m_positions.size(); ++k) list[m_positions[k]] = std::move(m_inView[static_cast<int>(k)]);
+  }
+  if (status != 0) return status;
+
+  for (int i = 0; i < count; ++i) {
+    const size_t k = static_cast<size_t>(i);
     BVarBind& vb = list[i];
-    if (vb.value.Syntax() == ASN_END_OF_MIB_VIEW || m_pUser->InView(vb.name)) continue;
+    const bool askedInView = m_pUser->InView(m_asked[k]);
     if (!next) {
-      vb.value.SetV2Exception(SNMP_NO_SUCH_OBJECT);
-    } else if (!SkipOutsideView(vb, i < static_cast<int>(m_asked.size()) ? m_asked[i] : vb.name, status)) {
-      index = i + 1;
-      return false;
+      if (!askedInView) vb.value.SetV2Exception(SNMP_NO_SUCH_OBJECT);
+      continue;
+    }
+    // Where the walk goes on from: the name asked when it lies outside the
+    // view, the end of its part when the part had nothing more, or an
+    // answer that left the view.
+    const BObjectIdentifier* from = nullptr;
+    if (!askedInView) {
+      from = &m_asked[k];
+    } else if (vb.value.Syntax() == ASN_END_OF_MIB_VIEW) {
+      if (m_limits[k].Length() > 0) from = &m_limits[k];
+    } else if (!m_pUser->InView(vb.name)) {
+      from = &vb.name;
+    }
+    if (from == nullptr) continue;
+    m_from = *from;
+    if (!NextInView(vb, m_asked[k], m_from, status)) {
+      errorIndex = i + 1;
+      return status;
     }
   }
-  return true;
+  return 0;
 }
 
-void BSnmpAgent::Processor::RememberNames(const BVarBindList& list) {
-  if (m_pUser == nullptr) return;
-  m_asked.resize(static_cast<size_t>(list.Count()));
-  for (int i = 0; i < list.Count(); ++i) m_asked[static_cast<size_t>(i)] = list[i].name;
-}
-
-bool BSnmpAgent::Processor::SkipOutsideView(BVarBind& vb, const BObjectIdentifier& asked, int& status) {
+bool BSnmpAgent::Processor::NextInView(BVarBind& vb, const BObjectIdentifier& asked, BObjectIdentifier& from,
+                                       int& status) {
   if (m_probe.Count() != 1) {
     m_probe.Clear();
     m_probe.AppendNew();
   }
+  m_probeLimit.resize(1);
   BVarBind& probe = m_probe[0];
-  while (!vb.value.IsException() && !m_pUser->InView(vb.name)) {
-    probe.name = vb.name;
+  BObjectIdentifier& limit = m_probeLimit[0];
+  int index = 0;
+  // Each turn takes the next prefix of the view at or after `from`: an
+  // instance may be named by the prefix itself, so it is asked for first,
+  // then the first instance after it within its part. `from` moves past
+  // the part each turn, so this ends within as many turns as the view has
+  // prefixes.
+  for (const BObjectIdentifier* prefix = m_pUser->FirstViewPrefixFrom(from); prefix != nullptr;
+       prefix = m_pUser->FirstViewPrefixFrom(from)) {
+    probe.name = *prefix;
     probe.value.SetNull();
-    int index = 0;
-    status = Query(SNMP_REQ_GET_NEXT, m_probe, index);
+    status = Query(SNMP_REQ_GET, m_probe, index);
     if (status != 0) return false;
-    // A handler that does not move forward would keep us here for ever.
-    if (probe.value.IsException() || probe.name.Compare(vb.name) <= 0) {
-      vb.name = asked;
-      vb.value.SetV2Exception(SNMP_END_OF_MIB_VIEW);
+    if (!probe.value.IsException()) {
+      vb = probe;
       return true;
     }
-    vb = probe;
+    limit.Clear();
+    const bool bounded = m_pUser->ViewPartEnd(*prefix, limit);
+    probe.name = *prefix;
+    probe.value.SetNull();
+    status = m_agent.m_mib.QueryNextBefore(static_cast<int>(m_transactionId), m_params, m_probe, m_probeLimit, index);
+    if (status != 0) return false;
+    if (!probe.value.IsException() && m_pUser->InView(probe.name)) {
+      vb = probe;
+      return true;
+    }
+    if (probe.value.IsException()) {
+      if (!bounded) break;
+      from = limit;
+    } else {
+      // An answer outside the view lies past the part; a handler that does
+      // not move forward would keep us here for ever.
+      if (probe.name.Compare(*prefix) <= 0) break;
+      from = probe.name;
+    }
   }
+  vb.name = asked;
+  vb.value.SetV2Exception(SNMP_END_OF_MIB_VIEW);
   return true;
 }
 
@@ -461,9 +559,7 @@ int BSnmpAgent::Processor::Query(int code, BVarBindList& list, int& errorIndex) 
 size_t BSnmpAgent::Processor::ProcessGet(bool next) {
   BVarBindList& list = m_request.varBinds;
   int index = 0;
-  if (next) RememberNames(list);
-  int status = Query(next ? SNMP_REQ_GET_NEXT : SNMP_REQ_GET, list, index);
-  if (status == 0 && m_pUser != nullptr) ApplyView(list, next, status, index);
+  int status = QueryWithinView(next ? SNMP_REQ_GET_NEXT : SNMP_REQ_GET, list, index);
   if (status == 0 && m_request.version == SNMP_VERSION_1) {
     // SNMPv1 has neither exceptions nor Counter64: GetNext steps over
     // Counter64 objects, and whatever is left becomes noSuchName.
@@ -517,9 +613,7 @@ size_t BSnmpAgent::Processor::ProcessGetBulk() {
 
   // The first pass answers the non-repeaters and the first repetition.
   int index = 0;
-  RememberNames(request);
-  int status = Query(SNMP_REQ_GET_NEXT, request, index);
-  if (status == 0 && m_pUser != nullptr) ApplyView(request, /*next=*/true, status, index);
+  int status = QueryWithinView(SNMP_REQ_GET_NEXT, request, index);
   if (status != 0) return ErrorResponse(status, index);
 
   m_response.version = m_request.version;
@@ -570,9 +664,7 @@ size_t BSnmpAgent::Processor::ProcessGetBulk() {
     }
     if (!anyLeft) break;
     m_scratch.Truncate(active);
-    RememberNames(m_scratch);
-    int repStatus = Query(SNMP_REQ_GET_NEXT, m_scratch, index);
-    if (repStatus == 0 && m_pUser != nullptr) ApplyView(m_scratch, /*next=*/true, repStatus, index);
+    const int repStatus = QueryWithinView(SNMP_REQ_GET_NEXT, m_scratch, index);
     if (repStatus != 0) {
       // The varbind in error is counted from the start of the request.
       int requestIndex = 0;

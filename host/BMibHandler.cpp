@@ -77,9 +77,11 @@ struct Interrupted {
   BVarBind answer;
 };
 
-// GET-NEXT of one varbind over the whole tree (see the file comment).
+// GET-NEXT of one varbind over the whole tree (see the file comment); no
+// registration at or after `limit` (when given) is asked.
 int NextInstance(const BMibTree& tree, IAccessControl* access, const BSecurityParams& params, unsigned tid,
-                 BVarBind& vb) {
+                 BVarBind& vb, const BObjectIdentifier* limit) {
+  auto beyond = [limit](const BObjectIdentifier& oid) { return limit != nullptr && oid.Compare(*limit) >= 0; };
   const BObjectIdentifier& x = vb.name;  // left untouched until the answer is known
   BVarBind work;
   std::vector<Interrupted> interrupted;
@@ -91,7 +93,7 @@ int NextInstance(const BMibTree& tree, IAccessControl* access, const BSecurityPa
     const BObjectIdentifier& pos = fromName ? x : start;
     if (owner == nullptr) {  // a gap between registrations
       BMibTreeNode* next = tree.FirstAfter(pos);
-      if (next == nullptr) break;
+      if (next == nullptr || beyond(next->Oid())) break;
       start = next->Oid();
       fromName = false;
       owner = next;
@@ -136,6 +138,7 @@ int NextInstance(const BMibTree& tree, IAccessControl* access, const BSecurityPa
     }
 
     if (nested != nullptr) {
+      if (beyond(nested->Oid())) break;
       interrupted.push_back({owner, !found, found ? std::exchange(work, BVarBind()) : BVarBind()});
       start = nested->Oid();
       fromName = false;
@@ -143,7 +146,7 @@ int NextInstance(const BMibTree& tree, IAccessControl* access, const BSecurityPa
       continue;
     }
     BObjectIdentifier end;
-    if (!BMibTree::SubtreeEnd(owner->Oid(), end)) break;
+    if (!BMibTree::SubtreeEnd(owner->Oid(), end) || beyond(end)) break;
     ended = owner;
     start = std::move(end);
     fromName = false;
@@ -303,10 +306,23 @@ int BMibHandler::QueryGet(int transactionId, const BSecurityParams& params, BVar
   return 0;
 }
 
-int BMibHandler::QueryGetNext(int transactionId, const BSecurityParams& params, BVarBindList& list, int& errorIndex) {
+int BMibHandler::QueryNextBefore(int transactionId, const BSecurityParams& params, BVarBindList& list,
+                                 const std::vector<BObjectIdentifier>& limits, int& errorIndex) {
+  errorIndex = 0;
+  TReadLock reading(m_synch);
+  BGracePeriod grace(m_grace);
+  return QueryGetNext(transactionId, params, list, errorIndex, &limits);
+}
+
+int BMibHandler::QueryGetNext(int transactionId, const BSecurityParams& params, BVarBindList& list, int& errorIndex,
+                              const std::vector<BObjectIdentifier>* limits) {
   const unsigned tid = static_cast<unsigned>(transactionId);
   for (int i = 0; i < list.Count(); ++i) {
-    const int status = NextInstance(m_tree, m_pAccessControl, params, tid, list[i]);
+    const BObjectIdentifier* limit = nullptr;
+    if (limits != nullptr && static_cast<size_t>(i) < limits->size() && (*limits)[static_cast<size_t>(i)].Length() > 0) {
+      limit = &(*limits)[static_cast<size_t>(i)];
+    }
+    const int status = NextInstance(m_tree, m_pAccessControl, params, tid, list[i], limit);
     if (status != 0) {
       errorIndex = i + 1;
       return status;

@@ -30,6 +30,7 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 
 #include "BCmdHandler.h"
 #include "BGracePeriods.h"
@@ -81,6 +82,13 @@ class QV_API BMibHandler : public BCmdHandler {
   // state by it, such as how long the request has waited so far).
   virtual int Query(int code, int transactionId, const BSecurityParams& params, const BString& context,
                     BVarBindList& list, int& errorIndex);
+  // GET-NEXT as Query does, but the walk of varbind i stops at `limits[i]`
+  // (when given and not empty): no registration at or after it is asked,
+  // and the varbind answers endOfMibView when nothing comes before it. Keeps
+  // a walk inside one part of the MIB (an SNMPv3 user's view) without
+  // querying the handlers beyond it.
+  int QueryNextBefore(int transactionId, const BSecurityParams& params, BVarBindList& list,
+                      const std::vector<BObjectIdentifier>& limits, int& errorIndex);
   // The process-wide transaction registry.
   virtual BTransactions* GetITransactions();
   // Takes the handler out at once, without waiting for the queries in
@@ -126,7 +134,8 @@ class QV_API BMibHandler : public BCmdHandler {
 
  private:
   int QueryGet(int transactionId, const BSecurityParams& params, BVarBindList& list, int& errorIndex);
-  int QueryGetNext(int transactionId, const BSecurityParams& params, BVarBindList& list, int& errorIndex);
+  int QueryGetNext(int transactionId, const BSecurityParams& params, BVarBindList& list, int& errorIndex,
+                   const std::vector<BObjectIdentifier>* limits = nullptr);
 
   IAccessControl* m_pAccessControl;
   TMutex m_mutex{true};  // serialises SETs; taken before m_synch

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BMibHandler.h"
+#include "FakeSubtreeHandler.h"
 #include "BSnmpAgent.h"
 #include "BSnmpEngineState.h"
 #include "BSnmpV3Message.h"
@@ -40,6 +41,9 @@ struct SRequest {
   bool otherContextEngine = false;
   const char* contextName = "";
   bool reportable = true;
+  int pduType = SNMP_PDU_GET;
+  std::vector<const char*> names = {"1.3.6.1.2.1.1.1.0"};
+  int maxRepetitions = 0;  // GetBulk; no non-repeaters
 };
 
 class BSnmpV3ReportTest : public ::testing::Test {
@@ -97,9 +101,13 @@ class BSnmpV3ReportTest : public ::testing::Test {
     m.contextEngineId.Assign(static_cast<unsigned>(contextId.size()), contextId.data());
     m.contextName.Assign(r.contextName);
     m.pdu.version = SNMP_VERSION_3;
-    m.pdu.pduType = SNMP_PDU_GET;
+    m.pdu.pduType = r.pduType;
     m.pdu.requestId = kRequestId;
-    m.pdu.varBinds.Append(BObjectIdentifier("1.3.6.1.2.1.1.1.0"));
+    if (r.pduType == SNMP_PDU_GET_BULK) {
+      m.pdu.errorStatus = 0;
+      m.pdu.errorIndex = r.maxRepetitions;
+    }
+    for (const char* name : r.names) m.pdu.varBinds.Append(BObjectIdentifier(name));
 
     std::vector<unsigned char> scoped(4096);
     size_t scopedLength = 0;
@@ -119,6 +127,32 @@ class BSnmpV3ReportTest : public ::testing::Test {
       EXPECT_EQ(keys.Sign(out, m.AuthOffset()), USM_OK);
     }
     return out;
+  }
+
+  // Decodes the answer in `processor`, checks its header and security for
+  // `level`, and reads its scoped PDU.
+  void ReadAnswer(const BSnmpAgent::Processor& processor, size_t length, int level, BSnmpV3Message& reply) {
+    const std::vector<unsigned char> answer(processor.Answer(), processor.Answer() + length);
+    ASSERT_EQ(reply.Decode(answer.data(), answer.size()), SNMP_CODEC_OK);
+    EXPECT_EQ(reply.msgId, kMsgId);
+    EXPECT_EQ(reply.flags & SNMP_V3_FLAG_REPORTABLE, 0) << "answers are never reportable";
+    const std::vector<unsigned char> engineId(reply.engineId.Data(), reply.engineId.Data() + reply.engineId.Length());
+    EXPECT_EQ(engineId, m_engine->EngineId()) << "the authoritative engine is ours";
+    EXPECT_EQ(reply.engineBoots, static_cast<int32_t>(m_engine->EngineBoots()));
+    EXPECT_LE(std::abs(reply.engineTime - static_cast<int32_t>(m_engine->EngineTime())), 1);
+    EXPECT_EQ((reply.flags & SNMP_V3_FLAG_AUTH) != 0, level >= SNMP_SEC_AUTH_NO_PRIV) << "flags " << int(reply.flags);
+    EXPECT_EQ((reply.flags & SNMP_V3_FLAG_PRIV) != 0, level == SNMP_SEC_AUTH_PRIV) << "flags " << int(reply.flags);
+    if (level >= SNMP_SEC_AUTH_NO_PRIV) {
+      EXPECT_EQ(m_alice->Verify(answer, reply.AuthOffset(), reply.authParameters.Length()), USM_OK);
+    }
+    std::vector<unsigned char> scoped(reply.ScopedData(), reply.ScopedData() + reply.ScopedLength());
+    if (level == SNMP_SEC_AUTH_PRIV) {
+      ASSERT_EQ(m_alice->Decrypt(scoped, scoped.data(), static_cast<uint32_t>(reply.engineBoots),
+                                 static_cast<uint32_t>(reply.engineTime),
+                                 {reply.privParameters.Data(), reply.privParameters.Length()}),
+                USM_OK);
+    }
+    ASSERT_EQ(reply.DecodeScopedPdu(scoped.data(), scoped.size()), SNMP_CODEC_OK);
   }
 
   BSnmpAgentConfig m_config;
@@ -182,30 +216,9 @@ TEST_F(BSnmpV3ReportTest, EachUsmFailureCountsOnceAndReportsWhenReportable) {
       continue;
     }
     ASSERT_GT(length, 0u) << "an answer was expected";
-    const std::vector<unsigned char> answer(processor.Answer(), processor.Answer() + length);
-    BSnmpV3Message reply;
-    ASSERT_EQ(reply.Decode(answer.data(), answer.size()), SNMP_CODEC_OK);
-    EXPECT_EQ(reply.msgId, kMsgId);
-    EXPECT_EQ(reply.flags & SNMP_V3_FLAG_REPORTABLE, 0) << "answers are never reportable";
-    const std::vector<unsigned char> engineId(reply.engineId.Data(), reply.engineId.Data() + reply.engineId.Length());
-    EXPECT_EQ(engineId, m_engine->EngineId()) << "the authoritative engine is ours";
-    EXPECT_EQ(reply.engineBoots, static_cast<int32_t>(m_engine->EngineBoots()));
-    EXPECT_LE(std::abs(reply.engineTime - static_cast<int32_t>(m_engine->EngineTime())), 1);
-
     const int level = c.counter == kNone ? c.request.level : c.reportLevel;
-    EXPECT_EQ((reply.flags & SNMP_V3_FLAG_AUTH) != 0, level >= SNMP_SEC_AUTH_NO_PRIV) << "flags " << int(reply.flags);
-    EXPECT_EQ((reply.flags & SNMP_V3_FLAG_PRIV) != 0, level == SNMP_SEC_AUTH_PRIV) << "flags " << int(reply.flags);
-    if (level >= SNMP_SEC_AUTH_NO_PRIV) {
-      EXPECT_EQ(m_alice->Verify(answer, reply.AuthOffset(), reply.authParameters.Length()), USM_OK);
-    }
-    std::vector<unsigned char> scoped(reply.ScopedData(), reply.ScopedData() + reply.ScopedLength());
-    if (level == SNMP_SEC_AUTH_PRIV) {
-      ASSERT_EQ(m_alice->Decrypt(scoped, scoped.data(), static_cast<uint32_t>(reply.engineBoots),
-                                 static_cast<uint32_t>(reply.engineTime),
-                                 {reply.privParameters.Data(), reply.privParameters.Length()}),
-                USM_OK);
-    }
-    ASSERT_EQ(reply.DecodeScopedPdu(scoped.data(), scoped.size()), SNMP_CODEC_OK);
+    BSnmpV3Message reply;
+    ASSERT_NO_FATAL_FAILURE(ReadAnswer(processor, length, level, reply));
     // An encrypted request refused before decryption has no readable
     // request id: its Report carries 0 (the manager matches the msgID).
     const bool readable = c.request.level < SNMP_SEC_AUTH_PRIV || c.counter == kNone ||
@@ -221,6 +234,80 @@ TEST_F(BSnmpV3ReportTest, EachUsmFailureCountsOnceAndReportsWhenReportable) {
               BObjectIdentifier(BSnmpCounters::Oid(static_cast<ESnmpV3Counter>(c.counter))));
     EXPECT_EQ(reply.pdu.varBinds[0].value.Syntax(), ASN_COUNTER32);
     EXPECT_EQ(reply.pdu.varBinds[0].value.GetUnsigned(), 1u);
+  }
+}
+
+// A user's view is applied before the MIB is asked: names outside it never
+// reach the subtree handlers (sub-agents, at the master), whatever the PDU.
+TEST_F(BSnmpV3ReportTest, NamesOutsideTheViewAreNeverAskedOfTheMib) {
+  test::FakeSubtreeHandler visible("1.3.6.1.3.1", {"1.3.6.1.3.1.1.0", "1.3.6.1.3.1.5.0"});
+  test::FakeSubtreeHandler hidden("1.3.6.1.3.2", {"1.3.6.1.3.2.1.0"});
+  test::FakeSubtreeHandler enterprise("1.3.6.1.4.1.32473",
+                                      {"1.3.6.1.4.1.32473.1.0", "1.3.6.1.4.1.32473.2.0", "1.3.6.1.4.1.32473.3.0"});
+  test::FakeSubtreeHandler hiddenLast("1.3.6.1.5.1", {"1.3.6.1.5.1.1.0"});
+  for (BMibSubtreeHandler* handler : {static_cast<BMibSubtreeHandler*>(&visible), static_cast<BMibSubtreeHandler*>(&hidden),
+                                      static_cast<BMibSubtreeHandler*>(&enterprise), static_cast<BMibSubtreeHandler*>(&hiddenLast)}) {
+    ASSERT_NE(m_mib.RegisterSubtreeHandler(handler), 0);
+  }
+  // One experimental subtree, and one enterprise instance named by the view itself.
+  m_config.users[0].view = {BObjectIdentifier("1.3.6.1.4.1.32473.2.0"), BObjectIdentifier("1.3.6.1.3.1")};
+
+  struct Answer {
+    const char* name;
+    int syntax;  // the value's syntax; INTEGER values are the fake's
+  };
+  struct Case {
+    const char* name;
+    SRequest request;
+    std::vector<Answer> answers;
+  };
+  constexpr int kInt = ASN_INTEGER;
+  const Case cases[] = {
+      {"GET inside and outside",
+       {.names = {"1.3.6.1.3.1.1.0", "1.3.6.1.3.2.1.0", "1.3.6.1.4.1.32473.1.0"}},
+       {{"1.3.6.1.3.1.1.0", kInt}, {"1.3.6.1.3.2.1.0", ASN_NO_SUCH_OBJECT},
+        {"1.3.6.1.4.1.32473.1.0", ASN_NO_SUCH_OBJECT}}},
+      {"GET-NEXT from the end of one part to the next",
+       {.pduType = SNMP_PDU_GET_NEXT, .names = {"1.3.6.1.3.1.5.0"}},
+       {{"1.3.6.1.4.1.32473.2.0", kInt}}},
+      {"GET-NEXT from outside, before a part",
+       {.pduType = SNMP_PDU_GET_NEXT, .names = {"1.3.6.1.3.2", "1.3"}},
+       {{"1.3.6.1.4.1.32473.2.0", kInt}, {"1.3.6.1.3.1.1.0", kInt}}},
+      {"GET-NEXT after the last part",
+       {.pduType = SNMP_PDU_GET_NEXT, .names = {"1.3.6.1.4.1.32473.2.0", "1.3.6.1.4.2"}},
+       {{"1.3.6.1.4.1.32473.2.0", ASN_END_OF_MIB_VIEW}, {"1.3.6.1.4.2", ASN_END_OF_MIB_VIEW}}},
+      {"GetBulk walks the view only",
+       {.pduType = SNMP_PDU_GET_BULK, .names = {"1.3.6.1.3.2"}, .maxRepetitions = 3},
+       {{"1.3.6.1.4.1.32473.2.0", kInt}, {"1.3.6.1.4.1.32473.2.0", ASN_END_OF_MIB_VIEW}}},
+      {"GetBulk from the start",
+       {.pduType = SNMP_PDU_GET_BULK, .names = {"1.3"}, .maxRepetitions = 4},
+       {{"1.3.6.1.3.1.1.0", kInt}, {"1.3.6.1.3.1.5.0", kInt}, {"1.3.6.1.4.1.32473.2.0", kInt},
+        {"1.3.6.1.4.1.32473.2.0", ASN_END_OF_MIB_VIEW}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BSnmpAgent agent(m_mib, m_config);
+    BSnmpAgent::Processor processor(agent);
+    const std::vector<unsigned char> request = Encode(c.request);
+    const size_t length = processor.Process(request.data(), request.size(), m_remote, m_local);
+    ASSERT_GT(length, 0u);
+    BSnmpV3Message reply;
+    ASSERT_NO_FATAL_FAILURE(ReadAnswer(processor, length, SNMP_SEC_AUTH_PRIV, reply));
+    ASSERT_EQ(reply.pdu.pduType, SNMP_PDU_RESPONSE);
+    EXPECT_EQ(reply.pdu.errorStatus, 0);
+    ASSERT_EQ(reply.pdu.varBinds.Count(), static_cast<int>(c.answers.size()));
+    for (int i = 0; i < reply.pdu.varBinds.Count(); ++i) {
+      const Answer& expected = c.answers[static_cast<size_t>(i)];
+      EXPECT_EQ(reply.pdu.varBinds[i].name, BObjectIdentifier(expected.name)) << "varbind " << i;
+      EXPECT_EQ(reply.pdu.varBinds[i].value.Syntax(), expected.syntax) << "varbind " << i;
+    }
+  }
+  EXPECT_TRUE(hidden.Calls().empty()) << "a subtree outside the view was asked";
+  EXPECT_TRUE(hiddenLast.Calls().empty()) << "a subtree outside the view was asked";
+  EXPECT_FALSE(enterprise.Calls().empty()) << "the instance the view names was never asked for";
+  for (BMibSubtreeHandler* handler : {static_cast<BMibSubtreeHandler*>(&visible), static_cast<BMibSubtreeHandler*>(&hidden),
+                                      static_cast<BMibSubtreeHandler*>(&enterprise), static_cast<BMibSubtreeHandler*>(&hiddenLast)}) {
+    m_mib.UnregisterSubtreeHandler(handler);
   }
 }
 
