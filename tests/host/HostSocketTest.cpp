@@ -60,6 +60,19 @@ struct BoundSocket : BSockDatagram {
   unsigned short Port() const { return MyAddress().Port(); }
 };
 
+// A datagram from `sender` reaches `receiver`, a socket bound on 127.0.0.1, whole and from the sender's port.
+void ExpectCarries(BoundSocket& sender, BSockDatagram& receiver) {
+  BAddress to, from;
+  ASSERT_EQ(receiver.GetLocalAddress(to), 0);
+  int length = 3;
+  ASSERT_EQ(sender.SendTo("abc", length, to), 0);
+  char buffer[8];
+  length = sizeof buffer;
+  ASSERT_EQ(receiver.RecvFrom(buffer, length, from, 5, 0), 0);
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), "abc");
+  EXPECT_EQ(from.Port(), sender.Port());
+}
+
 TEST(BSockDatagramFailureTest, BindFailsWithMinusOneAndTheReasonAndLeavesTheSocketUsable) {
   BoundSocket taken;
   // clang-format off
@@ -70,28 +83,20 @@ TEST(BSockDatagramFailureTest, BindFailsWithMinusOneAndTheReasonAndLeavesTheSock
       {"bound already", Loopback(0), true, EINVAL}};
   // clang-format on
   for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
     BSockDatagram socket;
-    ASSERT_EQ(socket.Create(), 0) << c.name;
-    BAddress first = Loopback(0);
+    ASSERT_EQ(socket.Create(), 0);
+    BAddress first = Loopback(0), address = c.address, free = Loopback(0);
     if (c.bindFirst) {
-      ASSERT_EQ(socket.Bind(first), 0) << c.name;
+      ASSERT_EQ(socket.Bind(first), 0);
     }
-    BAddress address = c.address;
-    EXPECT_EQ(socket.Bind(address), -1) << c.name;  // the transport compares with -1
-    EXPECT_EQ(socket.LastError(), c.error) << c.name;
+    EXPECT_EQ(socket.Bind(address), -1);  // the transport compares with -1
+    EXPECT_EQ(socket.LastError(), c.error);
     // The descriptor survives a failed bind: bound now (or still), it carries a datagram.
-    BAddress free = Loopback(0);
     if (!c.bindFirst) {
-      ASSERT_EQ(socket.Bind(free), 0) << c.name;
+      ASSERT_EQ(socket.Bind(free), 0);
     }
-    BAddress local, from;
-    ASSERT_EQ(socket.GetLocalAddress(local), 0) << c.name;
-    int length = 2;
-    ASSERT_EQ(taken.SendTo("hi", length, local), 0) << c.name;
-    char buffer[8];
-    length = sizeof buffer;
-    EXPECT_EQ(socket.RecvFrom(buffer, length, from, 5, 0), 0) << c.name;
-    EXPECT_EQ(length, 2) << c.name;
+    ExpectCarries(taken, socket);
   }
   BSockDatagram unmade;  // no descriptor yet
   BAddress address = Loopback(0);
@@ -183,26 +188,19 @@ TEST(BSockDatagramFailureTest, ReceivesThatFindNothingTimeOutWithOne) {
       {"non-blocking, untimed, destination", true, true, -1, -1, -EAGAIN}};
   // clang-format on
   for (const auto& c : kCases) {
-    BoundSocket socket;
-    ASSERT_EQ(socket.SetStyle(c.nonBlocking, 0, 1), 0) << c.name;
+    SCOPED_TRACE(c.name);
+    BoundSocket socket, sender;
+    ASSERT_EQ(socket.SetStyle(c.nonBlocking, 0, 1), 0);
     if (c.withDestination) {
-      ASSERT_EQ(socket.EnablePacketInfo(), 0) << c.name;
+      ASSERT_EQ(socket.EnablePacketInfo(), 0);
     }
     char buffer[8];
     int length = sizeof buffer;
     BAddress from, to;
     const int result = c.withDestination ? socket.RecvFrom(buffer, length, from, to, c.seconds, c.microseconds)
                                          : socket.RecvFrom(buffer, length, from, c.seconds, c.microseconds);
-    EXPECT_EQ(result, c.result) << c.name;
-    // Whatever came before, a datagram that is there is received.
-    BoundSocket sender;
-    BAddress own = Loopback(socket.Port());
-    length = 3;
-    ASSERT_EQ(sender.SendTo("abc", length, own), 0) << c.name;
-    length = sizeof buffer;
-    EXPECT_EQ(socket.RecvFrom(buffer, length, from, 5, 0), 0) << c.name;
-    EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), "abc") << c.name;
-    EXPECT_EQ(from.Port(), sender.Port()) << c.name;
+    EXPECT_EQ(result, c.result);
+    ExpectCarries(sender, socket);  // whatever came before, a datagram that is there is received
   }
 }
 
@@ -313,16 +311,33 @@ TEST(BSockDatagramFailureTest, AClosedSocketFailsWithBadDescriptorAndCanBeMadeAg
   EXPECT_EQ(OpenDescriptors(), before + 1);
   BAddress own = Loopback(0);
   ASSERT_EQ(socket.Bind(own), 0);
-  length = 2;
-  ASSERT_EQ(socket.SendTo("hi", length, to), 0);
-  length = sizeof buffer;
-  EXPECT_EQ(peer.RecvFrom(buffer, length, from, 5, 0), 0);
-  EXPECT_EQ(from.Port(), socket.MyAddress().Port());
+  ExpectCarries(socket, peer);
   ASSERT_EQ(socket.ShutDown(2), 0);  // both directions: closed, and made again
   EXPECT_TRUE(socket.IsInvalid());
   EXPECT_EQ(OpenDescriptors(), before);
   ASSERT_EQ(socket.Create(), 0);
   EXPECT_EQ(socket.Bind(own), 0);
+}
+
+// A socket bound to every address learns which one a datagram was sent to, and answers from that one.
+TEST(BSockDatagramTest, PacketInformationGivesTheDestinationAndSetsTheSource) {
+  BSockDatagram wildcard, client;
+  BAddress any = Address("0.0.0.0:0"), loopback2 = Address("127.0.0.2:0");
+  ASSERT_EQ(wildcard.Create() | wildcard.Bind(any) | wildcard.EnablePacketInfo(), 0);
+  ASSERT_EQ(client.Create() | client.Bind(loopback2), 0);
+  BAddress to = loopback2, from, destination, answerFrom;
+  to.SetPort(wildcard.MyAddress().Port());
+  int length = 4;
+  ASSERT_EQ(client.SendTo("ping", length, to), 0);
+  char buffer[16];
+  length = sizeof buffer;
+  ASSERT_EQ(wildcard.RecvFrom(buffer, length, from, destination, 2, 0), 0);
+  EXPECT_EQ(QVAddressToString(destination), QVAddressToString(to));
+  length = 4;
+  ASSERT_EQ(wildcard.SendTo("pong", length, from, destination), 0);
+  length = sizeof buffer;
+  ASSERT_EQ(client.RecvFrom(buffer, length, answerFrom, 2, 0), 0);
+  EXPECT_EQ(QVAddressToString(answerFrom), QVAddressToString(to));  // not 127.0.0.1, the system's choice
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-// The reader/writer lock's policy (waiting writers first, timed writes that
-// give up and let the held-back readers go), events, thread start and
-// shutdown, the dispatcher's bookkeeping by message type and the clock's
-// restart; part of the thread tests, so also run under ThreadSanitizer.
-// Threads are ordered by what the lock has seen (TSWMRSynchPeer) or by
-// events; every wait is bounded.
+// The reader/writer lock's policy (writers before new readers but not before
+// a nested read, timed writes that give up and let the held-back readers go,
+// writers that let readers first), the mutex, events and grace periods; part
+// of the thread tests, so also run under ThreadSanitizer. Threads are
+// ordered by what the lock has seen (TSWMRSynchPeer) or by events; every
+// wait is bounded.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,11 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "BMessageDispatcher.h"
-#include "BTime.h"
+#include "BGracePeriods.h"
 #include "ChildProcess.h"
+#include "TEvent.h"
 #include "TSWMRSynchPeer.h"
-#include "TThread.h"
 
 namespace QVT {
 namespace {
@@ -27,6 +26,13 @@ namespace {
 using test::WaitUntil;
 
 constexpr int kPatienceMs = 10000;  // far beyond what any step here takes
+
+bool WaitForWriters(TSWMRSynch& lock, int n) {
+  return WaitUntil([&] { return TSWMRSynchPeer::WaitingWriters(lock) == n; }, kPatienceMs, 1);
+}
+bool WaitForReaders(TSWMRSynch& lock, int n) {
+  return WaitUntil([&] { return TSWMRSynchPeer::WaitingReaders(lock) == n; }, kPatienceMs, 1);
+}
 
 // A thread that takes the lock for reading or writing and keeps it until released.
 class Holder {
@@ -71,28 +77,39 @@ class Log {
   std::string m_text;
 };
 
-TEST(TSWMRSynchPolicyTest, WaitingWritersGoOneAtATimeBeforeTheReadersThatCameAfterThem) {
-  TSWMRSynch lock;
+// Two writers wait while this thread reads: a nested read of this thread still goes in (queued behind them
+// it would deadlock), a new reader waits, also one that reads another lock already. The writers go one at
+// a time, each nesting a read and a write (a clean-up that queries its own MIB), then the reader.
+TEST(TSWMRSynchPolicyTest, WaitingWritersGoOneAtATimeBeforeNewReadersButNotBeforeANestedRead) {
+  TSWMRSynch lock, other;
   Log log;
-  Holder first(lock, Holder::kWrite);
-  ASSERT_TRUE(first.Holding());
+  lock.WaitToRead();
+  std::thread([&] { TReadLock read(lock); }).join();  // readers share the lock
   const auto writer = [&] {
     TWriteLock write(lock);
+    lock.WaitToRead();
+    lock.WaitToWrite();
     log.Add('W');
+    lock.DoneWriting();
+    lock.DoneReading();
     log.Add('w');
   };
-  std::thread second(writer), third(writer);
-  ASSERT_TRUE(WaitUntil([&] { return TSWMRSynchPeer::WaitingWriters(lock) == 2; }, kPatienceMs, 1));
+  std::thread first(writer), second(writer);
+  ASSERT_TRUE(WaitForWriters(lock, 2));
+  lock.WaitToRead();
+  lock.DoneReading();
   std::thread reader([&] {
-    TReadLock read(lock);
+    TReadLock outer(other);
+    TReadLock inner(lock);
     log.Add('R');
   });
-  ASSERT_TRUE(WaitUntil([&] { return TSWMRSynchPeer::WaitingReaders(lock) == 1; }, kPatienceMs, 1));
-  first.Release();
+  ASSERT_TRUE(WaitForReaders(lock, 1));
+  EXPECT_EQ(log.Text(), "");
+  lock.DoneReading();
+  first.join();
   second.join();
-  third.join();
   reader.join();
-  EXPECT_EQ(log.Text(), "WwWwR");  // writers never overlap, the reader waits for both
+  EXPECT_EQ(log.Text(), "WwWwR");
 }
 
 // Two readers in relay keep the lock read at every moment: each leaves only
@@ -128,53 +145,43 @@ TEST(TSWMRSynchPolicyTest, AStreamOfOverlappingReadersDoesNotStarveAWriter) {
 
 // A timed write that can succeed (now, or once the holder lets go within the
 // limit) does; one that cannot returns false when the limit is reached and
-// leaves the lock to its holder.
+// leaves the lock to its holder; whether it holds readers back or not.
 TEST(TSWMRSynchPolicyTest, TimedWritesSucceedWhenTheyCanAndGiveUpWhenTheyCannot) {
   enum Holding { kNone, kReader, kWriter };
   // clang-format off
-  const struct {
-    const char* name;
-    Holding held;
-    bool releasedDuringWait, holdReaders;
-    unsigned ms;
-    bool acquired;
-  } kCases[] = {
-      {"free", kNone, false, true, 0, true},
-      {"free, not holding readers", kNone, false, false, 0, true},
-      {"read, kept", kReader, false, true, 20, false},
-      {"read, kept, not holding readers", kReader, false, false, 20, false},
-      {"written, kept", kWriter, false, true, 20, false},
-      {"written, kept, not holding readers", kWriter, false, false, 20, false},
-      {"read, released", kReader, true, true, kPatienceMs, true},
-      {"read, released, not holding readers", kReader, true, false, kPatienceMs, true},
-      {"written, released", kWriter, true, true, kPatienceMs, true},
-      {"written, released, not holding readers", kWriter, true, false, kPatienceMs, true}};
+  const struct { const char* name; Holding held; bool releasedDuringWait; unsigned ms; bool acquired; } kCases[] = {
+      {"free", kNone, false, 0, true}, {"read, kept", kReader, false, 20, false},
+      {"written, kept", kWriter, false, 20, false}, {"read, released", kReader, true, kPatienceMs, true},
+      {"written, released", kWriter, true, kPatienceMs, true}};
   // clang-format on
   for (const auto& c : kCases) {
-    TSWMRSynch lock;
-    std::unique_ptr<Holder> holder;
-    if (c.held != kNone) {
-      holder = std::make_unique<Holder>(lock, c.held == kReader ? Holder::kRead : Holder::kWrite);
-      ASSERT_TRUE(holder->Holding()) << c.name;
-    }
-    std::atomic<int> result{-1};
-    std::thread writer([&] {
-      result = lock.TryWaitToWrite(c.ms, c.holdReaders) ? 1 : 0;
-      if (result == 1) lock.DoneWriting();
-    });
-    if (c.releasedDuringWait) {
-      if (c.holdReaders) {  // only a writer that holds readers back shows as waiting
-        ASSERT_TRUE(WaitUntil([&] { return TSWMRSynchPeer::WaitingWriters(lock) == 1; }, kPatienceMs, 1)) << c.name;
+    for (const bool holdReaders : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (holdReaders ? "" : ", not holding readers"));
+      TSWMRSynch lock;
+      std::unique_ptr<Holder> holder;
+      if (c.held != kNone) {
+        holder = std::make_unique<Holder>(lock, c.held == kReader ? Holder::kRead : Holder::kWrite);
+        ASSERT_TRUE(holder->Holding());
       }
-      holder->Release();
+      std::atomic<int> result{-1};
+      std::thread writer([&] {
+        result = lock.TryWaitToWrite(c.ms, holdReaders) ? 1 : 0;
+        if (result == 1) lock.DoneWriting();
+      });
+      if (c.releasedDuringWait) {
+        if (holdReaders) {  // only a writer that holds readers back shows as waiting
+          ASSERT_TRUE(WaitForWriters(lock, 1));
+        }
+        holder->Release();
+      }
+      writer.join();
+      EXPECT_EQ(result.load(), c.acquired ? 1 : 0);
+      EXPECT_EQ(TSWMRSynchPeer::WaitingWriters(lock), 0);
+      holder.reset();
+      // Whatever happened, the lock is free again for both kinds.
+      std::thread([&] { TWriteLock write(lock); }).join();
+      std::thread([&] { TReadLock read(lock); }).join();
     }
-    writer.join();
-    EXPECT_EQ(result.load(), c.acquired ? 1 : 0) << c.name;
-    EXPECT_EQ(TSWMRSynchPeer::WaitingWriters(lock), 0) << c.name;
-    holder.reset();
-    // Whatever happened, the lock is free again for both kinds.
-    std::thread([&] { TWriteLock write(lock); }).join();
-    std::thread([&] { TReadLock read(lock); }).join();
   }
   TSWMRSynch lock;  // the thread that writes may take it again, timed, at once
   ASSERT_TRUE(lock.TryWaitToWrite(0));
@@ -194,13 +201,13 @@ TEST(TSWMRSynchPolicyTest, ReadersHeldBackByATimedWriterGoOnWhenItGivesUp) {
   ASSERT_TRUE(reading.Holding());
   std::atomic<int> result{-1};
   std::thread writer([&] { result = lock.TryWaitToWrite(/*ms=*/2000) ? 1 : 0; });
-  ASSERT_TRUE(WaitUntil([&] { return TSWMRSynchPeer::WaitingWriters(lock) == 1; }, kPatienceMs, 1));
+  ASSERT_TRUE(WaitForWriters(lock, 1));
   std::atomic<bool> entered{false};
   std::thread reader([&] {
     TReadLock read(lock);
     entered = true;
   });
-  ASSERT_TRUE(WaitUntil([&] { return TSWMRSynchPeer::WaitingReaders(lock) == 1; }, kPatienceMs, 1));
+  ASSERT_TRUE(WaitForReaders(lock, 1));
   EXPECT_FALSE(entered.load());  // held back while the writer waits
   writer.join();
   EXPECT_EQ(result.load(), 0);
@@ -209,54 +216,71 @@ TEST(TSWMRSynchPolicyTest, ReadersHeldBackByATimedWriterGoOnWhenItGivesUp) {
   reader.join();
 }
 
-// A thread's read lock on one lock makes it no nested reader of another: a
-// writer waiting there holds it back like any new reader.
-TEST(TSWMRSynchPolicyTest, AReadOnOneLockIsNoNestedReadOfAnother) {
-  TSWMRSynch first, second;
-  Log log;
-  Holder reading(second, Holder::kRead);
-  ASSERT_TRUE(reading.Holding());
-  std::thread writer([&] {
-    TWriteLock write(second);
-    log.Add('W');
-  });
-  ASSERT_TRUE(WaitUntil([&] { return TSWMRSynchPeer::WaitingWriters(second) == 1; }, kPatienceMs, 1));
-  std::thread reader([&] {
-    TReadLock outer(first);
-    TReadLock inner(second);
-    log.Add('R');
-  });
-  ASSERT_TRUE(WaitUntil([&] { return TSWMRSynchPeer::WaitingReaders(second) == 1; }, kPatienceMs, 1));
-  EXPECT_EQ(log.Text(), "");
-  reading.Release();
-  writer.join();
-  reader.join();
-  EXPECT_EQ(log.Text(), "WR");
-}
-
-// A writer that does not hold readers back lets the readers already waiting
-// go first when the lock comes free.
-TEST(TSWMRSynchPolicyTest, AWriterThatDoesNotHoldReadersBackLetsWaitingReadersGoFirst) {
+// A writer that does not hold readers back never delays a query: new readers
+// come and go while it waits, none of them waiting, and readers already
+// waiting when the lock comes free go before it.
+TEST(TSWMRSynchPolicyTest, AWriterThatDoesNotHoldReadersBackLetsEveryReaderGoFirst) {
   TSWMRSynch lock;
   Log log;
+  const auto politeWriter = [&] {
+    if (lock.TryWaitToWrite(kPatienceMs, /*holdReaders=*/false)) {
+      log.Add('W');
+      lock.DoneWriting();
+    }
+  };
+  lock.WaitToRead();
+  std::thread writer(politeWriter);
+  for (int i = 0; i < 20; ++i) {
+    std::thread([&] { TReadLock read(lock); }).join();
+    EXPECT_EQ(TSWMRSynchPeer::WaitingWriters(lock), 0);
+  }
+  EXPECT_EQ(log.Text(), "");
+  lock.DoneReading();
+  writer.join();
+  EXPECT_EQ(log.Text(), "W");
+
   Holder writing(lock, Holder::kWrite);
   ASSERT_TRUE(writing.Holding());
   std::thread reader([&] {
     TReadLock read(lock);
     log.Add('R');
   });
-  ASSERT_TRUE(WaitUntil([&] { return TSWMRSynchPeer::WaitingReaders(lock) == 1; }, kPatienceMs, 1));
-  std::thread writer([&] {
-    if (lock.TryWaitToWrite(kPatienceMs, /*holdReaders=*/false)) {
-      log.Add('W');
-      lock.DoneWriting();
-    }
-  });
+  ASSERT_TRUE(WaitForReaders(lock, 1));
+  std::thread second(politeWriter);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it wait too (a head start, no condition)
   writing.Release();
   reader.join();
-  writer.join();
-  EXPECT_EQ(log.Text(), "RW");
+  second.join();
+  EXPECT_EQ(log.Text(), "WRW");
+}
+
+// A recursive mutex is held until released as often as taken; a plain one
+// taken again by its owner times out; a timed wait gets the mutex when its
+// owner lets go in time.
+TEST(TMutexTest, RecursionAndTimedWaits) {
+  TMutex recursive(true);
+  std::atomic<int> result{-1};
+  ASSERT_EQ(recursive.Wait(kWaitForever) | recursive.Wait(0), 0);
+  recursive.Done();
+  std::thread([&] { result = recursive.Wait(20); }).join();
+  EXPECT_EQ(result.load(), 1);  // still held once
+  TEvent waiting;
+  std::thread other([&] {
+    waiting.Set();
+    result = recursive.Wait(kPatienceMs);
+    if (result == 0) recursive.Done();
+  });
+  ASSERT_EQ(waiting.Wait(kPatienceMs), 0);
+  recursive.Done();
+  other.join();
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_EQ(recursive.Wait(0), 0);  // released by the other thread: free
+  recursive.Done();
+
+  TMutex plain(false);
+  ASSERT_EQ(plain.Wait(kWaitForever), 0);
+  EXPECT_EQ(plain.Wait(/*ms=*/10), 1);  // the owner waits too
+  plain.Done();
 }
 
 TEST(TEventTest, ASetEventReleasesEveryWaitUntilResetAndAWaitThatRunsOutSaysSo) {
@@ -289,201 +313,50 @@ TEST(TEventTest, ASetEventReleasesEveryWaitUntilResetAndAWaitThatRunsOutSaysSo) 
   EXPECT_EQ(timedOut.load(), 0);
 }
 
-TEST(TMutexTest, ATimedWaitGetsTheMutexWhenItsOwnerLetsGoInTime) {
-  TMutex mutex(false);
-  ASSERT_EQ(mutex.Wait(kWaitForever), 0);
-  std::atomic<int> result{-1};
-  TEvent waiting;
-  std::thread other([&] {
-    waiting.Set();
-    result = mutex.Wait(kPatienceMs);
-    if (result == 0) mutex.Done();
-  });
-  ASSERT_EQ(waiting.Wait(kPatienceMs), 0);
-  mutex.Done();
-  other.join();
-  EXPECT_EQ(result.load(), 0);
-  EXPECT_EQ(mutex.Wait(0), 0);  // released by the other thread: free
-  mutex.Done();
-}
-
-// Run bodies of the kinds the library has: waiting on the stop event in long
-// slices, stopping itself, or ending by itself.
-class ProbeThread : public TThread {
- public:
-  enum Body { kWaitForStop, kTerminateItself, kReturnAtOnce };
-  explicit ProbeThread(Body body) : m_body(body) {}
-  ~ProbeThread() override { Stop(kWaitForever); }
-
-  int Run() override {
-    const int run = ++runs;
-    started.Set();
-    if (m_body == kTerminateItself) Terminate();
-    if (m_body != kReturnAtOnce) {
-      while (StopEvent().Wait(/*ms=*/30000) != 0) ++slicesRunOut;
-    }
-    return 100 + run;
+// What is retired is freed once every reader that entered before has left, whatever readers came after,
+// in the order it was retired; with no reader inside, at once.
+TEST(BGracePeriodsTest, RetiredGoesOnceTheReadersBeforeItHaveLeft) {
+  BGracePeriods periods;
+  std::string freed;
+  periods.Retire([&] { freed += "a"; });
+  EXPECT_EQ(freed, "a");
+  const uint64_t early = periods.Enter();
+  periods.Retire([&] { freed += "b"; });
+  const uint64_t late = periods.Enter();  // cannot have seen b
+  periods.Retire([&] { freed += "c"; });
+  periods.Leave(late);
+  EXPECT_EQ(freed, "a");  // the early reader may still use b and c
+  EXPECT_EQ(periods.Pending(), 2u);
+  const uint64_t later = periods.Enter();
+  periods.Leave(early);
+  EXPECT_EQ(freed, "abc");  // the later reader came after both
+  periods.Leave(later);
+  // A reader that leaves frees a few at most; the owner collects the rest.
+  const uint64_t holding = periods.Enter();
+  for (size_t k = 0; k < 3 * BGracePeriods::kRunOnLeave; ++k) periods.Retire([&] { freed += "."; });
+  periods.Leave(holding);
+  EXPECT_EQ(freed.size(), 3 + BGracePeriods::kRunOnLeave);
+  EXPECT_EQ(periods.Collect(BGracePeriods::kRunOnLeave), BGracePeriods::kRunOnLeave);
+  EXPECT_EQ(periods.Collect(), BGracePeriods::kRunOnLeave);
+  EXPECT_EQ(periods.Pending(), 0u);
+  std::atomic<int> inside{0};
+  BGracePeriods shared;
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      for (int k = 0; k < 2000; ++k) {
+        BGracePeriod reading(shared);
+        ++inside;
+        --inside;
+      }
+    });
   }
-  void OnThreadEnd() override {
-    endedOnThread = std::this_thread::get_id() != mainThread;
-    ended.Set();
-  }
-
-  const Body m_body;
-  const std::thread::id mainThread = std::this_thread::get_id();
-  std::atomic<int> runs{0}, slicesRunOut{0};
-  std::atomic<bool> endedOnThread{false};
-  TEvent started, ended;
-};
-
-TEST(TThreadShutdownTest, StopAndJoinAreSafeInEveryStateAndNeverLoseAStop) {
-  ProbeThread thread(ProbeThread::kWaitForStop);
-  EXPECT_EQ(thread.Stop(0), 0);  // never started: nothing to wait for
-  EXPECT_EQ(thread.Join(kWaitForever), 0);
-  EXPECT_FALSE(thread.IsRunning());
-  // A stop right after the start is not lost, however early it comes.
-  for (int i = 1; i <= 30; ++i) {
-    ASSERT_EQ(thread.Start(0, 0), 0) << i;
-    ASSERT_EQ(thread.Stop(kPatienceMs), 0) << i;
-    EXPECT_EQ(thread.ExitCode(), 100 + i) << i;
-  }
-  EXPECT_EQ(thread.Stop(kWaitForever), 0);   // stopped twice: the second returns at once
-  EXPECT_EQ(thread.slicesRunOut.load(), 0);  // every stop woke the wait, none ran out
-  // A second start while running is refused and leaves the run alone.
-  thread.started.Reset();
-  ASSERT_EQ(thread.Start(0, 0), 0);
-  ASSERT_EQ(thread.started.Wait(kPatienceMs), 0);
-  EXPECT_EQ(thread.Start(0, 0), -1);
-  EXPECT_TRUE(thread.IsRunning());
-  EXPECT_EQ(thread.Join(0), 1);
-  thread.Terminate();  // the stop event alone, then the join
-  EXPECT_EQ(thread.Join(kPatienceMs), 0);
-  EXPECT_FALSE(thread.IsRunning());
-  EXPECT_EQ(thread.runs.load(), 31);
-  EXPECT_TRUE(thread.endedOnThread.load());
-}
-
-TEST(TThreadShutdownTest, ThreadsThatEndOnTheirOwnAreJoinedWithoutAStop) {
-  // clang-format off
-  const struct { const char* name; ProbeThread::Body body; } kCases[] = {
-      {"terminates itself", ProbeThread::kTerminateItself}, {"returns at once", ProbeThread::kReturnAtOnce}};
-  // clang-format on
-  for (const auto& c : kCases) {
-    ProbeThread thread(c.body);
-    ASSERT_EQ(thread.Start(0, 0), 0) << c.name;
-    ASSERT_EQ(thread.ended.Wait(kPatienceMs), 0) << c.name;
-    EXPECT_EQ(thread.Join(kPatienceMs), 0) << c.name;
-    EXPECT_EQ(thread.ExitCode(), 101) << c.name;
-    EXPECT_TRUE(thread.endedOnThread.load()) << c.name;
-    EXPECT_EQ(thread.slicesRunOut.load(), 0) << c.name;
-    // It can run again, and a restart clears the stop it gave itself.
-    thread.ended.Reset();
-    ASSERT_EQ(thread.Start(0, 0), 0) << c.name;
-    ASSERT_EQ(thread.ended.Wait(kPatienceMs), 0) << c.name;
-    EXPECT_EQ(thread.Join(kPatienceMs), 0) << c.name;
-    EXPECT_EQ(thread.ExitCode(), 102) << c.name;
-  }
-}
-
-// The destructors that stop a running thread: the derived class's own (the
-// documented way) and the base's last resort for a Run that only uses the
-// stop event. Both wake a Run that is in the middle of a long timed wait.
-TEST(TThreadShutdownTest, DestroyingARunningThreadStopsItMidWait) {
-  std::atomic<int> slicesRunOut{0};
-  {
-    ProbeThread thread(ProbeThread::kWaitForStop);
-    ASSERT_EQ(thread.Start(0, 0), 0);
-    ASSERT_EQ(thread.started.Wait(kPatienceMs), 0);
-    slicesRunOut = thread.slicesRunOut.load();
-  }
-  EXPECT_EQ(slicesRunOut.load(), 0);
-  struct BareThread : TThread {
-    explicit BareThread(std::atomic<int>& runOut) : m_runOut(runOut) {}
-    int Run() override {
-      started = true;
-      while (StopEvent().Wait(30000) != 0) ++m_runOut;
-      return 0;
-    }
-    std::atomic<int>& m_runOut;
-    // A flag rather than an event: an event's Set may still be under way
-    // when the wait on it returns, and the object goes right after.
-    std::atomic<bool> started{false};
-  };
-  auto bare = std::make_unique<BareThread>(slicesRunOut);
-  ASSERT_EQ(bare->Start(0, 0), 0);
-  ASSERT_TRUE(WaitUntil([&] { return bare->started.load(); }, kPatienceMs, 1));
-  bare.reset();
-  EXPECT_EQ(slicesRunOut.load(), 0);
-}
-
-// A detached thread cannot be joined; that it no longer runs is all its
-// owner learns before letting the object go, so by then the thread must be
-// done with the object.
-TEST(TThreadShutdownTest, ADetachedThreadIsDoneWithItsObjectOnceItNoLongerRuns) {
-  struct DetachedThread : TThread {
-    DetachedThread() : TThread(/*detached=*/true) {}
-    int Run() override {
-      StopEvent().Wait(kPatienceMs);
-      return 7;
-    }
-  };
-  for (int i = 0; i < 20; ++i) {
-    auto thread = std::make_unique<DetachedThread>();
-    ASSERT_EQ(thread->Start(0, 0), 0) << i;
-    thread->Terminate();
-    ASSERT_TRUE(WaitUntil([&] { return !thread->IsRunning(); }, kPatienceMs, 1)) << i;
-    EXPECT_EQ(thread->Join(kWaitForever), 0) << i;
-    EXPECT_EQ(thread->ExitCode(), 7) << i;
-    thread.reset();
-  }
-}
-
-struct Counting : IMessageSubscriber {
-  void OnMessage(const BMessage&) override { ++received; }
-  int received = 0;
-};
-
-// Types 0 to 63 are tracked in a bit mask, every other type by a count; at
-// both edges and outside, a type is listened to exactly while it has a subscriber.
-TEST(BMessageDispatcherTest, ATypeIsListenedToExactlyWhileItHasSubscribersAtEveryEdgeOfTheMask) {
-  BMessageDispatcher* dispatcher = BMessageDispatcher::Instance();
-  for (const int type : {0, 1, 31, 32, 62, 63, 64, 65, -1, 1000}) {
-    Counting one, two, neighbour;
-    const int other = type == 0 ? 1 : type - 1;  // a neighbour in the mask, or another type outside it
-    ASSERT_EQ(dispatcher->Subscribe(type, nullptr, &one), 0) << type;
-    EXPECT_EQ(dispatcher->Subscribe(type, nullptr, &one), -1) << type;  // once per type
-    ASSERT_EQ(dispatcher->Subscribe(type, nullptr, &two), 0) << type;
-    ASSERT_EQ(dispatcher->Subscribe(other, nullptr, &neighbour), 0) << type;
-    EXPECT_EQ(dispatcher->Publish(BMessage(type)), 2) << type;
-    EXPECT_EQ(dispatcher->Unsubscribe(type, &one), 0) << type;
-    EXPECT_EQ(dispatcher->Unsubscribe(type, &one), -1) << type;          // gone already
-    EXPECT_NE(dispatcher->HasSubscriberFor(BMessage(type)), 0) << type;  // `two` still listens
-    EXPECT_EQ(dispatcher->Publish(BMessage(type)), 1) << type;
-    EXPECT_EQ(dispatcher->Unsubscribe(type, &two), 0) << type;
-    EXPECT_EQ(dispatcher->HasSubscriberFor(BMessage(type)), 0) << type;
-    EXPECT_EQ(dispatcher->Publish(BMessage(type)), 0) << type;
-    EXPECT_NE(dispatcher->HasSubscriberFor(BMessage(other)), 0) << type;  // the neighbour is untouched
-    EXPECT_EQ(dispatcher->Publish(BMessage(other)), 1) << type;
-    EXPECT_EQ(dispatcher->Unsubscribe(other, &neighbour), 0) << type;
-    EXPECT_EQ(dispatcher->HasSubscriberFor(BMessage(other)), 0) << type;
-    EXPECT_EQ(one.received, 1) << type;
-    EXPECT_EQ(two.received, 2) << type;
-    EXPECT_EQ(neighbour.received, 1) << type;
-  }
-  Counting nobody;
-  EXPECT_EQ(dispatcher->Subscribe(5, nullptr, nullptr), -1);
-  EXPECT_EQ(dispatcher->HasSubscriberFor(BMessage(5)), 0);
-  EXPECT_EQ(dispatcher->Unsubscribe(5, &nobody), -1);
-}
-
-TEST(BTimeTest, RestartCountsFromZeroAgain) {
-  BTime clock;
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_GE(clock.SysUptime(), 5u);
-  const auto restarted = std::chrono::steady_clock::now();
-  clock.Restart();
-  const uint32_t afterRestart = clock.SysUptime();
-  EXPECT_LE(afterRestart, (std::chrono::steady_clock::now() - restarted) / std::chrono::milliseconds(10));
+  std::atomic<int> retired{0};
+  for (int k = 0; k < 2000; ++k) shared.Retire([&] { ++retired; });
+  for (auto& t : readers) t.join();
+  shared.Collect();
+  EXPECT_EQ(retired.load(), 2000);
+  EXPECT_EQ(shared.Pending(), 0u);
 }
 
 }  // namespace

@@ -1,21 +1,20 @@
-// Locks, threads, the clock, the message dispatcher, singletons and the trap
-// conversions of RFC 3584 section 3; also run under ThreadSanitizer.
+// Thread start and shutdown, the message dispatcher, the clock, singletons
+// and the trap conversions of RFC 3584 section 3; part of the thread tests,
+// so also run under ThreadSanitizer. Every wait is bounded.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "BGracePeriods.h"
 #include "BMessageDispatcher.h"
 #include "BSingleton.h"
 #include "BTime.h"
 #include "BTrapOIDs.h"
 #include "ChildProcess.h"
-#include "TSWMRSynchPeer.h"
 #include "TThread.h"
 
 namespace QVT {
@@ -23,158 +22,134 @@ namespace {
 
 using test::WaitUntil;
 
-TEST(TMutexTest, RecursiveIsHeldUntilReleasedAsOftenAsTakenPlainIsNot) {
-  TMutex recursive(true);
-  const auto otherWaits = [&](unsigned ms) {  // released again if taken
-    int result = -1;
-    std::thread([&] { (result = recursive.Wait(ms)) == 0 ? recursive.Done() : void(); }).join();
-    return result;
-  };
-  ASSERT_EQ(recursive.Wait(kWaitForever) | recursive.Wait(0), 0);
-  recursive.Done();
-  EXPECT_EQ(otherWaits(20), 1);
-  recursive.Done();
-  EXPECT_EQ(otherWaits(5000), 0);
+constexpr int kPatienceMs = 10000;  // far beyond what any step here takes
 
-  TMutex plain(false);
-  ASSERT_EQ(plain.Wait(kWaitForever), 0);
-  EXPECT_EQ(plain.Wait(/*ms=*/10), 1);  // the owner waits too
-  plain.Done();
-}
-
-// Waits on its stop event in long slices, as the library's monitor threads do.
-class SlicedThread : public TThread {
+// Run bodies of the kinds the library has: waiting on the stop event in long
+// slices, stopping itself, or ending by itself.
+class ProbeThread : public TThread {
  public:
-  ~SlicedThread() override { Stop(kWaitForever); }
+  enum Body { kWaitForStop, kTerminateItself, kReturnAtOnce };
+  explicit ProbeThread(Body body) : m_body(body) {}
+  ~ProbeThread() override { Stop(kWaitForever); }
+
   int Run() override {
-    ++runs;
-    while (StopEvent().Wait(/*ms=*/30000) != 0) {
+    const int run = ++runs;
+    started.Set();
+    if (m_body == kTerminateItself) Terminate();
+    if (m_body != kReturnAtOnce) {
+      while (StopEvent().Wait(/*ms=*/30000) != 0) ++slicesRunOut;
     }
-    return 40 + runs.load();
+    return 100 + run;
   }
-  std::atomic<int> runs{0};
+  void OnThreadEnd() override {
+    endedOnThread = std::this_thread::get_id() != mainThread;
+    ended.Set();
+  }
+
+  const Body m_body;
+  const std::thread::id mainThread = std::this_thread::get_id();
+  std::atomic<int> runs{0}, slicesRunOut{0};
+  std::atomic<bool> endedOnThread{false};
+  TEvent started, ended;
 };
 
-TEST(TThreadTest, StopWakesRunAndARestartRunsAgainUntilStopped) {
-  SlicedThread thread;
+TEST(TThreadShutdownTest, StopAndJoinAreSafeInEveryStateAndNeverLoseAStop) {
+  ProbeThread thread(ProbeThread::kWaitForStop);
+  EXPECT_EQ(thread.Stop(0), 0);  // never started: nothing to wait for
+  EXPECT_EQ(thread.Join(kWaitForever), 0);
+  EXPECT_FALSE(thread.IsRunning());
+  // A stop right after the start is not lost, however early it comes, and wakes Run's 30 s wait.
+  for (int i = 1; i <= 30; ++i) {
+    ASSERT_EQ(thread.Start(0, 0), 0) << i;
+    ASSERT_EQ(thread.Stop(kPatienceMs), 0) << i;
+    EXPECT_EQ(thread.ExitCode(), 100 + i) << i;
+  }
+  EXPECT_EQ(thread.Stop(kWaitForever), 0);   // stopped twice: the second returns at once
+  EXPECT_EQ(thread.slicesRunOut.load(), 0);  // every stop woke the wait, none ran out
+  // A restart clears the stop event; a second start while running is refused and leaves the run alone.
+  thread.started.Reset();
   ASSERT_EQ(thread.Start(0, 0), 0);
-  EXPECT_EQ(thread.Join(0), 1);
-  EXPECT_EQ(thread.Stop(/*ms=*/10000), 0);  // long before Run's 30 s slice ends
-  EXPECT_EQ(thread.ExitCode(), 41);
-  ASSERT_EQ(thread.Start(0, 0), 0);
-  EXPECT_EQ(thread.Join(/*ms=*/20), 1);  // the restart cleared the stop event
-  EXPECT_EQ(thread.Stop(kWaitForever), 0);
-  EXPECT_EQ(thread.ExitCode(), 42);
+  ASSERT_EQ(thread.started.Wait(kPatienceMs), 0);
+  EXPECT_EQ(thread.Join(/*ms=*/20), 1);
+  EXPECT_EQ(thread.Start(0, 0), -1);
+  EXPECT_TRUE(thread.IsRunning());
+  thread.Terminate();  // the stop event alone, then the join
+  EXPECT_EQ(thread.Join(kPatienceMs), 0);
+  EXPECT_FALSE(thread.IsRunning());
+  EXPECT_EQ(thread.runs.load(), 31);
+  EXPECT_TRUE(thread.endedOnThread.load());
 }
 
-TEST(TSWMRSynchTest, WriterNestsAndGoesBeforeNewReadersButNotBeforeANestedRead) {
-  TSWMRSynch lock;
-  std::atomic<int> step{0}, writerAt{0}, readerAt{0};
-  lock.WaitToRead();
-  std::thread([&] { TReadLock read(lock); }).join();  // readers share the lock
-  std::thread writer([&] {
-    TWriteLock write(lock);
-    lock.WaitToRead();  // a clean-up that queries its own MIB
-    lock.WaitToWrite();
-    lock.DoneWriting();
-    lock.DoneReading();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // still held: the reader waits
-    writerAt = ++step;
-  });
-  ASSERT_TRUE(WaitUntil([&] { return TSWMRSynchPeer::WaitingWriters(lock) == 1; }, 10000, 1));
-  lock.WaitToRead();  // a nested read must not queue behind the writer: that would deadlock
-  lock.DoneReading();
-  std::atomic<bool> readerTrying{false};
-  std::thread reader([&] {
-    readerTrying = true;
-    TReadLock read(lock);
-    readerAt = ++step;
-  });
-  ASSERT_TRUE(WaitUntil([&] { return readerTrying.load(); }, 10000, 1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(step.load(), 0);  // the new reader waits behind the writer
-  lock.DoneReading();
-  writer.join();
-  reader.join();
-  EXPECT_EQ(writerAt.load(), 1);
-  EXPECT_EQ(readerAt.load(), 2);
+TEST(TThreadShutdownTest, ThreadsThatEndOnTheirOwnAreJoinedWithoutAStop) {
+  for (const ProbeThread::Body body : {ProbeThread::kTerminateItself, ProbeThread::kReturnAtOnce}) {
+    SCOPED_TRACE(body == ProbeThread::kReturnAtOnce ? "returns at once" : "terminates itself");
+    ProbeThread thread(body);
+    ASSERT_EQ(thread.Start(0, 0), 0);
+    ASSERT_EQ(thread.ended.Wait(kPatienceMs), 0);
+    EXPECT_EQ(thread.Join(kPatienceMs), 0);
+    EXPECT_EQ(thread.ExitCode(), 101);
+    EXPECT_TRUE(thread.endedOnThread.load());
+    EXPECT_EQ(thread.slicesRunOut.load(), 0);
+    // It can run again, and a restart clears the stop it gave itself.
+    thread.ended.Reset();
+    ASSERT_EQ(thread.Start(0, 0), 0);
+    ASSERT_EQ(thread.ended.Wait(kPatienceMs), 0);
+    EXPECT_EQ(thread.Join(kPatienceMs), 0);
+    EXPECT_EQ(thread.ExitCode(), 102);
+  }
 }
 
-// A writer that does not hold readers back lets new readers in while it waits, and takes the lock in the
-// first moment no reader holds it; its time-out leaves the lock as it was.
-TEST(TSWMRSynchTest, AWriterThatDoesNotHoldReadersBackNeverDelaysAQuery) {
-  TSWMRSynch lock;
-  lock.WaitToRead();
-  std::thread([&] { EXPECT_FALSE(lock.TryWaitToWrite(/*ms=*/10, /*holdReaders=*/false)); }).join();
-  std::atomic<bool> written{false};
-  std::thread writer([&] {
-    if (lock.TryWaitToWrite(/*ms=*/10000, /*holdReaders=*/false)) {
-      written = true;
-      lock.DoneWriting();
+// The destructors that stop a running thread: the derived class's own (the
+// documented way) and the base's last resort for a Run that only uses the
+// stop event. Both wake a Run that is in the middle of a long timed wait.
+TEST(TThreadShutdownTest, DestroyingARunningThreadStopsItMidWait) {
+  std::atomic<int> slicesRunOut{0};
+  {
+    ProbeThread thread(ProbeThread::kWaitForStop);
+    ASSERT_EQ(thread.Start(0, 0), 0);
+    ASSERT_EQ(thread.started.Wait(kPatienceMs), 0);
+    slicesRunOut = thread.slicesRunOut.load();
+  }
+  EXPECT_EQ(slicesRunOut.load(), 0);
+  struct BareThread : TThread {
+    explicit BareThread(std::atomic<int>& runOut) : m_runOut(runOut) {}
+    int Run() override {
+      started = true;
+      while (StopEvent().Wait(30000) != 0) ++m_runOut;
+      return 0;
     }
-  });
-  for (int i = 0; i < 20; ++i) {  // readers come and go while it waits; none of them waits
-    std::thread([&] { TReadLock read(lock); }).join();
-    EXPECT_EQ(TSWMRSynchPeer::WaitingWriters(lock), 0);
-  }
-  EXPECT_FALSE(written.load());
-  lock.DoneReading();
-  writer.join();
-  EXPECT_TRUE(written.load());
+    std::atomic<int>& m_runOut;
+    // A flag rather than an event: an event's Set may still be under way
+    // when the wait on it returns, and the object goes right after.
+    std::atomic<bool> started{false};
+  };
+  auto bare = std::make_unique<BareThread>(slicesRunOut);
+  ASSERT_EQ(bare->Start(0, 0), 0);
+  ASSERT_TRUE(WaitUntil([&] { return bare->started.load(); }, kPatienceMs, 1));
+  bare.reset();
+  EXPECT_EQ(slicesRunOut.load(), 0);
 }
 
-// What is retired is freed once every reader that entered before has left, whatever readers came after,
-// in the order it was retired; with no reader inside, at once.
-TEST(BGracePeriodsTest, RetiredGoesOnceTheReadersBeforeItHaveLeft) {
-  BGracePeriods periods;
-  std::string freed;
-  periods.Retire([&] { freed += "a"; });
-  EXPECT_EQ(freed, "a");
-  const uint64_t early = periods.Enter();
-  periods.Retire([&] { freed += "b"; });
-  const uint64_t late = periods.Enter();  // cannot have seen b
-  periods.Retire([&] { freed += "c"; });
-  periods.Leave(late);
-  EXPECT_EQ(freed, "a");  // the early reader may still use b and c
-  EXPECT_EQ(periods.Pending(), 2u);
-  const uint64_t later = periods.Enter();
-  periods.Leave(early);
-  EXPECT_EQ(freed, "abc");  // the later reader came after both
-  periods.Leave(later);
-  // A reader that leaves frees a few at most; the owner collects the rest.
-  const uint64_t holding = periods.Enter();
-  for (size_t k = 0; k < 3 * BGracePeriods::kRunOnLeave; ++k) periods.Retire([&] { freed += "."; });
-  periods.Leave(holding);
-  EXPECT_EQ(freed.size(), 3 + BGracePeriods::kRunOnLeave);
-  EXPECT_EQ(periods.Collect(BGracePeriods::kRunOnLeave), BGracePeriods::kRunOnLeave);
-  EXPECT_EQ(periods.Collect(), BGracePeriods::kRunOnLeave);
-  EXPECT_EQ(periods.Pending(), 0u);
-  std::atomic<int> inside{0};
-  BGracePeriods shared;
-  std::vector<std::thread> readers;
-  for (int i = 0; i < 4; ++i) {
-    readers.emplace_back([&] {
-      for (int k = 0; k < 2000; ++k) {
-        BGracePeriod reading(shared);
-        ++inside;
-        --inside;
-      }
-    });
+// A detached thread cannot be joined; that it no longer runs is all its
+// owner learns before letting the object go, so by then the thread must be
+// done with the object.
+TEST(TThreadShutdownTest, ADetachedThreadIsDoneWithItsObjectOnceItNoLongerRuns) {
+  struct DetachedThread : TThread {
+    DetachedThread() : TThread(/*detached=*/true) {}
+    int Run() override {
+      StopEvent().Wait(kPatienceMs);
+      return 7;
+    }
+  };
+  for (int i = 0; i < 20; ++i) {
+    auto thread = std::make_unique<DetachedThread>();
+    ASSERT_EQ(thread->Start(0, 0), 0) << i;
+    thread->Terminate();
+    ASSERT_TRUE(WaitUntil([&] { return !thread->IsRunning(); }, kPatienceMs, 1)) << i;
+    EXPECT_EQ(thread->Join(kWaitForever), 0) << i;
+    EXPECT_EQ(thread->ExitCode(), 7) << i;
+    thread.reset();
   }
-  std::atomic<int> retired{0};
-  for (int k = 0; k < 2000; ++k) shared.Retire([&] { ++retired; });
-  for (auto& t : readers) t.join();
-  shared.Collect();
-  EXPECT_EQ(retired.load(), 2000);
-  EXPECT_EQ(shared.Pending(), 0u);
-}
-
-TEST(BTimeTest, SysUptimeCountsHundredthsFromTheStart) {
-  const auto before = std::chrono::steady_clock::now();
-  BTime clock;
-  std::this_thread::sleep_for(std::chrono::milliseconds(35));
-  EXPECT_GE(clock.SysUptime(), 3u);
-  EXPECT_LE(clock.SysUptime(), (std::chrono::steady_clock::now() - before) / std::chrono::milliseconds(10) + 1);
 }
 
 // Records what it is handed, slowly; as a filter it lets trace lines through.
@@ -196,21 +171,40 @@ int Publish(int type, const char* text) {
   return BMessageDispatcher::Instance()->Publish(message);
 }
 
-TEST(BMessageDispatcherTest, DeliversByTypeThroughFiltersAndNotOnceUnsubscribeReturns) {
+// Types 0 to 63 are tracked in a bit mask, every other type by a count; at both edges and outside, a type
+// is listened to exactly while it has a subscriber, each subscriber gets what its filter accepts, and a
+// neighbouring type is untouched. Once Unsubscribe returns, no delivery is under way.
+TEST(BMessageDispatcherTest, DeliversByTypeThroughFiltersExactlyWhileSubscribedAtEveryEdgeOfTheMask) {
   BMessageDispatcher* dispatcher = BMessageDispatcher::Instance();
-  Recorder all, filtered;
-  for (const int type : {7, 1000}) {  // inside and outside the fast range of types
-    EXPECT_EQ(dispatcher->Subscribe(type, nullptr, &all), 0);
-    EXPECT_EQ(dispatcher->Subscribe(type, &filtered, &filtered), 0);
+  for (const int type : {0, 1, 31, 32, 62, 63, 64, 65, -1, 1000}) {
+    SCOPED_TRACE(type);
+    Recorder all, filtered, neighbour;
+    const int other = type == 0 ? 1 : type - 1;  // a neighbour in the mask, or another type outside it
+    ASSERT_EQ(dispatcher->Subscribe(type, nullptr, &all), 0);
+    EXPECT_EQ(dispatcher->Subscribe(type, nullptr, &all), -1);  // once per type
+    ASSERT_EQ(dispatcher->Subscribe(type, &filtered, &filtered), 0);
+    ASSERT_EQ(dispatcher->Subscribe(other, nullptr, &neighbour), 0);
     EXPECT_EQ(Publish(type, "[SUBAG] one"), 2);
     EXPECT_EQ(Publish(type, "other"), 1);
     EXPECT_EQ(dispatcher->Unsubscribe(type, &all), 0);
-    EXPECT_NE(dispatcher->HasSubscriberFor(BMessage(type)), 0);  // `filtered` still listens
+    EXPECT_EQ(dispatcher->Unsubscribe(type, &all), -1);              // gone already
+    EXPECT_NE(dispatcher->HasSubscriberFor(BMessage(type)), 0);     // `filtered` still listens
+    EXPECT_EQ(Publish(type, "[SUBAG] two"), 1);
     EXPECT_EQ(dispatcher->Unsubscribe(type, &filtered), 0);
     EXPECT_EQ(dispatcher->HasSubscriberFor(BMessage(type)), 0);
+    EXPECT_EQ(Publish(type, "[SUBAG] three"), 0);
+    EXPECT_NE(dispatcher->HasSubscriberFor(BMessage(other)), 0);
+    EXPECT_EQ(Publish(other, "next door"), 1);
+    EXPECT_EQ(dispatcher->Unsubscribe(other, &neighbour), 0);
+    EXPECT_EQ(dispatcher->HasSubscriberFor(BMessage(other)), 0);
+    EXPECT_EQ(all.texts, (std::vector<std::string>{"[SUBAG] one", "other"}));
+    EXPECT_EQ(filtered.texts, (std::vector<std::string>{"[SUBAG] one", "[SUBAG] two"}));
+    EXPECT_EQ(neighbour.texts, std::vector<std::string>{"next door"});
   }
-  EXPECT_EQ(all.texts, (std::vector<std::string>{"[SUBAG] one", "other", "[SUBAG] one", "other"}));
-  EXPECT_EQ(filtered.texts, (std::vector<std::string>{"[SUBAG] one", "[SUBAG] one"}));
+  Recorder nobody;
+  EXPECT_EQ(dispatcher->Subscribe(5, nullptr, nullptr), -1);
+  EXPECT_EQ(dispatcher->HasSubscriberFor(BMessage(5)), 0);
+  EXPECT_EQ(dispatcher->Unsubscribe(5, &nobody), -1);
   Recorder slow;  // unsubscribing while another thread publishes
   ASSERT_EQ(dispatcher->Subscribe(12, nullptr, &slow), 0);
   std::atomic<bool> stop{false};
@@ -222,6 +216,18 @@ TEST(BMessageDispatcherTest, DeliversByTypeThroughFiltersAndNotOnceUnsubscribeRe
   EXPECT_FALSE(slow.inDelivery);
   stop = true;
   publisher.join();
+}
+
+TEST(BTimeTest, SysUptimeCountsHundredthsFromTheStartAndFromZeroAfterARestart) {
+  const auto before = std::chrono::steady_clock::now();
+  BTime clock;
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_GE(clock.SysUptime(), 5u);
+  EXPECT_LE(clock.SysUptime(), (std::chrono::steady_clock::now() - before) / std::chrono::milliseconds(10) + 1);
+  const auto restarted = std::chrono::steady_clock::now();
+  clock.Restart();
+  const uint32_t afterRestart = clock.SysUptime();
+  EXPECT_LE(afterRestart, (std::chrono::steady_clock::now() - restarted) / std::chrono::milliseconds(10));
 }
 
 TEST(BSingletonsTest, DestroyAllDestroysNewestFirst) {
