@@ -4,6 +4,7 @@
 // snmpset -v3 against them; snmptrapd receives the master's v3 traps.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <csignal>
 #include <sstream>
 #include <string>
@@ -140,7 +141,7 @@ TEST_F(V3EndToEnd, EveryAuthAndPrivPairGetsWalksAndSets) {
   }
 }
 
-TEST_F(V3EndToEnd, WrongPasswordAndUnknownUserFailAndAreCounted) {
+TEST_F(V3EndToEnd, UsmFailuresReachTheToolAsReportsAndAreCounted) {
   const long digests = Value("1.3.6.1.6.3.15.1.1.5.0");
   const long users = Value("1.3.6.1.6.3.15.1.1.3.0");
   EXPECT_NE(Snmp("snmpget", V3("reader", "SHA", "not-the-password"), "1.3.6.1.2.1.1.1.0", false).find("Authentication failure"),
@@ -154,6 +155,17 @@ TEST_F(V3EndToEnd, WrongPasswordAndUnknownUserFailAndAreCounted) {
   EXPECT_NE(Snmp("snmpget", V3("uSHAAES", "SHA", "authpass-SHA"), "1.3.6.1.2.1.1.1.0", false).find("Unsupported security level"),
             std::string::npos);
   EXPECT_GT(Value("1.3.6.1.6.3.15.1.1.1.0"), levels);
+  // A request with a stale engine time (-Z) draws an authenticated
+  // notInTimeWindows Report, from which the tool takes the engine's time
+  // and asks again.
+  std::string engineId = Snmp("snmpget", V3("reader", "SHA", "readerpass") + " -Oqvx", "1.3.6.1.6.3.10.2.1.1.0");
+  std::erase_if(engineId, [](char c) { return !std::isxdigit(static_cast<unsigned char>(c)); });
+  ASSERT_GE(engineId.size(), 10u) << engineId;
+  const long windows = Value("1.3.6.1.6.3.15.1.1.2.0");
+  EXPECT_EQ(Snmp("snmpget", V3("reader", "SHA", "readerpass") + " -e 0x" + engineId + " -Z 99,99 -Oqv",
+                 "1.3.6.1.2.1.1.1.0"),
+            "QVT master agent\n");
+  EXPECT_EQ(Value("1.3.6.1.6.3.15.1.1.2.0"), windows + 1);
 }
 
 TEST_F(V3EndToEnd, ReadUserCannotSetAndTheViewHidesWhatItShould) {
