@@ -9,8 +9,6 @@
 namespace QVT::test {
 namespace {
 
-enum class Call { kGet, kGetNext, kSet };
-
 struct Reply {
   int status = 0;
   int index = 0;
@@ -23,66 +21,61 @@ BVarBindList List(std::initializer_list<std::pair<const char*, BObjectSyntax>> i
   return list;
 }
 
+constexpr int kGet = 0, kGetNext = 1;  // the other calls are SETs, named by their phase
+
+// The host's varbinds hold -1; the proxy serves all but the first (GET, SET) or the first (GET-NEXT). The
+// sub-agent answers a GET or SET phase with toGet, a GET-NEXT with toNext (none: silence).
 struct ProxyCase {
   const char* name;
-  Call call;
-  ESnmpSetOpCode phase;         // for kSet
-  const char* proxy;            // the subtree proxy 1, or the row-instance proxy 1.5.1
-  BVarBindList names;           // the host's varbinds; the proxy serves all but the first (GET, SET) or the first
-  std::optional<Reply> toGet;   // the sub-agent's answer to a GET or SET phase (none: silence)
-  std::optional<Reply> toNext;  // and to a GET-NEXT
+  int call;
+  const char* proxy;  // the subtree proxy 1, or the row-instance proxy 1.5.1
+  std::vector<const char*> names;
+  std::optional<Reply> toGet, toNext;
   int status;
   int index;
   const char* result;    // the host's varbinds afterwards
   const char* requests;  // "<type> <first varbind>" of each request the sub-agent got
 };
 
-const BObjectSyntax kUnset = Int(-1);
+const std::vector<const char*> kThree = {"9", "1.1.0", "1.2.0"}, kTwo = {"9", "1.1.0"}, kBefore = {"1.3.6.1.3.7"};
+constexpr int kGenErr = SNMP_ERR_GENERR;
+constexpr std::nullopt_t kSilence = std::nullopt;
 
 const ProxyCase kProxyCases[] = {
-    {"GET copies the values", Call::kGet, SNMP_SET_TEST, "1",
-     List({{"9", kUnset}, {"1.1.0", kUnset}, {"1.2.0", kUnset}}),
-     Reply{0, 0, List({{"1.9", Int(50)}, {"1.9", Int(51)}})}, std::nullopt, 0, 1, "9=-1 1.1.0=50 1.2.0=51",
-     "5 1.1.0=-1"},
-    {"GET passes the sub-agent's error with its index", Call::kGet, SNMP_SET_TEST, "1",
-     List({{"9", kUnset}, {"1.1.0", kUnset}, {"1.2.0", kUnset}}), Reply{2, 2, List({{"1.9", Int(7)}})}, std::nullopt, 2,
-     1, "9=-1 1.1.0=-1 1.2.0=-1", "5 1.1.0=-1"},
-    {"GET answered with too few values", Call::kGet, SNMP_SET_TEST, "1",
-     List({{"9", kUnset}, {"1.1.0", kUnset}, {"1.2.0", kUnset}}), Reply{0, 0, List({{"1.9", Int(7)}})}, std::nullopt,
-     SNMP_ERR_GENERR, 0, "9=-1 1.1.0=-1 1.2.0=-1", "5 1.1.0=-1"},
-    {"SET commit", Call::kSet, SNMP_SET_COMMIT, "1", List({{"9", kUnset}, {"1.1.0", kUnset}}), Reply{}, std::nullopt, 0,
-     1, "9=-1 1.1.0=-1", "9 1.1.0=-1"},
-    {"SET undo", Call::kSet, SNMP_SET_UNDO, "1", List({{"9", kUnset}, {"1.1.0", kUnset}}), Reply{}, std::nullopt, 0, 1,
-     "9=-1 1.1.0=-1", "10 1.1.0=-1"},
-    {"SET cleanup", Call::kSet, SNMP_SET_CLEANUP, "1", List({{"9", kUnset}, {"1.1.0", kUnset}}), Reply{}, std::nullopt,
-     0, 1, "9=-1 1.1.0=-1", "11 1.1.0=-1"},
-    {"SET test refused at the second varbind", Call::kSet, SNMP_SET_TEST, "1",
-     List({{"9", kUnset}, {"1.1.0", kUnset}, {"1.2.0", kUnset}}), Reply{4, 2, {}}, std::nullopt, 4, 1,
+    // clang-format off
+    {"GET copies the values", kGet, "1", kThree, Reply{0, 0, List({{"1.9", Int(50)}, {"1.9", Int(51)}})}, kSilence,
+     0, 1, "9=-1 1.1.0=50 1.2.0=51", "5 1.1.0=-1"},
+    {"GET passes the sub-agent's error with its index", kGet, "1", kThree, Reply{2, 2, List({{"1.9", Int(7)}})},
+     kSilence, 2, 1, "9=-1 1.1.0=-1 1.2.0=-1", "5 1.1.0=-1"},
+    {"GET answered with too few values", kGet, "1", kThree, Reply{0, 0, List({{"1.9", Int(7)}})}, kSilence,
+     kGenErr, 0, "9=-1 1.1.0=-1 1.2.0=-1", "5 1.1.0=-1"},
+    {"SET commit", SNMP_SET_COMMIT, "1", kTwo, Reply{}, kSilence, 0, 1, "9=-1 1.1.0=-1", "9 1.1.0=-1"},
+    {"SET undo", SNMP_SET_UNDO, "1", kTwo, Reply{}, kSilence, 0, 1, "9=-1 1.1.0=-1", "10 1.1.0=-1"},
+    {"SET cleanup", SNMP_SET_CLEANUP, "1", kTwo, Reply{}, kSilence, 0, 1, "9=-1 1.1.0=-1", "11 1.1.0=-1"},
+    {"SET test refused at the second varbind", SNMP_SET_TEST, "1", kThree, Reply{4, 2, {}}, kSilence, 4, 1,
      "9=-1 1.1.0=-1 1.2.0=-1", "8 1.1.0=-1"},
-    {"GET-NEXT from before the subtree", Call::kGetNext, SNMP_SET_TEST, "1", List({{"1.3.6.1.3.7", kUnset}}),
-     std::nullopt, Reply{0, 0, List({{"1.1.0", Int(5)}})}, 0, 0, "1.1.0=5", "6 1=NULL"},
-    {"GET-NEXT answered outside the subtree", Call::kGetNext, SNMP_SET_TEST, "1", List({{"1.1", kUnset}}), std::nullopt,
-     Reply{0, 0, List({{"2.1", Int(1)}})}, 0, 0, "1.1=endOfMibView", "6 1.1=-1"},
-    {"GET-NEXT does not look at the error status", Call::kGetNext, SNMP_SET_TEST, "1", List({{"1.2", kUnset}}),
-     std::nullopt, Reply{5, 1, List({{"1.3", Int(3)}})}, 0, 0, "1.3=3", "6 1.2=-1"},
-    {"GET-NEXT answered with two varbinds", Call::kGetNext, SNMP_SET_TEST, "1", List({{"1.5", kUnset}}), std::nullopt,
-     Reply{0, 0, List({{"1.6", Int(6)}, {"1.7", Int(7)}})}, SNMP_ERR_GENERR, 0, "1.5=-1", "6 1.5=-1"},
-    {"row instance: GET of the instance first", Call::kGetNext, SNMP_SET_TEST, "1.5.1", List({{"1.3.6.1.3.7", kUnset}}),
-     Reply{0, 0, List({{"1.5.1", Int(55)}})}, std::nullopt, 0, 0, "1.5.1=55", "5 1.5.1=NULL"},
-    {"row instance: no such instance, then GET-NEXT", Call::kGetNext, SNMP_SET_TEST, "1.5.1",
-     List({{"1.3.6.1.3.7", kUnset}}), Reply{0, 0, List({{"1.5.1", Exception(SNMP_NO_SUCH_INSTANCE)}})},
-     Reply{0, 0, List({{"2", Int(1)}})}, 0, 0, "1.3.6.1.3.7=endOfMibView", "5 1.5.1=NULL, 6 1.5.1=NULL"},
-    {"row instance: GET error, then GET-NEXT", Call::kGetNext, SNMP_SET_TEST, "1.5.1", List({{"1.3.6.1.3.7", kUnset}}),
-     Reply{5, 1, List({{"1.5.1", Int(55)}})}, Reply{0, 0, List({{"1.5.1", Int(7)}})}, 0, 0, "1.5.1=7",
-     "5 1.5.1=NULL, 6 1.5.1=NULL"},
-    {"row instance: from the instance on", Call::kGetNext, SNMP_SET_TEST, "1.5.1", List({{"1.5.1", kUnset}}),
-     std::nullopt, Reply{0, 0, List({{"2", Int(1)}})}, 0, 0, "1.5.1=endOfMibView", "6 1.5.1=-1"},
+    {"GET-NEXT from before the subtree", kGetNext, "1", kBefore, kSilence, Reply{0, 0, List({{"1.1.0", Int(5)}})},
+     0, 0, "1.1.0=5", "6 1=NULL"},
+    {"GET-NEXT answered outside the subtree", kGetNext, "1", {"1.1"}, kSilence, Reply{0, 0, List({{"2.1", Int(1)}})},
+     0, 0, "1.1=endOfMibView", "6 1.1=-1"},
+    {"GET-NEXT does not look at the error status", kGetNext, "1", {"1.2"}, kSilence,
+     Reply{5, 1, List({{"1.3", Int(3)}})}, 0, 0, "1.3=3", "6 1.2=-1"},
+    {"GET-NEXT answered with two varbinds", kGetNext, "1", {"1.5"}, kSilence,
+     Reply{0, 0, List({{"1.6", Int(6)}, {"1.7", Int(7)}})}, kGenErr, 0, "1.5=-1", "6 1.5=-1"},
+    {"row instance: GET of the instance first", kGetNext, "1.5.1", kBefore, Reply{0, 0, List({{"1.5.1", Int(55)}})},
+     kSilence, 0, 0, "1.5.1=55", "5 1.5.1=NULL"},
+    {"row instance: no such instance, then GET-NEXT", kGetNext, "1.5.1", kBefore,
+     Reply{0, 0, List({{"1.5.1", Exception(SNMP_NO_SUCH_INSTANCE)}})}, Reply{0, 0, List({{"2", Int(1)}})}, 0, 0,
+     "1.3.6.1.3.7=endOfMibView", "5 1.5.1=NULL, 6 1.5.1=NULL"},
+    {"row instance: GET error, then GET-NEXT", kGetNext, "1.5.1", kBefore, Reply{5, 1, List({{"1.5.1", Int(55)}})},
+     Reply{0, 0, List({{"1.5.1", Int(7)}})}, 0, 0, "1.5.1=7", "5 1.5.1=NULL, 6 1.5.1=NULL"},
+    {"row instance: from the instance on", kGetNext, "1.5.1", {"1.5.1"}, kSilence, Reply{0, 0, List({{"2", Int(1)}})},
+     0, 0, "1.5.1=endOfMibView", "6 1.5.1=-1"},
     // Silence ends each call at the session's wait (1 s); a GET-NEXT then fails too: a walk must not end
     // early and look complete.
-    {"GET unanswered", Call::kGet, SNMP_SET_TEST, "1", List({{"9", kUnset}, {"1.1.0", kUnset}}), std::nullopt,
-     std::nullopt, SNMP_ERR_GENERR, 0, "9=-1 1.1.0=-1", "5 1.1.0=-1"},
-    {"GET-NEXT unanswered", Call::kGetNext, SNMP_SET_TEST, "1", List({{"1.4", kUnset}}), std::nullopt, std::nullopt,
-     SNMP_ERR_GENERR, 0, "1.4=-1", "6 1.4=-1"},
+    {"GET unanswered", kGet, "1", kTwo, kSilence, kSilence, kGenErr, 0, "9=-1 1.1.0=-1", "5 1.1.0=-1"},
+    {"GET-NEXT unanswered", kGetNext, "1", {"1.4"}, kSilence, kSilence, kGenErr, 0, "1.4=-1", "6 1.4=-1"},
+    // clang-format on
 };
 
 TEST_F(MasterTest, ProxiesTurnCallsIntoRequestsAndAnswersIntoResults) {
@@ -94,7 +87,8 @@ TEST_F(MasterTest, ProxiesTurnCallsIntoRequestsAndAnswersIntoResults) {
   for (const ProxyCase& c : kProxyCases) {
     SCOPED_TRACE(c.name);
     BSAMasterPeer::StopFailing(*m_master, id);
-    BVarBindList list = c.names;
+    BVarBindList list;
+    for (const char* name : c.names) list.Append(Oid(name), Int(-1));
     BMibSubtreeHandler* handler = m_mib.Tree().FindSubtreeHandlerNode(Oid(c.proxy))->Handler();
     int index = 1;
     void* slot = nullptr;
@@ -102,16 +96,12 @@ TEST_F(MasterTest, ProxiesTurnCallsIntoRequestsAndAnswersIntoResults) {
     ++tid;
     const int status = agent.While(
         [&] {
-          switch (c.call) {
-            case Call::kGet:
-              return handler->Get(tid, list, index, list.Count() - 1);
-            case Call::kGetNext:
-              index = 0;
-              return handler->GetNext(tid, list[0]);
-            case Call::kSet:
-              return handler->Set(tid, list, c.phase, &slot, index, list.Count() - 1);
+          if (c.call == kGet) return handler->Get(tid, list, index, list.Count() - 1);
+          if (c.call != kGetNext) {
+            return handler->Set(tid, list, static_cast<ESnmpSetOpCode>(c.call), &slot, index, list.Count() - 1);
           }
-          return -1;
+          index = 0;
+          return handler->GetNext(tid, list[0]);
         },
         [&](const BSAPdu& request) {
           const std::optional<Reply>& reply = request.type == SA_PDU_GET_NEXT ? c.toNext : c.toGet;
@@ -240,7 +230,9 @@ TEST_F(MasterTest, OneReadRequestWaitsMaxWaitInAll) {
   EXPECT_EQ(BSAMasterPeer::Record(*m_master, silentId)->m_timeoutCount.load(), 0);
   // The next request has MaxWait of its own.
   EXPECT_EQ(silent.While([&] { return Get("2.1.0"); },
-                         [&](const BSAPdu& r) { silent.Reply(r, List({{"2.1.0", Int(4)}})); }),
+                         [&](const BSAPdu& r) {
+                           silent.Reply(r, List({{"2.1.0", Int(4)}}));
+                         }),
             "0 2.1.0=4");
 }
 
@@ -260,7 +252,9 @@ TEST_F(MasterTest, RequestsWaitingForSubAgentsAreBoundedInAll) {
   EXPECT_FALSE(other.Next(request, 100));
   EXPECT_EQ(waiting.get(), "5 1.1.0=NULL");
   EXPECT_EQ(other.While([&] { return Get("2.1.0"); },
-                        [&](const BSAPdu& r) { other.Reply(r, List({{"2.1.0", Int(5)}})); }),
+                        [&](const BSAPdu& r) {
+                          other.Reply(r, List({{"2.1.0", Int(5)}}));
+                        }),
             "0 2.1.0=5");
 }
 

@@ -1,11 +1,12 @@
-// qvt-master-agent ends with status 2 and one line naming the setting when its configuration is unusable,
-// warns about the lines of a usable one that it ignores, and keeps what sub-agents send out of its log's
-// structure and volume.
+// qvt-master-agent as a program: it ends with status 2 and one line naming the setting when its configuration is
+// unusable; a usable one it serves until SIGTERM ends it with status 0, warning about the lines it ignores and
+// keeping what sub-agents send out of its log's structure and volume.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <thread>
 
 #include "BSASocket.h"
 #include "ChildProcess.h"
@@ -14,102 +15,74 @@
 namespace QVT::test {
 namespace {
 
-TEST(ProgramTest, RefusesAnUnusableConfigurationWithStatus2) {
-  const std::string dir = MakeTempDir("qvt-master-test-");
+std::string Conf(unsigned masterPort, unsigned agentPort, const std::string& more = "") {
+  return "[SAMaster]\nPort=" + std::to_string(masterPort) +
+         "\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(agentPort) + "\n" + more;
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void TearDown() override { std::filesystem::remove_all(m_dir); }
+  // Runs the program on `text` as qvt.conf (readable by its owner only, so that the passwords in it are worth no
+  // warning line), with no file name after -c when `named` is false.
+  void Start(const std::string& text, bool named = true) {
+    WriteFile(m_dir + "/qvt.conf", text);
+    std::filesystem::permissions(m_dir + "/qvt.conf",
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::remove(m_dir + "/log");
+    ASSERT_TRUE(m_program.Start({QV_MASTER_AGENT_PATH, "-c", named ? m_dir + "/qvt.conf" : ""}, m_dir + "/log"));
+  }
+  std::string Log() const { return ReadFile(m_dir + "/log"); }
+
+  const std::string m_dir = MakeTempDir("qvt-master-test-");
+  ChildProcess m_program;
+};
+
+TEST_F(ProgramTest, RefusesAnUnusableConfigurationWithStatus2AndOneLineNamingTheSetting) {
   BSASocket holder{2048, 0};  // holds a port, so that the program cannot bind it
   const unsigned short busy = FreeUdpPort(), free = FreeUdpPort();
   ASSERT_EQ(holder.Initialize(busy), 0);
-  const auto conf = [](unsigned masterPort, unsigned agentPort, const std::string& more = "") {
-    return "[SAMaster]\nPort=" + std::to_string(masterPort) +
-           "\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(agentPort) + "\n" + more;
+  const unsigned short other = FreeUdpPort();
+  const std::string bob = Conf(free, other) + "[User bob]\n", good = "Auth=SHA\nAuthPassword=bobs-password\n";
+  const std::string v3Sink = "TrapSink=v3:127.0.0.1:" + std::to_string(FreeUdpPort()) + "\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {Conf(70000, free), "[SAMaster] Port"},
+      {Conf(busy, free), "UDP port " + std::to_string(busy)},
+      {Conf(free, busy), "[Agent] ListenAddress: cannot bind"},
+      {Conf(free, free, "TrapSink=127.0.0.1:0\n"), "[Agent] TrapSink: '127.0.0.1:0'"},
+      {"", "option -c/--config needs a file name"},  // no file name
+      {bob + good + "Priv=DES\nPrivPassword=bobs-password\n", "[User bob] Priv:"},
+      {bob + "Auth=SHA-999\nAuthPassword=bobs-password\n", "[User bob] Auth:"},
+      {bob + good + "Level=secret\n", "[User bob] Level:"},
+      {bob + good + "Level=authPriv\n", "[User bob] Level:"},  // above the keys
+      {bob + good + "Access=admin\n", "[User bob] Access:"},
+      {bob + good + "View=1.3.6.x\n", "[User bob] View:"},
+      {bob + "Auth=SHA\nAuthKey=00112233445566778899\n", "[User bob] AuthKey:"},  // of the wrong length
+      {bob + "Auth=SHA\nAuthKey=xyz\n", "[User bob] AuthKey:"},
+      {bob + "Auth=SHA\nAuthPassword=seven77\n", "[User bob] AuthPassword:"},
+      {bob + good + "Priv=AES\nPrivPassword=seven77\n", "[User bob] PrivPassword:"},
+      {bob + "Priv=AES\nPrivPassword=bobs-password\n", "[User bob] Priv:"},  // without Auth
+      {Conf(free, other, "TrapUser=alice\n") + "[User bob]\n" + good, "[Agent] TrapUser:"},
+      {Conf(free, other, v3Sink) + "[User bob]\n" + good, "[Agent] TrapUser:"},  // a v3 sink without one
   };
-  for (const auto& [text, path, named] : std::initializer_list<std::tuple<std::string, std::string, std::string>>{
-           {conf(70000, free), dir + "/qvt.conf", "[SAMaster] Port"},
-           {conf(busy, free), dir + "/qvt.conf", "UDP port " + std::to_string(busy)},
-           {conf(free, busy), dir + "/qvt.conf", "[Agent] ListenAddress: cannot bind"},
-           {conf(free, free, "TrapSink=127.0.0.1:0\n"), dir + "/qvt.conf", "[Agent] TrapSink: '127.0.0.1:0'"},
-           {conf(free, free), "", "option -c/--config needs a file name"}}) {
-    ChildProcess program;
-    WriteFile(dir + "/qvt.conf", text);
-    std::filesystem::remove(dir + "/log");
-    ASSERT_TRUE(program.Start({QV_MASTER_AGENT_PATH, "-c", path}, dir + "/log"));
-    EXPECT_EQ(program.Wait(/*ms=*/5000), 2) << text;
-    const std::string log = ReadFile(dir + "/log");
+  for (const auto& [text, named] : cases) {
+    SCOPED_TRACE(named);
+    Start(text, !text.empty());
+    EXPECT_EQ(m_program.Wait(/*ms=*/5000), 2) << text;
+    const std::string log = Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
     EXPECT_NE(log.find(named), std::string::npos) << log;
   }
-  std::filesystem::remove_all(dir);
 }
 
-// Each unusable SNMPv3 user or trap user setting: status 2 and one line naming the section and key.
-TEST(ProgramTest, RefusesUnusableUsersNamingSectionAndKey) {
-  const std::string dir = MakeTempDir("qvt-master-test-");
-  struct Case {
-    const char* name;
-    std::string agentKeys;  // more [Agent] lines
-    std::string user;       // the [User bob] section's lines
-    std::string named;
-  };
-  const std::string sink = "TrapSink=v3:127.0.0.1:" + std::to_string(FreeUdpPort()) + "\n";
-  const std::string good = "Auth=SHA\nAuthPassword=bobs-password\n";
-  const Case cases[] = {
-      {"DES refused", "", good + "Priv=DES\nPrivPassword=bobs-password\n", "[User bob] Priv"},
-      {"unknown Auth", "", "Auth=SHA-999\nAuthPassword=bobs-password\n", "[User bob] Auth"},
-      {"bad Level", "", good + "Level=secret\n", "[User bob] Level"},
-      {"Level above the keys", "", good + "Level=authPriv\n", "[User bob] Level"},
-      {"bad Access", "", good + "Access=admin\n", "[User bob] Access"},
-      {"bad View", "", good + "View=1.3.6.x\n", "[User bob] View"},
-      {"AuthKey of the wrong length", "", "Auth=SHA\nAuthKey=00112233445566778899\n", "[User bob] AuthKey"},
-      {"AuthKey not hex", "", "Auth=SHA\nAuthKey=xyz\n", "[User bob] AuthKey"},
-      {"short AuthPassword", "", "Auth=SHA\nAuthPassword=seven77\n", "[User bob] AuthPassword"},
-      {"short PrivPassword", "", good + "Priv=AES\nPrivPassword=seven77\n", "[User bob] PrivPassword"},
-      {"Priv without Auth", "", "Priv=AES\nPrivPassword=bobs-password\n", "[User bob] Priv"},
-      {"TrapUser unknown", "TrapUser=alice\n", good, "[Agent] TrapUser"},
-      {"v3 TrapSink without TrapUser", sink, good, "[Agent] TrapUser"},
-  };
-  for (const Case& c : cases) {
-    const std::string text = "[SAMaster]\nPort=" + std::to_string(FreeUdpPort()) +
-                             "\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(FreeUdpPort()) + "\n" +
-                             c.agentKeys + "[User bob]\n" + c.user;
-    WriteFile(dir + "/qvt.conf", text);
-    // Passwords in a file others may read are worth a warning line; not here.
-    std::filesystem::permissions(dir + "/qvt.conf", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    std::filesystem::remove(dir + "/log");
-    ChildProcess program;
-    ASSERT_TRUE(program.Start({QV_MASTER_AGENT_PATH, "-c", dir + "/qvt.conf"}, dir + "/log")) << c.name;
-    EXPECT_EQ(program.Wait(/*ms=*/5000), 2) << c.name;
-    const std::string log = ReadFile(dir + "/log");
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << c.name << ": " << log;
-    EXPECT_NE(log.find(c.named + ":"), std::string::npos) << c.name << ": " << log;
-  }
-  std::filesystem::remove_all(dir);
-}
-
-TEST(ProgramTest, WarnsOfKeysOutsideSectionsAndKeysSetTwice) {
-  const std::string dir = MakeTempDir("qvt-master-test-");
-  WriteFile(dir + "/qvt.conf", "Port=7\n[SAMaster]\nPort=" + std::to_string(FreeUdpPort()) +
-                                   "\n[Agent]\nListenAddress=127.0.0.1:1\nlistenaddress=127.0.0.1:0\n");
-  ChildProcess program;
-  ASSERT_TRUE(program.Start({QV_MASTER_AGENT_PATH, "-c", dir + "/qvt.conf"}, dir + "/log"));
-  EXPECT_TRUE(WaitUntil([&] { return ReadFile(dir + "/log").find("SNMP agent on") != std::string::npos; }, 5000));
-  program.Signal(SIGTERM);
-  EXPECT_EQ(program.Wait(5000), 0);
-  const std::string log = ReadFile(dir + "/log");
-  EXPECT_NE(log.find("qvt.conf:1: key 'Port' before any [section] ignored"), std::string::npos) << log;
-  EXPECT_NE(log.find("qvt.conf:6: key 'listenaddress' in [Agent] is set 2 times"), std::string::npos) << log;
-  std::filesystem::remove_all(dir);
-}
-
-// A sub-agent's description cannot start a log line of its own (control characters are escaped), and
-// sessions that open in a burst cost the log a few lines a second, then one line that counts the rest.
-TEST(ProgramTest, SubAgentsCannotForgeOrFloodLogLines) {
-  const std::string dir = MakeTempDir("qvt-master-test-");
+// One run: the ignored lines are warned about; a sub-agent opens, pings and closes; a description cannot start a
+// log line of its own (control characters are escaped); sessions that open in a burst cost the log a few lines a
+// second, then one line that counts the rest; SIGTERM ends the program with 0.
+TEST_F(ProgramTest, ServesSubAgentsUntilSigtermAndKeepsItsLogUnforgedAndBounded) {
   const unsigned short port = FreeUdpPort();
-  WriteFile(dir + "/qvt.conf", "[SAMaster]\nPort=" + std::to_string(port) + "\n[Agent]\nListenAddress=127.0.0.1:" +
-                                   std::to_string(FreeUdpPort()) + "\n");
-  ChildProcess program;
-  ASSERT_TRUE(program.Start({QV_MASTER_AGENT_PATH, "-c", dir + "/qvt.conf"}, dir + "/log"));
-  ASSERT_TRUE(WaitUntil([&] { return ReadFile(dir + "/log").find("SNMP agent on") != std::string::npos; }, 5000));
+  Start("Port=7\n[SAMaster]\nPort=" + std::to_string(port) +
+        "\n[Agent]\nListenAddress=127.0.0.1:1\nlistenaddress=127.0.0.1:0\n");
+  ASSERT_TRUE(WaitUntil([&] { return Log().find("SNMP agent on") != std::string::npos; }, 5000)) << Log();
   SubAgent agent(port);
   constexpr int kSessions = 30;
   unsigned last = 0;
@@ -118,11 +91,14 @@ TEST(ProgramTest, SubAgentsCannotForgeOrFloodLogLines) {
     ASSERT_EQ(agent.Ask(OpenPdu(1, "x\nqvt-master-agent: forged"), &answer), 0);
     last = answer.sessionId;
   }
+  EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, last, 0)), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_CLOSE_SESSION, last, 0)), 0);
-  program.Signal(SIGTERM);
-  EXPECT_EQ(program.Wait(5000), 0);
-  const std::string log = ReadFile(dir + "/log");
+  ASSERT_TRUE(m_program.Signal(SIGTERM));
+  EXPECT_EQ(m_program.Wait(5000), 0);
+  const std::string log = Log();
+  EXPECT_NE(log.find("qvt.conf:1: key 'Port' before any [section] ignored"), std::string::npos) << log;
+  EXPECT_NE(log.find("qvt.conf:6: key 'listenaddress' in [Agent] is set 2 times"), std::string::npos) << log;
   EXPECT_EQ(log.find("\nqvt-master-agent: forged"), std::string::npos) << log;
   const auto count = [&](const std::string& needle) {
     size_t n = 0;
@@ -131,10 +107,10 @@ TEST(ProgramTest, SubAgentsCannotForgeOrFloodLogLines) {
   };
   constexpr size_t kLoggedPerSecond = 10;
   EXPECT_EQ(count("('x\\x0Aqvt-master-agent: forged' at 127.0.0.1:"), kLoggedPerSecond + 1) << log;  // and the close
-  EXPECT_EQ(count(") opened;"), kLoggedPerSecond) << log;
+  EXPECT_EQ(count(") opened; answers awaited 1 s"), kLoggedPerSecond) << log;
   EXPECT_EQ(count(std::to_string(kSessions - kLoggedPerSecond) + " more sub-agent session(s) opened or closed"), 1u)
       << log;
-  std::filesystem::remove_all(dir);
+  EXPECT_EQ(count(") closed by the sub-agent; 0 subtree(s) withdrawn"), 1u) << log;
 }
 
 }  // namespace

@@ -13,6 +13,18 @@ namespace {
 
 constexpr uint32_t kOtherHost = 0x7F000002;  // 127.0.0.2
 
+BSAPdu Allocate(unsigned session, std::vector<int> values) {
+  BSAPdu pdu(SA_PDU_INDEX_ALLOCATE, session, 0);
+  for (const int value : values) pdu.varBindList.Append(Oid("9"), Int(value));
+  return pdu;
+}
+
+BSAPdu Notification(unsigned session) {
+  BSAPdu pdu(SA_PDU_NOTIFY, session, 0);
+  pdu.varBindList.Append(Oid("1.3.6.1.6.3.1.1.4.1.0"), ObjectId("1.3.6.1.4.1.32473.1.0.1"));
+  return pdu;
+}
+
 TEST_F(MasterTest, AnswersEveryTypeFromAnUnknownSessionAndEchoesItsIds) {
   // Types 0..19 naming session 99, which is not open, without varbinds: notOpen for the requests that name
   // a session, processingError for the types the master does not serve (and an open without a description).
@@ -79,20 +91,16 @@ TEST_F(MasterTest, RequestsNamingASessionCountOnlyFromTheHostThatOpenedIt) {
   SubAgent owner(m_port), intruder(m_port, kOtherHost);
   const unsigned id = owner.Open();
   ASSERT_EQ(owner.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1")), 0);
-  BSAPdu allocate(SA_PDU_INDEX_ALLOCATE, id, 0);
-  allocate.varBindList.Append(Oid("9"), Int(4));
-  ASSERT_EQ(owner.Ask(allocate), 0);
-  BSAPdu notify(SA_PDU_NOTIFY, id, 0);
-  notify.varBindList.Append(Oid("1.3.6.1.6.3.1.1.4.1.0"), ObjectId("1.3.6.1.4.1.32473.1.0.1"));
-  BSAPdu deallocate = allocate;
+  ASSERT_EQ(owner.Ask(Allocate(id, {4})), 0);
+  BSAPdu deallocate = Allocate(id, {4});
   deallocate.type = SA_PDU_INDEX_DEALLOCATE;
   const BSAPdu spoofed[] = {BSAPdu(SA_PDU_CLOSE_SESSION, id, 0),
                             RegisterPdu(SA_PDU_UNREGISTER, id, "1"),
                             RegisterPdu(SA_PDU_REGISTER, id, "2"),
                             BSAPdu(SA_PDU_PING, id, 0),
-                            notify,
+                            Notification(id),
                             deallocate,
-                            allocate};
+                            Allocate(id, {4})};
   for (const BSAPdu& request : spoofed) {
     SCOPED_TRACE(QVSAPduType2Str(request.type));
     EXPECT_EQ(intruder.Ask(request), SA_WIRE_NOT_OPEN);
@@ -156,93 +164,49 @@ TEST_F(MasterTest, RetransmittedRequestsAreAnsweredAgainWithoutDoingTheWorkTwice
   EXPECT_NE(second.sessionId, first.sessionId);
 }
 
+// A "Key=Value" of the master's settings, or none.
+std::map<std::string, std::string> Setting(const std::string& text) {
+  const size_t equals = text.find('=');
+  if (equals == std::string::npos) return {};
+  return {{text.substr(0, equals), text.substr(equals + 1)}};
+}
+
+// A range at sub-id 8 up to `upTo`; 0 for a plain subtree.
+std::optional<std::pair<uint32_t, uint32_t>> Range(uint32_t upTo) {
+  return upTo == 0 ? std::nullopt : std::optional(std::pair{8u, upTo});
+}
+
 struct PolicyCase {
   const char* name;
-  std::map<std::string, std::string> settings;
+  const char* setting;
   bool fromOtherHost;
   const char* oid;
-  std::optional<std::pair<uint32_t, uint32_t>> range;
+  uint32_t rangeUpTo;  // 0: a subtree; else a range at sub-id 8 up to this
   int status;
-  std::optional<ESAMasterCounter> counted;
+  int counted;  // the ESAMasterCounter, -1 for none
 };
 
 // Sub-agent A (127.0.0.1) holds 1.3.6.1.4.1.8.1; the embedding program serves 1.3.6.1.4.1.9.99 locally.
 // Each case registers, from A's host (another session) or from B (127.0.0.2), one subtree or range.
+constexpr int kDenied = SA_WIRE_REQUEST_DENIED;
 const PolicyCase kPolicyCases[] = {
-    {"sysDescr", {}, true, "1.3.6.1.2.1.1.1", std::nullopt, SA_WIRE_REQUEST_DENIED, SA_CNT_REG_PROTECTED},
-    {"around the system group", {}, true, "1.3.6.1.2.1", std::nullopt, SA_WIRE_REQUEST_DENIED, SA_CNT_REG_PROTECTED},
-    {"the system group itself", {}, false, "1.3.6.1.2.1.1", std::nullopt, SA_WIRE_REQUEST_DENIED, SA_CNT_REG_PROTECTED},
-    {"inside a local handler",
-     {},
-     false,
-     "1.3.6.1.4.1.9.99.1",
-     std::nullopt,
-     SA_WIRE_REQUEST_DENIED,
-     SA_CNT_REG_PROTECTED},
-    {"a range reaching a local handler",
-     {},
-     false,
-     "1.3.6.1.4.1.9.97.1",
-     std::pair{8u, 99u},
-     SA_WIRE_REQUEST_DENIED,
-     SA_CNT_REG_PROTECTED},
-    {"inside another host's subtree",
-     {},
-     true,
-     "1.3.6.1.4.1.8.1.5",
-     std::nullopt,
-     SA_WIRE_REQUEST_DENIED,
-     SA_CNT_REG_OVERLAP},
-    {"around another host's subtree",
-     {},
-     true,
-     "1.3.6.1.4.1.8",
-     std::nullopt,
-     SA_WIRE_REQUEST_DENIED,
-     SA_CNT_REG_OVERLAP},
-    {"a range over another host's subtree",
-     {},
-     true,
-     "1.3.6.1.4.1.8.0.1",
-     std::pair{8u, 2u},
-     SA_WIRE_REQUEST_DENIED,
-     SA_CNT_REG_OVERLAP},
-    {"inside a subtree of its own host", {}, false, "1.3.6.1.4.1.8.1.5", std::nullopt, 0, std::nullopt},
-    {"inside another host's subtree, overlap allowed",
-     {{"AllowOverlap", "yes"}},
-     true,
-     "1.3.6.1.4.1.8.1.5",
-     std::nullopt,
-     0,
-     std::nullopt},
-    {"the same subtree, overlap allowed",
-     {{"AllowOverlap", "yes"}},
-     true,
-     "1.3.6.1.4.1.8.1",
-     std::nullopt,
-     SA_WIRE_DUPLICATE_REGISTRATION,
-     SA_CNT_REG_DUPLICATE},
-    {"outside RegisterAllow",
-     {{"RegisterAllow", "1.3.6.1.4.1.32473, .1.3.6.1.4.1.8"}},
-     true,
-     "1.3.6.1.4.1.7",
-     std::nullopt,
-     SA_WIRE_REQUEST_DENIED,
+    {"sysDescr", "", true, "1.3.6.1.2.1.1.1", 0, kDenied, SA_CNT_REG_PROTECTED},
+    {"around the system group", "", true, "1.3.6.1.2.1", 0, kDenied, SA_CNT_REG_PROTECTED},
+    {"the system group itself", "", false, "1.3.6.1.2.1.1", 0, kDenied, SA_CNT_REG_PROTECTED},
+    {"inside a local handler", "", false, "1.3.6.1.4.1.9.99.1", 0, kDenied, SA_CNT_REG_PROTECTED},
+    {"a range reaching a local handler", "", false, "1.3.6.1.4.1.9.97.1", 99, kDenied, SA_CNT_REG_PROTECTED},
+    {"inside another host's subtree", "", true, "1.3.6.1.4.1.8.1.5", 0, kDenied, SA_CNT_REG_OVERLAP},
+    {"around another host's subtree", "", true, "1.3.6.1.4.1.8", 0, kDenied, SA_CNT_REG_OVERLAP},
+    {"a range over another host's subtree", "", true, "1.3.6.1.4.1.8.0.1", 2, kDenied, SA_CNT_REG_OVERLAP},
+    {"inside a subtree of its own host", "", false, "1.3.6.1.4.1.8.1.5", 0, 0, -1},
+    {"inside another host's subtree, overlap allowed", "AllowOverlap=yes", true, "1.3.6.1.4.1.8.1.5", 0, 0, -1},
+    {"the same subtree, overlap allowed", "AllowOverlap=yes", true, "1.3.6.1.4.1.8.1", 0,
+     SA_WIRE_DUPLICATE_REGISTRATION, SA_CNT_REG_DUPLICATE},
+    {"outside RegisterAllow", "RegisterAllow=1.3.6.1.4.1.32473, .1.3.6.1.4.1.8", true, "1.3.6.1.4.1.7", 0, kDenied,
      SA_CNT_REG_NOT_ALLOWED},
-    {"inside RegisterAllow",
-     {{"RegisterAllow", "1.3.6.1.4.1.32473, .1.3.6.1.4.1.8"}},
-     true,
-     "1.3.6.1.4.1.32473.5",
-     std::nullopt,
-     0,
-     std::nullopt},
-    {"a range leaving RegisterAllow",
-     {{"RegisterAllow", "1.3.6.1.4.1.32473.5, 1.3.6.1.4.1.8"}},
-     true,
-     "1.3.6.1.4.1.32473.5.1",
-     std::pair{8u, 6u},
-     SA_WIRE_REQUEST_DENIED,
-     SA_CNT_REG_NOT_ALLOWED},
+    {"inside RegisterAllow", "RegisterAllow=1.3.6.1.4.1.32473, .1.3.6.1.4.1.8", true, "1.3.6.1.4.1.32473.5", 0, 0, -1},
+    {"a range leaving RegisterAllow", "RegisterAllow=1.3.6.1.4.1.32473.5, 1.3.6.1.4.1.8", true, "1.3.6.1.4.1.32473.5.1",
+     6, kDenied, SA_CNT_REG_NOT_ALLOWED},
 };
 
 TEST_F(MasterTest, RegistrationPolicyProtectsTheMastersObjectsAndOtherHostsSubtrees) {
@@ -250,12 +214,12 @@ TEST_F(MasterTest, RegistrationPolicyProtectsTheMastersObjectsAndOtherHostsSubtr
   ASSERT_NE(m_mib.RegisterSubtreeHandler(&local), 0);
   for (const PolicyCase& c : kPolicyCases) {
     SCOPED_TRACE(c.name);
-    Restart(c.settings);
+    Restart(Setting(c.setting));
     SubAgent a(m_port), b(m_port, kOtherHost);
     ASSERT_EQ(a.Ask(RegisterPdu(SA_PDU_REGISTER, a.Open(), "1.3.6.1.4.1.8.1")), 0);
     SubAgent& asker = c.fromOtherHost ? b : a;
     const std::string before = BSAMasterPeer::Registry(*m_master);
-    EXPECT_EQ(asker.Ask(RegisterPdu(SA_PDU_REGISTER, asker.Open(), c.oid, c.range)), c.status);
+    EXPECT_EQ(asker.Ask(RegisterPdu(SA_PDU_REGISTER, asker.Open(), c.oid, Range(c.rangeUpTo))), c.status);
     if (c.status != 0) {
       EXPECT_EQ(BSAMasterPeer::Registry(*m_master), before);  // nothing of a refused range
     }
@@ -263,9 +227,9 @@ TEST_F(MasterTest, RegistrationPolicyProtectsTheMastersObjectsAndOtherHostsSubtr
     for (int kind = SA_CNT_REG_PROTECTED; kind <= SA_CNT_REG_DUPLICATE; ++kind) {
       refused += Counter(static_cast<ESAMasterCounter>(kind));
     }
-    EXPECT_EQ(refused, c.counted ? 1u : 0u);
-    if (c.counted) {
-      EXPECT_EQ(Counter(*c.counted), 1u);
+    EXPECT_EQ(refused, c.counted >= 0 ? 1u : 0u);
+    if (c.counted >= 0) {
+      EXPECT_EQ(Counter(static_cast<ESAMasterCounter>(c.counted)), 1u);
     }
     EXPECT_EQ(Get("1.3.6.1.2.1.1.1.0").substr(0, 28), "0 1.3.6.1.2.1.1.1.0=STRING: ");  // still the master's
   }
@@ -350,95 +314,63 @@ TEST_F(MasterTest, RegistrationRequests) {
 }
 
 struct QuotaStep {
-  std::function<BSAPdu(unsigned session)> request;
+  ESAPduType type;
+  const char* oid;          // what a (un)registration names
+  uint32_t rangeUpTo;       // as Range takes it
+  std::vector<int> values;  // what an index allocation asks for
   int status;
   int errorIndex;
+
+  BSAPdu Request(unsigned session) const {
+    if (type == SA_PDU_INDEX_ALLOCATE) return Allocate(session, values);
+    return type == SA_PDU_NOTIFY ? Notification(session) : RegisterPdu(type, session, oid, Range(rangeUpTo));
+  }
 };
 
 struct QuotaCase {
   const char* name;
-  std::map<std::string, std::string> settings;
+  const char* setting;
   std::vector<QuotaStep> steps;  // from one session, opened first
   ESAMasterCounter counter;
   uint64_t count;
 };
 
-BSAPdu Allocate(unsigned session, std::vector<int> values) {
-  BSAPdu pdu(SA_PDU_INDEX_ALLOCATE, session, 0);
-  for (const int value : values) pdu.varBindList.Append(Oid("9"), Int(value));
-  return pdu;
-}
-
-BSAPdu Notification(unsigned session) {
-  BSAPdu pdu(SA_PDU_NOTIFY, session, 0);
-  pdu.varBindList.Append(Oid("1.3.6.1.6.3.1.1.4.1.0"), ObjectId("1.3.6.1.4.1.32473.1.0.1"));
-  return pdu;
-}
-
+constexpr ESAPduType kReg = SA_PDU_REGISTER, kAlloc = SA_PDU_INDEX_ALLOCATE, kNotify = SA_PDU_NOTIFY;
+constexpr int kNoIndex = SA_WIRE_INDEX_NONE_AVAILABLE;
 const QuotaCase kQuotaCases[] = {
     {"registrations of a session",
-     {{"MaxRegistrations", "3"}},
-     {{[](unsigned s) {
-         return RegisterPdu(SA_PDU_REGISTER, s, "1.1.1", std::pair{8u, 2u});
-       },
-       0, 0},
-      {[](unsigned s) { return RegisterPdu(SA_PDU_REGISTER, s, "2"); }, 0, 0},
-      {[](unsigned s) { return RegisterPdu(SA_PDU_REGISTER, s, "3"); }, SA_WIRE_REQUEST_DENIED, 0},
-      {[](unsigned s) { return RegisterPdu(SA_PDU_UNREGISTER, s, "2"); }, 0, 0},
-      {[](unsigned s) {
-         return RegisterPdu(SA_PDU_REGISTER, s, "3.1.1", std::pair{8u, 2u});
-       },
-       SA_WIRE_REQUEST_DENIED, 0},
-      {[](unsigned s) { return RegisterPdu(SA_PDU_REGISTER, s, "3"); }, 0, 0}},
+     "MaxRegistrations=3",
+     {{kReg, "1.1.1", 2, {}, 0, 0},
+      {kReg, "2", 0, {}, 0, 0},
+      {kReg, "3", 0, {}, kDenied, 0},
+      {SA_PDU_UNREGISTER, "2", 0, {}, 0, 0},
+      {kReg, "3.1.1", 2, {}, kDenied, 0},
+      {kReg, "3", 0, {}, 0, 0}},
      SA_CNT_REG_QUOTA,
      2},
     {"instances of a range",
-     {{"MaxRangeInstances", "4"}},
-     {{[](unsigned s) {
-         return RegisterPdu(SA_PDU_REGISTER, s, "1.1.1", std::pair{8u, 5u});
-       },
-       SA_WIRE_REQUEST_DENIED, 0},
-      {[](unsigned s) {
-         return RegisterPdu(SA_PDU_REGISTER, s, "1.1.1", std::pair{8u, 4u});
-       },
-       0, 0}},
+     "MaxRangeInstances=4",
+     {{kReg, "1.1.1", 5, {}, kDenied, 0}, {kReg, "1.1.1", 4, {}, 0, 0}},
      SA_CNT_RANGE_TOO_LARGE,
      1},
     {"index values of a session",
-     {{"MaxIndexAllocations", "2"}},
-     {{[](unsigned s) {
-         return Allocate(s, {1, 2, 3});
-       },
-       SA_WIRE_INDEX_NONE_AVAILABLE, 3},
-      {[](unsigned s) {
-         return Allocate(s, {1, 2});
-       },
-       0, 0},
-      {[](unsigned s) { return Allocate(s, {3}); }, SA_WIRE_INDEX_NONE_AVAILABLE, 1}},
+     "MaxIndexAllocations=2",
+     {{kAlloc, "", 0, {1, 2, 3}, kNoIndex, 3}, {kAlloc, "", 0, {1, 2}, 0, 0}, {kAlloc, "", 0, {3}, kNoIndex, 1}},
      SA_CNT_INDEX_QUOTA,
      2},
     {"registrations of all sessions",
-     {{"MaxTotalRegistrations", "2"}},
-     {{[](unsigned s) { return RegisterPdu(SA_PDU_REGISTER, s, "1"); }, 0, 0},
-      {[](unsigned s) {
-         return RegisterPdu(SA_PDU_REGISTER, s, "2.1.1", std::pair{8u, 2u});
-       },
-       SA_WIRE_REQUEST_DENIED, 0},
-      {[](unsigned s) { return RegisterPdu(SA_PDU_REGISTER, s, "2"); }, 0, 0}},
+     "MaxTotalRegistrations=2",
+     {{kReg, "1", 0, {}, 0, 0}, {kReg, "2.1.1", 2, {}, kDenied, 0}, {kReg, "2", 0, {}, 0, 0}},
      SA_CNT_REG_QUOTA,
      1},
     {"index values of all sessions",
-     {{"MaxTotalIndexAllocations", "2"}},
-     {{[](unsigned s) {
-         return Allocate(s, {1, 2, 3});
-       },
-       SA_WIRE_INDEX_NONE_AVAILABLE, 3},
-      {[](unsigned s) { return Allocate(s, {1, 2}); }, 0, 0}},
+     "MaxTotalIndexAllocations=2",
+     {{kAlloc, "", 0, {1, 2, 3}, kNoIndex, 3}, {kAlloc, "", 0, {1, 2}, 0, 0}},
      SA_CNT_INDEX_QUOTA,
      1},
     {"notifications a second (bursts of twice as many)",
-     {{"MaxNotifyRate", "1"}},
-     {{Notification, 0, 0}, {Notification, 0, 0}, {Notification, SA_WIRE_REQUEST_DENIED, 0}},
+     "MaxNotifyRate=1",
+     {{kNotify, "", 0, {}, 0, 0}, {kNotify, "", 0, {}, 0, 0}, {kNotify, "", 0, {}, kDenied, 0}},
      SA_CNT_NOTIFY_RATE,
      1},
 };
@@ -447,13 +379,13 @@ TEST_F(MasterTest, QuotasRefuseWithAWireErrorAndCount) {
   RecordingTrapSender traps;
   for (const QuotaCase& c : kQuotaCases) {
     SCOPED_TRACE(c.name);
-    Restart(c.settings);
+    Restart(Setting(c.setting));
     m_master->SetTrapSender(&traps);
     SubAgent agent(m_port);
     const unsigned id = agent.Open();
     for (size_t i = 0; i < c.steps.size(); ++i) {
       BSAPdu answer;
-      EXPECT_EQ(agent.Ask(c.steps[i].request(id), &answer), c.steps[i].status) << i;
+      EXPECT_EQ(agent.Ask(c.steps[i].Request(id), &answer), c.steps[i].status) << i;
       EXPECT_EQ(answer.errorIndex, c.steps[i].errorIndex) << i;
     }
     EXPECT_EQ(Counter(c.counter), c.count);

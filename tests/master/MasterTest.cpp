@@ -1,8 +1,6 @@
-// BSAMaster as a whole: the real program serving a sub-agent, the configuration, the index registry and
+// BSAMaster as a whole: the configuration, the index registry and
 // notification forwarding.
-#include <csignal>
 #include <cstring>
-#include <filesystem>
 
 #include "MasterTestSupport.h"
 #include "RecordingTrapSender.h"
@@ -16,53 +14,27 @@ unsigned Open(BSAMaster& master) {  // a session opened by a direct call, with n
   return response.sessionId;
 }
 
-// The real program serves a sub-agent on its configured port until SIGTERM ends it with status 0.
-TEST(MasterProgramTest, ServesASubAgentUntilSigterm) {
-  const std::string dir = MakeTempDir("qvt-master-test-");
-  const unsigned short port = FreeUdpPort();
-  WriteFile(dir + "/qvt.conf", "[SAMaster]\nPort=" + std::to_string(port) +
-                                   "\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(FreeUdpPort()) + "\n");
-  ChildProcess program;
-  ASSERT_TRUE(program.Start({QV_MASTER_AGENT_PATH, "-c", dir + "/qvt.conf"}, dir + "/log"));
-  SubAgent agent(port);
-  BSAPdu answer;
-  int opened = -1;  // the program needs a moment to bind (longer under sanitizers)
-  for (int attempt = 0; attempt < 50 && opened == -1; ++attempt) opened = agent.Ask(OpenPdu(1), &answer, 200);
-  ASSERT_EQ(opened, 0) << ReadFile(dir + "/log");
-  EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, answer.sessionId, 0)), 0);
-  EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_CLOSE_SESSION, answer.sessionId, 0)), 0);
-  ASSERT_TRUE(program.Signal(SIGTERM));
-  EXPECT_EQ(program.Wait(/*ms=*/5000), 0) << ReadFile(dir + "/log");
-  const std::string log = ReadFile(dir + "/log"), session = "session " + std::to_string(answer.sessionId) + " (";
-  EXPECT_NE(log.find(session), log.rfind(session)) << log;  // opened, then closed
-  EXPECT_NE(log.find(") opened; answers awaited 1 s"), std::string::npos) << log;
-  EXPECT_NE(log.find(") closed by the sub-agent; 0 subtree(s) withdrawn"), std::string::npos) << log;
-  std::filesystem::remove_all(dir);
-}
-
+// The port: 2..65534, else the default 10001; what is used is what SaveToNV stores. Start needs Init first.
 TEST(MasterConfigTest, PortStartAndSave) {
   BMibHandler mib;
   BSAMaster master(&mib, nullptr);
-  EXPECT_EQ(master.Start(), -1);  // before Init
-  BMemoryStore saved;
-  int port = 0;
-  EXPECT_EQ(master.SaveToNV(nullptr), 0);
-  EXPECT_EQ(master.SaveToNV(&saved), 0);
-  EXPECT_EQ(saved.GetInt("SAMaster", "Port", &port, 0), 0);
-  EXPECT_EQ(port, 10001);
-  const std::tuple<const char*, int, unsigned short> rows[] = {{nullptr, NV_ERR_NOT_FOUND, 10001},
-                                                               {"x", NV_ERR_BAD_VALUE, 10001},
-                                                               {"1", 0, 10001},
-                                                               {"2", 0, 2},
-                                                               {"65534", 0, 65534},
-                                                               {"65535", 0, 10001},
-                                                               {"-5", 0, 10001},
-                                                               {"70000", 0, 10001}};
+  EXPECT_EQ(master.Start(), -1);
+  const std::tuple<const char*, int, unsigned short> rows[] = {
+      // clang-format off
+      {nullptr, NV_ERR_NOT_FOUND, 10001}, {"x", NV_ERR_BAD_VALUE, 10001}, {"1", 0, 10001},  {"2", 0, 2},
+      {"65534", 0, 65534},                {"65535", 0, 10001},            {"-5", 0, 10001}, {"70000", 0, 10001},
+      // clang-format on
+  };
   for (const auto& [stored, result, used] : rows) {
-    BMemoryStore store;  // null: absent
+    SCOPED_TRACE(stored != nullptr ? stored : "absent");
+    BMemoryStore store, saved;
     if (stored != nullptr) store.SetString("SAMaster", "Port", stored, 0, 0);
-    EXPECT_EQ(master.InitFromNV(&store), result) << stored;
-    EXPECT_EQ(master.Port(), used) << stored;
+    EXPECT_EQ(master.InitFromNV(&store), result);
+    EXPECT_EQ(master.Port(), used);
+    int port = 0;
+    EXPECT_EQ(master.SaveToNV(&saved), 0);
+    EXPECT_EQ(saved.GetInt("SAMaster", "Port", &port, 0), 0);
+    EXPECT_EQ(port, used);
   }
 }
 
