@@ -12,12 +12,12 @@
 namespace QVT::test {
 namespace {
 
-// Grouped by length class: both sides of each boundary on one line.
+// Every value form; the boundaries of lengths, sub-identifiers and integers are the BER toolkit's test's,
+// here one value on each side of the coder's own choices (long length form, multi-octet sub-identifiers,
+// leading zero and sign octets).
 const std::pair<BObjectSyntax, std::string> kValues[] = {
     // clang-format off
-    {Int(0), "02 01 00"},             {Int(127), "02 01 7F"},              {Int(128), "02 02 00 80"},
-    {Int(256), "02 02 01 00"},        {Int(32768), "02 03 00 80 00"},      {Int(INT_MAX), "02 04 7F FF FF FF"},
-    {Int(-1), "02 01 FF"},            {Int(-128), "02 01 80"},             {Int(-129), "02 02 FF 7F"},
+    {Int(0), "02 01 00"},             {Int(128), "02 02 00 80"},           {Int(-129), "02 02 FF 7F"},
     {Int(INT_MIN), "02 04 80 00 00 00"},
     {Unsigned(ASN_COUNTER32, 0), "41 01 00"},   {Unsigned(ASN_COUNTER32, 128), "41 02 00 80"},
     {Unsigned(ASN_TIMETICKS, 300), "43 02 01 2C"},  {Unsigned(ASN_GAUGE32, 4294967295u), "42 05 00 FF FF FF FF"},
@@ -25,15 +25,10 @@ const std::pair<BObjectSyntax, std::string> kValues[] = {
     {Ctr64(0x0123456789ABCDEFull), "46 08 01 23 45 67 89 AB CD EF"},
     {Ctr64(0x8000000000000000ull), "46 09 00 80 00 00 00 00 00 00 00"},
     {Octets("abc"), "04 03 61 62 63"},  {Octets(""), "04 00"},  {Octets("ab", ASN_OPAQUE), "44 02 61 62"},
-    {Octets(Xs(127)), "04 7F " + Hex(127)},          {Octets(Xs(128)), "04 81 80 " + Hex(128)},
-    {Octets(Xs(200)), "04 81 C8 " + Hex(200)},       {Octets(Xs(255)), "04 81 FF " + Hex(255)},
-    {Octets(Xs(256)), "04 82 01 00 " + Hex(256)},    {Octets(Xs(300)), "04 82 01 2C " + Hex(300)},
-    {Oid("1.3.6.1"), "06 03 2B 06 01"},           {Oid("2.18.9"), "06 02 62 09"},  {Oid("0.0"), "06 01 00"},
-    {Oid("1.3.127"), "06 02 2B 7F"},              {Oid("1.3.128"), "06 03 2B 81 00"},
-    {Oid("1.3.16383"), "06 03 2B FF 7F"},         {Oid("1.3.16384"), "06 04 2B 81 80 00"},
-    {Oid("1.3.2097151"), "06 04 2B FF FF 7F"},    {Oid("1.3.2097152"), "06 05 2B 81 80 80 00"},
-    {Oid("1.3.268435455"), "06 05 2B FF FF FF 7F"},  {Oid("1.3.268435456"), "06 06 2B 81 80 80 80 00"},
-    {Oid("1.3.4294967295"), "06 06 2B 8F FF FF FF 7F"},
+    {Octets(Xs(127)), "04 7F " + Hex(127)},  {Octets(Xs(128)), "04 81 80 " + Hex(128)},
+    {Octets(Xs(256)), "04 82 01 00 " + Hex(256)},
+    {Oid("1.3.6.1"), "06 03 2B 06 01"},  {Oid("2.18.9"), "06 02 62 09"},  {Oid("0.0"), "06 01 00"},
+    {Oid("1.3.128"), "06 03 2B 81 00"},  {Oid("1.3.4294967295"), "06 06 2B 8F FF FF FF 7F"},
     {Ip(127, 0, 0, 1), "40 04 7F 00 00 01"},      {BObjectSyntax(), "05 00"},
     {Exception(SNMP_NO_SUCH_OBJECT), "80 00"},    {Exception(SNMP_NO_SUCH_INSTANCE), "81 00"},
     {Exception(SNMP_END_OF_MIB_VIEW), "82 00"},

@@ -54,21 +54,11 @@ void ExpectRead(const std::string& hex, Read read, EBerStatus status, size_t con
 }
 
 TEST(BerTest, LengthsAtTheBoundariesOfTheShortAndLongForms) {
-  const struct {
-    size_t length;
-    const char* hex;
-  } cases[] = {
-      {0, "00"},
-      {127, "7F"},
-      {128, "81 80"},
-      {255, "81 FF"},
-      {256, "82 01 00"},
-      {65535, "82 FF FF"},
-      {65536, "83 01 00 00"},
-      {0xFFFFFF, "83 FF FF FF"},
-      {0x1000000, "84 01 00 00 00"},
-      {0xFFFFFFFF, "84 FF FF FF FF"},
-  };
+  // clang-format off
+  const struct { size_t length; const char* hex; } cases[] = {
+      {0, "00"}, {127, "7F"}, {128, "81 80"}, {255, "81 FF"}, {256, "82 01 00"}, {65535, "82 FF FF"},
+      {65536, "83 01 00 00"}, {0xFFFFFF, "83 FF FF FF"}, {0x1000000, "84 01 00 00 00"}, {0xFFFFFFFF, "84 FF FF FF FF"}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "length " << c.length);
     EXPECT_EQ(Written([&](unsigned char* out) { return ber::WriteLength(out, c.length); }, ber::LengthSize(c.length)),
@@ -84,14 +74,9 @@ TEST(BerTest, LengthsAtTheBoundariesOfTheShortAndLongForms) {
 }
 
 TEST(BerTest, LengthReaderRefusesWhatItCannotTake) {
-  const struct {
-    const char* name;
-    const char* hex;
-    EBerForms forms;
-    bool content;  // ReadContentLength: the content must lie within the data
-    EBerStatus status;
-    size_t length = 0;
-    size_t consumed = 0;
+  // `content`: ReadContentLength, the content must lie within the data.
+  // clang-format off
+  const struct { const char *name, *hex; EBerForms forms; bool content; EBerStatus status; size_t length = 0, consumed = 0;
   } cases[] = {
       {"no octet", "", kStrict, false, EBerStatus::Truncated},
       {"long form without its octet", "81", kStrict, false, EBerStatus::Truncated},
@@ -106,8 +91,8 @@ TEST(BerTest, LengthReaderRefusesWhatItCannotTake) {
       {"no content", "00", kStrict, true, EBerStatus::Ok, 0, 1},
       {"content one octet short", "03 61 62", kStrict, true, EBerStatus::PastEnd},
       {"4 GiB of content", "84 FF FF FF FF 00", kTolerant, true, EBerStatus::PastEnd},
-      {"indefinite content", "80 00 00", kStrict, true, EBerStatus::Indefinite},
-  };
+      {"indefinite content", "80 00 00", kStrict, true, EBerStatus::Indefinite}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     size_t length = 12345;
@@ -122,21 +107,12 @@ TEST(BerTest, LengthReaderRefusesWhatItCannotTake) {
 }
 
 TEST(BerTest, SubIdentifiersAtEverySevenBitBoundary) {
-  const struct {
-    uint32_t value;
-    const char* hex;
-  } cases[] = {
-      {0, "00"},
-      {127, "7F"},
-      {128, "81 00"},
-      {16383, "FF 7F"},
-      {16384, "81 80 00"},
-      {2097151, "FF FF 7F"},
-      {2097152, "81 80 80 00"},
-      {268435455, "FF FF FF 7F"},
-      {268435456, "81 80 80 80 00"},
-      {4294967295u, "8F FF FF FF 7F"},
-  };
+  // clang-format off
+  const struct { uint32_t value; const char* hex; } cases[] = {
+      {0, "00"}, {127, "7F"}, {128, "81 00"}, {16383, "FF 7F"}, {16384, "81 80 00"}, {2097151, "FF FF 7F"},
+      {2097152, "81 80 80 00"}, {268435455, "FF FF FF 7F"}, {268435456, "81 80 80 80 00"},
+      {4294967295u, "8F FF FF FF 7F"}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "sub-identifier " << c.value);
     EXPECT_EQ(Written([&](unsigned char* out) { return ber::WriteSubId(out, c.value); }, ber::SubIdSize(c.value)),
@@ -150,13 +126,8 @@ TEST(BerTest, SubIdentifiersAtEverySevenBitBoundary) {
 }
 
 TEST(BerTest, SubIdentifierReaderRefusesWhatItCannotTake) {
-  const struct {
-    const char* name;
-    const char* hex;
-    EBerForms forms;
-    EBerStatus status;
-    uint32_t value = 0;
-    size_t consumed = 0;
+  // clang-format off
+  const struct { const char *name, *hex; EBerForms forms; EBerStatus status; uint32_t value = 0; size_t consumed = 0;
   } cases[] = {
       {"no octet", "", kStrict, EBerStatus::Truncated},
       {"continuation on the last octet", "86", kStrict, EBerStatus::Truncated},
@@ -168,8 +139,8 @@ TEST(BerTest, SubIdentifierReaderRefusesWhatItCannotTake) {
       {"six octets", "81 80 80 80 80 00", kStrict, EBerStatus::TooLong},
       {"2^32", "90 80 80 80 00", kStrict, EBerStatus::OutOfRange},
       {"2^32 on the wire", "90 80 80 80 00", kTolerant, EBerStatus::OutOfRange},
-      {"2^32 - 1 and the next one", "8F FF FF FF 7F 01", kStrict, EBerStatus::Ok, 4294967295u, 5},
-  };
+      {"2^32 - 1 and the next one", "8F FF FF FF 7F 01", kStrict, EBerStatus::Ok, 4294967295u, 5}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     uint32_t value = 7;
@@ -180,28 +151,13 @@ TEST(BerTest, SubIdentifierReaderRefusesWhatItCannotTake) {
 }
 
 TEST(BerTest, SignedIntegersInTheirShortestTwosComplement) {
-  const struct {
-    int64_t value;
-    const char* hex;
-  } cases[] = {
-      {0, "00"},
-      {-1, "FF"},
-      {127, "7F"},
-      {128, "00 80"},
-      {-128, "80"},
-      {-129, "FF 7F"},
-      {255, "00 FF"},
-      {256, "01 00"},
-      {32767, "7F FF"},
-      {32768, "00 80 00"},
-      {-32768, "80 00"},
-      {-32769, "FF 7F FF"},
-      {INT32_MAX, "7F FF FF FF"},
-      {INT32_MIN, "80 00 00 00"},
-      {int64_t{INT32_MAX} + 1, "00 80 00 00 00"},
-      {INT64_MAX, "7F FF FF FF FF FF FF FF"},
-      {INT64_MIN, "80 00 00 00 00 00 00 00"},
-  };
+  // clang-format off
+  const struct { int64_t value; const char* hex; } cases[] = {
+      {0, "00"}, {-1, "FF"}, {127, "7F"}, {128, "00 80"}, {-128, "80"}, {-129, "FF 7F"}, {255, "00 FF"},
+      {256, "01 00"}, {32767, "7F FF"}, {32768, "00 80 00"}, {-32768, "80 00"}, {-32769, "FF 7F FF"},
+      {INT32_MAX, "7F FF FF FF"}, {INT32_MIN, "80 00 00 00"}, {int64_t{INT32_MAX} + 1, "00 80 00 00 00"},
+      {INT64_MAX, "7F FF FF FF FF FF FF FF"}, {INT64_MIN, "80 00 00 00 00 00 00 00"}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "integer " << c.value);
     const size_t size = ber::IntSize(c.value);
@@ -215,20 +171,14 @@ TEST(BerTest, SignedIntegersInTheirShortestTwosComplement) {
 }
 
 TEST(BerTest, Int32ReaderRefusesWhatItCannotTake) {
-  const struct {
-    const char* name;
-    const char* hex;
-    size_t n;  // content octets announced
-    EBerStatus status;
-    int32_t value = 0;
+  // clang-format off
+  const struct { const char *name, *hex; size_t n; /* content octets announced */ EBerStatus status; int32_t value = 0;
   } cases[] = {
-      {"no content", "", 0, EBerStatus::Empty},
-      {"five octets", "00 00 00 00 01", 5, EBerStatus::TooLong},
-      {"cut short", "01", 2, EBerStatus::Truncated},
-      {"leading zero octet taken", "00 01", 2, EBerStatus::Ok, 1},
+      {"no content", "", 0, EBerStatus::Empty}, {"five octets", "00 00 00 00 01", 5, EBerStatus::TooLong},
+      {"cut short", "01", 2, EBerStatus::Truncated}, {"leading zero octet taken", "00 01", 2, EBerStatus::Ok, 1},
       {"leading sign octet taken", "FF FF", 2, EBerStatus::Ok, -1},
-      {"only the octets announced", "7F FF", 1, EBerStatus::Ok, 127},
-  };
+      {"only the octets announced", "7F FF", 1, EBerStatus::Ok, 127}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     int32_t value = 7;
@@ -239,23 +189,13 @@ TEST(BerTest, Int32ReaderRefusesWhatItCannotTake) {
 }
 
 TEST(BerTest, UnsignedValuesWithTheirLeadingZeroOctet) {
-  const struct {
-    uint64_t value;
-    const char* hex;
-  } cases[] = {
-      {0, "00"},
-      {127, "7F"},
-      {128, "00 80"},
-      {255, "00 FF"},
-      {256, "01 00"},
-      {0x7FFFFFFF, "7F FF FF FF"},
-      {0x80000000, "00 80 00 00 00"},
-      {0xFFFFFFFF, "00 FF FF FF FF"},
-      {0x100000000, "01 00 00 00 00"},
-      {INT64_MAX, "7F FF FF FF FF FF FF FF"},
-      {0x8000000000000000, "00 80 00 00 00 00 00 00 00"},
-      {UINT64_MAX, "00 FF FF FF FF FF FF FF FF"},
-  };
+  // clang-format off
+  const struct { uint64_t value; const char* hex; } cases[] = {
+      {0, "00"}, {127, "7F"}, {128, "00 80"}, {255, "00 FF"}, {256, "01 00"}, {0x7FFFFFFF, "7F FF FF FF"},
+      {0x80000000, "00 80 00 00 00"}, {0xFFFFFFFF, "00 FF FF FF FF"}, {0x100000000, "01 00 00 00 00"},
+      {INT64_MAX, "7F FF FF FF FF FF FF FF"}, {0x8000000000000000, "00 80 00 00 00 00 00 00 00"},
+      {UINT64_MAX, "00 FF FF FF FF FF FF FF FF"}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "unsigned " << c.value);
     const size_t size = ber::UnsignedSize(c.value);
@@ -271,14 +211,9 @@ TEST(BerTest, UnsignedValuesWithTheirLeadingZeroOctet) {
 }
 
 TEST(BerTest, UnsignedReaderRefusesWhatItCannotTake) {
-  const struct {
-    const char* name;
-    const char* hex;
-    size_t n;  // content octets announced
-    unsigned bits;
-    EBerForms forms;
-    EBerStatus status;
-    uint64_t value = 0;
+  // `n`: the content octets announced.
+  // clang-format off
+  const struct { const char *name, *hex; size_t n; unsigned bits; EBerForms forms; EBerStatus status; uint64_t value = 0;
   } cases[] = {
       {"no content", "", 0, 32, kStrict, EBerStatus::Empty},
       {"no content on the wire reads 0", "", 0, 32, kTolerant, EBerStatus::Ok, 0},
@@ -289,8 +224,8 @@ TEST(BerTest, UnsignedReaderRefusesWhatItCannotTake) {
       {"six octets for 32 bits", "00 00 00 00 00 01", 6, 32, kTolerant, EBerStatus::TooLong},
       {"ninth octet beyond 64 bits", "01 00 00 00 00 00 00 00 00", 9, 64, kStrict, EBerStatus::OutOfRange},
       {"ten octets for 64 bits", "00 00 00 00 00 00 00 00 00 01", 10, 64, kTolerant, EBerStatus::TooLong},
-      {"cut short", "01 02", 3, 32, kTolerant, EBerStatus::Truncated},
-  };
+      {"cut short", "01 02", 3, 32, kTolerant, EBerStatus::Truncated}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     uint64_t value = 7;
