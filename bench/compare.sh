@@ -16,6 +16,11 @@
 # processes. It prints a table of medians and ratios (Markdown) and keeps the
 # raw lines, the table and the daemons' logs in the results folder.
 #
+# With --v3, the master and snmpd (as AgentX master) also have one SNMPv3
+# user, and each round adds sequential GETs of .1.1.0 at authPriv
+# (HMAC-SHA-256-192, AES-128) through both, beside the v2c ones: what v3
+# costs each of them, and whether our lead holds under v3.
+#
 # All of that twice: first with the processes placed by the scheduler, then
 # with every process on one CPU (taskset). On a virtual machine a wake-up
 # across CPUs costs several times a wake-up on the same CPU, and whether the
@@ -25,7 +30,7 @@
 #
 # Usage: bench/compare.sh [--runs N] [--gets N] [--rows "1000 10000"]
 #                         [--setups "ours agentx standalone"] [--build-dir DIR]
-#                         [--results DIR] [--pin CPU|none] [--no-build] [--quick]
+#                         [--results DIR] [--pin CPU|none] [--no-build] [--quick] [--v3]
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -39,6 +44,10 @@ BUILD_DIR=${QV_BENCH_BUILD_DIR:-$ROOT/build/compare}
 RESULTS=""
 PIN=""
 BUILD=1
+V3=0
+V3_USER=bench  # the SNMPv3 user of both masters
+V3_AUTH_PASS=bench-auth-pass
+V3_PRIV_PASS=bench-priv-pass
 MAX_SECONDS=120   # time limit of each load-client operation
 READY_SECONDS=30  # time limit for a set-up to answer after its start
 
@@ -58,6 +67,8 @@ Options:
                    unpinned first, then pinned on the last CPU)
   --no-build       use the programs already built in the build folder
   --quick          one run, 1,000 GETs, rows "1000": a check that everything works
+  --v3             also GETs at SNMPv3 authPriv (SHA-256, AES-128) through ours and the
+                   AgentX path
 EOF
 }
 
@@ -72,6 +83,7 @@ while [ $# -gt 0 ]; do
     --pin) PIN=$2; shift 2 ;;
     --no-build) BUILD=0; shift ;;
     --quick) RUNS=1; GETS=1000; ROWS_LIST=1000; shift ;;
+    --v3) V3=1; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "compare: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
@@ -136,6 +148,11 @@ start_setups() {
       ours)
         masterPort=$(free_udp_port)
         printf '[SAMaster]\nPort=%s\n[Agent]\nListenAddress=127.0.0.1:%s\n' "$masterPort" "$port" >"$WORK/master.conf"
+        if [ "$V3" = 1 ]; then
+          printf '[User %s]\nAuth=SHA-256\nAuthPassword=%s\nPriv=AES\nPrivPassword=%s\nLevel=authPriv\n' \
+            "$V3_USER" "$V3_AUTH_PASS" "$V3_PRIV_PASS" >>"$WORK/master.conf"
+        fi
+        chmod 600 "$WORK/master.conf"
         printf '[SubAgent]\nMasterAddress=127.0.0.1:%s\nPingInterval=10\nMasterTimeout=1\nMaxProcTime=2\n' "$masterPort" \
           >"$WORK/sub.conf"
         start ours_master "$RESULTS/ours-master-$rows.log" "$MASTER" -c "$WORK/master.conf"
@@ -151,8 +168,12 @@ dontLogTCPWrappersConnects yes
 master agentx
 agentXSocket $WORK/agentx.sock
 EOF
+        if [ "$V3" = 1 ]; then
+          printf 'createUser %s SHA-256 %s AES %s\nrouser %s priv\n' \
+            "$V3_USER" "$V3_AUTH_PASS" "$V3_PRIV_PASS" "$V3_USER" >>"$WORK/snmpd-agentx.conf"
+        fi
         start agentx_snmpd "$RESULTS/agentx-snmpd-$rows.log" \
-          /usr/sbin/snmpd -f -Lo -C -c "$WORK/snmpd-agentx.conf" -I vacm_conf,dlmod
+          /usr/sbin/snmpd -f -Lo -C -c "$WORK/snmpd-agentx.conf" -I "vacm_conf,dlmod$([ "$V3" = 1 ] && echo ,usmConf)"
         for _ in $(seq 100); do [ -S "$WORK/agentx.sock" ] && break; sleep 0.1; done
         [ -S "$WORK/agentx.sock" ] || die "snmpd made no AgentX socket (log: $RESULTS/agentx-snmpd-$rows.log)"
         start agentx_sub "$RESULTS/agentx-subagent-$rows.log" \
@@ -173,8 +194,15 @@ EOF
   for s in $SETUPS; do
     load "$s" --max-seconds "$READY_SECONDS" --timeout-ms 300 wait >/dev/null || die "set-up $s did not answer (logs in $RESULTS)"
     load "$s" check "$rows" >/dev/null || die "set-up $s does not serve the bench MIB correctly"
+    if has_v3 "$s"; then
+      load "$s" "${V3_OPTIONS[@]}" --max-seconds "$READY_SECONDS" wait >/dev/null || die "set-up $s does not answer SNMPv3"
+    fi
   done
 }
+
+V3_OPTIONS=(--v3-user "$V3_USER" --auth-pass "$V3_AUTH_PASS" --priv-pass "$V3_PRIV_PASS")
+# Whether set-up $1 is measured over SNMPv3 too.
+has_v3() { [ "$V3" = 1 ] && { [ "$1" = ours ] || [ "$1" = agentx ]; }; }
 
 # The processes whose CPU time a set-up's figures include.
 pids_of() {
@@ -193,13 +221,15 @@ load() {
   "${ON_CPU[@]}" "$LOAD" --agent "127.0.0.1:${!port}" --max-seconds "$MAX_SECONDS" "$@"
 }
 
-# measure SETUP ROWS RUN OPERATION...: one measured operation, its line kept.
+# measure SETUP ROWS RUN OPERATION...: one measured operation, its line kept
+# (under the name SETUP-v3 when the operation's options start with --v3-user).
 measure() {
-  local s=$1 rows=$2 run=$3 line pid watch=()
+  local s=$1 rows=$2 run=$3 line pid watch=() name=$1
   shift 3
+  [ "${1:-}" = --v3-user ] && name=$s-v3
   for pid in $(pids_of "$s"); do watch+=(--pid "$pid"); done
   line=$(load "$s" "${watch[@]}" "$@") || die "set-up $s: $* failed"
-  echo "setup=$s rows=$rows run=$run $line" >>"$RAW"
+  echo "setup=$name rows=$rows run=$run $line" >>"$RAW"
 }
 
 # ---------------------------------------------------------------- measure
@@ -237,6 +267,7 @@ measure_pass() {
       for k in $(seq 0 $((${#SETUP_LIST[@]} - 1))); do
         s=${SETUP_LIST[$(((k + run) % ${#SETUP_LIST[@]}))]}
         [ "$rows" = "$FIRST_ROWS" ] && measure "$s" - "$run" get "$GETS"
+        if [ "$rows" = "$FIRST_ROWS" ] && has_v3 "$s"; then measure "$s" - "$run" "${V3_OPTIONS[@]}" get "$GETS"; fi
         measure "$s" "$rows" "$run" walk "$rows"
         measure "$s" "$rows" "$run" bulk "$rows" "$REPS"
       done
@@ -331,6 +362,22 @@ report() {
           num(med("standalone" SUBSEP F[x] SUBSEP "cpu1"), 1),
           ratio(med("ours" SUBSEP F[x] SUBSEP "cpu"), med("agentx" SUBSEP F[x] SUBSEP "cpu"))
       }
+      if (("ours-v3" SUBSEP g SUBSEP "rate") in values) {
+        print ""
+        print "SNMPv3 authPriv (HMAC-SHA-256-192, AES-128) beside SNMPv2c, sequential GETs of .1.1.0:"
+        print ""
+        print "| figure | ours v2c | ours v3 | v3 / v2c | AgentX v2c | AgentX v3 | v3 / v2c | ours / AgentX, v2c | ours / AgentX, v3 |"
+        print "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+        split("rate us cpu cpu1 cpu2", K, " ")
+        split("GET requests/s|GET latency, us|CPU per GET, all agent processes, us|CPU per GET, master (ours) or snmpd, us|CPU per GET, sub-agent, us", T, "|")
+        for (x = 1; x <= 5; x++) {
+          o2 = med("ours" SUBSEP g SUBSEP K[x]); o3 = med("ours-v3" SUBSEP g SUBSEP K[x])
+          a2 = med("agentx" SUBSEP g SUBSEP K[x]); a3 = med("agentx-v3" SUBSEP g SUBSEP K[x])
+          d = x == 1 ? 0 : 1
+          printf "| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", T[x], num(o2, d), num(o3, d), ratio(o3, o2),
+            num(a2, d), num(a3, d), ratio(a3, a2), ratio(o2, a2), ratio(o3, a3)
+        }
+      }
       print ""
       print "Targets (medians):"
       print ""
@@ -344,6 +391,12 @@ report() {
         verdict("GET-BULK walk (" R[k] " rows) at least 2x the AgentX path", med("ours" SUBSEP "bulk" SUBSEP R[k] SUBSEP "rate"), med("agentx" SUBSEP "bulk" SUBSEP R[k] SUBSEP "rate"), 2.0, 1)
       }
       verdict("CPU per GET (master + sub-agent) below half of snmpd + its sub-agent", med("ours" SUBSEP g SUBSEP "cpu"), med("agentx" SUBSEP g SUBSEP "cpu"), 0.5, 0)
+      if (("ours-v3" SUBSEP g SUBSEP "rate") in values) {
+        ov = med("ours-v3" SUBSEP g SUBSEP "rate"); av = med("agentx-v3" SUBSEP g SUBSEP "rate")
+        verdict("SNMPv3 authPriv: our CPU per GET below 1.2x our v2c one", med("ours-v3" SUBSEP g SUBSEP "cpu"), med("ours" SUBSEP g SUBSEP "cpu"), 1.2, 0)
+        if (ov == "" || av == "" || og == "" || ag == "" || av == 0 || ag == 0) print "- SNMPv3 authPriv: our GET-rate lead over the AgentX path at least the v2c one: n/a"
+        else printf "- SNMPv3 authPriv: our GET-rate lead over the AgentX path at least the v2c one: %.2fx under v3, %.2fx under v2c: %s\n", ov / av, og / ag, (ov / av >= og / ag ? "met" : "NOT met")
+      }
       u = med("ours" SUBSEP g SUBSEP "us")
       if (u == "" || floor == "") print "- our GET at most 3 loopback round trips: n/a"
       else printf "- our GET at most 3 loopback round trips: %.1f round trips: %s\n", u / floor, (u / floor <= 3 ? "met" : "NOT met")
@@ -361,7 +414,8 @@ report() {
   echo "Side-by-side comparison, $(date -u '+%Y-%m-%d %H:%M UTC'), $RUNS run(s) per figure, medians"
   echo
   machine
-  echo "- command: bench/compare.sh --runs $RUNS --gets $GETS --rows \"$ROWS_LIST\" --setups \"$SETUPS\"${PIN:+ --pin $PIN}"
+  echo "- command: bench/compare.sh --runs $RUNS --gets $GETS --rows \"$ROWS_LIST\" --setups \"$SETUPS\"${PIN:+ --pin $PIN}$(
+    [ "$V3" = 1 ] && echo " --v3")"
 } >"$RESULTS/table.md"
 for pass in $PASSES; do
   if [ "$pass" = none ]; then

@@ -264,9 +264,30 @@ bool LoadClient::Open() {
   snmp_sess_init(&session);
   std::string peer = "udp:" + m_options.agent;
   session.peername = peer.data();
-  session.version = SNMP_VERSION_2c;
-  session.community = reinterpret_cast<u_char*>(m_options.community.data());
-  session.community_len = m_options.community.size();
+  if (m_options.v3User.empty()) {
+    session.version = SNMP_VERSION_2c;
+    session.community = reinterpret_cast<u_char*>(m_options.community.data());
+    session.community_len = m_options.community.size();
+  } else {
+    session.version = SNMP_VERSION_3;
+    session.securityName = m_options.v3User.data();
+    session.securityNameLen = m_options.v3User.size();
+    session.securityLevel = SNMP_SEC_LEVEL_AUTHPRIV;
+    session.securityAuthProto = usmHMAC192SHA256AuthProtocol;
+    session.securityAuthProtoLen = OID_LENGTH(usmHMAC192SHA256AuthProtocol);
+    session.securityPrivProto = usmAESPrivProtocol;
+    session.securityPrivProtoLen = OID_LENGTH(usmAESPrivProtocol);
+    session.securityAuthKeyLen = USM_AUTH_KU_LEN;
+    session.securityPrivKeyLen = USM_PRIV_KU_LEN;
+    auto* auth = reinterpret_cast<u_char*>(m_options.authPassword.data());
+    auto* priv = reinterpret_cast<u_char*>(m_options.privPassword.data());
+    if (generate_Ku(session.securityAuthProto, static_cast<u_int>(session.securityAuthProtoLen), auth,
+                    m_options.authPassword.size(), session.securityAuthKey, &session.securityAuthKeyLen) != SNMPERR_SUCCESS ||
+        generate_Ku(session.securityAuthProto, static_cast<u_int>(session.securityAuthProtoLen), priv,
+                    m_options.privPassword.size(), session.securityPrivKey, &session.securityPrivKeyLen) != SNMPERR_SUCCESS) {
+      return Fail("cannot make the SNMPv3 keys (passwords of at least 8 characters?)");
+    }
+  }
   session.timeout = static_cast<long>(m_options.timeoutMs) * 1000;
   session.retries = 0;
   m_pSession = snmp_sess_open(&session);

@@ -1,5 +1,5 @@
 // LoadClient: the load generator of the side-by-side comparison, on the
-// Net-SNMP client library. It talks SNMPv2c to one agent, one synchronous
+// Net-SNMP client library. It talks SNMPv2c (or SNMPv3 authPriv) to one agent, one synchronous
 // request at a time, and checks every answer against the bench MIB (see
 // BenchMib.h): the name, the type and the value of every varbind, and that
 // a walk returns exactly the table's cells in order and then leaves it.
@@ -73,6 +73,11 @@ class LoadClient {
   struct Options {
     std::string agent = "127.0.0.1:161";  // host:port of the agent (UDP)
     std::string community = "public";
+    // SNMPv3 instead of v2c when a user is given: authPriv with
+    // HMAC-SHA-256-192 and AES-128, the keys made from the passwords.
+    std::string v3User;
+    std::string authPassword;
+    std::string privPassword;
     int timeoutMs = 2000;
     double maxSeconds = 120;
     std::vector<pid_t> watched;  // processes whose CPU time is measured

@@ -42,6 +42,9 @@ int Usage(FILE* out, int status) {
                "Options:\n"
                "  --agent HOST:PORT  the agent's UDP endpoint (default 127.0.0.1:161)\n"
                "  --community TEXT   SNMPv2c community (default public)\n"
+               "  --v3-user NAME     SNMPv3 instead, as this user at authPriv (SHA-256, AES-128)\n"
+               "  --auth-pass TEXT   the user's authentication password\n"
+               "  --priv-pass TEXT   the user's privacy password\n"
                "  --timeout-ms MS    wait for each answer (default 2000; no retries)\n"
                "  --max-seconds S    time limit of the whole operation (default 120)\n"
                "  --pid PID          also measure the CPU time of this process (repeatable)\n"
@@ -66,6 +69,9 @@ int main(int argc, char** argv) {
   QVT::bench::CommandLine line(kProgram, Usage);
   line.Text("--agent", options.agent)
       .Text("--community", options.community)
+      .Text("--v3-user", options.v3User)
+      .Text("--auth-pass", options.authPassword)
+      .Text("--priv-pass", options.privPassword)
       .Number("--timeout-ms", 1, 600000, timeoutMs)
       .Number("--max-seconds", 1, 86400, maxSeconds)
       .Number("--mib-arc", 1, 1000000, mibArc)
@@ -108,6 +114,10 @@ int main(int argc, char** argv) {
   }
   if (!usable || (!samplesPath.empty() && op != "probe")) {
     std::fprintf(stderr, "%s: unusable operation (see --help)\n", kProgram);
+    return 2;
+  }
+  if (!options.v3User.empty() && (options.authPassword.size() < 8 || options.privPassword.size() < 8)) {
+    std::fprintf(stderr, "%s: --v3-user needs --auth-pass and --priv-pass of at least 8 characters\n", kProgram);
     return 2;
   }
 
