@@ -51,6 +51,26 @@ int ToV1ErrorStatus(int status) {
   }
 }
 
+// The SNMPv2 status for one a handler or sub-agent gave in SNMPv1 terms:
+// noSuchName, badValue and readOnly do not exist in SNMPv2 answers
+// (RFC 3416). For a SET they become the SNMPv2 statuses that say the same;
+// a read has no such status, so it is the handler's failure: genErr.
+int ToV2ErrorStatus(int status, bool set) {
+  if (!set && (status == SNMP_ERR_NOSUCHNAME || status == SNMP_ERR_BADVALUE || status == SNMP_ERR_READONLY)) {
+    return SNMP_ERR_GENERR;
+  }
+  switch (status) {
+    case SNMP_ERR_NOSUCHNAME:
+      return SNMP_ERR_NOCREATION;
+    case SNMP_ERR_BADVALUE:
+      return SNMP_ERR_WRONGVALUE;
+    case SNMP_ERR_READONLY:
+      return SNMP_ERR_NOTWRITABLE;
+    default:
+      return status;
+  }
+}
+
 bool Equals(const BOctetString& a, const BString& b) {
   return !b.empty() && a.AsStringView() == b.view();
 }
@@ -718,7 +738,8 @@ size_t BSnmpAgent::Processor::ProcessSet(EAccess access) {
 
 size_t BSnmpAgent::Processor::ErrorResponse(int status, int index) {
   if (Redecode() != SNMP_CODEC_OK) return 0;
-  if (m_request.version == SNMP_VERSION_1) status = ToV1ErrorStatus(status);
+  status = m_request.version == SNMP_VERSION_1 ? ToV1ErrorStatus(status)
+                                               : ToV2ErrorStatus(status, m_request.pduType == SNMP_PDU_SET);
   if (index < 0 || index > m_request.varBinds.Count()) index = 0;
   m_request.pduType = SNMP_PDU_RESPONSE;
   m_request.errorStatus = status;
