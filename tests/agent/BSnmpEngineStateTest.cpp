@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <thread>
+
+#include "ChildProcess.h"
 
 namespace QVT {
 namespace {
@@ -21,24 +21,9 @@ const std::string kOtherId = "800000020109840301";
 
 class BSnmpEngineStateTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "qv-engine-state-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_folder = pattern;
-    m_path = (m_folder / "engine.state").string();
-  }
   void TearDown() override { fs::remove_all(m_folder); }
-
-  void WriteFile(const std::string& content) const {
-    std::ofstream out(m_path, std::ios::binary);
-    out << content;
-  }
-  std::string ReadFile() const {
-    std::ifstream in(m_path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  void WriteFile(const std::string& content) const { test::WriteFile(m_path, content); }
+  std::string ReadFile() const { return test::ReadFile(m_path); }
   // The folder holds the state file only: no temporary file was left.
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
@@ -49,8 +34,8 @@ class BSnmpEngineStateTest : public ::testing::Test {
     return "EngineID=" + id + "\nEngineBoots=" + boots + "\n";
   }
 
-  fs::path m_folder;
-  std::string m_path;
+  const fs::path m_folder = test::MakeTempDir("qv-engine-state-");
+  const std::string m_path = (m_folder / "engine.state").string();
 };
 
 TEST_F(BSnmpEngineStateTest, FirstStartGeneratesAnEngineIdAndEachRestartCountsABoot) {
@@ -86,31 +71,29 @@ TEST_F(BSnmpEngineStateTest, FirstStartGeneratesAnEngineIdAndEachRestartCountsAB
 TEST_F(BSnmpEngineStateTest, ConfiguredEngineIdAndBootsLimit) {
   struct Case {
     const char* name;
-    const char* stored;  // file content; null: no file
+    std::optional<std::string> stored;  // the file's content, if there is one
     std::string configured;
     std::string id;
     uint32_t boots;
   };
-  const std::string stored5 = StateFile(kStoredId, "5");
+  const std::string stored5 = StateFile(kStoredId, "5"), atLimit = StateFile(kStoredId, "2147483647");
   const Case cases[] = {
-      {"configured, no file", nullptr, kOtherId, kOtherId, 1},
-      {"configured, same as stored", stored5.c_str(), kStoredId, kStoredId, 6},
-      {"configured in lowercase with 0x", stored5.c_str(), "0x80007ed905a1b2c3d4e5f60718", kStoredId, 6},
-      {"configured, other than stored", stored5.c_str(), kOtherId, kOtherId, 1},
-      {"not configured, stored", stored5.c_str(), "", kStoredId, 6},
-      {"stored boots 0", "EngineID=80007ED905A1B2C3D4E5F60718\nEngineBoots=0\n", "", kStoredId, 1},
-      {"comments, blanks and CRLF", "# state\r\n\r\n  EngineBoots = 9 \r\nEngineID=80007ED905A1B2C3D4E5F60718\r\n", "",
+      {"configured, no file", std::nullopt, kOtherId, kOtherId, 1},
+      {"configured, same as stored", stored5, kStoredId, kStoredId, 6},
+      {"configured in lowercase with 0x", stored5, "0x80007ed905a1b2c3d4e5f60718", kStoredId, 6},
+      {"configured, other than stored", stored5, kOtherId, kOtherId, 1},
+      {"not configured, stored", stored5, "", kStoredId, 6},
+      {"stored boots 0", StateFile(kStoredId, "0"), "", kStoredId, 1},
+      {"comments, blanks and CRLF", "# state\r\n\r\n  EngineBoots = 9 \r\nEngineID=" + kStoredId + "\r\n", "",
        kStoredId, 10},
-      {"one below the limit", "EngineID=80007ED905A1B2C3D4E5F60718\nEngineBoots=2147483646\n", "", kStoredId,
-       2147483647},
-      {"at the limit", "EngineID=80007ED905A1B2C3D4E5F60718\nEngineBoots=2147483647\n", "", kStoredId, 2147483647},
-      {"at the limit, new engine ID", "EngineID=80007ED905A1B2C3D4E5F60718\nEngineBoots=2147483647\n", kOtherId,
-       kOtherId, 1},
+      {"one below the limit", StateFile(kStoredId, "2147483646"), "", kStoredId, 2147483647},
+      {"at the limit", atLimit, "", kStoredId, 2147483647},
+      {"at the limit, new engine ID", atLimit, kOtherId, kOtherId, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove(m_path);
-    if (c.stored != nullptr) WriteFile(c.stored);
+    if (c.stored) WriteFile(*c.stored);
     BSnmpEngineState state(m_path);
     std::string error;
     ASSERT_EQ(state.Start(c.configured, &error), ENGINE_STATE_OK) << error;
@@ -197,12 +180,8 @@ class FailingRename : public BSnmpEngineState {
  public:
   using BSnmpEngineState::BSnmpEngineState;
   int ReplaceFile(const std::string& temporary, const std::string& target) override {
-    std::ifstream in(temporary, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    seen = text.str();
-    if (fail) return -1;
-    return BSnmpEngineState::ReplaceFile(temporary, target);
+    seen = test::ReadFile(temporary);
+    return fail ? -1 : BSnmpEngineState::ReplaceFile(temporary, target);
   }
   bool fail = true;
   std::string seen;

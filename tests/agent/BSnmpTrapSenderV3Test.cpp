@@ -2,7 +2,6 @@
 // back with the message codec, its MAC checked and its scoped PDU
 // decrypted with the user's keys, as a receiver that knows the user would.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <memory>
@@ -13,8 +12,10 @@
 #include "BSnmpTrapSender.h"
 #include "BSnmpV3Message.h"
 #include "BTrap.h"
+#include "ChildProcess.h"
 #include "ManualClock.h"
 #include "SnmpTestPeer.h"
+#include "TestSupport.h"
 
 namespace QVT {
 namespace {
@@ -27,24 +28,15 @@ constexpr const char* kLabel = "1.3.6.1.4.1.32473.1.2.1.3.1";
 
 class BSnmpTrapSenderV3Test : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "qv-trap-v3-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_folder = pattern;
-    m_engine = std::make_unique<BSnmpEngineState>((fs::path(m_folder) / "state").string());
-    ASSERT_EQ(m_engine->Start(kEngineIdHex), ENGINE_STATE_OK);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(m_folder, ignored);
-  }
+  void SetUp() override { ASSERT_EQ(m_engine.Start(kEngineIdHex), ENGINE_STATE_OK); }
+  void TearDown() override { fs::remove_all(m_folder); }
   std::string SinkText() const { return QVAddressToString(m_sink.address).str(); }
 
   test::ManualClock m_clock{4200};
   BSnmpTrapSender m_sender{&m_clock};
   test::SnmpManager m_sink;  // the v3 sink
-  std::string m_folder;
-  std::unique_ptr<BSnmpEngineState> m_engine;
+  const std::string m_folder = test::MakeTempDir("qv-trap-v3-");
+  BSnmpEngineState m_engine{m_folder + "/state"};
 };
 
 TEST_F(BSnmpTrapSenderV3Test, TrapsCarryTheLocalEngineAndDecodeWithTheUsersKeys) {
@@ -64,16 +56,16 @@ TEST_F(BSnmpTrapSenderV3Test, TrapsCarryTheLocalEngineAndDecodeWithTheUsersKeys)
   };
   ASSERT_EQ(m_sender.Init(BString("v3:" + SinkText()), "unused"), 0) << m_sender.ErrorText().str();
   EXPECT_TRUE(m_sender.HasV3Sink());
-  const std::vector<unsigned char>& engineId = m_engine->EngineId();
+  const std::string engineId = test::ToHex(m_engine.EngineId());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto keys = std::make_shared<BUsmUserKeys>(c.auth, "trap-secret-1", c.priv, "trap-secret-2", engineId);
+    auto keys = std::make_shared<BUsmUserKeys>(c.auth, "trap-secret-1", c.priv, "trap-secret-2", m_engine.EngineId());
     ASSERT_EQ(keys->Status(), USM_OK);
     BSnmpTrapV3User user;
     user.name = BString("trapper");
     user.level = c.level;
     if (c.auth != USM_AUTH_NONE) user.keys = keys;
-    user.engine = m_engine.get();
+    user.engine = &m_engine;
     m_sender.SetV3User(user);
 
     BNotification trap{BObjectIdentifier(kTrapOid)};
@@ -88,10 +80,10 @@ TEST_F(BSnmpTrapSenderV3Test, TrapsCarryTheLocalEngineAndDecodeWithTheUsersKeys)
     ASSERT_EQ(v3.Decode(datagram.data(), datagram.size()), SNMP_CODEC_OK);
     EXPECT_EQ(v3.flags, c.flags) << "the user's level, and never reportable";
     EXPECT_EQ(v3.securityModel, kSnmpSecurityModelUsm);
-    const std::vector<unsigned char> sentId(v3.engineId.View().data, v3.engineId.View().data + v3.engineId.View().length);
-    EXPECT_EQ(sentId, engineId) << "the sender is the authoritative engine";
-    EXPECT_EQ(v3.engineBoots, static_cast<int32_t>(m_engine->EngineBoots()));
-    EXPECT_LE(std::abs(v3.engineTime - static_cast<int32_t>(m_engine->EngineTime())), 1);
+    EXPECT_EQ(test::ToHex(v3.engineId.Data(), v3.engineId.Length()), engineId)
+        << "the sender is the authoritative engine";
+    EXPECT_EQ(v3.engineBoots, static_cast<int32_t>(m_engine.EngineBoots()));
+    EXPECT_LE(std::abs(v3.engineTime - static_cast<int32_t>(m_engine.EngineTime())), 1);
     EXPECT_EQ(v3.userName.View().length, 7u);
 
     if (c.auth != USM_AUTH_NONE) {
@@ -111,9 +103,7 @@ TEST_F(BSnmpTrapSenderV3Test, TrapsCarryTheLocalEngineAndDecodeWithTheUsersKeys)
                 USM_OK);
     }
     ASSERT_EQ(v3.DecodeScopedPdu(scoped.data(), scoped.size()), SNMP_CODEC_OK) << "scoped PDU unreadable";
-    const std::vector<unsigned char> contextId(v3.contextEngineId.View().data,
-                                               v3.contextEngineId.View().data + v3.contextEngineId.View().length);
-    EXPECT_EQ(contextId, engineId);
+    EXPECT_EQ(test::ToHex(v3.contextEngineId.Data(), v3.contextEngineId.Length()), engineId);
     EXPECT_EQ(v3.contextName.View().length, 0u);
     EXPECT_EQ(v3.pdu.pduType, SNMP_PDU_TRAP_V2);
     ASSERT_EQ(v3.pdu.varBinds.Count(), 3);
@@ -147,9 +137,9 @@ TEST_F(BSnmpTrapSenderV3Test, AV3SinkWithoutAUsableUserFailsAlone) {
       BSnmpTrapV3User user;
       user.name = BString("trapper");
       user.level = c.level;
-      user.keys = std::make_shared<BUsmUserKeys>(USM_AUTH_HMAC_SHA_96, "trap-secret-1", c.priv, "",
-                                                 m_engine->EngineId());
-      user.engine = m_engine.get();
+      user.keys =
+          std::make_shared<BUsmUserKeys>(USM_AUTH_HMAC_SHA_96, "trap-secret-1", c.priv, "", m_engine.EngineId());
+      user.engine = &m_engine;
       sender.SetV3User(user);
     }
     EXPECT_EQ(sender.SendTrap(BNotification(BObjectIdentifier(kTrapOid)), nullptr), -1);

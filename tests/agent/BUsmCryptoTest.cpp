@@ -22,57 +22,37 @@ using Octets = std::vector<unsigned char>;
 const Octets kEngineId = FromHex("000000000000000000000002");
 constexpr const char* kPassword = "maplesyrup";
 
-std::string Hex(const Octets& octets) { return ToHex(octets); }
-
-TEST(BUsmCryptoTest, ProtocolNamesParse) {
-  struct Case {
-    const char* name;
-    EUsmAuthProtocol protocol;
-    unsigned keyLength, macLength;
-  };
-  const Case cases[] = {
-      {"MD5", USM_AUTH_HMAC_MD5_96, 16, 12},          {"SHA", USM_AUTH_HMAC_SHA_96, 20, 12},
-      {"sha-224", USM_AUTH_HMAC_SHA224_128, 28, 16},  {"SHA-256", USM_AUTH_HMAC_SHA256_192, 32, 24},
-      {"SHA-384", USM_AUTH_HMAC_SHA384_256, 48, 32},  {"Sha-512", USM_AUTH_HMAC_SHA512_384, 64, 48},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EUsmAuthProtocol protocol = USM_AUTH_NONE;
-    ASSERT_EQ(QVUsmParseAuthProtocol(c.name, protocol), USM_OK);
-    EXPECT_EQ(protocol, c.protocol);
-    EXPECT_EQ(QVUsmAuthInfo(protocol).keyLength, c.keyLength);
-    EXPECT_EQ(QVUsmAuthInfo(protocol).macLength, c.macLength);
+// Names in any case, with the protocol's key and MAC lengths; unknown names and DES are refused with a reason,
+// the protocol left as it was.
+TEST(BUsmCryptoTest, ProtocolNamesParseOrAreRefusedWithAReason) {
+  const std::tuple<const char*, EUsmAuthProtocol, unsigned, unsigned> auths[] = {
+      {"MD5", USM_AUTH_HMAC_MD5_96, 16, 12},         {"SHA", USM_AUTH_HMAC_SHA_96, 20, 12},
+      {"sha-224", USM_AUTH_HMAC_SHA224_128, 28, 16}, {"SHA-256", USM_AUTH_HMAC_SHA256_192, 32, 24},
+      {"SHA-384", USM_AUTH_HMAC_SHA384_256, 48, 32}, {"Sha-512", USM_AUTH_HMAC_SHA512_384, 64, 48}};
+  for (const auto& [name, protocol, keyLength, macLength] : auths) {
+    SCOPED_TRACE(name);
+    EUsmAuthProtocol parsed = USM_AUTH_NONE;
+    ASSERT_EQ(QVUsmParseAuthProtocol(name, parsed), USM_OK);
+    EXPECT_EQ(parsed, protocol);
+    EXPECT_EQ(QVUsmAuthInfo(parsed).keyLength, keyLength);
+    EXPECT_EQ(QVUsmAuthInfo(parsed).macLength, macLength);
   }
-
-  struct PrivCase {
-    const char* name;
-    EUsmPrivProtocol protocol;
-    unsigned keyLength;
-  };
-  const PrivCase privCases[] = {
-      {"AES", USM_PRIV_AES128, 16},           {"aes128", USM_PRIV_AES128, 16},
-      {"AES-128", USM_PRIV_AES128, 16},       {"AES192", USM_PRIV_AES192, 24},
-      {"AES-192", USM_PRIV_AES192, 24},       {"AES256", USM_PRIV_AES256, 32},
-      {"AES-256", USM_PRIV_AES256, 32},       {"AES192C", USM_PRIV_AES192_REEDER, 24},
+  const std::tuple<const char*, EUsmPrivProtocol, unsigned> privs[] = {
+      // clang-format off
+      {"AES", USM_PRIV_AES128, 16},     {"aes128", USM_PRIV_AES128, 16},  {"AES-128", USM_PRIV_AES128, 16},
+      {"AES192", USM_PRIV_AES192, 24},  {"AES-192", USM_PRIV_AES192, 24}, {"AES256", USM_PRIV_AES256, 32},
+      {"AES-256", USM_PRIV_AES256, 32}, {"AES192C", USM_PRIV_AES192_REEDER, 24},
       {"AES-256-C", USM_PRIV_AES256_REEDER, 32},
+      // clang-format on
   };
-  for (const PrivCase& c : privCases) {
-    SCOPED_TRACE(c.name);
-    EUsmPrivProtocol protocol = USM_PRIV_NONE;
-    ASSERT_EQ(QVUsmParsePrivProtocol(c.name, protocol), USM_OK);
-    EXPECT_EQ(protocol, c.protocol);
-    EXPECT_EQ(QVUsmPrivInfo(protocol).keyLength, c.keyLength);
+  for (const auto& [name, protocol, keyLength] : privs) {
+    SCOPED_TRACE(name);
+    EUsmPrivProtocol parsed = USM_PRIV_NONE;
+    ASSERT_EQ(QVUsmParsePrivProtocol(name, parsed), USM_OK);
+    EXPECT_EQ(parsed, protocol);
+    EXPECT_EQ(QVUsmPrivInfo(parsed).keyLength, keyLength);
   }
-}
-
-TEST(BUsmCryptoTest, UnknownNamesAndDesAreRefusedWithAReason) {
-  struct Case {
-    bool priv;
-    const char* name;
-    EUsmStatus status;
-    const char* inError;
-  };
-  const Case cases[] = {
+  const std::tuple<bool, const char*, EUsmStatus, const char*> refused[] = {
       {false, "SHA1-96", USM_ERR_UNKNOWN_PROTOCOL, "unknown authentication protocol \"SHA1-96\""},
       {false, "", USM_ERR_UNKNOWN_PROTOCOL, "unknown authentication protocol"},
       {false, "SHA-255", USM_ERR_UNKNOWN_PROTOCOL, "SHA-256"},
@@ -80,19 +60,15 @@ TEST(BUsmCryptoTest, UnknownNamesAndDesAreRefusedWithAReason) {
       {true, "des", USM_ERR_DES_REFUSED, "DES is not supported; use AES"},
       {true, "3DES", USM_ERR_DES_REFUSED, "DES is not supported; use AES"},
       {true, "AES512", USM_ERR_UNKNOWN_PROTOCOL, "unknown privacy protocol \"AES512\""},
-      {true, "AES 128", USM_ERR_UNKNOWN_PROTOCOL, "unknown privacy protocol"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+      {true, "AES 128", USM_ERR_UNKNOWN_PROTOCOL, "unknown privacy protocol"}};
+  for (const auto& [isPriv, name, status, inError] : refused) {
+    SCOPED_TRACE(name);
     std::string error;
     EUsmAuthProtocol auth = USM_AUTH_HMAC_MD5_96;
     EUsmPrivProtocol priv = USM_PRIV_AES128;
-    const EUsmStatus status =
-        c.priv ? QVUsmParsePrivProtocol(c.name, priv, &error) : QVUsmParseAuthProtocol(c.name, auth, &error);
-    EXPECT_EQ(status, c.status);
-    EXPECT_NE(error.find(c.inError), std::string::npos) << error;
-    EXPECT_EQ(auth, USM_AUTH_HMAC_MD5_96) << "left alone on failure";
-    EXPECT_EQ(priv, USM_PRIV_AES128) << "left alone on failure";
+    EXPECT_EQ(isPriv ? QVUsmParsePrivProtocol(name, priv, &error) : QVUsmParseAuthProtocol(name, auth, &error), status);
+    EXPECT_NE(error.find(inError), std::string::npos) << error;
+    EXPECT_EQ(std::pair(auth, priv), std::pair(USM_AUTH_HMAC_MD5_96, USM_PRIV_AES128)) << "left alone on failure";
   }
 }
 
@@ -127,13 +103,13 @@ TEST(BUsmCryptoTest, PasswordToKeyAndLocalization) {
     ASSERT_EQ(QVUsmPasswordToKey(c.protocol, kPassword, ku), USM_OK);
     EXPECT_EQ(ku.size(), QVUsmAuthInfo(c.protocol).keyLength);
     if (*c.ku != '\0') {
-      EXPECT_EQ(Hex(ku), Hex(FromHex(c.ku)));
+      EXPECT_EQ(ToHex(ku), ToHex(FromHex(c.ku)));
     }
     ASSERT_EQ(QVUsmLocalizeKey(c.protocol, ku, kEngineId, kul), USM_OK);
-    EXPECT_EQ(Hex(kul), Hex(FromHex(c.kul)));
+    EXPECT_EQ(ToHex(kul), ToHex(FromHex(c.kul)));
     BUsmUserKeys user(c.protocol, kPassword, USM_PRIV_NONE, "", kEngineId);
     ASSERT_EQ(user.Status(), USM_OK);
-    EXPECT_EQ(Hex(user.AuthKey()), Hex(FromHex(c.kul)));
+    EXPECT_EQ(ToHex(user.AuthKey()), ToHex(FromHex(c.kul)));
     EXPECT_TRUE(user.PrivKey().empty());
   }
 }
@@ -172,21 +148,16 @@ TEST(BUsmCryptoTest, PrivacyKeysMatchNetSnmp) {
     SCOPED_TRACE(std::string(QVUsmAuthInfo(c.auth).name) + " " + QVUsmPrivInfo(c.priv).name);
     Octets key;
     ASSERT_EQ(QVUsmPrivKey(c.auth, c.priv, kPassword, kEngineId, key), USM_OK);
-    EXPECT_EQ(Hex(key), Hex(FromHex(c.key)));
-    BUsmUserKeys user(c.auth, kPassword, c.priv, kPassword, kEngineId);
-    ASSERT_EQ(user.Status(), USM_OK);
-    EXPECT_EQ(Hex(user.PrivKey()), Hex(FromHex(c.key)));
+    EXPECT_EQ(ToHex(key), ToHex(FromHex(c.key)));
+    // An empty privacy password is the authentication password; another one makes another privacy key only.
+    BUsmUserKeys user(c.auth, kPassword, c.priv, kPassword, kEngineId), same(c.auth, kPassword, c.priv, "", kEngineId),
+        other(c.auth, kPassword, c.priv, "another password", kEngineId);
+    ASSERT_EQ(std::tuple(user.Status(), same.Status(), other.Status()), std::tuple(USM_OK, USM_OK, USM_OK));
+    EXPECT_EQ(ToHex(user.PrivKey()), ToHex(FromHex(c.key)));
+    EXPECT_EQ(ToHex(same.PrivKey()), ToHex(FromHex(c.key)));
+    EXPECT_EQ(ToHex(other.AuthKey()), ToHex(user.AuthKey()));
+    EXPECT_NE(ToHex(other.PrivKey()), ToHex(user.PrivKey()));
   }
-}
-
-TEST(BUsmCryptoTest, SeparatePrivacyPasswordIsUsedAndEmptyOneFallsBackToTheAuthPassword) {
-  BUsmUserKeys same(USM_AUTH_HMAC_SHA_96, kPassword, USM_PRIV_AES128, "", kEngineId);
-  BUsmUserKeys other(USM_AUTH_HMAC_SHA_96, kPassword, USM_PRIV_AES128, "another password", kEngineId);
-  ASSERT_EQ(same.Status(), USM_OK);
-  ASSERT_EQ(other.Status(), USM_OK);
-  EXPECT_EQ(Hex(same.PrivKey()), "66 95 FE BC 92 88 E3 62 82 23 5F C7 15 1F 12 84");
-  EXPECT_EQ(Hex(other.AuthKey()), Hex(same.AuthKey()));
-  EXPECT_NE(Hex(other.PrivKey()), Hex(same.PrivKey()));
 }
 
 // The MAC is the HMAC of the message with the authParameters zeroed, cut to
@@ -219,7 +190,7 @@ TEST(BUsmCryptoTest, MacIsTheTruncatedHmacOfTheZeroedMessage) {
     ASSERT_EQ(user.Sign(signedMessage, offset), USM_OK);
     Octets expected = message;
     std::copy_n(full, macLength, expected.begin() + offset);
-    EXPECT_EQ(Hex(signedMessage), Hex(expected));
+    EXPECT_EQ(ToHex(signedMessage), ToHex(expected));
     EXPECT_EQ(user.Verify(signedMessage, offset, macLength), USM_OK);
 
     for (size_t at : {size_t{0}, offset - 1, offset, offset + macLength - 1, offset + macLength, message.size() - 1}) {
@@ -265,7 +236,8 @@ TEST(BUsmCryptoTest, NetSnmpRequestsVerifyDecryptAndEncryptAgain) {
        "31326304306f5ef2a24bee1f2d5c0716d909e1ad2ad537357fe7bc2d5ea6ac2940ce255969f93f1a74836158779a12e0166a7b"
        "17740408655f1325d0e5714c043077b0ae261a2bed32406396c54314d01f5588f979166f5f9aea6a76940e3f43780da3303e67"
        "de00001f3f97429027f475",
-       58, 108, 118, "302e040c0000000000000000000000020400a01c020478bb478e020100020100300e300c06082b060102010105000500"},
+       58, 108, 118,
+       "302e040c0000000000000000000000020400a01c020478bb478e020100020100300e300c06082b060102010105000500"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -280,10 +252,10 @@ TEST(BUsmCryptoTest, NetSnmpRequestsVerifyDecryptAndEncryptAgain) {
     const std::span<const unsigned char> cipher(message.data() + c.pduOffset, plain.size());
     Octets decrypted(plain.size());
     ASSERT_EQ(user.Decrypt(cipher, decrypted.data(), 1, 2, salt), USM_OK);
-    EXPECT_EQ(Hex(decrypted), Hex(plain));
+    EXPECT_EQ(ToHex(decrypted), ToHex(plain));
     // Another boots value is another IV: the plain text does not come back.
     ASSERT_EQ(user.Decrypt(cipher, decrypted.data(), 2, 2, salt), USM_OK);
-    EXPECT_NE(Hex(decrypted), Hex(plain));
+    EXPECT_NE(ToHex(decrypted), ToHex(plain));
 
     // Encrypting with the same salt gives Net-SNMP's octets again.
     uint64_t start = 0;
@@ -292,8 +264,8 @@ TEST(BUsmCryptoTest, NetSnmpRequestsVerifyDecryptAndEncryptAgain) {
     unsigned char privParameters[8];
     Octets encrypted(plain.size());
     ASSERT_EQ(user.Encrypt(plain, encrypted.data(), 1, 2, salts, privParameters), USM_OK);
-    EXPECT_EQ(Hex(Octets(privParameters, privParameters + 8)), Hex(Octets(salt.begin(), salt.end())));
-    EXPECT_EQ(Hex(encrypted), Hex(Octets(cipher.begin(), cipher.end())));
+    EXPECT_EQ(ToHex(Octets(privParameters, privParameters + 8)), ToHex(Octets(salt.begin(), salt.end())));
+    EXPECT_EQ(ToHex(encrypted), ToHex(Octets(cipher.begin(), cipher.end())));
   }
 }
 
@@ -307,7 +279,7 @@ TEST(BUsmCryptoTest, NetSnmpRequestsVerifyDecryptAndEncryptAgain) {
 TEST(BUsmCryptoTest, Aes128CfbKnownAnswer) {
   BUsmUserKeys user(USM_AUTH_HMAC_SHA256_192, kPassword, USM_PRIV_AES128, kPassword, kEngineId);
   ASSERT_EQ(user.Status(), USM_OK);
-  ASSERT_EQ(Hex(user.PrivKey()), Hex(FromHex("8982e0e549e866db361a6b625d84cccc")));
+  ASSERT_EQ(ToHex(user.PrivKey()), ToHex(FromHex("8982e0e549e866db361a6b625d84cccc")));
   const std::string text = "A scoped PDU of 37 octets, unpadded!!";
   const Octets plain(text.begin(), text.end());
   const Octets expected = FromHex("007764516d684b4fd7e2444f5c735f8fc2474c537e30471da38f16fec5a75435d8cc8b6816");
@@ -315,8 +287,8 @@ TEST(BUsmCryptoTest, Aes128CfbKnownAnswer) {
   unsigned char privParameters[8];
   Octets out(plain.size());
   ASSERT_EQ(user.Encrypt(plain, out.data(), 42, 1234, salts, privParameters), USM_OK);
-  EXPECT_EQ(Hex(out), Hex(expected));
-  EXPECT_EQ(Hex(Octets(privParameters, privParameters + 8)), "F0 E1 D2 C3 B4 A5 96 87");
+  EXPECT_EQ(ToHex(out), ToHex(expected));
+  EXPECT_EQ(ToHex(Octets(privParameters, privParameters + 8)), "F0 E1 D2 C3 B4 A5 96 87");
 }
 
 // Every privacy protocol: a round trip in place, one salt per message
@@ -335,14 +307,14 @@ TEST(BUsmCryptoTest, EveryPrivacyProtocolRoundTripsWithAFreshSaltPerMessage) {
     Octets a = plain, b = plain;
     ASSERT_EQ(user.Encrypt(a, a.data(), 7, 99, salts, first), USM_OK);
     ASSERT_EQ(user.Encrypt(b, b.data(), 7, 99, salts, second), USM_OK);
-    EXPECT_EQ(Hex(Octets(first, first + 8)), "00 00 00 00 FF FF FF FF");
-    EXPECT_EQ(Hex(Octets(second, second + 8)), "00 00 00 01 00 00 00 00");
-    EXPECT_NE(Hex(a), Hex(plain));
-    EXPECT_NE(Hex(a), Hex(b)) << "the same text under another salt";
+    EXPECT_EQ(ToHex(Octets(first, first + 8)), "00 00 00 00 FF FF FF FF");
+    EXPECT_EQ(ToHex(Octets(second, second + 8)), "00 00 00 01 00 00 00 00");
+    EXPECT_NE(ToHex(a), ToHex(plain));
+    EXPECT_NE(ToHex(a), ToHex(b)) << "the same text under another salt";
     ASSERT_EQ(user.Decrypt(a, a.data(), 7, 99, first), USM_OK);
     ASSERT_EQ(user.Decrypt(b, b.data(), 7, 99, second), USM_OK);
-    EXPECT_EQ(Hex(a), Hex(plain));
-    EXPECT_EQ(Hex(b), Hex(plain));
+    EXPECT_EQ(ToHex(a), ToHex(plain));
+    EXPECT_EQ(ToHex(b), ToHex(plain));
     EXPECT_EQ(user.Decrypt(a, a.data(), 7, 99, std::span<const unsigned char>(first, 7)), USM_ERR_BAD_PARAMETERS);
   }
   BUsmSaltCounter one, other;  // random starts
@@ -374,8 +346,8 @@ TEST(BUsmCryptoTest, KeysThatCannotBeMadeAreRefused) {
       {"engine ID of 33", USM_AUTH_HMAC_SHA_96, kPassword, USM_PRIV_NONE, "", &tooLongId, USM_ERR_BAD_ENGINE_ID},
       {"auth value out of range", static_cast<EUsmAuthProtocol>(7), kPassword, USM_PRIV_NONE, "", &kEngineId,
        USM_ERR_UNKNOWN_PROTOCOL},
-      {"priv value out of range", USM_AUTH_HMAC_SHA_96, kPassword, static_cast<EUsmPrivProtocol>(6), "",
-       &kEngineId, USM_ERR_UNKNOWN_PROTOCOL},
+      {"priv value out of range", USM_AUTH_HMAC_SHA_96, kPassword, static_cast<EUsmPrivProtocol>(6), "", &kEngineId,
+       USM_ERR_UNKNOWN_PROTOCOL},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
