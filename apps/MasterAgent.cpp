@@ -440,7 +440,7 @@ int MasterAgent::Run(TEvent& stop) {
     const bool socketError = errorNumber > 0 && errorNumber < 4096;
     return Fail("cannot open UDP port " + std::to_string(m_master->Port()) + " on " +
                 m_master->Settings().listenAddress.str() +
-                " for sub-agents: " + (socketError ? std::strerror(errorNumber) : std::string(QVSAErr2Str(status))));
+                " for sub-agents: " + (socketError ? std::strerror(errorNumber) : SubAgentStatusText(status)));
   }
 
   m_snmpAgent = std::make_unique<BSnmpAgent>(m_mibHandler, m_agentConfig);

@@ -4,6 +4,7 @@
 #include "BSAPdu.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace QVT {
 
@@ -110,6 +111,68 @@ static_assert(sizeof kPduTypeNames / sizeof kPduTypeNames[0] == SA_PDU_RESPONSE 
 const char* QVSAErr2Str(int code) {
   thread_local char text[256];
   std::snprintf(text, sizeof text, "%s (%x) %s", "", static_cast<unsigned>(code), WireErrorName(code));
+  return text;
+}
+
+namespace {
+
+// The library's own statuses and the SNMP error statuses a handler gives;
+// null for any other code.
+const char* LibraryStatusName(int code) {
+  switch (code) {
+    case SA_ERR_TIMEOUT:
+      return "timeout";
+    case SA_ERR_ALREADY_OPEN:
+      return "alreadyOpen";
+    case SA_ERR_BAD_ENCODING:
+      return "badEncoding";
+    case SA_ERR_BAD_VALUE:
+      return "badValue";
+    case SA_ERR_WRONG_TAG:
+      return "wrongTag";
+    case SA_ERR_BUFFER_FULL:
+      return "bufferFull";
+    case SA_ERR_OCTETS_TOO_LONG:
+      return "octetsTooLong";
+    case SA_ERR_SESSION_CLOSED:
+      return "sessionClosed";
+    case SA_ERR_SESSION_FAILING:
+      return "sessionFailing";
+    case SA_ERR_SESSION_BUSY:
+      return "sessionBusy";
+    case SA_ERR_ALREADY_BOUND:
+      return "alreadyBound";
+    case SA_ERR_BAD_MAGIC:
+      return "badMagic";
+    default:
+      break;
+  }
+  // SNMP error statuses (RFC 3416), as handlers and sub-agents return them.
+  static const char* const kSnmpErrors[] = {
+      "noError",      "tooBig",        "noSuchName",          "badValue",     "readOnly",
+      "genErr",       "noAccess",      "wrongType",           "wrongLength",  "wrongEncoding",
+      "wrongValue",   "noCreation",    "inconsistentValue",   "resourceUnavailable",
+      "commitFailed", "undoFailed",    "authorizationError",  "notWritable",  "inconsistentName",
+  };
+  if (code > 0 && code < static_cast<int>(sizeof kSnmpErrors / sizeof kSnmpErrors[0])) return kSnmpErrors[code];
+  return nullptr;
+}
+
+}  // namespace
+
+const char* QVSAStatus2Str(int code) {
+  thread_local char text[256];
+  const unsigned hex = static_cast<unsigned>(code);
+  const int socketError = code - SA_ERR_SOCKET_BASE;
+  if (const char* name = LibraryStatusName(code); name != nullptr) {
+    std::snprintf(text, sizeof text, " (%x) %s", hex, name);
+  } else if (code < 0 && socketError >= 0 && socketError < 0x10000) {
+    char buffer[128];
+    std::snprintf(text, sizeof text, " (%x) socket error %d: %s", hex, socketError,
+                  strerror_r(socketError, buffer, sizeof buffer));
+  } else {
+    std::snprintf(text, sizeof text, " (%x) %s", hex, WireErrorName(code));
+  }
   return text;
 }
 

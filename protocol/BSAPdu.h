@@ -128,6 +128,11 @@ class QV_API BSAPdu {
 // its name ("internalError" for codes outside the wire table). The text lives
 // in a per-thread buffer that the next call on the same thread overwrites.
 QV_API const char* QVSAErr2Str(int code);
+// The same form for any status the library returns, each named: its own
+// codes (" (800c0001) timeout", " (800c000b) badEncoding", ...), socket
+// errors with the system's text, SNMP error statuses 1..18 from handlers
+// (" (2) noSuchName"), and the wire codes as above. Per-thread buffer.
+QV_API const char* QVSAStatus2Str(int code);
 // "GET (5)", or "unknown (0)" outside 1..18; per-thread buffer as above.
 QV_API const char* QVSAPduType2Str(int type);
 

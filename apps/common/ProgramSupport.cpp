@@ -263,10 +263,9 @@ void FillSubAgentSettings(const Configuration& config, BMemoryStore& settings) {
 }
 
 std::string SubAgentStatusText(int status) {
-  if (status == SA_ERR_TIMEOUT) return "no answer";
-  if (status > 0 && status <= 18) return "SNMP error " + std::to_string(status);
-  std::string text = QVSAErr2Str(status);
-  return text.empty() || text[0] != ' ' ? text : text.substr(1);
+  if (status == SA_ERR_TIMEOUT) return "no answer (timeout)";
+  const std::string text = QVSAStatus2Str(status);
+  return text.substr(text.find_first_not_of(' '));
 }
 
 CommonOption TakeCommonOption(const std::vector<std::string>& args, size_t& i, const char* program,
