@@ -167,6 +167,7 @@ int SubAgentExample::Run(TEvent& stop) {
   if (m_trace && !m_tracePrinter.Start()) Log(kProgram, "warning: cannot subscribe to the trace channel");
   FillSubAgentSettings(m_config, m_settings);
   const int status = m_subAgent.Init(&m_settings);
+  if (status != 0 && !m_subAgent.InitError().empty()) return Fail(m_subAgent.InitError().str());
   if (status != 0) return Fail("cannot open the sub-agent's sockets: " + SubAgentStatusText(status));
   m_mib = std::make_unique<ExampleMib>(m_subAgent, m_description, m_firstRow, m_lastRow, m_withScalars);
   if (!m_mib->InstallLocally()) return Fail("cannot register the example MIB locally");

@@ -34,13 +34,17 @@ BSASubAgent::~BSASubAgent() {
 
 int BSASubAgent::InitFromNV(INonVolatile* nv) {
   if (nv == nullptr) return 0;
+  m_initError = BString();
+  int result = 0;
   BString address(kDefaultMasterAddress);
   BString read;
-  if (nv->GetString(kSection, "MasterAddress", read, 0) == 0) address = read;
+  const bool configured = nv->GetString(kSection, "MasterAddress", read, 0) == 0 && !read.empty();
+  if (configured) address = read;
   if (QVResolveAddress(address, m_addrMaster) == 0) {
-    BAddrINet fallback;
-    fallback.AssignFromDottedDecimalStr(kDefaultMasterAddress);
-    m_addrMaster.Set(fallback);
+    // A configured address that does not resolve is the operator's mistake:
+    // reported, never silently replaced by another master.
+    m_initError = BString("[SubAgent] MasterAddress: '" + address.str() + "' is not an address (host:port)");
+    result = SA_ERR_BAD_VALUE;
   }
 
   int interval = kDefaultPingInterval;
@@ -66,10 +70,12 @@ int BSASubAgent::InitFromNV(INonVolatile* nv) {
   m_maxProcTime = procTime;
 
   BString local;
-  if (nv->GetString(kSection, "ListenAddress", local, 0) == 0 && !local.empty()) {
-    if (QVResolveHost(local, 0, m_listenAddress) == 0) return SA_ERR_BAD_VALUE;
+  if (nv->GetString(kSection, "ListenAddress", local, 0) == 0 && !local.empty() &&
+      QVResolveHost(local, 0, m_listenAddress) == 0) {
+    if (result == 0) m_initError = BString("[SubAgent] ListenAddress: '" + local.str() + "' is not an address of this host");
+    result = SA_ERR_BAD_VALUE;
   }
-  return 0;
+  return result;
 }
 
 BAddress BSASubAgent::ChooseLocalAddress() const {

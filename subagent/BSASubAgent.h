@@ -77,15 +77,18 @@ class QV_API BSASubAgent : public ITrapSender {
   // Init reads the "SubAgent" keys (MasterAddress, PingInterval,
   // MasterTimeout, MaxProcTime, ListenAddress; `nv` null: nothing is read
   // and no master address is set) and
-  // opens both sockets; the store is not kept. A MasterAddress that does
-  // not resolve falls back to 127.0.0.1:10001 without an error
-  // (MasterAddress() tells); a ListenAddress that is not an address of this
-  // host gives SA_ERR_BAD_VALUE. A second call after a successful one does
-  // nothing.
+  // opens both sockets; the store is not kept. Without a MasterAddress the
+  // master is 127.0.0.1:10001; a MasterAddress that does not resolve, or a
+  // ListenAddress that is not an address of this host, gives
+  // SA_ERR_BAD_VALUE and InitError() names the key and the value. A second
+  // call after a successful one does nothing.
   int Init(INonVolatile* nv);
-  // 0, or SA_ERR_BAD_VALUE when "ListenAddress" is set but not an IP
-  // address (the other keys are read all the same).
+  // 0, or SA_ERR_BAD_VALUE when "MasterAddress" or "ListenAddress" is set
+  // but unusable (the other keys are read all the same).
   int InitFromNV(INonVolatile* nv);
+  // Why the last Init or InitFromNV failed on a setting: the key and its
+  // value, in one line; empty when it did not.
+  const BString& InitError() const { return m_initError; }
   // The local address both sockets bind to, instead of the one that routes
   // to the master; before Init (the key "ListenAddress" does the same).
   void SetListenAddress(const BAddress& local) { m_listenAddress = local; }
@@ -128,6 +131,11 @@ class QV_API BSASubAgent : public ITrapSender {
   // negative status when the exchange failed.
   int Register(BMibSubtreeHandler* handler);
   int Unregister(BMibSubtreeHandler* handler);
+  // The same for `subtree`, a subtree that holds the handler's OID: the
+  // master sends everything under it here, for instance a whole table
+  // (table OID) served by a handler rooted at its entry (table.1).
+  int Register(BMibSubtreeHandler* handler, const BObjectIdentifier& subtree);
+  int Unregister(BMibSubtreeHandler* handler, const BObjectIdentifier& subtree);
   int RegisterRow(BMibTableImpl* table, const BObjectIdentifier& index);
   int UnregisterRow(BMibTableImpl* table, const BObjectIdentifier& index);
   void AddSubidsToVbl(BSAMibImpl* mib, BSAPdu& pdu);
@@ -184,7 +192,7 @@ class QV_API BSASubAgent : public ITrapSender {
  private:
   friend class BSASubAgentPeer;
 
-  int RegisterHandler(BMibSubtreeHandler* handler, ESAPduType type);
+  int RegisterHandler(BMibSubtreeHandler* handler, ESAPduType type, const BObjectIdentifier* subtree = nullptr);
   // Sends `request` from `socket` to the master and waits for the answer
   // with its request id from the master's address, sending it again when
   // none comes, for at most MasterTimeout in all. 0 with `response`
@@ -212,6 +220,7 @@ class QV_API BSASubAgent : public ITrapSender {
   PingThread m_pingThread{10};
   BAddress m_addrMaster;
   BAddress m_listenAddress;  // configured; empty: the address that routes to the master
+  BString m_initError;
   BAddress m_localAddress;   // what the sockets are bound to
   // The request id of an open that got no answer, sent again as it was by
   // the next OpenSession (0: none pending).
