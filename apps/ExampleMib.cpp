@@ -110,7 +110,9 @@ int ExampleMib::AnnounceToMaster(std::string& what) {
       what = "qvtExScalars";
       return status;
     }
-    if (const int status = m_subAgent.Register(&m_dynTable); status != 0) {
+    // The whole table (.3), not only its entry: a walk of the table starts
+    // inside it.
+    if (const int status = m_subAgent.Register(&m_dynTable, Below({3})); status != 0) {
       what = "qvtExDynTable";
       return status;
     }

@@ -34,13 +34,13 @@ int Verdict(int exchange, const BSAPdu& response) {
 
 }  // namespace
 
-int BSASubAgent::RegisterHandler(BMibSubtreeHandler* handler, ESAPduType type) {
+int BSASubAgent::RegisterHandler(BMibSubtreeHandler* handler, ESAPduType type, const BObjectIdentifier* subtree) {
   QVSubAgTrace(type == SA_PDU_REGISTER ? "Register handler" : "Unregister handler");
   const BSAOIDs& oids = *BSAOIDs::Instance();
   BSAPdu request(type, m_sessionId.load(), GetNewRequestId());
   request.varBindList.Append(oids.oidHandlerType, Integer(handler->HandlerType()));
   request.varBindList.Append(oids.oidName, Octets(handler->Name()));
-  request.varBindList.Append(oids.oidSubtree, ObjectId(handler->Oid()));
+  request.varBindList.Append(oids.oidSubtree, ObjectId(subtree != nullptr ? *subtree : handler->Oid()));
   if (handler->HandlerType() == MIB_HANDLER_RANGE) {
     request.varBindList.Append(oids.oidSubId, Integer(handler->RangeSubId()));
     request.varBindList.Append(oids.oidSubId, Integer(handler->RangeUpperBound()));
@@ -56,6 +56,14 @@ int BSASubAgent::Register(BMibSubtreeHandler* handler) {
 
 int BSASubAgent::Unregister(BMibSubtreeHandler* handler) {
   return RegisterHandler(handler, SA_PDU_UNREGISTER);
+}
+
+int BSASubAgent::Register(BMibSubtreeHandler* handler, const BObjectIdentifier& subtree) {
+  return RegisterHandler(handler, SA_PDU_REGISTER, &subtree);
+}
+
+int BSASubAgent::Unregister(BMibSubtreeHandler* handler, const BObjectIdentifier& subtree) {
+  return RegisterHandler(handler, SA_PDU_UNREGISTER, &subtree);
 }
 
 int BSASubAgent::RegisterTableRow(BMibTableImpl* table, const BObjectIdentifier& index, ESAPduType type) {
