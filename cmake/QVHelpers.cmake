@@ -38,6 +38,9 @@ function(qv_add_library name)
     VERSION ${PROJECT_VERSION} SOVERSION ${ARG_SOVERSION} LINKER_LANGUAGE CXX)
   target_include_directories(${name} PUBLIC "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  # The headers need C++20: users get at least that, or the newer standard
+  # they chose.
+  target_compile_features(${name} PUBLIC cxx_std_20)
   qv_warnings(${name})
   add_library(QVSubAg::${name} ALIAS ${name})
 endfunction()

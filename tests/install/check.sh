@@ -16,13 +16,16 @@ libdir=$(find "$prefix" -name 'libQVSubAg.so' -printf '%h\n' | head -n 1)
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # A separate assignment, so that a pkg-config failure stops the script.
 flags=$(pkg-config --cflags --libs qvsubag)
+standard=$(pkg-config --variable=cxx_standard qvsubag)
+case "$flags" in *-std=*) echo "pkg-config forces a C++ standard: $flags" >&2; exit 1 ;; esac
+[ "$standard" -ge 20 ] || { echo "pkg-config states no minimum C++ standard" >&2; exit 1; }
 # shellcheck disable=SC2086
-g++ -o "$work/consumer-pc" "$here/consumer.cpp" $flags
+g++ -std=c++"$standard" -o "$work/consumer-pc" "$here/consumer.cpp" $flags
 LD_LIBRARY_PATH="$libdir" "$work/consumer-pc"
 
 echo '#include <BString.h>' > "$work/generic.cpp"
 # shellcheck disable=SC2086
-if g++ -fsyntax-only "$work/generic.cpp" $(pkg-config --cflags qvsubag) 2>/dev/null; then
+if g++ -std=c++"$standard" -fsyntax-only "$work/generic.cpp" $(pkg-config --cflags qvsubag) 2>/dev/null; then
   echo "a header of the library is on the include path by its plain name" >&2
   exit 1
 fi
