@@ -107,20 +107,21 @@ bool ExampleMib::InstallLocally() {
 int ExampleMib::AnnounceToMaster(std::string& what) {
   if (m_withScalars) {
     if (const int status = m_subAgent.Register(&m_scalars); status != 0) {
-      what = "qvtExScalars";
+      what = "registering qvtExScalars " + m_scalars.Oid().ToString().str();
       return status;
     }
     // The whole table (.3), not only its entry: a walk of the table starts
     // inside it.
     if (const int status = m_subAgent.Register(&m_dynTable, Below({3})); status != 0) {
-      what = "qvtExDynTable";
+      what = "registering qvtExDynTable " + Below({3}).ToString().str();
       return status;
     }
   }
   for (int row = m_firstRow; row <= m_lastRow; ++row) {
     if (const int status = m_subAgent.RegisterRow(&m_shareTable, BObjectIdentifier{static_cast<uint32_t>(row)});
         status != 0) {
-      what = "qvtExShareTable row " + std::to_string(row);
+      what = "registering qvtExShareTable row " + std::to_string(row) + " (" + m_shareTable.Oid().ToString().str() +
+             ".*." + std::to_string(row) + ")";
       return status;
     }
   }

@@ -146,8 +146,8 @@ bool SubAgentExample::Connect(TEvent& stop) {
       Log(kProgram, "session %u open with the master at %s; MIB registered", m_subAgent.SessionId(), master.c_str());
       return true;
     }
-    Log(kProgram, "master at %s: %s failed: %s; next attempt in %u s", master.c_str(), what.c_str(),
-        SubAgentStatusText(status).c_str(), delay);
+    Log(kProgram, "master at %s: %s failed (session %u): %s; next attempt in %u s", master.c_str(), what.c_str(),
+        m_subAgent.SessionId(), SubAgentStatusText(status).c_str(), delay);
     // Whatever part of the session exists is dropped before the next try, so
     // that no stale registration of ours stands in the way.
     if (m_subAgent.IsSessionOpen()) DropSession();

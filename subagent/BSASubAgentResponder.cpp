@@ -89,6 +89,14 @@ int BSASubAgent::ProcessRcvdData() {
   const int status = ProcessPdu(transactionId, request, response);
   if (registered) transactions->EndTransaction(transactionId);
   if (status != 0) QVSubAgTrace("ProcessRcvdData ProcPdu err = %x", status);
+  if (QVSubAgTraceActive()) {
+    // One line per request served: what was asked, from which name, and how
+    // it ended.
+    const BString first = request.varBindList.Count() > 0 ? request.varBindList[0].name.ToString() : BString("-");
+    QVSubAgTrace("served %s of %d varbind(s) from %s, transaction %u: result%s, index %d",
+                 QVSAPduType2Str(request.type), request.varBindList.Count(), first.c_str(), transactionId,
+                 QVSAStatus2Str(response.errorStatus), response.errorIndex);
+  }
   if (ReturnResponsePdu(response) == 0) m_requestsAnswered.fetch_add(1, std::memory_order_relaxed);
   return 1;
 }
