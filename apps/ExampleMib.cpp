@@ -1,6 +1,9 @@
 #include "ExampleMib.h"
 
 #include <cstdint>
+#include <string>
+
+#include "ProgramSupport.h"
 
 namespace QVT::app {
 
@@ -49,6 +52,15 @@ void ExampleMib::BuildScalars(const std::string& description) {
       });
   m_scalars.AddEntry(4, MIB_ACCESS_READ_ONLY, ASN_COUNTER32).Getter([this](BObjectSyntax& value) {
     value.SetCounter32(m_subAgent.RequestsAnswered());
+  });
+  // What should follow a change once (here a log line; a notification would
+  // go the same way) belongs in the committed hook: it runs once after the
+  // SET stands, never for an undo.
+  m_scalars.OnCommitted([](const BVarBind& vb) {
+    if (vb.value.Syntax() == ASN_OCTET_STRING) {
+      const std::string text(vb.value.GetOctets().AsStringView());
+      Log("qvt-subagent-example", "%s set to '%s'", vb.name.ToString().c_str(), text.c_str());
+    }
   });
 }
 

@@ -153,30 +153,37 @@ int BMibImpl::GetNext(unsigned int /*transactionId*/, BVarBind& varbind) {
 
 int BMibImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
                   int& index, int count) {
-  TMutexLock lock(*m_pLock);
-  // The entry a varbind may write, with whether it names the instance.
-  auto writable = [&](const BVarBind& vb, bool& isInstance) -> const BMibRqHndlrEntry* {
-    const BMibRqHndlrEntry* entry = EntryFor(vb.name, isInstance);
-    return entry != nullptr && entry->access >= MIB_ACCESS_READ_WRITE && entry->setter ? entry : nullptr;
-  };
-  detail::BMibValueSteps steps;
-  steps.test = [&](const BVarBind& vb) {
-    bool isInstance = false;
-    const BMibRqHndlrEntry* entry = writable(vb, isInstance);
-    const int status = entry == nullptr ? SNMP_ERR_NOTWRITABLE : entry->Validate(vb.value);
-    return status == 0 && !isInstance ? SNMP_ERR_NOCREATION : status;
-  };
-  steps.read = [&](const BVarBind& vb, BObjectSyntax& value) {
-    bool isInstance = false;
-    const BMibRqHndlrEntry* entry = writable(vb, isInstance);
-    return entry != nullptr && isInstance && entry->getter && ReadScalar(*entry, value);
-  };
-  steps.write = [&](const BVarBind& vb, const BObjectSyntax& value) {
-    bool isInstance = false;
-    const BMibRqHndlrEntry* entry = writable(vb, isInstance);
-    return entry != nullptr && isInstance ? entry->setter(value) : SNMP_ERR_COMMITFAILED;
-  };
-  return detail::RunValueSetPhase(code, list, contexts, index, count, steps);
+  BVarBindList committed;  // told to the hook once the lock is released
+  int result = 0;
+  {
+    TMutexLock lock(*m_pLock);
+    // The entry a varbind may write, with whether it names the instance.
+    auto writable = [&](const BVarBind& vb, bool& isInstance) -> const BMibRqHndlrEntry* {
+      const BMibRqHndlrEntry* entry = EntryFor(vb.name, isInstance);
+      return entry != nullptr && entry->access >= MIB_ACCESS_READ_WRITE && entry->setter ? entry : nullptr;
+    };
+    detail::BMibValueSteps steps;
+    steps.test = [&](const BVarBind& vb) {
+      bool isInstance = false;
+      const BMibRqHndlrEntry* entry = writable(vb, isInstance);
+      const int status = entry == nullptr ? SNMP_ERR_NOTWRITABLE : entry->Validate(vb.value);
+      return status == 0 && !isInstance ? SNMP_ERR_NOCREATION : status;
+    };
+    steps.read = [&](const BVarBind& vb, BObjectSyntax& value) {
+      bool isInstance = false;
+      const BMibRqHndlrEntry* entry = writable(vb, isInstance);
+      return entry != nullptr && isInstance && entry->getter && ReadScalar(*entry, value);
+    };
+    steps.write = [&](const BVarBind& vb, const BObjectSyntax& value) {
+      bool isInstance = false;
+      const BMibRqHndlrEntry* entry = writable(vb, isInstance);
+      return entry != nullptr && isInstance ? entry->setter(value) : SNMP_ERR_COMMITFAILED;
+    };
+    if (m_onCommitted) steps.committed = [&committed](const BVarBind& vb) { committed.Append(vb); };
+    result = detail::RunValueSetPhase(code, list, contexts, index, count, steps);
+  }
+  for (const BVarBind& vb : committed) m_onCommitted(vb);
+  return result;
 }
 
 }  // namespace QVT

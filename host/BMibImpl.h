@@ -106,6 +106,14 @@ class QV_API BMibImpl : public BMibSubtreeHandler {
   const BMibRqHndlrEntry* NextRqHndlrEntry(uint32_t subId) const;
   const BMibRqHndlrEntry* FindRqHndlrEntry(uint32_t subId) const;
 
+  // Called once for each varbind of a SET that committed and was not
+  // undone, after the SET's cleanup and outside the handler's lock; never
+  // for an undo. The place for what should follow a change exactly once (a
+  // notification, a log line), since setters run again when undo writes the
+  // old value back. Set it before the implementation is registered.
+  using CommittedFn = std::function<void(const BVarBind& vb)>;
+  void OnCommitted(CommittedFn hook) { m_onCommitted = std::move(hook); }
+
   int Get(unsigned int transactionId, BVarBindList& list, int& index, int count) override;
   int GetNext(unsigned int transactionId, BVarBind& varbind) override;
   int Set(unsigned int transactionId, const BVarBindList& list, ESnmpSetOpCode code, void** contexts, int& index,
@@ -117,6 +125,7 @@ class QV_API BMibImpl : public BMibSubtreeHandler {
   const BMibRqHndlrEntry* EntryFor(const BObjectIdentifier& name, bool& isInstance) const;
 
   std::vector<BMibRqHndlrEntry> m_entries;  // sorted by sub-id
+  CommittedFn m_onCommitted;
 };
 
 }  // namespace QVT

@@ -90,6 +90,7 @@ int RunValueSetPhase(ESnmpSetOpCode code, const BVarBindList& list, void** conte
   };
   phases.cleanup = [&] {
     for (int i = 0; i < count && contexts != nullptr; ++i) {
+      if (steps.committed && slotOf(i) != nullptr && slotOf(i)->committed) steps.committed(list[first + i]);
       delete slotOf(i);
       contexts[first + i] = nullptr;
     }

@@ -53,6 +53,9 @@ struct BMibValueSteps {
   // Undo of a varbind whose object had no value before the commit: 0 or
   // non-zero when it could not be done. Unset: nothing to do.
   std::function<int(const BVarBind& vb)> forget;
+  // Called at cleanup for each varbind whose commit stands (not undone).
+  // Unset: nothing is told.
+  std::function<void(const BVarBind& vb)> committed;
 };
 
 // One SET phase of list[index .. index+count-1] with these steps, under the

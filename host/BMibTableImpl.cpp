@@ -304,36 +304,43 @@ int BMibTableImpl::GetNext(unsigned int /*transactionId*/, BVarBind& varbind) {
 
 int BMibTableImpl::Set(unsigned int /*transactionId*/, const BVarBindList& list, ESnmpSetOpCode code, void** contexts,
                        int& index, int count) {
-  TMutexLock lock(*m_pLock);
-  detail::BMibValueSteps steps;
-  steps.test = [&](const BVarBind& vb) {
-    const BMibRqHndlrEntry* entry = ColumnOf(vb.name);
-    uint32_t column = 0;
-    BObjectIdentifier rowIndex;
-    if (entry == nullptr || entry->access < MIB_ACCESS_READ_WRITE) return int{SNMP_ERR_NOTWRITABLE};
-    if (SplitInstance(vb.name, column, rowIndex)) return TestCell(rowIndex, column, vb.value);
-    const int status = entry->Validate(vb.value);
-    return status != 0 ? status : int{SNMP_ERR_NOCREATION};
-  };
-  steps.read = [&](const BVarBind& vb, BObjectSyntax& value) {
-    uint32_t column = 0;
-    BObjectIdentifier rowIndex;
-    return SplitInstance(vb.name, column, rowIndex) && GetCell(rowIndex, column, value) == 0;
-  };
-  steps.write = [&](const BVarBind& vb, const BObjectSyntax& value) {
-    uint32_t column = 0;
-    BObjectIdentifier rowIndex;
-    return SplitInstance(vb.name, column, rowIndex) ? SetCell(rowIndex, column, value) : int{SNMP_ERR_COMMITFAILED};
-  };
-  steps.forget = [&](const BVarBind& vb) {  // the cell had no value: it has none again
-    uint32_t column = 0;
-    BObjectIdentifier rowIndex;
-    if (!SplitInstance(vb.name, column, rowIndex)) return int{SNMP_ERR_UNDOFAILED};
-    auto row = m_rows.find(rowIndex);
-    if (row != m_rows.end()) row->second.erase(column);
-    return 0;
-  };
-  return detail::RunValueSetPhase(code, list, contexts, index, count, steps);
+  BVarBindList committed;  // told to the hook once the lock is released
+  int result = 0;
+  {
+    TMutexLock lock(*m_pLock);
+    detail::BMibValueSteps steps;
+    steps.test = [&](const BVarBind& vb) {
+      const BMibRqHndlrEntry* entry = ColumnOf(vb.name);
+      uint32_t column = 0;
+      BObjectIdentifier rowIndex;
+      if (entry == nullptr || entry->access < MIB_ACCESS_READ_WRITE) return int{SNMP_ERR_NOTWRITABLE};
+      if (SplitInstance(vb.name, column, rowIndex)) return TestCell(rowIndex, column, vb.value);
+      const int status = entry->Validate(vb.value);
+      return status != 0 ? status : int{SNMP_ERR_NOCREATION};
+    };
+    steps.read = [&](const BVarBind& vb, BObjectSyntax& value) {
+      uint32_t column = 0;
+      BObjectIdentifier rowIndex;
+      return SplitInstance(vb.name, column, rowIndex) && GetCell(rowIndex, column, value) == 0;
+    };
+    steps.write = [&](const BVarBind& vb, const BObjectSyntax& value) {
+      uint32_t column = 0;
+      BObjectIdentifier rowIndex;
+      return SplitInstance(vb.name, column, rowIndex) ? SetCell(rowIndex, column, value) : int{SNMP_ERR_COMMITFAILED};
+    };
+    steps.forget = [&](const BVarBind& vb) {  // the cell had no value: it has none again
+      uint32_t column = 0;
+      BObjectIdentifier rowIndex;
+      if (!SplitInstance(vb.name, column, rowIndex)) return int{SNMP_ERR_UNDOFAILED};
+      auto row = m_rows.find(rowIndex);
+      if (row != m_rows.end()) row->second.erase(column);
+      return 0;
+    };
+    if (m_onCommitted) steps.committed = [&committed](const BVarBind& vb) { committed.Append(vb); };
+    result = detail::RunValueSetPhase(code, list, contexts, index, count, steps);
+  }
+  for (const BVarBind& vb : committed) m_onCommitted(vb);
+  return result;
 }
 
 }  // namespace QVT
