@@ -18,7 +18,9 @@ using Peer = BSASubAgentPeer;
 
 // Before Init no thread starts and no exchange goes out; Init runs once. Then PingInterval, MasterTimeout,
 // MaxProcTime, MasterAddress as stored (null: absent), one row after the other into one sub-agent, and as
-// used. SaveToNV writes the first and the last, and returns the first failure.
+// used; a MasterAddress that does not resolve is refused, named in InitError, and leaves the master as it
+// was (never the default one), the other keys read all the same. SaveToNV writes the first and the last,
+// and returns the first failure.
 TEST(SubAgentConfigTest, SettingsAndTheirRules) {
   BSASubAgent sa;
   int upTime = 0;
@@ -33,19 +35,27 @@ TEST(SubAgentConfigTest, SettingsAndTheirRules) {
   unread.SetInt("SubAgent", "MasterTimeout", 9, 0, 0, 0);
   ASSERT_TRUE(sa.Init(nullptr) == 0 && sa.Init(&unread) == 0);
   EXPECT_EQ(Peer::Config(sa), "10 3 3 ");
-  const std::array<const char*, 5> rows[] = {{nullptr, nullptr, nullptr, nullptr, "60 3 3 127.0.0.1:10001"},
-                                             {"3601", "-4", "5000", "localhost:70000", "60 1 5000 127.0.0.1:10001"},
-                                             {"-5", "7", "0", "127.0.0.2", "-5 7 1 127.0.0.1:10001"},
-                                             {"often", "soon", "x", nullptr, "60 3 3 127.0.0.1:10001"},
-                                             {"3600", "0", "-4", "127.0.0.2:161", "3600 1 1 127.0.0.2:161"}};
-  for (const auto& row : rows) {
+  // clang-format off
+  const struct { const char* keys[4]; const char* config; bool refused; } kRows[] = {
+      {{nullptr, nullptr, nullptr, nullptr}, "60 3 3 127.0.0.1:10001", false},
+      {{"-5", "7", "0", "127.0.0.3:162"}, "-5 7 1 127.0.0.3:162", false},
+      {{"3601", "-4", "5000", "localhost:70000"}, "60 1 5000 127.0.0.3:162", true},
+      {{"often", "soon", "x", nullptr}, "60 3 3 127.0.0.1:10001", false},
+      {{"-5", "7", "0", "127.0.0.2"}, "-5 7 1 127.0.0.1:10001", true},
+      {{"3600", "0", "-4", "127.0.0.2:161"}, "3600 1 1 127.0.0.2:161", false}};
+  // clang-format on
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.config);
     BMemoryStore store;
     int i = 0;
     for (const char* key : {"PingInterval", "MasterTimeout", "MaxProcTime", "MasterAddress"}) {
-      if (row[i++] != nullptr) store.SetString("SubAgent", key, row[i - 1], 0, 0);
+      if (row.keys[i++] != nullptr) store.SetString("SubAgent", key, row.keys[i - 1], 0, 0);
     }
-    EXPECT_EQ(sa.InitFromNV(&store), 0);
-    EXPECT_EQ(Peer::Config(sa), row[4]);
+    EXPECT_EQ(sa.InitFromNV(&store), row.refused ? SA_ERR_BAD_VALUE : 0);
+    EXPECT_EQ(Peer::Config(sa), row.config);
+    const std::string named = std::string("[SubAgent] MasterAddress: '") + (row.keys[3] ? row.keys[3] : "") + "'";
+    EXPECT_EQ(sa.InitError().str().starts_with(named), row.refused) << sa.InitError().str();
+    EXPECT_EQ(sa.InitError().empty(), !row.refused);
   }
   EXPECT_EQ(sa.SaveToNV(nullptr), 0);
   for (const auto& [failing, expected] :
