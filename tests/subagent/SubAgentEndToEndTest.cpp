@@ -19,13 +19,24 @@
 namespace QVT::test {
 namespace {
 
-// A configuration file for the example program: its master, its pings, answers awaited one second.
-std::string SubAgentConfig(const std::string& master, int pingInterval) {
+// A temporary file holding `text`.
+std::string TempFile(const std::string& text) {
   char path[] = "/tmp/qvt-subagent-e2e-XXXXXX";
   close(mkstemp(path));
-  std::ofstream(path) << "[SubAgent]\nMasterAddress=" << master << "\nPingInterval=" << pingInterval
-                      << "\nMasterTimeout=1\nMaxProcTime=1\n";
+  std::ofstream(path) << text;
   return path;
+}
+
+// A configuration file for the example program: its master, its pings, answers awaited one second.
+std::string SubAgentConfig(const std::string& master, int pingInterval) {
+  return TempFile("[SubAgent]\nMasterAddress=" + master + "\nPingInterval=" + std::to_string(pingInterval) +
+                  "\nMasterTimeout=1\nMaxProcTime=1\n");
+}
+
+BAddress Loopback() {
+  BAddress address;
+  address.SetIPv4(0x7F000001);
+  return address;
 }
 
 struct OpenCounter : ISAMasterEvents {
@@ -86,11 +97,8 @@ TEST(EndToEndTest, ExampleProgramReconnectsToARestartedMasterOnce) {
 class LossyRelay {
  public:
   LossyRelay(unsigned short masterPort, double loss, unsigned seed) : m_loss(loss), m_random(seed) {
-    m_master.SetIPv4(0x7F000001);
     m_master.SetPort(masterPort);
-    BAddress local;
-    local.SetIPv4(0x7F000001);
-    EXPECT_EQ(m_front.Initialize(local), 0);
+    EXPECT_EQ(m_front.Initialize(Loopback()), 0);
     m_front.GetLocalAddress(m_address);
     m_thread = std::thread([this] { Run(); });
   }
@@ -106,16 +114,13 @@ class LossyRelay {
     BAddress subAgent;
     std::unique_ptr<BSASocket> socket;
   };
-  bool Lose() { return std::uniform_real_distribution<double>(0, 1)(m_random) < m_loss; }
-  void Forward(BSASocket& from, BSASocket& to, const BAddress& target, BSABuffer& buffer, BAddress& sender) {
-    unsigned length = buffer.Capacity();
-    if (from.RecvFrom(buffer.Data(), length, sender, 0) != 0) return;
-    if (Lose()) {
+  // Sends the datagram on, unless it is lost.
+  void Pass(BSASocket& via, BAddress to, BSABuffer& buffer, unsigned length) {
+    if (std::uniform_real_distribution<double>(0, 1)(m_random) < m_loss) {
       ++m_dropped;
-      return;
+    } else {
+      via.SendTo(buffer.Data(), length, to, false);
     }
-    BAddress destination = target;
-    to.SendTo(buffer.Data(), length, destination, false);
   }
   void Run() {
     BSABuffer buffer;
@@ -123,35 +128,29 @@ class LossyRelay {
       std::vector<pollfd> fds{{m_front.Descriptor(), POLLIN, 0}};
       for (const Back& back : m_backs) fds.push_back({back.socket->Descriptor(), POLLIN, 0});
       if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
-      if (fds[0].revents != 0) {
-        BAddress sender;
-        unsigned length = buffer.Capacity();
-        if (m_front.RecvFrom(buffer.Data(), length, sender, 0) == 0) {
-          Back* back = nullptr;
-          for (Back& b : m_backs) back = b.subAgent == sender ? &b : back;
-          if (back == nullptr) {
-            BAddress local;
-            local.SetIPv4(0x7F000001);
-            back = &m_backs.emplace_back(Back{sender, std::make_unique<BSASocket>(2048, 0)});
-            back->socket->Initialize(local);
-          }
-          if (Lose()) {
-            ++m_dropped;
-          } else {
-            back->socket->SendTo(buffer.Data(), length, m_master, false);
-          }
+      BAddress sender;
+      unsigned length = buffer.Capacity();
+      if (fds[0].revents != 0 && m_front.RecvFrom(buffer.Data(), length, sender, 0) == 0) {
+        Back* back = nullptr;
+        for (Back& b : m_backs) back = b.subAgent == sender ? &b : back;
+        if (back == nullptr) {
+          back = &m_backs.emplace_back(Back{sender, std::make_unique<BSASocket>(2048, 0)});
+          back->socket->Initialize(Loopback());
         }
+        Pass(*back->socket, m_master, buffer, length);
       }
-      for (size_t i = 1; i < fds.size(); ++i) {
-        BAddress sender;
-        if (fds[i].revents != 0) Forward(*m_backs[i - 1].socket, m_front, m_backs[i - 1].subAgent, buffer, sender);
+      for (size_t i = 1; i < fds.size(); ++i) {  // the master's answers, to the sub-agent of that socket
+        length = buffer.Capacity();
+        if (fds[i].revents != 0 && m_backs[i - 1].socket->RecvFrom(buffer.Data(), length, sender, 0) == 0) {
+          Pass(m_front, m_backs[i - 1].subAgent, buffer, length);
+        }
       }
     }
   }
 
   double m_loss;
   std::mt19937 m_random;
-  BAddress m_master;
+  BAddress m_master = Loopback();
   BAddress m_address;
   BSASocket m_front{2048, 0};
   std::vector<Back> m_backs;
@@ -204,9 +203,7 @@ TEST(EndToEndTest, ExampleSubAgentRegistersThroughALossyPathAndLeavesNoOrphans) 
 // The program hands the library the settings it documents, with no file and under the keys a file leaves out
 // (the library alone would have no master address, or ping every 60 s).
 TEST(EndToEndTest, ExampleProgramSettingsDefaultAsDocumented) {
-  char path[] = "/tmp/qvt-subagent-conf-XXXXXX";
-  close(mkstemp(path));
-  std::ofstream(path) << "[SubAgent]\nMasterTimeout=5\n";
+  const std::string path = TempFile("[SubAgent]\nMasterTimeout=5\n");
   for (const auto& [file, expected] :
        {std::pair<std::string, std::string>{"", "10 3 3 127.0.0.1:10001"}, {path, "10 5 3 127.0.0.1:10001"}}) {
     app::Configuration config(app::SubAgentKeys());
@@ -218,7 +215,7 @@ TEST(EndToEndTest, ExampleProgramSettingsDefaultAsDocumented) {
     ASSERT_EQ(subAgent.Init(&settings), 0);
     EXPECT_EQ(BSASubAgentPeer::Config(subAgent), expected) << file;
   }
-  std::remove(path);
+  std::remove(path.c_str());
 }
 
 }  // namespace
