@@ -52,6 +52,11 @@ BSAMaster::~BSAMaster() {
       m_pMibHandler->WithdrawSubtreeHandler(proxy, [proxy] { delete proxy; });  // one the MIB handler keeps stays
     }
     m_handlers.clear();
+    {
+      std::lock_guard<std::mutex> guard(m_viewLock);
+      m_registrationRows.clear();
+      m_indexRows.clear();
+    }
     auto sessions = std::make_shared<std::map<int, std::unique_ptr<BSASession>>>(std::move(m_sessions));
     m_pMibHandler->Grace().Retire([sessions] {});
   }

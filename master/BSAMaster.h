@@ -36,9 +36,10 @@
 //
 // Locks, in the order they may be taken: the MIB handler's Mutex(), its
 // reader/writer lock Synch() (read by queries), a session's slot, then
-// m_sessionsLock and a session's socket lock (both innermost). The master
-// never takes Synch() for writing; proxies and sessions outlive every query
-// that may use them through the MIB handler's grace periods.
+// m_sessionsLock, m_viewLock and a session's socket lock (all three
+// innermost). The master never takes Synch() for writing; proxies and
+// sessions outlive every query that may use them through the MIB handler's
+// grace periods.
 #pragma once
 
 #include <atomic>
@@ -75,6 +76,42 @@ namespace QVT {
 
 class BSAMibSubtreeHandler;
 class BSAMasterPeer;
+
+// The operator's view of the master (qvt-master-agent serves it as
+// QVT-MASTER-MIB): copies of what it holds, handed out one row at a time
+// in key order (BSAMaster::SessionFrom and the like).
+
+// An open session.
+struct BSASessionView {
+  int id = 0;
+  BString description;
+  BAddress address;          // the sub-agent's: where the master's requests go
+  int announcedTimeout = 0;  // seconds, as the sub-agent announced them
+  uint32_t openedAt = 0;     // the master's up-time at the open (hundredths of a second)
+  uint64_t requestsSent = 0;
+  uint64_t timeouts = 0;
+  int timeoutsInARow = 0;
+  uint64_t notifications = 0;
+};
+
+// One registration of an open session: a subtree, or one instance of a
+// range registration.
+struct BSARegistrationView {
+  int sessionId = 0;
+  uint32_t number = 0;  // within the session: from 1, in the order registered
+  BObjectIdentifier subtree;
+  uint32_t rangeSubId = 0;  // the varied arc's position (from 1); 0 for a plain subtree
+  uint32_t upperBound = 0;  // the range's highest value of that arc; 0 for a plain subtree
+  uint32_t sysORIndex = 0;  // its sysORTable row; 0 when it has none
+};
+
+// One table index value an open session holds.
+struct BSAIndexView {
+  int sessionId = 0;
+  uint32_t number = 0;      // within the session: from 1, in the order allocated
+  BObjectIdentifier name;   // the index object
+  BObjectIdentifier value;  // in the form it takes in an instance name
+};
 
 class QV_API BSAMaster {
  public:
@@ -123,6 +160,18 @@ class QV_API BSAMaster {
   // Sessions open (closing ones not counted) and proxies installed.
   int SessionCount();
   int RegistrationCount() const { return static_cast<int>(m_handlerCount.load()); }
+  // Index values held, by every session (closing ones included).
+  int IndexValueCount();
+
+  // The operator's view: the first row whose key is at or after the one
+  // given, rows of closing sessions left out; false when there is none.
+  // Sessions are keyed by id, registrations and index values by session id
+  // and their number in the session. Each is a copy taken under a short
+  // lock of the master's with one ordered lookup; none waits for a
+  // sub-agent. Any thread.
+  bool SessionFrom(int sessionId, BSASessionView& view);
+  bool RegistrationFrom(int sessionId, uint32_t number, BSARegistrationView& view);
+  bool IndexValueFrom(int sessionId, uint32_t number, BSAIndexView& view);
 
   // Sessions and the inbound path (the worker thread's).
   int ReceiveAndProcessData();
@@ -159,8 +208,10 @@ class QV_API BSAMaster {
   int RegisterSH(BSAPdu& request);
   int UnregisterSH(BSAPdu& request);
   // One proxy: 0, 263 when the MIB handler refuses it. The caller (the
-  // worker) has checked the policy.
-  int RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* session, int type);
+  // worker) has checked the policy. For an instance of a range
+  // registration, `rangeSubId` and `upperBound` describe the range.
+  int RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* session, int type, uint32_t rangeSubId = 0,
+                 uint32_t upperBound = 0);
   // Withdraws one proxy: 0, or 268 when the MIB handler refuses (the proxy
   // then stays).
   int UnregisterSH(BSAMibSubtreeHandler* handler);
@@ -334,6 +385,10 @@ class QV_API BSAMaster {
   BSAMibSubtreeHandler* FindHandler(const BObjectIdentifier& oid) const;
   void AddToSession(BSASession& session, BSAMibSubtreeHandler* handler);
   void RemoveFromSession(BSAMibSubtreeHandler* handler);
+  // Enters a session's proxy into m_registrationRows (numbering it the
+  // first time), and takes it out.
+  void ListRegistration(BSAMibSubtreeHandler* handler);
+  void UnlistRegistration(BSAMibSubtreeHandler* handler);
 
   BMibHandler* m_pMibHandler;
   BTime* m_pTime;
@@ -373,6 +428,20 @@ class QV_API BSAMaster {
   std::atomic<int> m_waitingRequests{0};
   Indices m_indices;
   std::map<std::pair<BObjectIdentifier, BObjectIdentifier>, int> m_indexOwners;  // (name, key) -> session
+
+  // The registrations and index values of the sessions by (session id,
+  // number in the session), for the view. Changed by the worker only;
+  // m_viewLock guards their structure and the sysOR index of a listed
+  // proxy (the worker holds it around each change, the view for one
+  // lookup); innermost.
+  struct IndexRow {
+    BSASession* session;
+    BObjectIdentifier name;
+    BObjectIdentifier value;
+  };
+  std::mutex m_viewLock;
+  std::map<std::pair<int, uint32_t>, BSAMibSubtreeHandler*> m_registrationRows;
+  std::map<std::pair<int, uint32_t>, IndexRow> m_indexRows;
   std::deque<KeptAnswer> m_keptAnswers;
   std::map<std::string, NotOpenAllowance> m_notOpenAllowances;  // by IP address octets
   RefusalReport m_refusals[SA_CNT_COUNT];

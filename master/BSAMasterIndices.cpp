@@ -266,8 +266,15 @@ int BSAMaster::IndexAlloc(BSAPdu& request, BSAPdu& response) {
     }
     BObjectIdentifier key;
     m_indices.ValToOid(vb.value, key);
-    session->m_indexValues.emplace(vb.name, key);
+    // Numbers count up; one still in use after a wrap-around is skipped.
+    uint32_t number = 0;
+    do {
+      number = ++session->m_indexValuesMade;
+    } while (number == 0 || m_indexRows.count({session->m_id, number}) != 0);
+    session->m_indexValues.emplace(std::make_pair(vb.name, key), number);
     m_indexOwners[{vb.name, key}] = session->m_id;
+    std::lock_guard<std::mutex> guard(m_viewLock);
+    m_indexRows.emplace(std::make_pair(session->m_id, number), IndexRow{session, vb.name, key});
   }
   return 0;
 }
@@ -297,18 +304,29 @@ int BSAMaster::IndexDealloc(BSAPdu& request, BSAPdu& response) {
       response.errorIndex = i + 1;
       return status;
     }
-    if (holder != nullptr) holder->m_indexValues.erase({vb.name, key});
+    if (holder != nullptr) {
+      const auto held = holder->m_indexValues.find({vb.name, key});
+      if (held != holder->m_indexValues.end()) {
+        {
+          std::lock_guard<std::mutex> guard(m_viewLock);
+          m_indexRows.erase({holder->m_id, held->second});
+        }
+        holder->m_indexValues.erase(held);
+      }
+    }
     if (owner != m_indexOwners.end()) m_indexOwners.erase(owner);
   }
   return 0;
 }
 
 void BSAMaster::ReleaseIndexValues(BSASession& session) {
-  for (const auto& [name, key] : session.m_indexValues) {
-    m_indices.RemoveKey(name, key);
-    m_indexOwners.erase({name, key});
+  for (const auto& [value, number] : session.m_indexValues) {
+    m_indices.RemoveKey(value.first, value.second);
+    m_indexOwners.erase(value);
   }
   session.m_indexValues.clear();
+  std::lock_guard<std::mutex> guard(m_viewLock);
+  m_indexRows.erase(m_indexRows.lower_bound({session.m_id, 0}), m_indexRows.upper_bound({session.m_id, UINT32_MAX}));
 }
 
 }  // namespace QVT

@@ -70,6 +70,26 @@ void BSAMaster::AddToSession(BSASession& session, BSAMibSubtreeHandler* handler)
   session.m_registrationCount.store(session.m_registrations.size(), std::memory_order_relaxed);
 }
 
+void BSAMaster::ListRegistration(BSAMibSubtreeHandler* handler) {
+  BSASession* session = handler->Session();
+  if (session == nullptr) return;
+  if (handler->m_number == 0) {
+    // Numbers count up; one still in use after a wrap-around is skipped.
+    do {
+      handler->m_number = ++session->m_registrationsMade;
+    } while (handler->m_number == 0 || m_registrationRows.count({session->m_id, handler->m_number}) != 0);
+  }
+  std::lock_guard<std::mutex> guard(m_viewLock);
+  m_registrationRows.emplace(std::make_pair(session->m_id, handler->m_number), handler);
+}
+
+void BSAMaster::UnlistRegistration(BSAMibSubtreeHandler* handler) {
+  if (handler->Session() == nullptr || handler->m_number == 0) return;
+  std::lock_guard<std::mutex> guard(m_viewLock);
+  const auto row = m_registrationRows.find({handler->Session()->m_id, handler->m_number});
+  if (row != m_registrationRows.end() && row->second == handler) m_registrationRows.erase(row);
+}
+
 void BSAMaster::RemoveFromSession(BSAMibSubtreeHandler* handler) {
   BSASession* session = handler->Session();
   if (session == nullptr) return;
@@ -124,9 +144,11 @@ int BSAMaster::CheckRegistration(const BObjectIdentifier& oid, const BSASession&
   return -1;
 }
 
-int BSAMaster::RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* session, int type) {
+int BSAMaster::RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* session, int type, uint32_t rangeSubId,
+                          uint32_t upperBound) {
   auto* handler = new BSAMibSubtreeHandler(name, oid, this, type);
   handler->SetSession(session);
+  handler->SetRange(static_cast<int>(rangeSubId), static_cast<int>(upperBound));
   if (m_pMibHandler->RegisterSubtreeHandler(handler) == 0) {
     delete handler;
     return SA_WIRE_DUPLICATE_REGISTRATION;
@@ -135,6 +157,7 @@ int BSAMaster::RegisterSH(BString& name, BObjectIdentifier& oid, BSASession* ses
   m_handlerCount.store(m_handlers.size(), std::memory_order_release);
   if (session != nullptr) AddToSession(*session, handler);
   handler->m_sysORIndex = static_cast<uint32_t>(m_pMibHandler->Mib2System().InsertORRow(oid, name));
+  ListRegistration(handler);
   return 0;
 }
 
@@ -200,7 +223,7 @@ int BSAMaster::RegisterSH(BSAPdu& request) {
   if (range) {
     for (uint64_t v = first; v <= upper; ++v) {
       oid[position - 1] = static_cast<uint32_t>(v);
-      const int status = RegisterSH(name, oid, session, SA_PROXY_ROW_INSTANCE);
+      const int status = RegisterSH(name, oid, session, SA_PROXY_ROW_INSTANCE, position, upper);
       if (status != 0) {
         QVSubAgTrace("RegisterSH %s Err=%x ", name.c_str(), status);
         return status;
@@ -220,6 +243,8 @@ int BSAMaster::RegisterSH(BSAPdu& request) {
 
 int BSAMaster::UnregisterSH(BSAMibSubtreeHandler* handler) {
   if (handler == nullptr) return SA_WIRE_UNKNOWN_REGISTRATION;
+  // Out of the view before its sysOR index changes.
+  UnlistRegistration(handler);
   m_pMibHandler->Mib2System().RemoveORRowByIndex(handler->m_sysORIndex);
   handler->m_sysORIndex = 0;
   // Out of our books first: the withdrawal may free it at once.
@@ -231,6 +256,7 @@ int BSAMaster::UnregisterSH(BSAMibSubtreeHandler* handler) {
   if (m_pMibHandler->WithdrawSubtreeHandler(handler, [handler] { delete handler; }) == 0) {
     m_handlers.emplace(handler->Oid(), handler);
     if (handler->Session() != nullptr) AddToSession(*handler->Session(), handler);
+    ListRegistration(handler);
     return SA_WIRE_PROCESSING_ERROR;
   }
   m_handlerCount.store(m_handlers.size(), std::memory_order_release);

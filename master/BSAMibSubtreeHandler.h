@@ -54,6 +54,7 @@ class QV_API BSAMibSubtreeHandler : public BMibSubtreeHandler {
   BSASession* m_pSession = nullptr;
   uint32_t m_sysORIndex = 0;
   size_t m_sessionSlot = 0;  // position in the session's list of registrations
+  uint32_t m_number = 0;     // its number in the session (the view's key); 0 until listed
 };
 
 }  // namespace QVT

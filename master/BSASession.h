@@ -16,8 +16,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -102,8 +102,12 @@ class QV_API BSASession {
   std::atomic<size_t> m_registrationCount{0};
 
   // Kept by the worker thread only.
-  std::vector<BSAMibSubtreeHandler*> m_registrations;                       // each proxy knows its position here
-  std::set<std::pair<BObjectIdentifier, BObjectIdentifier>> m_indexValues;  // (index name, value key)
+  std::vector<BSAMibSubtreeHandler*> m_registrations;  // each proxy knows its position here
+  // (index name, value key) -> the value's number in the session.
+  std::map<std::pair<BObjectIdentifier, BObjectIdentifier>, uint32_t> m_indexValues;
+  // The numbers last given to a registration and to an index value.
+  uint32_t m_registrationsMade = 0;
+  uint32_t m_indexValuesMade = 0;
   double m_notifyTokens = 0;
   Clock::time_point m_notifyRefill;
   bool m_closeQueued = false;  // in the worker's list of sessions to take apart
