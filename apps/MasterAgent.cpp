@@ -442,9 +442,13 @@ int MasterAgent::Run(TEvent& stop) {
                 m_master->Settings().listenAddress.str() +
                 " for sub-agents: " + (socketError ? std::strerror(errorNumber) : SubAgentStatusText(status)));
   }
+  // Before any sub-agent can register: the module is the master's alone.
+  m_masterMib = std::make_unique<MasterMib>(*m_master);
+  if (!m_masterMib->Install(m_mibHandler)) return Fail("cannot serve QVT-MASTER-MIB: its OIDs are taken");
 
   m_snmpAgent = std::make_unique<BSnmpAgent>(m_mibHandler, m_agentConfig);
   if (m_snmpAgent->Start() != 0) {
+    m_masterMib.reset();
     m_master.reset();
     return Fail(m_config.Where("Agent", "ListenAddress") + ": " +
                 WithoutKey(m_snmpAgent->ErrorText(), "ListenAddress"));
@@ -474,6 +478,7 @@ int MasterAgent::Run(TEvent& stop) {
   // requests that still reach a proxy fail at once. Then the managers.
   m_master->Stop();
   m_snmpAgent->Stop();
+  m_masterMib.reset();
   m_master.reset();
   m_mibHandler.UnregisterSubtreeHandler(&m_snmpAgent->SnmpGroupHandler());
   for (BMibSubtreeHandler* handler : m_snmpAgent->EngineHandlers()) m_mibHandler.UnregisterSubtreeHandler(handler);

@@ -1,6 +1,6 @@
 // MasterAgent: the qvt-master-agent program as a class. It reads the
-// configuration, builds the agent's MIB (the system group with sysORTable
-// and the snmp group), answers SNMP managers through the SNMP front-end
+// configuration, builds the agent's MIB (the system group with sysORTable,
+// the snmp group and QVT-MASTER-MIB), answers SNMP managers through the SNMP front-end
 // (BSnmpAgent), runs the sub-agent master (BSAMaster) on its port, and sends
 // every notification a sub-agent forwards to the trap sinks (logging it and
 // every sub-agent session that opens or closes).
@@ -19,6 +19,7 @@
 #include "BTime.h"
 #include "BTrap.h"
 #include "ISAMasterEvents.h"
+#include "MasterMib.h"
 #include "ProgramSupport.h"
 #include "TEvent.h"
 
@@ -118,6 +119,7 @@ class MasterAgent {
   std::vector<UserSection> m_users;
   std::unique_ptr<BSnmpAgent> m_snmpAgent;
   std::unique_ptr<BSAMaster> m_master;
+  std::unique_ptr<MasterMib> m_masterMib;  // over m_master: goes first
 };
 
 }  // namespace QVT::app
