@@ -79,7 +79,9 @@ TEST(BSnmpMessageTest, CapturedMessagesDecodeAndReencodeByteExact) {
   }
 }
 
-// Each length class of each syntax, with the values on both sides of its boundaries.
+// Every syntax with its text, and the codec's own choices: the nested lengths of a message around a long
+// string, leading zero and sign octets, Counter64 past 32 bits, the first two arcs of an OID. The boundaries of
+// lengths, integers and sub-identifiers themselves are the BER toolkit's test's.
 TEST(BSnmpMessageTest, ValuesRoundTripAtTheirBoundaries) {
   // A string of `n` octets "x" after its tag and length octets, and its text.
   const auto x = [](const char* header, size_t n) { return header + test::ToHex(Bytes(n, 'x')); };
@@ -87,28 +89,22 @@ TEST(BSnmpMessageTest, ValuesRoundTripAtTheirBoundaries) {
   const std::pair<std::string, std::string> cases[] = {
       // clang-format off
       // The varbind's SEQUENCE holds 12 octets besides the string: 115 and
-      // 116 put it on both sides of the long length form, 127 and 128 the
-      // string itself (128 as a lone 80 would announce an indefinite length).
+      // 116 put it on both sides of the long length form, 128 the string
+      // itself (128 as a lone 80 would announce an indefinite length).
       {x("04 73 ", 115), text(115)},     {x("04 74 ", 116), text(116)},
-      {x("04 7f ", 127), text(127)},     {x("04 81 80 ", 128), text(128)},
-      {x("04 81 ff ", 255), text(255)},  {x("04 82 01 00 ", 256), text(256)},
-      {"02 01 00", "INTEGER: 0"},                 {"02 01 7f", "INTEGER: 127"},
-      {"02 02 00 80", "INTEGER: 128"},            {"02 01 80", "INTEGER: -128"},
-      {"02 02 ff 7f", "INTEGER: -129"},           {"02 04 7f ff ff ff", "INTEGER: 2147483647"},
-      {"02 04 80 00 00 00", "INTEGER: -2147483648"},
-      {"41 01 00", "Counter32: 0"},               {"41 02 00 80", "Counter32: 128"},
-      {"42 05 00 ff ff ff ff", "Gauge32: 4294967295"},
+      {x("04 81 80 ", 128), text(128)},  {x("04 82 01 00 ", 256), text(256)},
+      {"02 02 00 80", "INTEGER: 128"},   {"02 04 80 00 00 00", "INTEGER: -2147483648"},
+      {"41 02 00 80", "Counter32: 128"}, {"42 05 00 ff ff ff ff", "Gauge32: 4294967295"},
       {"43 04 7f ff ff ff", "Timeticks: (2147483647) 248 days, 13:13:56.47"},
-      {"46 05 00 ff ff ff ff", "Counter64: 4294967295"},  {"46 05 01 00 00 00 00", "Counter64: 4294967296"},
+      {"46 05 01 00 00 00 00", "Counter64: 4294967296"},
       {"46 09 00 ff ff ff ff ff ff ff ff", "Counter64: 18446744073709551615"},
       {"04 00", "\"\""},  {"04 03 00 ff 41", "Hex-STRING: 00 FF 41"},  {"44 02 9f 78", "OPAQUE: 9F 78"},
       {"40 04 c0 00 02 01", "IpAddress: 192.0.2.1"},  {"05 00", "NULL"},
       {"80 00", "No Such Object available on this agent at this OID"},
       {"81 00", "No Such Instance currently exists at this OID"},
       {"82 00", "No more variables left in this MIB View (It is past the end of the MIB tree)"},
-      {"06 01 00", "OID: .0.0"},                  {"06 04 2b 7f 81 00", "OID: .1.3.127.128"},
-      {"06 06 2b ff 7f 81 80 00", "OID: .1.3.16383.16384"},  {"06 06 2b 8f ff ff ff 7f", "OID: .1.3.4294967295"},
-      {"06 02 88 37", "OID: .2.999"},             {"06 01 4f", "OID: .1.39"},
+      {"06 01 00", "OID: .0.0"},  {"06 06 2b 8f ff ff ff 7f", "OID: .1.3.4294967295"},
+      {"06 02 88 37", "OID: .2.999"},  {"06 01 4f", "OID: .1.39"},
       // clang-format on
   };
   for (const auto& [hex, text] : cases) {
