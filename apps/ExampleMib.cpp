@@ -117,27 +117,27 @@ bool ExampleMib::InstallLocally() {
 }
 
 int ExampleMib::AnnounceToMaster(std::string& what) {
-  if (m_withScalars) {
-    if (const int status = m_subAgent.Register(&m_scalars); status != 0) {
-      what = "registering qvtExScalars " + m_scalars.Oid().ToString().str();
-      return status;
+  // Every registration is asked for, whatever became of the ones before:
+  // with the library keeping the session, those made before it is open are
+  // remembered and announced when it is. The first failure is returned.
+  int first = 0;
+  auto note = [&](int status, const std::string& name) {
+    if (status != 0 && first == 0) {
+      first = status;
+      what = "registering " + name;
     }
+  };
+  if (m_withScalars) {
+    note(m_subAgent.Register(&m_scalars), "qvtExScalars " + m_scalars.Oid().ToString().str());
     // The whole table (.3), not only its entry: a walk of the table starts
     // inside it.
-    if (const int status = m_subAgent.Register(&m_dynTable, Below({3})); status != 0) {
-      what = "registering qvtExDynTable " + Below({3}).ToString().str();
-      return status;
-    }
+    note(m_subAgent.Register(&m_dynTable, Below({3})), "qvtExDynTable " + Below({3}).ToString().str());
   }
   for (int row = m_firstRow; row <= m_lastRow; ++row) {
-    if (const int status = m_subAgent.RegisterRow(&m_shareTable, BObjectIdentifier{static_cast<uint32_t>(row)});
-        status != 0) {
-      what = "registering qvtExShareTable row " + std::to_string(row) + " (" + m_shareTable.Oid().ToString().str() +
-             ".*." + std::to_string(row) + ")";
-      return status;
-    }
+    note(m_subAgent.RegisterRow(&m_shareTable, BObjectIdentifier{static_cast<uint32_t>(row)}),
+         "qvtExShareTable row " + std::to_string(row));
   }
-  return 0;
+  return first;
 }
 
 }  // namespace QVT::app

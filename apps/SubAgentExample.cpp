@@ -9,7 +9,6 @@ namespace QVT::app {
 
 namespace {
 
-constexpr unsigned kFirstRetrySeconds = 1;
 constexpr unsigned kMaxRetrySeconds = 30;
 constexpr int kMaxRows = 10000;
 
@@ -27,35 +26,25 @@ bool ParseRows(const std::string& text, int& first, int& last) {
 
 }  // namespace
 
-void ReconnectingSubAgent::OnPingResponse(int upTime) {
-  BSASubAgent::OnPingResponse(upTime);
-  m_timeoutsInARow = 0;
-  // A ping answered with notOpen reaches us as up-time 0: the master does
-  // not know our session (it restarted, or it closed the session). A master
-  // whose up-time is 0 answers the same, and so does a ping that went out
-  // with the session a reconnect has just replaced: ask once more, with the
-  // session we hold now, and believe the answer only if that session is
-  // still ours when it comes (a reconnect may have opened another meanwhile).
-  int again = 0;
-  const unsigned int session = SessionId();
-  if (upTime == 0 && Ping(again) == SA_WIRE_NOT_OPEN && SessionId() == session) {
-    m_reason = "the master does not know our session";
-    m_reconnect.Set();
-  }
+void SessionLog::OnSessionLost(const char* reason) {
+  Log(SubAgentExample::kProgram, "session with the master at %s lost: %s; opening a new one", master.c_str(), reason);
 }
 
-void ReconnectingSubAgent::SessionOpened() {
-  m_timeoutsInARow = 0;
-  m_reconnect.Reset();
+constexpr int kRefusalsLogged = 5;
+
+void SessionLog::OnSessionBack(unsigned int sessionId) {
+  if (m_refused > kRefusalsLogged) {
+    Log(SubAgentExample::kProgram, "master at %s refused %d more registrations", master.c_str(),
+        m_refused - kRefusalsLogged);
+  }
+  m_refused = 0;
+  Log(SubAgentExample::kProgram, "session %u open with the master at %s; MIB registered", sessionId, master.c_str());
 }
 
-void ReconnectingSubAgent::OnPingTimeout(int value) {
-  BSASubAgent::OnPingTimeout(value);
-  if (++m_timeoutsInARow >= kTimeoutsBeforeReconnect) {
-    m_timeoutsInARow = 0;
-    m_reason = "the master does not answer pings";
-    m_reconnect.Set();
-  }
+void SessionLog::OnRegistrationRefused(const BObjectIdentifier& subtree, int status) {
+  if (++m_refused > kRefusalsLogged) return;
+  Log(SubAgentExample::kProgram, "master at %s refused %s: %s", master.c_str(), subtree.ToString().c_str(),
+      SubAgentStatusText(status).c_str());
 }
 
 SubAgentExample::SubAgentExample() : m_config(SubAgentKeys()) {}
@@ -127,42 +116,6 @@ int SubAgentExample::Configure(const std::vector<std::string>& args) {
   return -1;
 }
 
-bool SubAgentExample::Connect(TEvent& stop) {
-  unsigned delay = kFirstRetrySeconds;
-  for (;;) {
-    const std::string master = QVAddressToString(m_subAgent.MasterAddress()).str();
-    // A session of ours that could not be closed before (its close got no
-    // answer) is closed first, so that its registrations do not stand in
-    // the way of the new ones.
-    if (m_staleSession != 0) {
-      const int closed = m_subAgent.CloseSession(m_staleSession);
-      if (closed == 0 || closed == SA_WIRE_NOT_OPEN) m_staleSession = 0;
-    }
-    int status = m_staleSession != 0 ? SA_ERR_TIMEOUT : m_subAgent.OpenSession(BString(m_description));
-    std::string what = "opening a session";
-    if (status == 0) status = m_mib->AnnounceToMaster(what);
-    if (status == 0) {
-      m_subAgent.SessionOpened();
-      Log(kProgram, "session %u open with the master at %s; MIB registered", m_subAgent.SessionId(), master.c_str());
-      return true;
-    }
-    Log(kProgram, "master at %s: %s failed (session %u): %s; next attempt in %u s", master.c_str(), what.c_str(),
-        m_subAgent.SessionId(), SubAgentStatusText(status).c_str(), delay);
-    // Whatever part of the session exists is dropped before the next try, so
-    // that no stale registration of ours stands in the way.
-    if (m_subAgent.IsSessionOpen()) DropSession();
-    if (stop.Wait(delay * 1000) == 0) return false;
-    delay = std::min(delay * 2, kMaxRetrySeconds);
-  }
-}
-
-void SubAgentExample::DropSession() {
-  const unsigned int session = m_subAgent.SessionId();
-  const int status = m_subAgent.CloseSession();
-  if (status != 0 && status != SA_WIRE_NOT_OPEN) m_staleSession = session;
-  m_subAgent.ForgetSession();
-}
-
 int SubAgentExample::Run(TEvent& stop) {
   if (m_trace && !m_tracePrinter.Start()) Log(kProgram, "warning: cannot subscribe to the trace channel");
   FillSubAgentSettings(m_config, m_settings);
@@ -172,16 +125,15 @@ int SubAgentExample::Run(TEvent& stop) {
   m_mib = std::make_unique<ExampleMib>(m_subAgent, m_description, m_firstRow, m_lastRow, m_withScalars);
   if (!m_mib->InstallLocally()) return Fail("cannot register the example MIB locally");
 
-  if (Connect(stop)) {
-    m_subAgent.Start();
-    for (;;) {
-      if (stop.Wait(200) == 0) break;
-      if (m_subAgent.ReconnectRequested().Wait(0) != 0) continue;
-      m_subAgent.ReconnectRequested().Reset();
-      Log(kProgram, "%s; opening a new session", m_subAgent.Reason());
-      DropSession();  // the master may still hold it; no harm when it does not
-      if (!Connect(stop)) break;
-    }
+  // The library keeps the session: it opens it, announces the MIB (which
+  // AnnounceToMaster only records while no session is open), and opens a
+  // new one whenever the master loses ours.
+  m_sessionLog.master = QVAddressToString(m_subAgent.MasterAddress()).str();
+  m_subAgent.KeepSession(BString(m_description), &m_sessionLog, kMaxRetrySeconds);
+  std::string what;
+  (void)m_mib->AnnounceToMaster(what);
+  m_subAgent.Start();
+  while (stop.Wait(kWaitForever) != 0) {
   }
 
   Log(kProgram, "stopping");

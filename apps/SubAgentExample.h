@@ -17,30 +17,19 @@
 
 namespace QVT::app {
 
-// The sub-agent with the two ping hooks turned into a reconnect request.
-class ReconnectingSubAgent : public BSASubAgent {
+// What the library's keeper tells the example: logged, one line each.
+class SessionLog : public ISASessionEvents {
  public:
-  // Consecutive ping time-outs after which the master counts as gone.
-  static constexpr int kTimeoutsBeforeReconnect = 2;
-
-  // The pinger calls the hooks below until it is stopped, so it stops before
-  // the members they use are gone.
-  ~ReconnectingSubAgent() override { Stop(); }
-  void OnPingResponse(int upTime) override;
-  void OnPingTimeout(int value) override;
-
-  TEvent& ReconnectRequested() { return m_reconnect; }
-  // A new session is open: what the pings reported until now concerned the
-  // session it replaced (or none) and must not start another reconnect.
-  void SessionOpened();
-  // Why the last reconnect was requested ("the master does not know our
-  // session" or "the master does not answer pings").
-  const char* Reason() const { return m_reason.load(); }
+  void OnSessionLost(const char* reason) override;
+  void OnSessionBack(unsigned int sessionId) override;
+  void OnRegistrationRefused(const BObjectIdentifier& subtree, int status) override;
+  // The master's address, for the log lines.
+  std::string master;
 
  private:
-  TEvent m_reconnect;
-  std::atomic<int> m_timeoutsInARow{0};
-  std::atomic<const char*> m_reason{""};
+  // Refusals since the session came back; the first few are logged one by
+  // one, the rest counted (a master short of quota may refuse thousands).
+  int m_refused = 0;
 };
 
 class SubAgentExample {
@@ -60,12 +49,6 @@ class SubAgentExample {
 
  private:
   int Fail(const std::string& message);
-  // Opens a session and announces the MIB, retrying with back-off until it
-  // works or `stop` is set. False when stopped first.
-  bool Connect(TEvent& stop);
-  // Closes the session and forgets it; one whose close got no answer is
-  // remembered and closed before the next open.
-  void DropSession();
 
   std::string m_configPath;
   std::string m_description = "QVT example sub-agent";
@@ -76,9 +59,9 @@ class SubAgentExample {
   Configuration m_config;
   BMemoryStore m_settings;  // what the library reads: defaults and the file's values
   TracePrinter m_tracePrinter{kProgram};
-  ReconnectingSubAgent m_subAgent;
+  SessionLog m_sessionLog;  // outlives m_subAgent, whose keeper calls it
+  BSASubAgent m_subAgent;
   std::unique_ptr<ExampleMib> m_mib;
-  unsigned int m_staleSession = 0;
 };
 
 }  // namespace QVT::app

@@ -100,6 +100,7 @@ int BSASubAgent::Init(INonVolatile* nv) {
   status = m_reqSocket.Initialize(m_localAddress);
   if (status != 0) return status;
   m_pingThread.m_pSubAgent = this;
+  m_keeperThread.m_pSubAgent = this;
   m_initialized = true;
   m_cmdRespThread.m_pSubAgent = this;
   return 0;
@@ -118,10 +119,13 @@ int BSASubAgent::Start() {
   if (!m_initialized) return -1;
   if (m_pingThread.m_interval > 0) m_pingThread.Start(0, 0);
   m_cmdRespThread.Start(0, 0);
+  if (m_keep) m_keeperThread.Start(0, 0);
   return 0;
 }
 
 int BSASubAgent::Stop() {
+  // The keeper first: it is the one that opens sessions.
+  m_keeperThread.Stop(kWaitForever);
   // Whatever the interval says now: InitFromNV may have changed it since Start.
   m_pingThread.Stop(kWaitForever);
   m_cmdRespThread.Terminate();
@@ -186,8 +190,13 @@ int BSASubAgent::PingThread::Run() {
     if (stopped == 0) return 0;
     if (countdown > 0) continue;
     int upTime = 0;
-    const int status = m_pSubAgent->Ping(upTime);
+    const unsigned int session = m_pSubAgent->SessionId();
     countdown = period;
+    // In keep-session mode the keeper opens the session: nothing to ask
+    // before it has.
+    if (m_pSubAgent->m_keep && session == 0) continue;
+    const int status = m_pSubAgent->Ping(upTime);
+    m_pSubAgent->WatchPing(session, status, upTime);
     if (status == 0) {
       m_pSubAgent->OnPingResponse(upTime);
     } else if (status == SA_WIRE_NOT_OPEN) {

@@ -16,8 +16,13 @@
 // Threads: the application's; the command responder, which answers the
 // master one datagram at a time and runs the SET phases; the pinger, which
 // pings once per ping interval and reports through OnPingResponse /
-// OnPingTimeout. The library never re-opens a session by itself; an
-// application that wants to survive a master restart overrides the hooks.
+// OnPingTimeout; in keep-session mode (KeepSession) the keeper, which
+// opens the session, notices when it is lost (a ping refused with notOpen,
+// pings without answer, a master whose up-time went back), opens a new one
+// with capped exponential back-off, announces every registration again and
+// reserves the index values held, and tells the application
+// (ISASessionEvents). Without that mode the library never re-opens a
+// session by itself.
 //
 // Both sockets are bound to one local address: the one the system sends
 // from to reach the master (loopback for a master on this host), or
@@ -47,9 +52,31 @@
 #include "TEvent.h"
 #include "TThread.h"
 
+#include <map>
+#include <vector>
+
 namespace QVT {
 
 class BSASubAgentPeer;
+
+// What the keeper tells the application, on its own thread. Defaults do
+// nothing.
+class QV_API ISASessionEvents {
+ public:
+  virtual ~ISASessionEvents() = default;
+  // The session is gone; the keeper is opening a new one.
+  virtual void OnSessionLost(const char* reason) { (void)reason; }
+  // A session is open and everything was announced again (refusals told
+  // just before).
+  virtual void OnSessionBack(unsigned int sessionId) { (void)sessionId; }
+  // The master refused to take back a registration (`subtree`, the OID
+  // registered) or an index value (`subtree`: the index object); `status`
+  // is its wire error or a library status.
+  virtual void OnRegistrationRefused(const BObjectIdentifier& subtree, int status) {
+    (void)subtree;
+    (void)status;
+  }
+};
 
 class QV_API BSASubAgent : public ITrapSender {
  public:
@@ -98,6 +125,17 @@ class QV_API BSASubAgent : public ITrapSender {
   // another session.
   uint64_t DroppedDatagrams() const { return m_dropped.load(); }
   int SaveToNV(INonVolatile* nv);
+  // Keep-session mode, set before Start: the keeper opens the session as
+  // `description` (unless the application opened one already) and keeps it
+  // open as the file comment says; `events` (not owned, may be null) hears
+  // about it. Registrations, rows and index values made through this
+  // object are remembered and announced again on every new session; made
+  // while no session is open (or while the keeper announces), they are
+  // remembered and return SA_WIRE_NOT_OPEN at once, to be announced by the
+  // keeper; one whose exchange failed is announced with the next session.
+  // Back-off between attempts: 1 s doubling up to `maxDelaySeconds`, each
+  // drawn at random between half and all of it.
+  void KeepSession(const BString& description, ISASessionEvents* events, unsigned maxDelaySeconds = 30);
   // Starts the threads: 0, or -1 (nothing started) before a successful Init.
   int Start();
   int Stop();
@@ -177,6 +215,14 @@ class QV_API BSASubAgent : public ITrapSender {
     BSASubAgent* m_pSubAgent = nullptr;
   };
 
+  class QV_API KeeperThread : public TThread {
+   public:
+    KeeperThread() : TThread(false) {}
+    ~KeeperThread() override;
+    int Run() override;
+    BSASubAgent* m_pSubAgent = nullptr;
+  };
+
   class QV_API PingThread : public TThread {
    public:
     explicit PingThread(int interval) : TThread(false), m_interval(interval) {}
@@ -193,6 +239,33 @@ class QV_API BSASubAgent : public ITrapSender {
   friend class BSASubAgentPeer;
 
   int RegisterHandler(BMibSubtreeHandler* handler, ESAPduType type, const BObjectIdentifier* subtree = nullptr);
+
+  // Keep-session mode. A registration as announced: a handler's subtree, or
+  // a table row (range registration), keyed by the OID it registers.
+  struct Announced {
+    BMibSubtreeHandler* handler = nullptr;
+    BMibTableImpl* table = nullptr;  // a row: the table and the row's index
+    BObjectIdentifier index;
+    unsigned int session = 0;  // the session it was last announced in (0: to announce)
+  };
+  static BObjectIdentifier RowSubtree(const BMibTableImpl& table, const BObjectIdentifier& index);
+  // A (un)registration of `subtree`: sent, and in keep mode remembered
+  // (or forgotten); without a session in keep mode only remembered.
+  int Announce(const BObjectIdentifier& subtree, const Announced& what, ESAPduType type);
+  // With m_keepLock held.
+  void Remember(const BObjectIdentifier& subtree, const Announced& what, ESAPduType type);
+  // Called by the pinger after each ping sent with `session`.
+  void WatchPing(unsigned int session, int status, int upTime);
+  void SessionLost(const char* reason);
+  // The keeper's work: (re)open and announce again until done or stopped.
+  void Restore(KeeperThread& keeper);
+  // Announces every remembered registration not yet announced in
+  // `session` (those the application adds meanwhile too) and every index
+  // value again; false when an exchange failed (the session is no good
+  // either).
+  bool AnnounceAgain(unsigned int session);
+  int SendRegistration(const BObjectIdentifier& subtree, const Announced& what, ESAPduType type);
+  int SendIndexAlloc(ESAIxAlloc mode, BVarBindList& list);
   // Sends `request` from `socket` to the master and waits for the answer
   // with its request id from the master's address, sending it again when
   // none comes, for at most MasterTimeout in all. 0 with `response`
@@ -231,6 +304,20 @@ class QV_API BSASubAgent : public ITrapSender {
   std::atomic<unsigned int> m_sessionId{0};
   std::atomic<unsigned int> m_lastRequestId{0};
   std::atomic<unsigned int> m_requestsAnswered{0};
+
+  // Keep-session mode.
+  bool m_keep = false;
+  BString m_keepDescription;
+  ISASessionEvents* m_pEvents = nullptr;
+  unsigned m_maxDelaySeconds = 30;
+  KeeperThread m_keeperThread;
+  std::mutex m_keepLock;  // guards the two collections below
+  std::map<BObjectIdentifier, Announced> m_announced;
+  bool m_restoring = false;  // the keeper announces: the application's registrations wait for it
+  std::vector<BVarBindList> m_heldIndices;
+  std::atomic<const char*> m_lostReason{nullptr};  // set: the keeper opens a new session
+  std::atomic<int> m_pingTimeoutsInARow{0};
+  std::atomic<unsigned int> m_lastUpTime{0};
 };
 
 }  // namespace QVT

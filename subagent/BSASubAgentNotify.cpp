@@ -34,6 +34,17 @@ int BSASubAgent::Notify(const BTrap& trap) {
 }
 
 int BSASubAgent::IndexAlloc(ESAIxAlloc mode, BVarBindList& list) {
+  if (m_keep && !IsSessionOpen()) return SA_WIRE_NOT_OPEN;
+  const int status = SendIndexAlloc(mode, list);
+  if (m_keep && status == 0) {
+    // Reserved again, value for value, on every new session.
+    std::lock_guard<std::mutex> guard(m_keepLock);
+    m_heldIndices.push_back(list);
+  }
+  return status;
+}
+
+int BSASubAgent::SendIndexAlloc(ESAIxAlloc mode, BVarBindList& list) {
   QVSubAgTrace("IndexAlloc   ");
   BSAPdu request(SA_PDU_INDEX_ALLOCATE, m_sessionId.load(), GetNewRequestId());
   request.SetFlagsIndex(mode);
@@ -54,7 +65,18 @@ int BSASubAgent::IndexDealloc(BVarBindList& list) {
   request.varBindList = list;
   BSAPdu response(static_cast<ESAPduType>(0));
   const int status = SendAndRecvPdu(request, response);
-  return status < 0 ? status : response.errorStatus;
+  const int result = status < 0 ? status : response.errorStatus;
+  if (m_keep && result == 0) {
+    std::lock_guard<std::mutex> guard(m_keepLock);
+    std::erase_if(m_heldIndices, [&list](const BVarBindList& held) {
+      if (held.Count() != list.Count()) return false;
+      for (int i = 0; i < held.Count(); ++i) {
+        if (!(held[i].name == list[i].name) || !(held[i].value == list[i].value)) return false;
+      }
+      return true;
+    });
+  }
+  return result;
 }
 
 }  // namespace QVT

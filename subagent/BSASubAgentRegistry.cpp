@@ -51,19 +51,71 @@ int BSASubAgent::RegisterHandler(BMibSubtreeHandler* handler, ESAPduType type, c
 }
 
 int BSASubAgent::Register(BMibSubtreeHandler* handler) {
-  return RegisterHandler(handler, SA_PDU_REGISTER);
+  return Register(handler, handler->Oid());
 }
 
 int BSASubAgent::Unregister(BMibSubtreeHandler* handler) {
-  return RegisterHandler(handler, SA_PDU_UNREGISTER);
+  return Unregister(handler, handler->Oid());
 }
 
 int BSASubAgent::Register(BMibSubtreeHandler* handler, const BObjectIdentifier& subtree) {
-  return RegisterHandler(handler, SA_PDU_REGISTER, &subtree);
+  return Announce(subtree, Announced{handler, nullptr, {}}, SA_PDU_REGISTER);
 }
 
 int BSASubAgent::Unregister(BMibSubtreeHandler* handler, const BObjectIdentifier& subtree) {
-  return RegisterHandler(handler, SA_PDU_UNREGISTER, &subtree);
+  return Announce(subtree, Announced{handler, nullptr, {}}, SA_PDU_UNREGISTER);
+}
+
+int BSASubAgent::RegisterRow(BMibTableImpl* table, const BObjectIdentifier& index) {
+  return Announce(RowSubtree(*table, index), Announced{nullptr, table, index}, SA_PDU_REGISTER);
+}
+
+int BSASubAgent::UnregisterRow(BMibTableImpl* table, const BObjectIdentifier& index) {
+  return Announce(RowSubtree(*table, index), Announced{nullptr, table, index}, SA_PDU_UNREGISTER);
+}
+
+BObjectIdentifier BSASubAgent::RowSubtree(const BMibTableImpl& table, const BObjectIdentifier& index) {
+  // One range registration whose varying sub-id is the column: it covers
+  // table.column.index for every column from the first to the last
+  // accessible one.
+  BObjectIdentifier subtree(table.Oid());
+  subtree.Append(BSAMibImpl::Get1stAccessibleSubId(table));
+  subtree.Append(index, true);
+  return subtree;
+}
+
+int BSASubAgent::Announce(const BObjectIdentifier& subtree, const Announced& what, ESAPduType type) {
+  if (m_keep) {
+    std::lock_guard<std::mutex> guard(m_keepLock);
+    if (!IsSessionOpen() || m_restoring) {
+      // The keeper announces it once it has a session.
+      Remember(subtree, what, type);
+      return SA_WIRE_NOT_OPEN;
+    }
+  }
+  const int status = SendRegistration(subtree, what, type);
+  // One that got no verdict (the master went away meanwhile) is announced
+  // again with the rest; one the master refused is not.
+  if (m_keep && status <= 0) {
+    std::lock_guard<std::mutex> guard(m_keepLock);
+    Announced announced = what;
+    announced.session = status == 0 ? m_sessionId.load() : 0;
+    Remember(subtree, announced, type);
+  }
+  return status;
+}
+
+void BSASubAgent::Remember(const BObjectIdentifier& subtree, const Announced& what, ESAPduType type) {
+  if (type == SA_PDU_REGISTER) {
+    m_announced[subtree] = what;
+  } else {
+    m_announced.erase(subtree);
+  }
+}
+
+int BSASubAgent::SendRegistration(const BObjectIdentifier& subtree, const Announced& what, ESAPduType type) {
+  return what.table != nullptr ? RegisterTableRow(what.table, what.index, type)
+                               : RegisterHandler(what.handler, type, &subtree);
 }
 
 int BSASubAgent::RegisterTableRow(BMibTableImpl* table, const BObjectIdentifier& index, ESAPduType type) {
@@ -74,12 +126,7 @@ int BSASubAgent::RegisterTableRow(BMibTableImpl* table, const BObjectIdentifier&
   BString name(table->Name());
   name.Append(" ");
   name.Append(index.ToString());
-  // One range registration whose varying sub-id is the column: it covers
-  // table.column.index for every column from the first to the last
-  // accessible one.
-  BObjectIdentifier subtree(table->Oid());
-  subtree.Append(BSAMibImpl::Get1stAccessibleSubId(*table));
-  subtree.Append(index, true);
+  const BObjectIdentifier subtree = RowSubtree(*table, index);
 
   request.varBindList.Append(oids.oidHandlerType, Integer(MIB_HANDLER_RANGE));
   request.varBindList.Append(oids.oidName, Octets(name));
@@ -89,14 +136,6 @@ int BSASubAgent::RegisterTableRow(BMibTableImpl* table, const BObjectIdentifier&
   BSAPdu response(static_cast<ESAPduType>(0));
   const int status = SendAndRecvPdu(request, response);
   return Verdict(status, response);
-}
-
-int BSASubAgent::RegisterRow(BMibTableImpl* table, const BObjectIdentifier& index) {
-  return RegisterTableRow(table, index, SA_PDU_REGISTER);
-}
-
-int BSASubAgent::UnregisterRow(BMibTableImpl* table, const BObjectIdentifier& index) {
-  return RegisterTableRow(table, index, SA_PDU_UNREGISTER);
 }
 
 void BSASubAgent::AddSubidsToVbl(BSAMibImpl* mib, BSAPdu& pdu) {
