@@ -320,6 +320,7 @@ int BMibTableImplEx::Set(unsigned int transactionId, const BVarBindList& list, E
   std::vector<RowChange> changes;
   std::vector<BObjectIdentifier> activated;
   std::vector<BObjectIdentifier> destroyed;
+  BVarBindList committed;  // for the OnCommitted hook
   int status = 0;
   {
     TMutexLock lock(*m_pLock);
@@ -350,6 +351,7 @@ int BMibTableImplEx::Set(unsigned int transactionId, const BVarBindList& list, E
     };
     steps.cleanup = [&] {
       if (t->committed && !t->undone) {
+        for (int i = 0; i < count && m_onCommitted; ++i) committed.Append(list[first + i]);
         for (const PendingRow& row : t->rows) {
           if (row.newStatus == ROW_ACTIVE && row.oldStatus != ROW_ACTIVE) activated.push_back(row.index);
           if (row.Deletes()) destroyed.push_back(row.index);
@@ -380,6 +382,7 @@ int BMibTableImplEx::Set(unsigned int transactionId, const BVarBindList& list, E
   }
   for (const BObjectIdentifier& row : activated) OnRowActivated(row);
   for (const BObjectIdentifier& row : destroyed) OnRowDestroyed(row);
+  for (const BVarBind& vb : committed) m_onCommitted(vb);
   return status;
 }
 

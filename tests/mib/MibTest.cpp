@@ -434,8 +434,11 @@ TEST_F(MibImplTest, EachImplementationRunsTheSetPhasesAlike) {
   const Phase kTest = {SNMP_SET_TEST, 0, 0}, kCommit = {SNMP_SET_COMMIT, 0, 0}, kUndo = {SNMP_SET_UNDO, 0, 0},
               kCleanup = {SNMP_SET_CLEANUP, 0, 0};
   // clang-format off
+  // `after`: the values read back; `told`: what the committed hook heard (once per varbind that
+  // stands, never for one undone).
   const struct { const char* what; BMibSubtreeHandler* handler; VarBinds vbs; std::vector<Phase> phases;
-                 std::vector<std::pair<std::string, std::string>> after; } kCases[] = {
+                 std::vector<std::pair<std::string, std::string>> after; std::vector<std::string> told = {}; }
+      kCases[] = {
       {"scalars: the second setter refuses, the first value comes back", &impl,
        {{BASE ".3.0", Text("new")}, {BASE ".2.0", Int(99)}}, {kTest, {SNMP_SET_COMMIT, SNMP_ERR_GENERR, 1}, kCleanup},
        {{BASE ".3.0", "STRING: \"old\""}, {BASE ".2.0", "INTEGER: 5"}}},
@@ -458,10 +461,22 @@ TEST_F(MibImplTest, EachImplementationRunsTheSetPhasesAlike) {
         Cell(kLimit, "11", Int(13))}, {kTest, {SNMP_SET_COMMIT, kUnavailable, 2}, kCleanup},
        {{ENTRY ".4.10", "noSuchInstance"}, {ENTRY ".4.11", "noSuchInstance"}}},
       {"RowStatus table: cleanup after a failed test", &rows, {STATUS("10", 4), STATUS("10", 4)},
-       {{SNMP_SET_TEST, SNMP_ERR_INCONSISTENTVALUE, 1}, kCleanup}, {{ENTRY ".4.10", "noSuchInstance"}}}};
+       {{SNMP_SET_TEST, SNMP_ERR_INCONSISTENTVALUE, 1}, kCleanup}, {{ENTRY ".4.10", "noSuchInstance"}}},
+      // Last: these change the values the cases above start from.
+      {"scalars: a SET that stands is told once per varbind", &impl,
+       {{BASE ".2.0", Int(50)}, {BASE ".3.0", Text("x")}}, {kTest, kCommit, kCleanup},
+       {{BASE ".2.0", "INTEGER: 50"}}, {BASE ".2.0", BASE ".3.0"}},
+      {"table: a SET that stands is told", &table, {{ENTRY ".3.1", Int(7)}}, {kTest, kCommit, kCleanup},
+       {{ENTRY ".3.1", "INTEGER: 7"}}, {ENTRY ".3.1"}},
+      {"RowStatus table: a row that stands is told", &rows, {STATUS("12", ROW_CREATE_AND_GO), LABEL("12")},
+       {kTest, kCommit, kCleanup}, {{ENTRY ".4.12", "INTEGER: 1"}}, {ENTRY ".4.12", ENTRY ".2.12"}}};
   // clang-format on
+  std::vector<std::string> told;
+  const auto tell = [&told](const BVarBind& vb) { told.push_back(vb.name.ToString().str()); };
+  for (BMibImpl* handler : std::initializer_list<BMibImpl*>{&impl, &table, &rows}) handler->OnCommitted(tell);
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
+    told.clear();
     BVarBindList list;
     for (const auto& [name, value] : c.vbs) list.Append(Oid(name.c_str()), value);
     std::vector<void*> slots(static_cast<size_t>(list.Count()), nullptr);
@@ -473,6 +488,7 @@ TEST_F(MibImplTest, EachImplementationRunsTheSetPhasesAlike) {
       }
     }
     EXPECT_EQ(std::count(slots.begin(), slots.end(), nullptr), list.Count()) << "a slot outlived cleanup";
+    EXPECT_EQ(told, c.told);
     for (const auto& [name, value] : c.after) {
       BVarBindList read;
       read.Append(Oid(name.c_str()));

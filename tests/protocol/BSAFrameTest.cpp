@@ -140,6 +140,22 @@ TEST(BSAPduTest, ErrorAndPduTypeTexts) {  // the ends of each table and the valu
       "internalErrorunknown (0),openSession (1),ping (13),removeAgentCapabilities (17),RESPONSE (18),unknown (19),");
 }
 
+// Every status the library returns has a name of its own; the wire codes keep theirs.
+TEST(BSAPduTest, StatusTextsNameLibraryCodesSocketErrorsAndSnmpStatuses) {
+  const struct {
+    int code;
+    const char* text;
+  } cases[] = {
+      {SA_ERR_TIMEOUT, " (800c0001) timeout"},         {SA_ERR_BAD_ENCODING, " (800c000b) badEncoding"},
+      {SA_ERR_SESSION_BUSY, " (800c0015) sessionBusy"}, {SA_ERR_ALREADY_BOUND, " (800b000b) alreadyBound"},
+      {SA_ERR_BAD_MAGIC, " (ffffffff) badMagic"},       {SA_ERR_SOCKET_BASE + 111, " (800b00d3) socket error 111: Connection refused"},
+      {2, " (2) noSuchName"},                           {18, " (12) inconsistentName"},
+      {0, " (0) noError"},                              {267, " (10b) requestDenied"},
+      {19, " (13) internalError"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(std::string(QVSAStatus2Str(c.code)), c.text) << c.code;
+}
+
 // SipHash-2-4 gives the published values; under one key the sequence repeats nothing and stays in
 // 1 .. 0x3FFFFFFF, under another key it is another sequence.
 TEST(BSAIdSequenceTest, KeyedPermutationOfACounter) {
