@@ -4,7 +4,9 @@
 # 6-10) and two snmptrapd (one for SNMPv2c traps, one for SNMPv3 traps),
 # then shows with the standard SNMP tools the sysORTable, a walk of the
 # example MIB, an SNMPv3 authPriv GET, a row created through RowStatus and
-# the traps it caused. Stops everything at the end.
+# the traps it caused, the master's own view of its sub-agents
+# (QVT-MASTER-MIB), and both sub-agents finding a restarted master again.
+# Stops everything at the end.
 #
 #   scripts/demo.sh           the tour
 #   scripts/demo.sh --keep    leave everything running and print what to try
@@ -88,6 +90,7 @@ MasterTimeout=2
 CONF
 
 mibs=(-M "+$root/mibs" -m +QVT-EXAMPLE-MIB -Ln)
+master_mibs=(-M "+$root/mibs" -m +QVT-MASTER-MIB -Ln)
 agent=127.0.0.1:$snmp_port
 
 say "Starting two snmptrapd (v2c, v3), qvt-master-agent and two qvt-subagent-example instances (logs in $run)"
@@ -101,6 +104,7 @@ snmptrapd -f -Lf "$run/traps-v3.log" -c "$run/snmptrapd-v3.conf" -C -M "+$root/m
 pids+=($!)
 "$bin/qvt-master-agent" -c "$run/master.conf" > "$run/master.log" 2>&1 &
 pids+=($!)
+master_slot=$((${#pids[@]} - 1))
 sleep 0.3
 "$bin/qvt-subagent-example" -c "$run/subagent.conf" --description "sub-agent A" --rows 1-5 \
   > "$run/subagent-a.log" 2>&1 &
@@ -145,6 +149,28 @@ for _ in $(seq 1 20); do grep -q qvtExRowCreated "$run/traps-v3.log" 2>/dev/null
 sed -n '/^[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] /,$p' "$run/traps-v3.log" | tr '\t' '\n'
 echo "(and in the master's log:)"
 grep notification "$run/master.log" || true
+
+say "What the master is doing (QVT-MASTER-MIB, served by the master itself)"
+show snmptable -v2c -c public -Ci -Cw 160 "${master_mibs[@]}" "$agent" qvtMasterSessionTable
+show snmptable -v2c -c public -Ci -Cw 160 "${master_mibs[@]}" "$agent" qvtMasterIndexTable
+show snmpwalk -v2c -c public "${master_mibs[@]}" "$agent" qvtMasterTotals
+
+say "The master restarts (killed, started again): both sub-agents find it and register again by themselves"
+kill -KILL "${pids[$master_slot]}"
+wait "${pids[$master_slot]}" 2>/dev/null || true
+sleep 1
+"$bin/qvt-master-agent" -c "$run/master.conf" >> "$run/master.log" 2>&1 &
+pids[$master_slot]=$!
+for _ in $(seq 1 75); do
+  if snmpget -v2c -c public -t 1 -r 0 "${mibs[@]}" -Oqv "$agent" qvtExShareOwner.5 qvtExShareOwner.10 2>/dev/null \
+      | grep -q "sub-agent B"; then
+    break
+  fi
+  sleep 0.2
+done
+echo "(what the sub-agents logged:)"
+cat "$run/subagent-a.log" "$run/subagent-b.log"
+show snmpget -v2c -c public "${mibs[@]}" "$agent" qvtExShareOwner.3 qvtExShareOwner.8 qvtExDynName.7
 
 if [ "$keep" = 1 ]; then
   trap - EXIT
