@@ -14,11 +14,11 @@
 
 #include <string>
 
-#include "BMibImpl.h"
-#include "BMibTableImpl.h"
-#include "BMibTableImplEx.h"
-#include "BSASubAgent.h"
-#include "BTime.h"
+#include <QVT/BMibImpl.h>
+#include <QVT/BMibTableImpl.h>
+#include <QVT/BMibTableImplEx.h>
+#include <QVT/BSASubAgent.h>
+#include <QVT/BTime.h>
 
 namespace QVT::app {
 

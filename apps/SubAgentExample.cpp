@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "BSAPdu.h"
+#include <QVT/BSAPdu.h>
 
 namespace QVT::app {
 

@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "BSASubAgent.h"
+#include <QVT/BSASubAgent.h>
+#include <QVT/TEvent.h>
+
 #include "ExampleMib.h"
 #include "ProgramSupport.h"
-#include "TEvent.h"
 
 namespace QVT::app {
 

@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <ctime>
 
-#include "BAddress.h"
-#include "BSAPdu.h"
-#include "INonVolatile.h"
-#include "QVSubAgTrace.h"
+#include <QVT/BAddress.h>
+#include <QVT/BSAPdu.h>
+#include <QVT/INonVolatile.h>
+#include <QVT/QVSubAgTrace.h>
 
 namespace QVT::app {
 

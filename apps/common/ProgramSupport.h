@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "BIniFileStore.h"
-#include "BMemoryStore.h"
-#include "BMessageDispatcher.h"
-#include "BString.h"
-#include "TEvent.h"
+#include <QVT/BIniFileStore.h>
+#include <QVT/BMemoryStore.h>
+#include <QVT/BMessageDispatcher.h>
+#include <QVT/BString.h>
+#include <QVT/TEvent.h>
 
 namespace QVT::app {
 

@@ -43,6 +43,14 @@ cmake -S "$work/cm" -B "$work/cm/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cm/build" >/dev/null
 LD_LIBRARY_PATH="$libdir" "$work/cm/build/consumer"
 
+# The installed example sub-agent builds, copied elsewhere, against the
+# installed package alone, and runs.
+cp -r "$prefix/share/qvt/examples/subagent" "$work/example"
+cmake -S "$work/example" -B "$work/example/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/example/build" -j "$(nproc)" >/dev/null
+LD_LIBRARY_PATH="$libdir" "$work/example/build/my-subagent" --version
+LD_LIBRARY_PATH="$libdir" "$work/example/build/my-subagent" --help | grep -q "qvt-subagent-example"
+
 # The installed programs run as they are, and the installed MIB folder is
 # enough for the standard tools to load the example module.
 for program in qvt-master-agent qvt-subagent-example; do
