@@ -41,10 +41,10 @@ void SessionLog::OnSessionBack(unsigned int sessionId) {
   Log(SubAgentExample::kProgram, "session %u open with the master at %s; MIB registered", sessionId, master.c_str());
 }
 
-void SessionLog::OnRegistrationRefused(const BObjectIdentifier& subtree, int status) {
+void SessionLog::OnRegistrationRefused(unsigned int sessionId, const BObjectIdentifier& subtree, int status) {
   if (++m_refused > kRefusalsLogged) return;
-  Log(SubAgentExample::kProgram, "master at %s refused %s: %s", master.c_str(), subtree.ToString().c_str(),
-      SubAgentStatusText(status).c_str());
+  Log(SubAgentExample::kProgram, "master at %s refused %s (session %u): %s", master.c_str(),
+      subtree.ToString().c_str(), sessionId, SubAgentStatusText(status).c_str());
 }
 
 SubAgentExample::SubAgentExample() : m_config(SubAgentKeys()) {}

@@ -23,7 +23,7 @@ class SessionLog : public ISASessionEvents {
  public:
   void OnSessionLost(const char* reason) override;
   void OnSessionBack(unsigned int sessionId) override;
-  void OnRegistrationRefused(const BObjectIdentifier& subtree, int status) override;
+  void OnRegistrationRefused(unsigned int sessionId, const BObjectIdentifier& subtree, int status) override;
   // The master's address, for the log lines.
   std::string master;
 

@@ -69,10 +69,11 @@ class QV_API ISASessionEvents {
   // A session is open and everything was announced again (refusals told
   // just before).
   virtual void OnSessionBack(unsigned int sessionId) { (void)sessionId; }
-  // The master refused to take back a registration (`subtree`, the OID
-  // registered) or an index value (`subtree`: the index object); `status`
-  // is its wire error or a library status.
-  virtual void OnRegistrationRefused(const BObjectIdentifier& subtree, int status) {
+  // The master refused to take back, in session `sessionId`, a
+  // registration (`subtree`, the OID registered) or an index value
+  // (`subtree`: the index object); `status` is its wire error.
+  virtual void OnRegistrationRefused(unsigned int sessionId, const BObjectIdentifier& subtree, int status) {
+    (void)sessionId;
     (void)subtree;
     (void)status;
   }

@@ -146,7 +146,7 @@ bool BSASubAgent::AnnounceAgain(unsigned int session) {
       if (QVSubAgTraceActive()) {
         QVSubAgTrace("keeper: registration of %s refused:%s", subtree.ToString().c_str(), QVSAStatus2Str(status));
       }
-      if (m_pEvents != nullptr) m_pEvents->OnRegistrationRefused(subtree, status);
+      if (m_pEvents != nullptr) m_pEvents->OnRegistrationRefused(session, subtree, status);
     }
   }
   for (BVarBindList& list : indices) {
@@ -157,7 +157,7 @@ bool BSASubAgent::AnnounceAgain(unsigned int session) {
       if (QVSubAgTraceActive()) {
         QVSubAgTrace("keeper: index value of %s refused:%s", name.ToString().c_str(), QVSAStatus2Str(status));
       }
-      if (m_pEvents != nullptr) m_pEvents->OnRegistrationRefused(name, status);
+      if (m_pEvents != nullptr) m_pEvents->OnRegistrationRefused(session, name, status);
     }
   }
   return true;

@@ -122,6 +122,9 @@ TEST_F(ToolsEndToEnd, WalksListEveryRegistrationAndTheWholeMibInOrder) {
   EXPECT_EQ(CountMatches(orTable, "sysORDescr\\.\\d+ = STRING: qvtExShareTable \\d+"), 30) << orTable;
   EXPECT_EQ(CountMatches(orTable, "STRING: qvtExScalars"), 1) << orTable;
   EXPECT_EQ(CountMatches(orTable, "STRING: qvtExDynTable"), 1) << orTable;
+  // The dynamic table is registered as a whole (the table's OID), not its entry.
+  const std::string orIds = Snmp("snmpwalk", "-v2c -c public -On", "sysORID");
+  EXPECT_EQ(CountMatches(orIds, "OID: \\.1\\.3\\.6\\.1\\.4\\.1\\.32473\\.1\\.1\\.3\n"), 1) << orIds;
 
   // The whole example MIB, with v2c GET-NEXT, v1 GET-NEXT and GET-BULK:
   // the same instances, strictly in order, the two sub-agents' rows
@@ -296,6 +299,33 @@ TEST_F(ToolsEndToEnd, MasterLostDuringRegistrationAndAwayForAWhile) {
   big.Signal(SIGTERM);
   EXPECT_EQ(big.Wait(10000), 0);
   if (!unfinished) std::printf("note: the sub-agent had finished registering before the master was killed\n");
+}
+
+// A third sub-agent, traced, that asks for the scalars sub-agent A holds:
+// both sides name the OID and the session of the refusal, and its trace
+// has a line per request it serves with the PDU type, the first name and
+// the result.
+TEST_F(ToolsEndToEnd, RefusalsNameOidAndSessionAndTheTraceNamesEachRequest) {
+  ChildProcess third;
+  ASSERT_TRUE(third.Start({kSubAgent, "-t", "-c", m_dir + "/sub.conf", "--description", "sub C", "--rows", "11-11"},
+                          m_dir + "/subC.log"));
+  ASSERT_TRUE(WaitUntil([&] { return Snmp("snmpget", "-v2c -c public -Oqv", "qvtExShareOwner.11") == "sub C\n"; },
+                        15000, 200));
+  const std::string sub = ReadFile(m_dir + "/subC.log");
+  std::smatch found;
+  ASSERT_TRUE(std::regex_search(sub, found, std::regex("refused 1\\.3\\.6\\.1\\.4\\.1\\.32473\\.1\\.1\\.1 \\(session (\\d+)\\): "
+                                                         "\\(107\\) duplicateRegistration")))
+      << sub;
+  const std::string master = ReadFile(m_dir + "/master.log");
+  EXPECT_NE(master.find("registration of 1.3.6.1.4.1.32473.1.1.1 from 127.0.0.1:"), std::string::npos) << master;
+  EXPECT_NE(master.find("(session " + found[1].str() + " 'sub C') refused: registered already"), std::string::npos)
+      << master;
+  EXPECT_TRUE(std::regex_search(ReadFile(m_dir + "/subC.log"),
+                                std::regex("served GET \\(5\\) of 1 varbind\\(s\\) from 1\\.3\\.6\\.1\\.4\\.1\\.32473\\.1\\.1\\.2\\.1\\.2\\.11, "
+                                           "transaction \\d+: result \\(0\\) noError, index 0")))
+      << ReadFile(m_dir + "/subC.log");
+  third.Signal(SIGTERM);
+  EXPECT_EQ(third.Wait(5000), 0);
 }
 
 // Datagrams that are malformed by construction: garbage that does not start
