@@ -33,6 +33,17 @@ engine_id=80007ED9050DE30DE30DE30DE3
 if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold='' plain=''; fi
 say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 show() { printf '$ %s\n' "$*"; "$@"; }
+# wait_for_subagents TRIES: until the last row of both sub-agents answers
+# (each registers its rows last), at most TRIES x 0.2 s.
+wait_for_subagents() {
+  for _ in $(seq 1 "$1"); do
+    if snmpget -v2c -c public -t 1 -r 0 "${mibs[@]}" -Oqv "$agent" qvtExShareOwner.5 qvtExShareOwner.10 2>/dev/null \
+        | grep -q "sub-agent B"; then
+      return 0
+    fi
+    sleep 0.2
+  done
+}
 
 say "Installing what is missing and building the programs"
 bash scripts/deps.sh
@@ -113,13 +124,7 @@ pids+=($!)
   > "$run/subagent-b.log" 2>&1 &
 pids+=($!)
 
-for _ in $(seq 1 50); do
-  if snmpget -v2c -c public -t 1 -r 0 "${mibs[@]}" -Oqv "$agent" qvtExShareOwner.5 qvtExShareOwner.10 2>/dev/null \
-      | grep -q "sub-agent B"; then
-    break
-  fi
-  sleep 0.2
-done
+wait_for_subagents 50
 cat "$run/master.log" "$run/subagent-a.log" "$run/subagent-b.log"
 
 say "sysORTable: one row per registration (the scalars, the read-create table, and three columns per shared row)"
@@ -161,13 +166,7 @@ wait "${pids[$master_slot]}" 2>/dev/null || true
 sleep 1
 "$bin/qvt-master-agent" -c "$run/master.conf" >> "$run/master.log" 2>&1 &
 pids[$master_slot]=$!
-for _ in $(seq 1 75); do
-  if snmpget -v2c -c public -t 1 -r 0 "${mibs[@]}" -Oqv "$agent" qvtExShareOwner.5 qvtExShareOwner.10 2>/dev/null \
-      | grep -q "sub-agent B"; then
-    break
-  fi
-  sleep 0.2
-done
+wait_for_subagents 75
 echo "(what the sub-agents logged:)"
 cat "$run/subagent-a.log" "$run/subagent-b.log"
 show snmpget -v2c -c public "${mibs[@]}" "$agent" qvtExShareOwner.3 qvtExShareOwner.8 qvtExDynName.7

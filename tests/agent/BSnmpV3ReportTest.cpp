@@ -129,6 +129,12 @@ class BSnmpV3ReportTest : public ::testing::Test {
     return out;
   }
 
+  // Sends `r` through `processor`: the answer's length (0: none).
+  size_t Process(BSnmpAgent::Processor& processor, const SRequest& r) {
+    const std::vector<unsigned char> request = Encode(r);
+    return processor.Process(request.data(), request.size(), m_remote, m_local);
+  }
+
   // Decodes the answer in `processor`, checks its header and security for
   // `level`, and reads its scoped PDU.
   void ReadAnswer(const BSnmpAgent::Processor& processor, size_t length, int level, BSnmpV3Message& reply) {
@@ -204,8 +210,7 @@ TEST_F(BSnmpV3ReportTest, EachUsmFailureCountsOnceAndReportsWhenReportable) {
     SCOPED_TRACE(c.name);
     BSnmpAgent agent(m_mib, m_config);
     BSnmpAgent::Processor processor(agent);
-    const std::vector<unsigned char> request = Encode(c.request);
-    const size_t length = processor.Process(request.data(), request.size(), m_remote, m_local);
+    const size_t length = Process(processor, c.request);
 
     for (int counter = 0; counter < SNMP_V3_COUNTER_COUNT; ++counter) {
       EXPECT_EQ(agent.Counters().Get(static_cast<ESnmpV3Counter>(counter)), counter == c.counter ? 1u : 0u)
@@ -288,8 +293,7 @@ TEST_F(BSnmpV3ReportTest, NamesOutsideTheViewAreNeverAskedOfTheMib) {
     SCOPED_TRACE(c.name);
     BSnmpAgent agent(m_mib, m_config);
     BSnmpAgent::Processor processor(agent);
-    const std::vector<unsigned char> request = Encode(c.request);
-    const size_t length = processor.Process(request.data(), request.size(), m_remote, m_local);
+    const size_t length = Process(processor, c.request);
     ASSERT_GT(length, 0u);
     BSnmpV3Message reply;
     ASSERT_NO_FATAL_FAILURE(ReadAnswer(processor, length, SNMP_SEC_AUTH_PRIV, reply));
