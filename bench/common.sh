@@ -23,14 +23,27 @@ alive() {
   [ -n "$state" ] && [ "$state" != Z ]
 }
 
+# Whether process $1 is still one this script started: a daemon that ended
+# long ago was reaped, and the system may have given its pid to another
+# process (a test's, a user's) that must not get our signals.
+ours() {
+  local parent
+  parent=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f2) || return 1
+  [ "$parent" = "$$" ]
+}
+
 # Stops one daemon: SIGTERM (and SIGCONT, for one that was stopped with
-# SIGSTOP), at most 5 s to end, then SIGKILL.
+# SIGSTOP), at most 5 s to end, then SIGKILL. Only while it is still ours.
 stop_pid() {
   local pid=$1
+  if ! ours "$pid"; then
+    wait "$pid" 2>/dev/null || true
+    return 0
+  fi
   kill -TERM "$pid" 2>/dev/null || true
   kill -CONT "$pid" 2>/dev/null || true
   for _ in $(seq 50); do alive "$pid" || break; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null || true
+  if ours "$pid" && alive "$pid"; then kill -KILL "$pid" 2>/dev/null || true; fi
   wait "$pid" 2>/dev/null || true
 }
 
