@@ -67,6 +67,29 @@ bool KeyOf(const BObjectIdentifier& index, int& sessionId, uint32_t& number) {
   return true;
 }
 
+// Tables keyed by (session id, number) over a lookup of the master that
+// copies out the first row at or after a key (`from(sessionId, number,
+// view)`, false when there is none). The index of the row after `index`
+// (NextRowIndex's 1), or 0 at the end:
+template <typename View, typename From>
+int NextKeyedRow(const BObjectIdentifier& index, BObjectIdentifier& next, From from) {
+  int sessionId = 0;
+  uint32_t number = 0;
+  View view;
+  if (!KeyAfter(index, sessionId, number) || !from(sessionId, number, view)) return 0;
+  next = BObjectIdentifier{static_cast<uint32_t>(view.sessionId), view.number};
+  return 1;
+}
+
+// The row `index` names exactly, into `view`.
+template <typename View, typename From>
+bool KeyedRow(const BObjectIdentifier& index, View& view, From from) {
+  int sessionId = 0;
+  uint32_t number = 0;
+  return KeyOf(index, sessionId, number) && from(sessionId, number, view) && view.sessionId == sessionId &&
+         view.number == number;
+}
+
 // Whether an OBJECT IDENTIFIER value reaches the manager as it is: BER
 // joins the first two arcs, so the first must be 0, 1 or 2 (and, below 2,
 // the second under 40), and a one-arc OID would arrive with an arc added.
@@ -253,20 +276,14 @@ MasterMib::RegistrationTable::RegistrationTable(BSAMaster& master)
 
 int MasterMib::RegistrationTable::NextRowIndex(int /*flags*/, uint32_t /*column*/, const BObjectIdentifier& index,
                                                BObjectIdentifier& next) {
-  int sessionId = 0;
-  uint32_t number = 0;
-  BSARegistrationView view;
-  if (!KeyAfter(index, sessionId, number) || !m_master.RegistrationFrom(sessionId, number, view)) return 0;
-  next = BObjectIdentifier{static_cast<uint32_t>(view.sessionId), view.number};
-  return 1;
+  return NextKeyedRow<BSARegistrationView>(
+      index, next, [this](int s, uint32_t n, BSARegistrationView& v) { return m_master.RegistrationFrom(s, n, v); });
 }
 
 int MasterMib::RegistrationTable::GetCell(const BObjectIdentifier& index, uint32_t column, BObjectSyntax& value) {
-  int sessionId = 0;
-  uint32_t number = 0;
   BSARegistrationView view;
-  if (!KeyOf(index, sessionId, number) || !m_master.RegistrationFrom(sessionId, number, view) ||
-      view.sessionId != sessionId || view.number != number) {
+  if (!KeyedRow(index, view,
+                [this](int s, uint32_t n, BSARegistrationView& v) { return m_master.RegistrationFrom(s, n, v); })) {
     return SNMP_NO_SUCH_INSTANCE;
   }
   switch (column) {
@@ -299,20 +316,13 @@ MasterMib::IndexTable::IndexTable(BSAMaster& master)
 
 int MasterMib::IndexTable::NextRowIndex(int /*flags*/, uint32_t /*column*/, const BObjectIdentifier& index,
                                         BObjectIdentifier& next) {
-  int sessionId = 0;
-  uint32_t number = 0;
-  BSAIndexView view;
-  if (!KeyAfter(index, sessionId, number) || !m_master.IndexValueFrom(sessionId, number, view)) return 0;
-  next = BObjectIdentifier{static_cast<uint32_t>(view.sessionId), view.number};
-  return 1;
+  return NextKeyedRow<BSAIndexView>(
+      index, next, [this](int s, uint32_t n, BSAIndexView& v) { return m_master.IndexValueFrom(s, n, v); });
 }
 
 int MasterMib::IndexTable::GetCell(const BObjectIdentifier& index, uint32_t column, BObjectSyntax& value) {
-  int sessionId = 0;
-  uint32_t number = 0;
   BSAIndexView view;
-  if (!KeyOf(index, sessionId, number) || !m_master.IndexValueFrom(sessionId, number, view) ||
-      view.sessionId != sessionId || view.number != number) {
+  if (!KeyedRow(index, view, [this](int s, uint32_t n, BSAIndexView& v) { return m_master.IndexValueFrom(s, n, v); })) {
     return SNMP_NO_SUCH_INSTANCE;
   }
   switch (column) {
