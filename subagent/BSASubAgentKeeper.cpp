@@ -68,8 +68,11 @@ int BSASubAgent::KeeperThread::Run() {
 
 void BSASubAgent::Restore(KeeperThread& keeper) {
   {
+    // Everything is announced in the session to come, even should the
+    // master hand out the same session id again.
     std::lock_guard<std::mutex> guard(m_keepLock);
     m_restoring = true;
+    for (auto& entry : m_announced) entry.second.session = 0;
   }
   const char* reason = m_lostReason.exchange(nullptr);
   if (const unsigned int lost = m_sessionId.load(); lost != 0) {

@@ -2,13 +2,17 @@
 // sub-agent sends; the command responder over the wire, answer sizes and GET-BULK, the SET phases and the
 // index requests that follow rows created and deleted.
 #include <array>
+#include <mutex>
+#include <regex>
 #include <set>
 
+#include "BMessageDispatcher.h"
 #include "BMibTableImplEx.h"
 #include "BSAEncoder.h"
 #include "BTransactions.h"
 #include "FailingStore.h"
 #include "FakeSubtreeHandler.h"
+#include "QVSubAgTrace.h"
 #include "SubAgentTestSupport.h"
 
 namespace QVT::test {
@@ -554,6 +558,88 @@ TEST_F(ResponderTest, SetPhasesRouteToTheHandlerAndAnswerItsFailures) {
     EXPECT_EQ(m_sa->m_mibHandler.PendingSets(), c.pending);
     EXPECT_EQ(m_fake.LiveSlots(), c.slots);
   }
+}
+
+// Keep-session mode against the scripted master. A registration made before any session is remembered and
+// announced once one opens; opens that get no answer are tried again after delays that double up to the cap
+// (2 s here) and never beyond, each between half and all of its step; a ping refused with notOpen brings a
+// new session with the registration and the index value held announced again; the application hears each
+// step once.
+TEST_F(SubAgentTest, KeepSessionRetriesWithCappedBackOffAndAnnouncesEverythingAgain) {
+  struct Events : ISASessionEvents {
+    void OnSessionLost(const char* reason) override { Add(std::string("lost: ") + reason); }
+    void OnSessionBack(unsigned int) override { Add("back"); }
+    void OnRegistrationRefused(unsigned int, const BObjectIdentifier& subtree, int) override {
+      Add("refused " + subtree.ToString().str());
+    }
+    void Add(const std::string& event) {
+      std::lock_guard<std::mutex> lock(m_lock);
+      m_events.push_back(event);
+    }
+    std::vector<std::string> Seen() {
+      std::lock_guard<std::mutex> lock(m_lock);
+      return m_events;
+    }
+    std::mutex m_lock;
+    std::vector<std::string> m_events;
+  } events;
+  struct Delays : IMessageSubscriber {
+    void OnMessage(const BMessage& m) override {
+      std::smatch found;
+      const std::string text = m.Text().str();
+      std::lock_guard<std::mutex> lock(m_lock);
+      if (std::regex_search(text, found, std::regex("next in (\\d+) ms"))) m_delays.push_back(std::stoi(found[1]));
+    }
+    std::vector<int> Get() {
+      std::lock_guard<std::mutex> lock(m_lock);
+      return m_delays;
+    }
+    std::mutex m_lock;
+    std::vector<int> m_delays;
+  } delays;
+  auto count = [&](int type) {
+    int n = 0;
+    for (const auto& [pdu, port] : m_master.Received()) n += pdu.type == type;
+    return n;
+  };
+
+  Set("PingInterval", 1);
+  m_master.Answer({.type = SA_PDU_OPEN_SESSION, .status = SA_ERR_TIMEOUT});
+  Init();
+  m_sa->KeepSession(BString("kept"), &events, 2);
+  BMibImpl scalars("kept scalars", BObjectIdentifier("1.3.6.1.4.1.32473.5.1"));
+  EXPECT_EQ(m_sa->Register(&scalars), SA_WIRE_NOT_OPEN) << "remembered, not sent";
+  ASSERT_EQ(QVSubAgTraceSubscribe(&delays), 0);
+  ASSERT_EQ(m_sa->Start(), 0);
+  EXPECT_TRUE(WaitUntil([&] { return delays.Get().size() >= 3; }, 30000, 20));
+  const std::vector<int> waited = delays.Get();
+  ASSERT_GE(waited.size(), 3u);
+  EXPECT_TRUE(waited[0] >= 500 && waited[0] <= 1000) << waited[0];
+  for (size_t i = 1; i < waited.size(); ++i) EXPECT_TRUE(waited[i] >= 1000 && waited[i] <= 2000) << waited[i];
+  EXPECT_EQ(count(SA_PDU_REGISTER), 0);
+
+  m_master.Answer({});
+  EXPECT_TRUE(WaitUntil([&] { return events.Seen().size() == 1; }, 10000, 10));
+  EXPECT_EQ(m_sa->SessionId(), ScriptedMaster::kSessionId);
+  EXPECT_EQ(count(SA_PDU_REGISTER), 1);
+  BVarBindList index = Vbl({{"1.3.6.1.4.1.32473.5.2.1.1", Int(9)}});
+  EXPECT_EQ(m_sa->IndexAlloc(SA_IXALLOC_VALUE, index), 0);
+
+  m_master.Answer({.type = SA_PDU_PING, .status = SA_WIRE_NOT_OPEN});
+  EXPECT_TRUE(WaitUntil([&] { return events.Seen().size() >= 2; }, 10000, 10));
+  m_master.Answer({});
+  EXPECT_TRUE(WaitUntil([&] { return events.Seen().size() >= 3; }, 10000, 10));
+  m_sa->Stop();
+  BMessageDispatcher::Instance()->Unsubscribe(SA_TRACE_MESSAGE_TYPE, &delays);
+  EXPECT_EQ(events.Seen(),
+            (std::vector<std::string>{"back", "lost: the master does not know our session", "back"}));
+  EXPECT_EQ(count(SA_PDU_REGISTER), 2) << "announced again, once";
+  EXPECT_EQ(count(SA_PDU_INDEX_ALLOCATE), 2) << "the index value reserved again";
+  std::string again;
+  for (const auto& [pdu, port] : m_master.Received()) {
+    if (pdu.type == SA_PDU_INDEX_ALLOCATE) again = Texts(pdu.varBindList) + " f" + std::to_string(pdu.flags);
+  }
+  EXPECT_EQ(again, "1.3.6.1.4.1.32473.5.2.1.1=9 f0") << "the same value, asked for as it is";
 }
 
 }  // namespace
