@@ -1,20 +1,20 @@
 #include "MasterAgent.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <set>
 
 #include "BSAPdu.h"
 #include "QVSubAgTrace.h"
 
 namespace QVT::app {
 
-namespace {
-
-Configuration::KeySet KnownKeys() {
+Configuration::KeySet MasterAgent::ConfigKeys() {
   return {{"samaster",
            {"port", "listenaddress", "allowfrom", "allowoverlap", "registerallow", "maxwait", "maxsessions",
             "maxsessionsperhost", "maxregistrations", "maxtotalregistrations", "maxrangeinstances",
@@ -25,6 +25,8 @@ Configuration::KeySet KnownKeys() {
             "sysdescr", "syscontact", "sysname", "syslocation", "versions", "engineid", "statefile", "trapuser"}},
           {"user *", {"auth", "authpassword", "authkey", "priv", "privpassword", "privkey", "level", "access", "view"}}};
 }
+
+namespace {
 
 // The agent's and the trap sender's error texts start with the key they
 // concern, which the configuration's Where() names already.
@@ -105,13 +107,13 @@ void SessionLogger::OnRefusal(ESAMasterCounter kind, const BString& text, uint64
   }
 }
 
-MasterAgent::MasterAgent() : m_config(KnownKeys()) {}
+MasterAgent::MasterAgent() : m_config(ConfigKeys()) {}
 
 MasterAgent::~MasterAgent() = default;
 
 std::string MasterAgent::Usage() {
   return std::string("Usage: ") + kProgram +
-         " [-c FILE] [-t] [--help] [--version]\n"
+         " [-c FILE] [-t] [--check-config] [--help] [--version]\n"
          "\n"
          "The master agent: owns the SNMP port and forwards every request under a subtree\n"
          "that a sub-agent registered to that sub-agent.\n"
@@ -119,6 +121,9 @@ std::string MasterAgent::Usage() {
          "Options:\n"
          "  -c, --config FILE  configuration file (default: ./qvt.conf if present, else built-in defaults)\n"
          "  -t, --trace        print the library's trace lines on standard error\n"
+         "  --check-config     read the configuration as a start would, report every problem\n"
+         "                     (one line each) and exit: 0 when it is usable, 2 when not;\n"
+         "                     binds no port and leaves the state file alone\n"
          "  -h, --help         show this help and exit\n"
          "  -V, --version      show the version and exit\n"
          "\n"
@@ -168,25 +173,43 @@ int MasterAgent::Fail(const std::string& message) {
   return kExitUsage;
 }
 
+bool MasterAgent::Error(const std::string& message) {
+  Log(kProgram, "%s", message.c_str());
+  ++m_errors;
+  return !m_checkOnly;
+}
+
+void MasterAgent::Warn(const std::string& message) {
+  Log(kProgram, "warning: %s", message.c_str());
+  ++m_warnings;
+}
+
 int MasterAgent::Configure(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     std::string error;
     const CommonOption common = TakeCommonOption(args, i, kProgram, Usage(), m_trace, m_configPath, error);
     if (common == CommonOption::kExit) return kExitOk;
     if (common == CommonOption::kError) return Fail(error);
-    if (common == CommonOption::kNotCommon) return Fail("unknown argument '" + args[i] + "' (see --help)");
+    if (common != CommonOption::kNotCommon) continue;
+    if (args[i] != "--check-config") return Fail("unknown argument '" + args[i] + "' (see --help)");
+    m_checkOnly = true;
   }
 
   std::string error;
-  if (!LoadConfiguration(kProgram, m_config, m_configPath, error)) return Fail(error);
+  if (!m_config.Load(m_configPath, error)) return Fail(error);
+  for (const std::string& warning : m_config.Warnings()) Warn(warning);
 
   int port = 10001;
-  if (!m_config.GetInt("SAMaster", "Port", 2, 65534, port, error)) return Fail(error);
+  if (!m_config.GetInt("SAMaster", "Port", 2, 65534, port, error) && Error(error)) return kExitUsage;
   if (m_config.Store() != nullptr) {
     // The master reads its own keys; asking it now names a bad one before
     // anything is bound.
     BString why;
-    if (!m_masterSettings.Read(*m_config.Store(), why)) return Fail(WithKey(m_config, "SAMaster", why));
+    if (m_checkOnly) {
+      CheckMasterSettings();
+    } else if (!m_masterSettings.Read(*m_config.Store(), why)) {
+      return Fail(WithKey(m_config, "SAMaster", why));
+    }
   }
   // The master answers at once beyond MaxWaitingRequests requests waiting
   // for sub-agents; a few request threads more keep the agent's own
@@ -200,21 +223,27 @@ int MasterAgent::Configure(const std::vector<std::string>& args) {
   if (m_config.GetString("Agent", "WriteCommunity", text)) m_agentConfig.writeCommunity = BString(text);
   int maxMessageSize = static_cast<int>(m_agentConfig.maxMessageSize);
   if (!m_config.GetInt("Agent", "MaxMessageSize", static_cast<int>(BSnmpAgent::kMinMessageSize),
-                       static_cast<int>(BSnmpAgent::kMaxMessageSize), maxMessageSize, error)) {
-    return Fail(error);
+                       static_cast<int>(BSnmpAgent::kMaxMessageSize), maxMessageSize, error) &&
+      Error(error)) {
+    return kExitUsage;
   }
   m_agentConfig.maxMessageSize = static_cast<unsigned>(maxMessageSize);
   if (SplitList(m_agentConfig.listenAddresses.str()).empty()) {
-    return Fail(m_config.Where("Agent", "ListenAddress") + ": no address to listen on");
+    if (Error(m_config.Where("Agent", "ListenAddress") + ": no address to listen on")) return kExitUsage;
+  } else if (m_checkOnly) {
+    CheckListenAddresses();
   }
   if (m_agentConfig.readCommunity.empty() && m_agentConfig.writeCommunity.empty()) {
-    Log(kProgram, "warning: %s and WriteCommunity are both empty: no request will be answered",
-        m_config.Where("Agent", "ReadCommunity").c_str());
+    Warn(m_config.Where("Agent", "ReadCommunity") + " and WriteCommunity are both empty: no request will be answered");
   }
   m_config.GetString("Agent", "TrapSink", m_trapSinks);
   m_config.GetString("Agent", "TrapCommunity", m_trapCommunity);
-  if (m_trapSender.Init(BString(m_trapSinks), BString(m_trapCommunity)) != 0) {
+  if (m_checkOnly) {
+    CheckTrapSinks();
+  } else if (m_trapSender.Init(BString(m_trapSinks), BString(m_trapCommunity)) != 0) {
     return Fail(m_config.Where("Agent", "TrapSink") + ": " + WithoutKey(m_trapSender.ErrorText(), "TrapSink"));
+  } else {
+    m_hasV3Sink = m_trapSender.HasV3Sink();
   }
 
   if (const int status = ConfigureV3(); status >= 0) return status;
@@ -227,7 +256,7 @@ int MasterAgent::Configure(const std::vector<std::string>& args) {
   if (m_config.GetString("Agent", "SysContact", text)) system.SetSysContact(BString(text));
   if (m_config.GetString("Agent", "SysName", text)) system.SetSysName(BString(text));
   if (m_config.GetString("Agent", "SysLocation", text)) system.SetSysLocation(BString(text));
-  return -1;
+  return m_checkOnly ? Check() : -1;
 }
 
 namespace {
@@ -251,12 +280,97 @@ bool ParseHex(const std::string& text, std::vector<unsigned char>& out) {
   return true;
 }
 
+// One key of one section of a store, and nothing else: the library's
+// reader of [SAMaster] stops at the first bad value, so the check hands it
+// the keys one at a time to hear about each.
+class OneKeyStore : public INonVolatile {
+ public:
+  OneKeyStore(INonVolatile& store, std::string section, std::string key)
+      : m_store(store), m_section(std::move(section)), m_key(std::move(key)) {}
+  int GetString(const char* section, const char* key, BString& value, int reserved) override {
+    return Holds(section, key) ? m_store.GetString(section, key, value, reserved) : NV_ERR_NOT_FOUND;
+  }
+  int GetInt(const char* section, const char* key, int* value, int reserved) override {
+    return Holds(section, key) ? m_store.GetInt(section, key, value, reserved) : NV_ERR_NOT_FOUND;
+  }
+  int SetString(const char*, const char*, const char*, int, int) override { return NV_ERR_IO; }
+  int SetInt(const char*, const char*, int, int, int, int) override { return NV_ERR_IO; }
+
+ private:
+  bool Holds(const char* section, const char* key) const {
+    return LowerText(section) == LowerText(m_section) && LowerText(key) == LowerText(m_key);
+  }
+  INonVolatile& m_store;
+  std::string m_section, m_key;
+};
+
+// The engine state of a check: the file is read as at a start and the new
+// state written to a temporary file beside it, which is then removed
+// instead of put in the file's place. A state file that a start would
+// refuse, or a folder it could not write, is found; both stay as they were.
+class TrialEngineState : public BSnmpEngineState {
+ public:
+  using BSnmpEngineState::BSnmpEngineState;
+
+ protected:
+  int ReplaceFile(const std::string& temporary, const std::string& /*target*/) override {
+    return ::unlink(temporary.c_str());
+  }
+};
+
+// The engine ID the users' keys are tried with when the state file cannot
+// give one: the form of a generated ID; the key checks do not depend on it.
+const std::vector<unsigned char> kStandInEngineId = {0x80, 0x00, 0x7E, 0xD9, 0x05, 0, 0, 0, 0, 0, 0, 0, 1};
+
 }  // namespace
+
+void MasterAgent::CheckMasterSettings() {
+  std::set<std::string> done;
+  for (const std::string& key : m_config.Store()->Keys("SAMaster")) {
+    if (!done.insert(LowerText(key)).second) continue;
+    OneKeyStore one(*m_config.Store(), "SAMaster", key);
+    BSAMasterSettings settings;
+    BString why;
+    if (settings.Read(one, why)) {
+      (void)m_masterSettings.Read(one, why);  // the good values count, as at a start
+    } else {
+      Error(WithKey(m_config, "SAMaster", why));
+    }
+  }
+}
+
+void MasterAgent::CheckListenAddresses() {
+  for (const std::string& text : SplitList(m_agentConfig.listenAddresses.str())) {
+    BAddress address;
+    if (QVResolveAddress(BString(text), address) == 0) {
+      Error(m_config.Where("Agent", "ListenAddress") + ": cannot resolve '" + text + "'");
+    }
+  }
+}
+
+void MasterAgent::CheckTrapSinks() {
+  // What BSnmpTrapSender::Init accepts, without the sockets it opens.
+  for (std::string text : SplitList(m_trapSinks)) {
+    for (const char* prefix : {"v1:", "v2c:", "v3:"}) {
+      if (text.rfind(prefix, 0) != 0) continue;
+      m_hasV3Sink = m_hasV3Sink || std::strcmp(prefix, "v3:") == 0;
+      text.erase(0, std::strlen(prefix));
+      break;
+    }
+    BAddress address;
+    if (QVResolveAddress(BString(text), address) == 0) {
+      Error(m_config.Where("Agent", "TrapSink") + ": cannot resolve '" + text + "'");
+    } else if (address.Port() == 0) {
+      Error(m_config.Where("Agent", "TrapSink") + ": '" + text + "' names port 0, where no trap can be sent");
+    }
+  }
+}
 
 int MasterAgent::ConfigureV3() {
   std::string text = "v1,v2c,v3";
   m_config.GetString("Agent", "Versions", text);
   m_agentConfig.enableV1 = m_agentConfig.enableV2c = m_agentConfig.enableV3 = false;
+  bool badVersion = false;
   for (const std::string& version : SplitList(text)) {
     const std::string v = LowerText(version);
     if (v == "v1") {
@@ -266,16 +380,22 @@ int MasterAgent::ConfigureV3() {
     } else if (v == "v3") {
       m_agentConfig.enableV3 = true;
     } else {
-      return Fail(m_config.Where("Agent", "Versions") + ": '" + version + "' is none of v1, v2c, v3");
+      badVersion = true;
+      if (Error(m_config.Where("Agent", "Versions") + ": '" + version + "' is none of v1, v2c, v3")) return kExitUsage;
     }
   }
-  if (!m_agentConfig.enableV1 && !m_agentConfig.enableV2c && !m_agentConfig.enableV3) {
-    return Fail(m_config.Where("Agent", "Versions") + ": no version given");
+  if (!badVersion && !m_agentConfig.enableV1 && !m_agentConfig.enableV2c && !m_agentConfig.enableV3 &&
+      Error(m_config.Where("Agent", "Versions") + ": no version given")) {
+    return kExitUsage;
   }
   if (m_config.GetString("Agent", "EngineID", m_engineIdText)) {
     std::vector<unsigned char> id;
     if (!BSnmpEngineState::ParseEngineId(m_engineIdText, id)) {
-      return Fail(m_config.Where("Agent", "EngineID") + ": '" + m_engineIdText + "' is no hex engine ID of 5 to 32 octets");
+      if (Error(m_config.Where("Agent", "EngineID") + ": '" + m_engineIdText +
+                "' is no hex engine ID of 5 to 32 octets")) {
+        return kExitUsage;
+      }
+      m_engineIdText.clear();  // told once: the check's engine state goes on without it
     }
   }
   std::string stateFile;
@@ -284,9 +404,14 @@ int MasterAgent::ConfigureV3() {
     stateFile = (m_config.Path().empty() ? std::filesystem::path(".") : config.parent_path() / ".").string();
     stateFile = (std::filesystem::path(stateFile).parent_path() / "qvt-master-agent.state").string();
   }
-  m_engineState = std::make_unique<BSnmpEngineState>(stateFile);
+  if (m_checkOnly) {
+    m_engineState = std::make_unique<TrialEngineState>(stateFile);
+  } else {
+    m_engineState = std::make_unique<BSnmpEngineState>(stateFile);
+  }
 
   bool passwords = false;
+  std::vector<std::string> names;  // of every [User NAME] section, usable or not
   if (m_config.Store() != nullptr) {
     for (const std::string& section : m_config.Store()->Sections()) {
       if (LowerText(section).rfind("user ", 0) != 0) continue;
@@ -296,43 +421,52 @@ int MasterAgent::ConfigureV3() {
       user.name = first == std::string::npos ? std::string() : section.substr(first);
       const char* s = section.c_str();
       if (user.name.empty() || user.name.size() > BSnmpV3Message::kMaxUserNameLength) {
-        return Fail(m_config.Path() + ": [" + section + "]: a user name of 1 to 32 characters is needed");
+        if (Error(m_config.Path() + ": [" + section + "]: a user name of 1 to 32 characters is needed")) return kExitUsage;
+        continue;
       }
+      // A value that cannot be read is one problem: the checks that build
+      // on it are left out rather than reported as more.
+      bool usable = true;
+      const auto bad = [&](const char* key, const std::string& why) {
+        usable = false;
+        return Error(m_config.Where(s, key) + ": " + why);
+      };
       std::string error;
       if (m_config.GetString(s, "Auth", text) && !text.empty() &&
-          QVUsmParseAuthProtocol(text, user.auth, &error) != USM_OK) {
-        return Fail(m_config.Where(s, "Auth") + ": " + error);
+          QVUsmParseAuthProtocol(text, user.auth, &error) != USM_OK && bad("Auth", error)) {
+        return kExitUsage;
       }
       if (m_config.GetString(s, "Priv", text) && !text.empty() &&
-          QVUsmParsePrivProtocol(text, user.priv, &error) != USM_OK) {
-        return Fail(m_config.Where(s, "Priv") + ": " + error);
+          QVUsmParsePrivProtocol(text, user.priv, &error) != USM_OK && bad("Priv", error)) {
+        return kExitUsage;
       }
       const bool hasAuthPassword = m_config.GetString(s, "AuthPassword", user.authPassword);
       const bool hasPrivPassword = m_config.GetString(s, "PrivPassword", user.privPassword);
       passwords = passwords || hasAuthPassword || hasPrivPassword;
-      if (m_config.GetString(s, "AuthKey", text) && !ParseHex(text, user.authKey)) {
-        return Fail(m_config.Where(s, "AuthKey") + ": not a hex key");
+      if (m_config.GetString(s, "AuthKey", text) && !ParseHex(text, user.authKey) && bad("AuthKey", "not a hex key")) {
+        return kExitUsage;
       }
-      if (m_config.GetString(s, "PrivKey", text) && !ParseHex(text, user.privKey)) {
-        return Fail(m_config.Where(s, "PrivKey") + ": not a hex key");
+      if (m_config.GetString(s, "PrivKey", text) && !ParseHex(text, user.privKey) && bad("PrivKey", "not a hex key")) {
+        return kExitUsage;
       }
-      if (user.auth != USM_AUTH_NONE && user.authPassword.empty() && user.authKey.empty()) {
-        return Fail(m_config.Where(s, "Auth") + ": AuthPassword or AuthKey is needed");
-      }
-      if (user.auth != USM_AUTH_NONE && !user.authPassword.empty() && !user.authKey.empty()) {
-        return Fail(m_config.Where(s, "AuthKey") + ": give AuthPassword or AuthKey, not both");
-      }
-      if (user.auth != USM_AUTH_NONE && !user.authPassword.empty() && user.authPassword.size() < 8) {
-        return Fail(m_config.Where(s, "AuthPassword") + ": fewer than 8 characters");
-      }
-      if (user.priv != USM_PRIV_NONE && user.auth == USM_AUTH_NONE) {
-        return Fail(m_config.Where(s, "Priv") + ": privacy needs Auth");
-      }
-      if (user.priv != USM_PRIV_NONE && !user.authKey.empty() && user.privKey.empty()) {
-        return Fail(m_config.Where(s, "Priv") + ": with AuthKey, PrivKey is needed");
-      }
-      if (user.priv != USM_PRIV_NONE && !user.privPassword.empty() && user.privPassword.size() < 8) {
-        return Fail(m_config.Where(s, "PrivPassword") + ": fewer than 8 characters");
+      const bool read = usable;
+      if (read) {
+        const char* key = nullptr;
+        std::string why;
+        if (user.auth != USM_AUTH_NONE && user.authPassword.empty() && user.authKey.empty()) {
+          key = "Auth", why = "AuthPassword or AuthKey is needed";
+        } else if (user.auth != USM_AUTH_NONE && !user.authPassword.empty() && !user.authKey.empty()) {
+          key = "AuthKey", why = "give AuthPassword or AuthKey, not both";
+        } else if (user.auth != USM_AUTH_NONE && !user.authPassword.empty() && user.authPassword.size() < 8) {
+          key = "AuthPassword", why = "fewer than 8 characters";
+        } else if (user.priv != USM_PRIV_NONE && user.auth == USM_AUTH_NONE) {
+          key = "Priv", why = "privacy needs Auth";
+        } else if (user.priv != USM_PRIV_NONE && !user.authKey.empty() && user.privKey.empty()) {
+          key = "Priv", why = "with AuthKey, PrivKey is needed";
+        } else if (user.priv != USM_PRIV_NONE && !user.privPassword.empty() && user.privPassword.size() < 8) {
+          key = "PrivPassword", why = "fewer than 8 characters";
+        }
+        if (key != nullptr && bad(key, why)) return kExitUsage;
       }
       text = user.priv != USM_PRIV_NONE ? "authPriv" : user.auth != USM_AUTH_NONE ? "authNoPriv" : "noAuthNoPriv";
       m_config.GetString(s, "Level", text);
@@ -342,16 +476,18 @@ int MasterAgent::ConfigureV3() {
                    : level == "authpriv"   ? SNMP_SEC_AUTH_PRIV
                                            : 0;
       if (user.level == 0) {
-        return Fail(m_config.Where(s, "Level") + ": '" + text + "' is none of noAuthNoPriv, authNoPriv, authPriv");
+        if (bad("Level", "'" + text + "' is none of noAuthNoPriv, authNoPriv, authPriv")) return kExitUsage;
+      } else if (read) {
+        const int most = user.priv != USM_PRIV_NONE ? SNMP_SEC_AUTH_PRIV
+                         : user.auth != USM_AUTH_NONE ? SNMP_SEC_AUTH_NO_PRIV
+                                                      : SNMP_SEC_NO_AUTH_NO_PRIV;
+        if (user.level > most && bad("Level", "'" + text + "' needs more than Auth and Priv give")) return kExitUsage;
       }
-      const int most = user.priv != USM_PRIV_NONE ? SNMP_SEC_AUTH_PRIV
-                       : user.auth != USM_AUTH_NONE ? SNMP_SEC_AUTH_NO_PRIV
-                                                    : SNMP_SEC_NO_AUTH_NO_PRIV;
-      if (user.level > most) return Fail(m_config.Where(s, "Level") + ": '" + text + "' needs more than Auth and Priv give");
       text = "read";
       m_config.GetString(s, "Access", text);
-      if (LowerText(text) != "read" && LowerText(text) != "write") {
-        return Fail(m_config.Where(s, "Access") + ": '" + text + "' is neither read nor write");
+      if (LowerText(text) != "read" && LowerText(text) != "write" &&
+          bad("Access", "'" + text + "' is neither read nor write")) {
+        return kExitUsage;
       }
       user.write = LowerText(text) == "write";
       text = "1.3.6.1";
@@ -360,33 +496,36 @@ int MasterAgent::ConfigureV3() {
         if (!prefix.empty() && prefix[0] == '.') prefix.erase(0, 1);
         BObjectIdentifier oid;
         if (!oid.Parse(prefix.c_str()) || oid.Length() == 0) {
-          return Fail(m_config.Where(s, "View") + ": '" + prefix + "' is no OID");
+          if (bad("View", "'" + prefix + "' is no OID")) return kExitUsage;
+          continue;
         }
         user.view.push_back(oid);
       }
-      for (const UserSection& other : m_users) {
-        if (other.name == user.name) return Fail(m_config.Path() + ": [" + section + "]: user '" + user.name + "' is defined twice");
+      if (std::find(names.begin(), names.end(), user.name) != names.end()) {
+        if (Error(m_config.Path() + ": [" + section + "]: user '" + user.name + "' is defined twice")) return kExitUsage;
+        continue;
       }
-      m_users.push_back(std::move(user));
+      names.push_back(user.name);
+      if (usable) m_users.push_back(std::move(user));
     }
   }
   m_config.GetString("Agent", "TrapUser", m_trapUser);
-  if (!m_trapUser.empty() &&
-      std::none_of(m_users.begin(), m_users.end(), [&](const UserSection& u) { return u.name == m_trapUser; })) {
-    return Fail(m_config.Where("Agent", "TrapUser") + ": no [User " + m_trapUser + "] section");
+  if (!m_trapUser.empty() && std::find(names.begin(), names.end(), m_trapUser) == names.end() &&
+      Error(m_config.Where("Agent", "TrapUser") + ": no [User " + m_trapUser + "] section")) {
+    return kExitUsage;
   }
-  if (m_trapUser.empty() && m_trapSender.HasV3Sink()) {
-    return Fail(m_config.Where("Agent", "TrapUser") + ": needed for the v3: sink(s) of TrapSink");
+  if (m_trapUser.empty() && m_hasV3Sink &&
+      Error(m_config.Where("Agent", "TrapUser") + ": needed for the v3: sink(s) of TrapSink")) {
+    return kExitUsage;
   }
   struct stat info {};
   if (passwords && ::stat(m_config.Path().c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
-    Log(kProgram, "warning: %s holds SNMPv3 passwords and may be read by others (chmod 600)", m_config.Path().c_str());
+    Warn(m_config.Path() + " holds SNMPv3 passwords and may be read by others (chmod 600)");
   }
   return -1;
 }
 
-int MasterAgent::BuildUsers() {
-  const std::vector<unsigned char>& engineId = m_engineState->EngineId();
+int MasterAgent::BuildUsers(const std::vector<unsigned char>& engineId) {
   for (const UserSection& section : m_users) {
     BSnmpV3User user;
     user.name = BString(section.name);
@@ -401,7 +540,10 @@ int MasterAgent::BuildUsers() {
       }
       if (keys->Status() != USM_OK) {
         const char* key = section.authKey.empty() ? "AuthPassword" : "AuthKey";
-        return Fail(m_config.Where(section.section.c_str(), key) + ": " + QVUsmStatusText(keys->Status()));
+        if (Error(m_config.Where(section.section.c_str(), key) + ": " + QVUsmStatusText(keys->Status()))) {
+          return kExitUsage;
+        }
+        continue;
       }
       user.keys = std::move(keys);
     }
@@ -423,13 +565,27 @@ int MasterAgent::BuildUsers() {
   return -1;
 }
 
+int MasterAgent::Check() {
+  std::string stateError;
+  const bool stateRead = m_engineState->Start(m_engineIdText, &stateError) == ENGINE_STATE_OK;
+  if (!stateRead) Error(stateError);
+  (void)BuildUsers(stateRead ? m_engineState->EngineId() : kStandInEngineId);
+  const std::string file = m_config.Path().empty() ? std::string("built-in defaults") : m_config.Path();
+  if (m_errors > 0) {
+    Log(kProgram, "%s: %zu error(s), %zu warning(s): the master would not start", file.c_str(), m_errors, m_warnings);
+    return kExitUsage;
+  }
+  Log(kProgram, "%s: usable, %zu warning(s)", file.c_str(), m_warnings);
+  return kExitOk;
+}
+
 int MasterAgent::Run(TEvent& stop) {
   if (m_trace && !m_tracePrinter.Start()) Log(kProgram, "warning: cannot subscribe to the trace channel");
 
   // The boot is counted and on disk before any SNMP message is answered.
   std::string stateError;
   if (m_engineState->Start(m_engineIdText, &stateError) != ENGINE_STATE_OK) return Fail(stateError);
-  if (const int status = BuildUsers(); status >= 0) return status;
+  if (const int status = BuildUsers(m_engineState->EngineId()); status >= 0) return status;
   m_agentConfig.engineState = m_engineState.get();
 
   m_master = std::make_unique<BSAMaster>(&m_mibHandler, &m_time);

@@ -73,18 +73,39 @@ class MasterAgent {
   // Reads the command line and the configuration. Returns -1 to go on, or
   // the exit status to end with (after --help, --version, or a one-line
   // error on standard error for an unusable argument or configuration).
+  // With --check-config it reports every problem of the configuration, one
+  // line each, including those a start finds only when it opens the ports,
+  // the state file and the users' keys, and returns 0 (usable, warnings
+  // allowed) or 2; nothing is bound, written or started.
   int Configure(const std::vector<std::string>& args);
   // Serves until `stop` is set; returns the exit status.
   int Run(TEvent& stop);
 
   static std::string Usage();
+  // The sections and keys the program reads (lower case; "user *" stands
+  // for every [User NAME]); any other key is warned about.
+  static Configuration::KeySet ConfigKeys();
 
  private:
   int Fail(const std::string& message);
+  // Logs a problem of the configuration. True when the start ends here;
+  // false in check mode, where the problem is counted and the reading goes
+  // on (with the default in place of the bad value).
+  bool Error(const std::string& message);
+  void Warn(const std::string& message);
   // [Agent] Versions, EngineID, StateFile and the [User NAME] sections.
   int ConfigureV3();
-  // Localizes the users' keys to the engine's ID (once, at start).
-  int BuildUsers();
+  // Localizes the users' keys to `engineId` (once, at start).
+  int BuildUsers(const std::vector<unsigned char>& engineId);
+  // Check mode: the [SAMaster] keys one by one (the library stops at the
+  // first bad one), the SNMP listening addresses and the trap sinks as
+  // text, without opening a socket.
+  void CheckMasterSettings();
+  void CheckListenAddresses();
+  void CheckTrapSinks();
+  // Check mode, after Configure has read everything: the state file and
+  // the users' keys as a start makes them; the exit status.
+  int Check();
 
   // A [User NAME] section as read; the keys are made at start, when the
   // engine ID is known.
@@ -102,6 +123,10 @@ class MasterAgent {
 
   std::string m_configPath;
   bool m_trace = false;
+  bool m_checkOnly = false;  // --check-config
+  size_t m_errors = 0;       // problems found in check mode
+  size_t m_warnings = 0;
+  bool m_hasV3Sink = false;  // a TrapSink is written "v3:"
   Configuration m_config;
   TracePrinter m_tracePrinter{kProgram};
   BTime m_time;
