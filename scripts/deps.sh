@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ clang libclang-rt-14-dev pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          snmp snmptrapd smitools)
+          snmp snmptrapd smitools tshark)
 [ "${QV_DEPS_BENCH:-0}" = 1 ] && packages+=(snmpd libsnmp-dev)
 
 missing=()
