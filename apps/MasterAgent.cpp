@@ -518,9 +518,12 @@ int MasterAgent::ConfigureV3() {
       Error(m_config.Where("Agent", "TrapUser") + ": needed for the v3: sink(s) of TrapSink")) {
     return kExitUsage;
   }
+  // The master's own group may read the passwords (the packaged file is
+  // 640, in the group the service runs as); nobody else may.
   struct stat info {};
-  if (passwords && ::stat(m_config.Path().c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
-    Warn(m_config.Path() + " holds SNMPv3 passwords and may be read by others (chmod 600)");
+  if (passwords && ::stat(m_config.Path().c_str(), &info) == 0 &&
+      ((info.st_mode & 007) != 0 || ((info.st_mode & 070) != 0 && info.st_gid != ::getegid()))) {
+    Warn(m_config.Path() + " holds SNMPv3 passwords and may be read by others (chmod 600, or 640 in the master's group)");
   }
   return -1;
 }
@@ -626,9 +629,17 @@ int MasterAgent::Run(TEvent& stop) {
   Log(kProgram, "SNMPv3 engine %s, boots %u, %zu user(s)",
       BSnmpEngineState::EngineIdToHex(m_engineState->EngineId()).c_str(),
       static_cast<unsigned>(m_engineState->EngineBoots()), m_agentConfig.users.size());
+  // Started as a notify service, the unit counts as up only now: both
+  // ports are bound and the boot is on disk, so whatever is ordered after
+  // it (sub-agents, managers' checks) finds it answering.
+  std::string notifyError;
+  if (!NotifyServiceManager("READY=1\nSTATUS=SNMP agent on " + listening, notifyError)) {
+    Log(kProgram, "warning: %s", notifyError.c_str());
+  }
 
   stop.Wait(kWaitForever);
   Log(kProgram, "stopping");
+  (void)NotifyServiceManager("STOPPING=1", notifyError);
   // The master first: it ends every wait for a sub-agent at once, so that
   // the SNMP request threads are free to stop whatever the sub-agents do;
   // requests that still reach a proxy fail at once. Then the managers.

@@ -1,6 +1,8 @@
 #include "ProgramSupport.h"
 
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,7 +10,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdarg>
+#include <cstddef>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include <QVT/BAddress.h>
@@ -260,6 +266,35 @@ void FillSubAgentSettings(const Configuration& config, BMemoryStore& settings) {
   std::string local;
   if (config.GetString("SubAgent", "ListenAddress", local))
     settings.SetString("SubAgent", "ListenAddress", local.c_str(), 0, 0);
+}
+
+bool NotifyServiceManager(const std::string& state, std::string& error) {
+  const char* name = std::getenv("NOTIFY_SOCKET");
+  if (name == nullptr || *name == '\0') return true;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const size_t length = std::strlen(name);
+  if ((name[0] != '/' && name[0] != '@') || length >= sizeof(address.sun_path)) {
+    error = std::string("NOTIFY_SOCKET '") + name + "' is neither a socket path nor an abstract name";
+    return false;
+  }
+  std::memcpy(address.sun_path, name, length);
+  if (name[0] == '@') address.sun_path[0] = '\0';  // the abstract namespace
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = std::string("cannot tell the service manager: ") + std::strerror(errno);
+    return false;
+  }
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+  const ssize_t sent =
+      sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), size);
+  const int sendError = errno;
+  close(fd);
+  if (sent != static_cast<ssize_t>(state.size())) {
+    error = std::string("cannot tell the service manager at ") + name + ": " + std::strerror(sendError);
+    return false;
+  }
+  return true;
 }
 
 std::string SubAgentStatusText(int status) {

@@ -134,6 +134,13 @@ bool CheckSubAgentSection(const Configuration& config, std::string& error);
 // the file, if any.
 void FillSubAgentSettings(const Configuration& config, BMemoryStore& settings);
 
+// Tells the service manager that started the program how it stands
+// ("READY=1", "STOPPING=1", "STATUS=..." lines), through the datagram
+// socket named by NOTIFY_SOCKET: a path, or an abstract name written with
+// a leading '@'. Without NOTIFY_SOCKET it does nothing and returns true;
+// false with the reason in `error` when the message could not be sent.
+bool NotifyServiceManager(const std::string& state, std::string& error);
+
 // A sub-agent status (wire code or negative library status) as text.
 std::string SubAgentStatusText(int status);
 

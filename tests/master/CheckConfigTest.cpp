@@ -2,6 +2,8 @@
 // with the file's line, exits 0 or 2, and binds, writes and starts nothing: the ports it is given are held by the
 // test throughout (a start would fail on them) and the state file is not made or changed.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -59,11 +61,11 @@ class CheckConfigTest : public ::testing::Test {
            std::to_string(m_agentPort) + "\n" + agent + rest;
   }
 
-  // Runs the program on `text` as qvt.conf (owner-only, so that passwords in it are worth no warning) with the
-  // given arguments after "-c FILE"; returns its exit status, the log in `log`.
-  int Run(const std::string& text, const std::vector<std::string>& more, std::string& log) {
+  // Runs the program on `text` as qvt.conf (owner-only unless `mode` says otherwise, so that passwords in it are
+  // worth no warning) with the given arguments after "-c FILE"; returns its exit status, the log in `log`.
+  int Run(const std::string& text, const std::vector<std::string>& more, std::string& log, mode_t mode = 0600) {
     WriteFile(m_conf, text);
-    std::filesystem::permissions(m_conf, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    ::chmod(m_conf.c_str(), mode);
     std::vector<std::string> argv = {QV_MASTER_AGENT_PATH, "-c", m_conf};
     argv.insert(argv.end(), more.begin(), more.end());
     ChildProcess program;
@@ -183,6 +185,33 @@ TEST_F(CheckConfigTest, AStartStillStopsAtTheFirstError) {
   ASSERT_EQ(lines.size(), 1u) << log;
   EXPECT_NE(lines[0].find("qvt.conf:3: [SAMaster] MaxWait: '0' is outside 1..3599"), std::string::npos) << log;
   EXPECT_FALSE(std::filesystem::exists(m_state));
+}
+
+// A file with passwords may be read by the master's own group (as packaged: 640 in the service's group), by no one
+// else; a file without passwords may be read by anyone.
+TEST_F(CheckConfigTest, WarnsWhenOthersMayReadThePasswords) {
+  const std::string bob = Conf("", "", "[User bob]\nAuth=SHA\nAuthPassword=bobs-password\n");
+  const struct {
+    std::string conf;
+    mode_t mode;
+    bool warned;
+  } cases[] = {{bob, 0600, false}, {bob, 0640, false}, {bob, 0604, true}, {bob, 0644, true}, {Conf("", ""), 0644, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.mode));
+    std::string log;
+    EXPECT_EQ(Run(c.conf, {"--check-config"}, log, c.mode), 0) << log;
+    EXPECT_EQ(log.find("holds SNMPv3 passwords and may be read by others") != std::string::npos, c.warned) << log;
+  }
+  if (::geteuid() == 0) {  // a group other than the master's: only root can give the file one
+    std::string log;
+    WriteFile(m_conf, bob);
+    ASSERT_EQ(::chown(m_conf.c_str(), 0, 65534), 0);
+    ::chmod(m_conf.c_str(), 0640);
+    ChildProcess program;
+    ASSERT_TRUE(program.Start({QV_MASTER_AGENT_PATH, "-c", m_conf, "--check-config"}, m_dir + "/log"));
+    EXPECT_EQ(program.Wait(10000), 0);
+    EXPECT_NE(ReadFile(m_dir + "/log").find("may be read by others"), std::string::npos) << ReadFile(m_dir + "/log");
+  }
 }
 
 // An unknown argument is still refused, --check-config among the others taken.

@@ -2,9 +2,15 @@
 // unusable; a usable one it serves until SIGTERM ends it with status 0, warning about the lines it ignores and
 // keeping what sub-agents send out of its log's structure and volume.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -18,6 +24,37 @@ namespace {
 std::string Conf(unsigned masterPort, unsigned agentPort, const std::string& more = "") {
   return "[SAMaster]\nPort=" + std::to_string(masterPort) +
          "\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(agentPort) + "\n" + more;
+}
+
+// The service manager's end of NOTIFY_SOCKET: a datagram socket at a path, or at an abstract name ("@...").
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& name) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    if (name[0] == '@') address.sun_path[0] = '\0';
+    m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    EXPECT_EQ(bind(m_fd, reinterpret_cast<const sockaddr*>(&address), size), 0) << std::strerror(errno);
+  }
+  ~NotifySocket() { close(m_fd); }
+  // The next message, or "" when none comes within `ms`.
+  std::string Receive(int ms) const {
+    pollfd ready{m_fd, POLLIN, 0};
+    if (poll(&ready, 1, ms) != 1) return "";
+    char buffer[512];
+    const ssize_t size = recv(m_fd, buffer, sizeof(buffer), 0);
+    return size > 0 ? std::string(buffer, static_cast<size_t>(size)) : "";
+  }
+
+ private:
+  int m_fd = -1;
+};
+
+bool PortTaken(unsigned short port) {
+  BSASocket probe{2048, 0};
+  return probe.Initialize(port) != 0;
 }
 
 class ProgramTest : public ::testing::Test {
@@ -111,6 +148,28 @@ TEST_F(ProgramTest, ServesSubAgentsUntilSigtermAndKeepsItsLogUnforgedAndBounded)
   EXPECT_EQ(count(std::to_string(kSessions - kLoggedPerSecond) + " more sub-agent session(s) opened or closed"), 1u)
       << log;
   EXPECT_EQ(count(") closed by the sub-agent; 0 subtree(s) withdrawn"), 1u) << log;
+}
+
+// Started by a service manager, the program says READY=1 only once both of its ports are bound and the engine
+// state is on disk, and STOPPING=1 when a signal ends it; the manager's socket may be a path or an abstract name.
+TEST_F(ProgramTest, TellsTheServiceManagerWhenItIsReadyAndWhenItStops) {
+  for (const std::string& name : {m_dir + "/notify", "@qvt-notify-" + std::to_string(getpid())}) {
+    SCOPED_TRACE(name);
+    const NotifySocket manager(name);
+    const unsigned short master = FreeUdpPort(), agent = FreeUdpPort();
+    std::filesystem::remove(m_dir + "/qvt-master-agent.state");
+    setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    Start(Conf(master, agent));
+    unsetenv("NOTIFY_SOCKET");
+    const std::string ready = manager.Receive(5000);
+    EXPECT_TRUE(std::filesystem::exists(m_dir + "/qvt-master-agent.state"));
+    EXPECT_TRUE(PortTaken(master));
+    EXPECT_TRUE(PortTaken(agent));
+    EXPECT_EQ(ready, "READY=1\nSTATUS=SNMP agent on 127.0.0.1:" + std::to_string(agent)) << Log();
+    ASSERT_TRUE(m_program.Signal(SIGTERM));
+    EXPECT_EQ(manager.Receive(5000), "STOPPING=1");
+    EXPECT_EQ(m_program.Wait(5000), 0);
+  }
 }
 
 }  // namespace
