@@ -1,5 +1,6 @@
 #include "MasterAgent.h"
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -509,6 +510,10 @@ int MasterAgent::ConfigureV3() {
       if (usable) m_users.push_back(std::move(user));
     }
   }
+  if (names.empty() && m_agentConfig.enableV3 && !m_agentConfig.enableV1 && !m_agentConfig.enableV2c) {
+    Warn(m_config.Where("Agent", "Versions") + ": only v3 is answered and no [User] section names a user: " +
+         "no request will be answered");
+  }
   m_config.GetString("Agent", "TrapUser", m_trapUser);
   if (!m_trapUser.empty() && std::find(names.begin(), names.end(), m_trapUser) == names.end() &&
       Error(m_config.Where("Agent", "TrapUser") + ": no [User " + m_trapUser + "] section")) {
@@ -518,11 +523,19 @@ int MasterAgent::ConfigureV3() {
       Error(m_config.Where("Agent", "TrapUser") + ": needed for the v3: sink(s) of TrapSink")) {
     return kExitUsage;
   }
-  // The master's own group may read the passwords (the packaged file is
-  // 640, in the group the service runs as); nobody else may.
+  // The passwords may be read by the file's group only when that is the
+  // master's own group, or a group no account is a member of besides
+  // the ones it is the primary group of: a service's private group, as
+  // the package makes (640, root and the service's group), which root's
+  // own check then accepts as well.
   struct stat info {};
+  const auto privateGroup = [](gid_t gid) {
+    if (gid == ::getegid()) return true;
+    const group* entry = ::getgrgid(gid);
+    return entry != nullptr && (entry->gr_mem == nullptr || entry->gr_mem[0] == nullptr);
+  };
   if (passwords && ::stat(m_config.Path().c_str(), &info) == 0 &&
-      ((info.st_mode & 007) != 0 || ((info.st_mode & 070) != 0 && info.st_gid != ::getegid()))) {
+      ((info.st_mode & 007) != 0 || ((info.st_mode & 070) != 0 && !privateGroup(info.st_gid)))) {
     Warn(m_config.Path() + " holds SNMPv3 passwords and may be read by others (chmod 600, or 640 in the master's group)");
   }
   return -1;

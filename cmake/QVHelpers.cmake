@@ -123,3 +123,24 @@ function(qv_add_test name)
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_file}")
   endif()
 endfunction()
+
+# qv_install_man(COMPONENT page...): installs each man page in the section
+# its name ends with. For a system package (QV_SYSTEM_PACKAGE) the pages are
+# compressed as Debian wants them (gzip -9n: no name or time stamp, so the
+# same source gives the same package).
+function(qv_install_man component)
+  foreach(page ${ARGN})
+    get_filename_component(name ${page} NAME)
+    string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${name})
+    set(installed ${page})
+    if(QV_SYSTEM_PACKAGE)
+      set(installed ${PROJECT_BINARY_DIR}/man/${name}.gz)
+      add_custom_command(OUTPUT ${installed}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+        COMMAND gzip -9n -c ${page} > ${installed}
+        DEPENDS ${page} VERBATIM)
+      add_custom_target(qv_man_${name} ALL DEPENDS ${installed})
+    endif()
+    install(FILES ${installed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
+  endforeach()
+endfunction()

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ clang libclang-rt-14-dev pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          snmp snmptrapd smitools tshark)
+          snmp snmptrapd smitools tshark
+          dpkg-dev lintian systemd adduser init-system-helpers)
 [ "${QV_DEPS_BENCH:-0}" = 1 ] && packages+=(snmpd libsnmp-dev)
 
 missing=()

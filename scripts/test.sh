@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the release and the AddressSanitizer/UBSan
 # builds run the whole suite, the ThreadSanitizer build runs the threaded
-# tests, the fuzz targets run for a bounded time on their seed corpora, and
-# an installed copy is built against from outside. Exits non-zero on the
-# first failure.
+# tests, the fuzz targets run for a bounded time on their seed corpora, an
+# installed copy is built against from outside, and the Debian packages are
+# built, checked with lintian, installed, run and purged (as root). Exits
+# non-zero on the first failure.
 #
 #   scripts/test.sh            everything
 #   QV_FUZZ_SECONDS=10 scripts/test.sh    shorter fuzz runs
@@ -60,5 +61,13 @@ done
 
 step "install and build against the installed library"
 bash tests/install/check.sh build/release
+
+step "Debian packages: build, lintian, install, run, remove, purge"
+bash scripts/package.sh
+if [ "$(id -u)" -eq 0 ]; then
+  bash tests/package/check.sh build/package/packages
+else
+  echo "not root: the packages are built but not installed and checked (tests/package/check.sh needs dpkg -i)"
+fi
 
 step "all tests passed in $(( $(date +%s) - started ))s"

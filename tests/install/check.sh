@@ -54,7 +54,7 @@ LD_LIBRARY_PATH="$libdir" "$work/example/build/my-subagent" --help | grep -q "qv
 # The installed programs run as they are, and the installed MIB folder is
 # enough for the standard tools to load the example module.
 for program in qvt-master-agent qvt-subagent-example; do
-  env -u LD_LIBRARY_PATH "$prefix/bin/$program" --version
+  env -u LD_LIBRARY_PATH "$prefix/sbin/$program" --version
 done
 if command -v snmptranslate >/dev/null; then
   snmptranslate -M "$prefix/share/qvt/mibs" -m QVT-EXAMPLE-MIB -On QVT-EXAMPLE-MIB::qvtExDescr.0

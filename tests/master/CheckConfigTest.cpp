@@ -2,11 +2,13 @@
 // with the file's line, exits 0 or 2, and binds, writes and starts nothing: the ports it is given are held by the
 // test throughout (a start would fail on them) and the state file is not made or changed.
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -96,6 +98,8 @@ TEST_F(CheckConfigTest, ReportsEveryProblemWithItsLineAndTouchesNothing) {
        0, {}, {}, ""},
       {"an existing state file is read, not rewritten", Conf("", "EngineID=80007ED905A1B2C3D4E5F60718\n"), 0, {}, {},
        goodState},
+      {"SNMPv3 only without a user is a warning", Conf("", "Versions=v3\n"), 0, {},
+       {{5, "[Agent] Versions: only v3 is answered and no [User] section names a user"}}, ""},
       {"an unknown key is a warning", Conf("", "Colour=blue\n"), 0, {}, {{5, "unknown key 'Colour' in [Agent] ignored"}},
        ""},
       {"a limit out of range", Conf("MaxWait=0\n", ""), 2, {{3, "[SAMaster] MaxWait: '0' is outside 1..3599"}}, {},
@@ -187,8 +191,8 @@ TEST_F(CheckConfigTest, AStartStillStopsAtTheFirstError) {
   EXPECT_FALSE(std::filesystem::exists(m_state));
 }
 
-// A file with passwords may be read by the master's own group (as packaged: 640 in the service's group), by no one
-// else; a file without passwords may be read by anyone.
+// A file with passwords may be read by the master's own group or a group with no members listed (as packaged: 640
+// in the service's private group), by no one else; a file without passwords may be read by anyone.
 TEST_F(CheckConfigTest, WarnsWhenOthersMayReadThePasswords) {
   const std::string bob = Conf("", "", "[User bob]\nAuth=SHA\nAuthPassword=bobs-password\n");
   const struct {
@@ -202,15 +206,29 @@ TEST_F(CheckConfigTest, WarnsWhenOthersMayReadThePasswords) {
     EXPECT_EQ(Run(c.conf, {"--check-config"}, log, c.mode), 0) << log;
     EXPECT_EQ(log.find("holds SNMPv3 passwords and may be read by others") != std::string::npos, c.warned) << log;
   }
-  if (::geteuid() == 0) {  // a group other than the master's: only root can give the file one
-    std::string log;
+  // Groups other than the master's: only root can give the file one. One with members and one without, when this
+  // machine has them.
+  if (::geteuid() != 0) return;
+  std::optional<gid_t> withMembers, withoutMembers;
+  ::setgrent();
+  while (const group* entry = ::getgrent()) {
+    if (entry->gr_gid == ::getegid()) continue;
+    auto& slot = entry->gr_mem != nullptr && entry->gr_mem[0] != nullptr ? withMembers : withoutMembers;
+    if (!slot) slot = entry->gr_gid;
+  }
+  ::endgrent();
+  for (const auto& [gid, warned] : {std::pair{withMembers, true}, std::pair{withoutMembers, false}}) {
+    if (!gid) continue;
+    SCOPED_TRACE("group " + std::to_string(*gid));
     WriteFile(m_conf, bob);
-    ASSERT_EQ(::chown(m_conf.c_str(), 0, 65534), 0);
+    ASSERT_EQ(::chown(m_conf.c_str(), 0, *gid), 0);
     ::chmod(m_conf.c_str(), 0640);
     ChildProcess program;
+    std::filesystem::remove(m_dir + "/log");
     ASSERT_TRUE(program.Start({QV_MASTER_AGENT_PATH, "-c", m_conf, "--check-config"}, m_dir + "/log"));
     EXPECT_EQ(program.Wait(10000), 0);
-    EXPECT_NE(ReadFile(m_dir + "/log").find("may be read by others"), std::string::npos) << ReadFile(m_dir + "/log");
+    const std::string log = ReadFile(m_dir + "/log");
+    EXPECT_EQ(log.find("may be read by others") != std::string::npos, warned) << log;
   }
 }
 
