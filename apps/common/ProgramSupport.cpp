@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -61,13 +62,33 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
+// Under systemd standard error may be the journal (JOURNAL_STREAM names
+// it by device and inode), which stamps every line itself and takes a
+// "<N>" prefix as the line's priority.
+bool ErrorIsTheJournal() {
+  static const bool journal = [] {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat info {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           ::fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+  }();
+  return journal;
+}
+
 void Log(const char* program, const char* format, ...) {
   char text[1024];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  std::fprintf(stderr, "%s %s: %s\n", TimeStamp().c_str(), program, Printable(text).c_str());
+  if (ErrorIsTheJournal()) {
+    const bool warning = std::strncmp(text, "warning: ", 9) == 0;
+    std::fprintf(stderr, "%s%s: %s\n", warning ? "<4>" : "", program, Printable(text).c_str());
+  } else {
+    std::fprintf(stderr, "%s %s: %s\n", TimeStamp().c_str(), program, Printable(text).c_str());
+  }
   std::fflush(stderr);
 }
 

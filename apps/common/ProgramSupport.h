@@ -25,7 +25,9 @@ namespace QVT::app {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitUsage = 2;  // unusable configuration or arguments
 
-// "<program>: <text>" on standard error, one line, with a UTC time stamp.
+// "<program>: <text>" on standard error, one line, with a UTC time stamp
+// (when standard error is systemd's journal: without, since the journal
+// stamps lines itself, and with warnings marked as such).
 // Control characters (from a sub-agent's description, say) are written as
 // \xNN, so that no text can forge or break up log lines.
 void Log(const char* program, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -152,15 +153,24 @@ TEST_F(ProgramTest, ServesSubAgentsUntilSigtermAndKeepsItsLogUnforgedAndBounded)
 
 // Started by a service manager, the program says READY=1 only once both of its ports are bound and the engine
 // state is on disk, and STOPPING=1 when a signal ends it; the manager's socket may be a path or an abstract name.
+// When standard error is the journal, the lines go without the time stamp the journal adds, warnings marked.
 TEST_F(ProgramTest, TellsTheServiceManagerWhenItIsReadyAndWhenItStops) {
   for (const std::string& name : {m_dir + "/notify", "@qvt-notify-" + std::to_string(getpid())}) {
     SCOPED_TRACE(name);
     const NotifySocket manager(name);
     const unsigned short master = FreeUdpPort(), agent = FreeUdpPort();
     std::filesystem::remove(m_dir + "/qvt-master-agent.state");
+    const bool journal = name[0] == '@';
+    WriteFile(m_dir + "/qvt.conf", Conf(master, agent, "Colour=blue\n"));
+    WriteFile(m_dir + "/log", "");
+    struct stat log {};
+    ASSERT_EQ(::stat((m_dir + "/log").c_str(), &log), 0);
+    const std::string stream = std::to_string(log.st_dev) + ":" + std::to_string(journal ? log.st_ino : 0);
     setenv("NOTIFY_SOCKET", name.c_str(), 1);
-    Start(Conf(master, agent));
+    setenv("JOURNAL_STREAM", stream.c_str(), 1);  // names another file when `journal` is false
+    ASSERT_TRUE(m_program.Start({QV_MASTER_AGENT_PATH, "-c", m_dir + "/qvt.conf"}, m_dir + "/log"));
     unsetenv("NOTIFY_SOCKET");
+    unsetenv("JOURNAL_STREAM");
     const std::string ready = manager.Receive(5000);
     EXPECT_TRUE(std::filesystem::exists(m_dir + "/qvt-master-agent.state"));
     EXPECT_TRUE(PortTaken(master));
@@ -169,6 +179,9 @@ TEST_F(ProgramTest, TellsTheServiceManagerWhenItIsReadyAndWhenItStops) {
     ASSERT_TRUE(m_program.Signal(SIGTERM));
     EXPECT_EQ(manager.Receive(5000), "STOPPING=1");
     EXPECT_EQ(m_program.Wait(5000), 0);
+    const std::string text = Log();
+    EXPECT_EQ(text.rfind(journal ? "<4>qvt-master-agent: warning: " : "20", 0), 0u) << text;
+    EXPECT_EQ(text.find("\nqvt-master-agent: stopped\n") != std::string::npos, journal) << text;
   }
 }
 
