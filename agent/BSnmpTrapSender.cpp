@@ -45,8 +45,9 @@ BSnmpTrapSender::BSnmpTrapSender(BTime* clock) : m_pClock(clock != nullptr ? clo
 
 BSnmpTrapSender::~BSnmpTrapSender() = default;
 
-int BSnmpTrapSender::Init(const BString& sinks, const BString& community) {
-  std::vector<BSnmpTrapSink> parsed;
+bool BSnmpTrapSender::ParseSinks(const BString& sinks, std::vector<BSnmpTrapSink>& parsed,
+                                 std::vector<std::string>& errors) {
+  const size_t errorsBefore = errors.size();
   const std::string& list = sinks.str();
   size_t begin = 0;
   while (begin <= list.size()) {
@@ -67,14 +68,22 @@ int BSnmpTrapSender::Init(const BString& sinks, const BString& community) {
     }
     sink.text = BString(text);
     if (!QVResolveAddress(sink.text, sink.address)) {
-      m_errorText = "TrapSink: cannot resolve '" + text + "'";
-      return -1;
+      errors.push_back("cannot resolve '" + text + "'");
+    } else if (sink.address.Port() == 0) {
+      errors.push_back("'" + text + "' names port 0, where no trap can be sent");
+    } else {
+      parsed.push_back(sink);
     }
-    if (sink.address.Port() == 0) {
-      m_errorText = "TrapSink: '" + text + "' names port 0, where no trap can be sent";
-      return -1;
-    }
-    parsed.push_back(sink);
+  }
+  return errors.size() == errorsBefore;
+}
+
+int BSnmpTrapSender::Init(const BString& sinks, const BString& community) {
+  std::vector<BSnmpTrapSink> parsed;
+  std::vector<std::string> errors;
+  if (!ParseSinks(sinks, parsed, errors)) {
+    m_errorText = "TrapSink: " + errors.front();
+    return -1;
   }
   bool need4 = false;
   bool need6 = false;

@@ -350,21 +350,12 @@ void MasterAgent::CheckListenAddresses() {
 }
 
 void MasterAgent::CheckTrapSinks() {
-  // What BSnmpTrapSender::Init accepts, without the sockets it opens.
-  for (std::string text : SplitList(m_trapSinks)) {
-    for (const char* prefix : {"v1:", "v2c:", "v3:"}) {
-      if (text.rfind(prefix, 0) != 0) continue;
-      m_hasV3Sink = m_hasV3Sink || std::strcmp(prefix, "v3:") == 0;
-      text.erase(0, std::strlen(prefix));
-      break;
-    }
-    BAddress address;
-    if (QVResolveAddress(BString(text), address) == 0) {
-      Error(m_config.Where("Agent", "TrapSink") + ": cannot resolve '" + text + "'");
-    } else if (address.Port() == 0) {
-      Error(m_config.Where("Agent", "TrapSink") + ": '" + text + "' names port 0, where no trap can be sent");
-    }
-  }
+  // What the sender's Init reads, without the sockets it opens.
+  std::vector<BSnmpTrapSink> sinks;
+  std::vector<std::string> errors;
+  BSnmpTrapSender::ParseSinks(BString(m_trapSinks), sinks, errors);
+  for (const std::string& error : errors) Error(m_config.Where("Agent", "TrapSink") + ": " + error);
+  for (const BSnmpTrapSink& sink : sinks) m_hasV3Sink = m_hasV3Sink || sink.version == SNMP_VERSION_3;
 }
 
 int MasterAgent::ConfigureV3() {
