@@ -165,8 +165,10 @@ std::string MasterAgent::Usage() {
          "  Access=read                   read or write\n"
          "  View=1.3.6.1                  OID prefixes the user sees, comma separated\n"
          "\n"
-         "Stops cleanly on SIGINT or SIGTERM. Exit status: 0 after a clean stop, 2 when the\n"
-         "arguments or the configuration cannot be used.\n";
+         "Stops cleanly on SIGINT or SIGTERM; no reload (check the file, then restart). Under\n"
+         "systemd (Type=notify) it reports ready on NOTIFY_SOCKET once both ports are bound.\n"
+         "Exit status: 0 after a clean stop, 2 when the arguments or the configuration cannot\n"
+         "be used. Packaged: /etc/qvt/master-agent.conf, qvt-master-agent.service; man qvt.conf.\n";
 }
 
 int MasterAgent::Fail(const std::string& message) {
