@@ -104,6 +104,14 @@ for pid in "${pids[@]}"; do kill -TERM "$pid"; done
 for pid in "${pids[@]}"; do wait "$pid" || fail "a program did not stop cleanly: $(cat "$work"/*.log)"; done
 pids=()
 
+step "a reinstall (as an upgrade) keeps the operator's configuration, its mode and a disabled service disabled"
+systemctl disable qvt-master-agent.service > "$work/disable.log" 2>&1 || { cat "$work/disable.log"; fail "systemctl disable"; }
+[ -e /etc/systemd/system/multi-user.target.wants/qvt-master-agent.service ] && fail "systemctl disable left the link"
+dpkg -i "$packages"/*.deb > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "the reinstall failed"; }
+grep -q '^\[User monitor\]' /etc/qvt/master-agent.conf || fail "the reinstall lost the operator's change"
+[ "$(stat -c '%U:%G %a' /etc/qvt/master-agent.conf)" = "root:_qvt 640" ] || fail "the reinstall changed the mode"
+[ -e /etc/systemd/system/multi-user.target.wants/qvt-master-agent.service ] && fail "the reinstall enabled the service again"
+
 step "dpkg -r keeps the configuration, the engine state and the account"
 dpkg -r "${names[@]}" > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r failed"; }
 [ -f /etc/qvt/master-agent.conf ] && [ -f /var/lib/qvt-master-agent/engine.state ] && getent passwd _qvt >/dev/null ||
