@@ -42,6 +42,9 @@ int TThread::Stop(unsigned ms) {
 int TThread::Join(unsigned ms) {
   if (m_detached) return m_running.load() ? 1 : 0;
   if (!m_thread.joinable()) return 0;
+  // Called from Run itself (a thread stopping itself), the wait could only
+  // end in a deadlock: the request stands, and Run ends when it returns.
+  if (m_thread.get_id() == std::this_thread::get_id()) return 1;
   if (m_finished.Wait(ms) != 0) return 1;
   m_thread.join();
   return 0;

@@ -33,8 +33,10 @@ class QV_API TThread {
   virtual void Terminate();
   // Sets the stop event and waits up to `ms` (kWaitForever: no limit) for
   // Run() to return. 0 when the thread has ended, 1 when the wait ran out.
+  // Called from Run() itself it only sets the stop event and returns 1.
   virtual int Stop(unsigned ms);
-  // Waits up to `ms` for Run() to return; 0 when ended, 1 on time-out.
+  // Waits up to `ms` for Run() to return; 0 when ended, 1 on time-out (at
+  // once when called from Run() itself).
   virtual int Join(unsigned ms);
   // Called by Start before the new thread runs; resets the stop event.
   virtual void ResetMembers();

@@ -25,17 +25,18 @@ using test::WaitUntil;
 constexpr int kPatienceMs = 10000;  // far beyond what any step here takes
 
 // Run bodies of the kinds the library has: waiting on the stop event in long
-// slices, stopping itself, or ending by itself.
+// slices, stopping itself (which cannot wait for its own end), or ending by
+// itself.
 class ProbeThread : public TThread {
  public:
-  enum Body { kWaitForStop, kTerminateItself, kReturnAtOnce };
+  enum Body { kWaitForStop, kStopItself, kReturnAtOnce };
   explicit ProbeThread(Body body) : m_body(body) {}
   ~ProbeThread() override { Stop(kWaitForever); }
 
   int Run() override {
     const int run = ++runs;
     started.Set();
-    if (m_body == kTerminateItself) Terminate();
+    if (m_body == kStopItself) selfStop = Stop(kWaitForever);
     if (m_body != kReturnAtOnce) {
       while (StopEvent().Wait(/*ms=*/30000) != 0) ++slicesRunOut;
     }
@@ -48,7 +49,7 @@ class ProbeThread : public TThread {
 
   const Body m_body;
   const std::thread::id mainThread = std::this_thread::get_id();
-  std::atomic<int> runs{0}, slicesRunOut{0};
+  std::atomic<int> runs{0}, slicesRunOut{0}, selfStop{-1};
   std::atomic<bool> endedOnThread{false};
   TEvent started, ended;
 };
@@ -81,13 +82,14 @@ TEST(TThreadShutdownTest, StopAndJoinAreSafeInEveryStateAndNeverLoseAStop) {
 }
 
 TEST(TThreadShutdownTest, ThreadsThatEndOnTheirOwnAreJoinedWithoutAStop) {
-  for (const ProbeThread::Body body : {ProbeThread::kTerminateItself, ProbeThread::kReturnAtOnce}) {
-    SCOPED_TRACE(body == ProbeThread::kReturnAtOnce ? "returns at once" : "terminates itself");
+  for (const ProbeThread::Body body : {ProbeThread::kStopItself, ProbeThread::kReturnAtOnce}) {
+    SCOPED_TRACE(body == ProbeThread::kReturnAtOnce ? "returns at once" : "stops itself");
     ProbeThread thread(body);
     ASSERT_EQ(thread.Start(0, 0), 0);
     ASSERT_EQ(thread.ended.Wait(kPatienceMs), 0);
     EXPECT_EQ(thread.Join(kPatienceMs), 0);
     EXPECT_EQ(thread.ExitCode(), 101);
+    EXPECT_EQ(thread.selfStop.load(), body == ProbeThread::kStopItself ? 1 : -1);
     EXPECT_TRUE(thread.endedOnThread.load());
     EXPECT_EQ(thread.slicesRunOut.load(), 0);
     // It can run again, and a restart clears the stop it gave itself.
