@@ -7,10 +7,10 @@
 namespace QVT {
 
 void TEvent::Set() {
-  {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_set = true;
-  }
+  // Notified under the lock: a waiter that sees the event set may destroy
+  // it at once, so this thread must be done with it before the lock goes.
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_set = true;
   m_changed.notify_all();
 }
 
@@ -68,8 +68,7 @@ void TMutex::Done() {
   assert(owner && "TMutex::Done by a thread that does not hold it");
   if (!owner || --m_depth > 0) return;
   m_owner = std::thread::id();
-  guard.unlock();
-  m_released.notify_one();
+  m_released.notify_one();  // under the lock, as in TEvent::Set
 }
 
 }  // namespace QVT

@@ -4,6 +4,13 @@
 
 namespace QVT {
 
+namespace {
+
+// The TThread whose Run() the calling thread is in (null on others).
+thread_local const TThread* tRunning = nullptr;
+
+}  // namespace
+
 TThread::TThread(bool detached) : m_detached(detached) {}
 
 TThread::~TThread() {
@@ -40,11 +47,11 @@ int TThread::Stop(unsigned ms) {
 }
 
 int TThread::Join(unsigned ms) {
-  if (m_detached) return m_running.load() ? 1 : 0;
-  if (!m_thread.joinable()) return 0;
   // Called from Run itself (a thread stopping itself), the wait could only
   // end in a deadlock: the request stands, and Run ends when it returns.
-  if (m_thread.get_id() == std::this_thread::get_id()) return 1;
+  if (tRunning == this) return 1;
+  if (m_detached) return m_running.load() ? 1 : 0;
+  if (!m_thread.joinable()) return 0;
   if (m_finished.Wait(ms) != 0) return 1;
   m_thread.join();
   return 0;
@@ -55,8 +62,10 @@ void TThread::ResetMembers() {
 }
 
 void TThread::Body() {
+  tRunning = this;
   m_exitCode.store(Run());
   OnThreadEnd();
+  tRunning = nullptr;
   // Finished first: once IsRunning() says false the owner of a detached
   // thread may destroy the object, so the thread touches it no more.
   m_finished.Set();

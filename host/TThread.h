@@ -41,7 +41,8 @@ class QV_API TThread {
   // Called by Start before the new thread runs; resets the stop event.
   virtual void ResetMembers();
   virtual int Run() = 0;
-  // Called on the thread after Run() returns.
+  // Called on the thread after Run() returns (a Stop from here, as from
+  // Run(), does not wait).
   virtual void OnThreadEnd() {}
 
   TEvent& StopEvent() { return m_stopEvent; }

@@ -313,6 +313,34 @@ TEST(TEventTest, ASetEventReleasesEveryWaitUntilResetAndAWaitThatRunsOutSaysSo) 
   EXPECT_EQ(timedOut.load(), 0);
 }
 
+// Whoever waits may destroy the event or the mutex as soon as its wait returns: the thread that set or released
+// it is done with it by then. A fault here is a use after free that the sanitizer builds report.
+TEST(TEventTest, AWaiterMayDestroyWhatItWaitedForOnceTheWaitReturns) {
+  for (int i = 0; i < 2000; ++i) {
+    auto event = std::make_unique<TEvent>();
+    std::thread setter([&event] { event->Set(); });
+    while (event->Wait(0) != 0) {
+    }
+    event.reset();
+    setter.join();
+  }
+  for (int i = 0; i < 2000; ++i) {
+    auto mutex = std::make_unique<TMutex>();
+    std::atomic<bool> held{false};
+    std::thread owner([&] {
+      mutex->Wait(kWaitForever);
+      held = true;
+      mutex->Done();
+    });
+    while (!held) std::this_thread::yield();
+    while (mutex->Wait(0) != 0) {
+    }
+    mutex->Done();
+    mutex.reset();
+    owner.join();
+  }
+}
+
 // What is retired is freed once every reader that entered before has left, whatever readers came after,
 // in the order it was retired; with no reader inside, at once.
 TEST(BGracePeriodsTest, RetiredGoesOnceTheReadersBeforeItHaveLeft) {
