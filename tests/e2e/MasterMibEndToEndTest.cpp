@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <map>
-#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -18,10 +17,6 @@
 
 namespace QVT::test {
 namespace {
-
-bool HaveTools() {
-  return test::HaveTools("snmpget snmpgetnext snmpwalk snmptable snmpset");
-}
 
 // Numeric OIDs of the module's columns and of the example's objects.
 const std::string kSessionEntry = ".1.3.6.1.4.1.32473.2.1.3.1";
@@ -37,45 +32,29 @@ constexpr int kScalarRegistrations = 2;
 // A running master (at most three sessions, two index values each) and
 // sub-agent A (rows 1-5 with the scalars). The sub-agents never ping, so
 // that a session the master closes stays closed.
-class MasterMibEndToEnd : public ::testing::Test {
+class MasterMibEndToEnd : public ProgramsTest {
  protected:
+  MasterMibEndToEnd() : ProgramsTest("snmpget snmpgetnext snmpwalk snmptable snmpset", 0) {}
+
   void SetUp() override {
-    if (!HaveTools()) GTEST_SKIP() << "the Net-SNMP command-line tools are not installed";
-    m_dir = MakeTempDir("qvt-e2e-mastermib-");
-    m_snmpPort = FreeUdpPort();
-    m_masterPort = FreeUdpPort();
+    ProgramsTest::SetUp();
+    if (IsSkipped()) return;
     WriteFile(m_dir + "/master.conf", "[SAMaster]\nPort=" + std::to_string(m_masterPort) +
                                           "\nMaxSessions=3\nMaxIndexAllocations=2\n[Agent]\nListenAddress=127.0.0.1:" +
                                           std::to_string(m_snmpPort) + "\n");
-    WriteFile(m_dir + "/sub.conf", "[SubAgent]\nMasterAddress=127.0.0.1:" + std::to_string(m_masterPort) +
-                                       "\nPingInterval=0\nMasterTimeout=1\nMaxProcTime=1\n");
-    ASSERT_TRUE(m_master.Start({kMaster, "-c", m_dir + "/master.conf"}, m_dir + "/master.log"));
-    ASSERT_TRUE(StartSubAgent("sub A", {"--rows", "1-5"}));
+    StartMaster();
+    ASSERT_TRUE(Run("sub A", {"--rows", "1-5"}));
     ASSERT_TRUE(WaitUntil([&] { return Snmp("snmpget", "-Oqv", "qvtExShareOwner.5") == "sub A\n"; }, 15000, 200))
-        << ReadFile(m_dir + "/master.log");
-  }
-
-  void TearDown() override {
-    for (auto& [name, child] : m_subAgents) {
-      if (child->Running()) child->Signal(SIGTERM);
-    }
-    if (m_master.Running()) m_master.Signal(SIGTERM);
-    for (auto& [name, child] : m_subAgents) child->Wait(5000);
-    m_master.Wait(5000);
-    if (!m_dir.empty() && !HasFailure()) RunCommand("rm -rf '" + m_dir + "'", m_scratch);
+        << Log("master");
   }
 
   // Starts an example sub-agent described `description` with more arguments.
-  bool StartSubAgent(const std::string& description, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {kSubAgent, "-c", m_dir + "/sub.conf", "--description", description};
-    argv.insert(argv.end(), args.begin(), args.end());
-    auto& child = m_subAgents[description];
-    child = std::make_unique<ChildProcess>();
-    return child->Start(argv, m_dir + "/" + description + ".log");
+  bool Run(const std::string& description, const std::vector<std::string>& args) {
+    return (m_subAgents[description] = StartSubAgent(description, args)) != nullptr;
   }
 
   // Stops it; it closes its session on the way out.
-  bool StopSubAgent(const std::string& description) {
+  bool Stop(const std::string& description) {
     ChildProcess& child = *m_subAgents.at(description);
     return child.Signal(SIGTERM) && child.Wait(5000) == 0;
   }
@@ -83,22 +62,15 @@ class MasterMibEndToEnd : public ::testing::Test {
   // Runs a v2c tool against the master with both QVT modules loaded.
   std::string Snmp(const std::string& tool, const std::string& options, const std::string& args,
                    const std::string& community = "public") {
-    std::string out;
-    RunCommand(tool + " -v2c -c " + community + " -Ln -M +" + kMibs +
-                   " -m +QVT-MASTER-MIB:QVT-EXAMPLE-MIB -t 3 -r 0 " + options + " 127.0.0.1:" +
-                   std::to_string(m_snmpPort) + " " + args + " 2>&1",
-               out, 60);
-    return out;
+    return Ask(tool + " -v2c -c " + community + " -Ln -M +" + kMibs + " -m +QVT-MASTER-MIB:QVT-EXAMPLE-MIB -t 3 -r 0 " +
+                   options,
+               args);
   }
 
   // The same without the modules: names are numeric, and no index is
   // checked against the MIB before it is sent.
   std::string SnmpNumeric(const std::string& tool, const std::string& args) {
-    std::string out;
-    RunCommand(tool + " -v2c -c public -Ln -On -Oq -t 3 -r 0 127.0.0.1:" + std::to_string(m_snmpPort) + " " + args +
-                   " 2>&1",
-               out, 60);
-    return out;
+    return Ask(tool + " -v2c -c public -Ln -On -Oq -t 3 -r 0", args);
   }
 
   long long Value(const std::string& name) { return std::atoll(Snmp("snmpget", "-Oqv", name).c_str()); }
@@ -135,12 +107,7 @@ class MasterMibEndToEnd : public ::testing::Test {
     return counts;
   }
 
-  std::string m_dir;
-  std::string m_scratch;
-  unsigned short m_snmpPort = 0;
-  unsigned short m_masterPort = 0;
-  ChildProcess m_master;
-  std::map<std::string, std::unique_ptr<ChildProcess>> m_subAgents;
+  std::map<std::string, ChildProcess*> m_subAgents;
 };
 
 TEST_F(MasterMibEndToEnd, RowsAndTotalsFollowTheSessionsAndTheirRegistrations) {
@@ -161,35 +128,31 @@ TEST_F(MasterMibEndToEnd, RowsAndTotalsFollowTheSessionsAndTheirRegistrations) {
   };
   for (const Step& step : steps) {
     if (step.args.empty()) {
-      ASSERT_TRUE(StopSubAgent(step.description)) << step.what;
+      ASSERT_TRUE(Stop(step.description)) << step.what;
     } else {
-      ASSERT_TRUE(StartSubAgent(step.description, step.args)) << step.what;
+      ASSERT_TRUE(Run(step.description, step.args)) << step.what;
     }
-    int sessions = 0;
     int registrations = 0;
-    for (const auto& [description, count] : step.registrations) {
-      ++sessions;
-      registrations += count;
-    }
+    for (const auto& [description, count] : step.registrations) registrations += count;
     EXPECT_TRUE(WaitUntil([&] { return RegistrationsBySession() == step.registrations; }, 10000, 200))
         << step.what << ": " << Snmp("snmptable", "-Ci", "qvtMasterSessionTable")
         << Snmp("snmpwalk", "", "qvtMasterRegSubtree");
     EXPECT_EQ(Sessions().size(), step.registrations.size()) << step.what;
-    EXPECT_EQ(Value("qvtMasterOpenSessions.0"), sessions) << step.what;
+    EXPECT_EQ(Value("qvtMasterOpenSessions.0"), static_cast<long long>(step.registrations.size())) << step.what;
     EXPECT_EQ(Value("qvtMasterRegistrationCount.0"), registrations) << step.what;
   }
 }
 
-TEST_F(MasterMibEndToEnd, SnmptableShowsEveryColumnOfASession) {
+TEST_F(MasterMibEndToEnd, SessionRowColumnsCountersAndAdminStatus) {
   ASSERT_EQ(Snmp("snmpset", "", "qvtExDynRowStatus.42 i createAndGo", "private").find("Error"), std::string::npos);
   const std::string id = Sessions()["sub A"];
   ASSERT_FALSE(id.empty());
   // The row's notification arrives after the SET's answer.
   ASSERT_TRUE(WaitUntil([&] { return Value("qvtMasterSessionNotifications." + id) == 1; }, 5000));
   // The session id is the one the master logged when it opened the session.
-  EXPECT_NE(ReadFile(m_dir + "/master.log").find("sub-agent session " + id + " ('sub A' at 127.0.0.1:"),
+  EXPECT_NE(Log("master").find("sub-agent session " + id + " ('sub A' at 127.0.0.1:"),
             std::string::npos)
-      << ReadFile(m_dir + "/master.log");
+      << Log("master");
 
   const std::vector<std::string> lines = Lines(Snmp("snmptable", "-Ci -Cf '|'", "qvtMasterSessionTable"));
   ASSERT_GE(lines.size(), 3u) << lines.size();
@@ -225,10 +188,9 @@ TEST_F(MasterMibEndToEnd, SnmptableShowsEveryColumnOfASession) {
   for (size_t i = 0; i < fields.size(); ++i) {
     EXPECT_TRUE(std::regex_match(fields[i], std::regex(cells[i].pattern))) << cells[i].column << ": " << fields[i];
   }
-}
 
-TEST_F(MasterMibEndToEnd, SessionCountersFollowItsRequestsAndTimeouts) {
-  const std::string row = "." + Sessions()["sub A"];
+  // The session's counters follow its requests and its time-outs.
+  const std::string row = "." + id;
   const long long requests = Value("qvtMasterSessionRequests" + row);
   for (int i = 0; i < 3; ++i) ASSERT_EQ(Snmp("snmpget", "-Oqv", "qvtExDescr.0"), "sub A\n");
   EXPECT_EQ(Value("qvtMasterSessionRequests" + row), requests + 3);
@@ -245,10 +207,75 @@ TEST_F(MasterMibEndToEnd, SessionCountersFollowItsRequestsAndTimeouts) {
   EXPECT_TRUE(WaitUntil([&] { return Snmp("snmpget", "-Oqv", "qvtExDescr.0") == "sub A\n"; }, 10000, 250));
   EXPECT_EQ(Value("qvtMasterSessionTimeoutsInARow" + row), 0);
   EXPECT_EQ(Value("qvtMasterSessionTimeouts" + row), 1);
+  const std::string& a = id;
+  // Index values appear with their rows and go when released.
+  struct Step {
+    const char* set;
+    std::map<std::string, std::string> values;  // value by number in the session
+  };
+  const Step steps[] = {
+      {"qvtExDynRowStatus.7 i createAndGo", {{"1", "\"42\""}, {"2", "\"7\""}}},
+      {"qvtExDynRowStatus.42 i destroy", {{"2", "\"7\""}}},
+  };
+  for (const Step& step : steps) {
+    const std::string set = Snmp("snmpset", "", step.set, "private");
+    ASSERT_EQ(set.find("Error"), std::string::npos) << step.set << ": " << set;
+    std::map<std::string, std::string> values;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          values.clear();
+          for (const auto& [index, text] : Column(kIndexEntry + ".3")) values[index.substr(a.size() + 1)] = text;
+          return values == step.values;
+        },
+        5000))
+        << step.set << ": " << Snmp("snmpwalk", "", "qvtMasterIndexTable");
+    for (const auto& [number, text] : step.values) {
+      EXPECT_EQ(Snmp("snmpget", "-On -Oqv", kIndexEntry + ".2." + a + "." + number), kExDynIndex + "\n") << step.set;
+    }
+    EXPECT_EQ(Value("qvtMasterIndexAllocationCount.0"), static_cast<long long>(step.values.size())) << step.set;
+  }
+  // Only down is accepted for the admin status, and it closes the session.
+  struct Set {
+    std::string instance;
+    std::string value;
+    const char* expected;  // in the tool's answer
+  };
+  const Set refused[] = {
+      {a, "3", "wrongValue"},
+      {a, "0", "wrongValue"},
+      {"12345", "2", "noCreation"},
+      {a + ".0", "2", "noCreation"},
+  };
+  for (const Set& set : refused) {
+    const std::string out = Snmp("snmpset", "", "qvtMasterSessionAdminStatus." + set.instance + " i " + set.value,
+                                 "private");
+    EXPECT_NE(out.find(set.expected), std::string::npos) << set.instance << " = " << set.value << ": " << out;
+  }
+  EXPECT_NE(Snmp("snmpset", "", "qvtMasterSessionAdminStatus." + a + " i up", "private").find("up(1)"),
+            std::string::npos);
+  ASSERT_EQ(Snmp("snmpget", "-Oqv", "qvtExDescr.0 qvtMasterSessionAdminStatus." + a), "sub A\nup\n");
+
+  EXPECT_NE(Snmp("snmpset", "", "qvtMasterSessionAdminStatus." + a + " i down", "private").find("down(2)"),
+            std::string::npos);
+  // Its objects, its row, its registrations and its index value go, as the
+  // master logs it.
+  EXPECT_NE(Snmp("snmpget", "", "qvtExDescr.0").find("No Such Object"), std::string::npos);
+  EXPECT_NE(Snmp("snmpget", "", "qvtMasterSessionDescr." + a).find("No Such Instance"), std::string::npos);
+  EXPECT_TRUE(Sessions().empty());
+  EXPECT_TRUE(WaitUntil([&] { return Value("qvtMasterRegistrationCount.0") == 0; }, 5000));
+  EXPECT_TRUE(Column(kRegistrationEntry + ".2").empty());
+  EXPECT_TRUE(WaitUntil([&] { return Value("qvtMasterIndexAllocationCount.0") == 0; }, 5000));
+  EXPECT_TRUE(Column(kIndexEntry + ".3").empty());
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Log("master").find("session " + a + " ('sub A' at ") != std::string::npos &&
+                   Log("master").find("closed by the master") != std::string::npos; },
+      3000))
+      << Log("master");
+  EXPECT_TRUE(m_subAgents.at("sub A")->Running());
 }
 
-TEST_F(MasterMibEndToEnd, RegistrationRowsDescribeTheirSubtreeRangeAndSysORRow) {
-  ASSERT_TRUE(StartSubAgent("sub B", {"--rows", "6-6", "--no-scalars"}));
+TEST_F(MasterMibEndToEnd, RegistrationRowsDescribeTheirSubtreesAndGetNextFindsEveryNextRow) {
+  ASSERT_TRUE(Run("sub B", {"--rows", "6-6", "--no-scalars"}));
   ASSERT_TRUE(WaitUntil([&] { return RegistrationsBySession()["sub B"] == kRegistrationsPerRow; }, 10000, 200));
   const auto subtrees = Column(kRegistrationEntry + ".2");
   const auto rangeSubIds = Column(kRegistrationEntry + ".3");
@@ -277,6 +304,7 @@ TEST_F(MasterMibEndToEnd, RegistrationRowsDescribeTheirSubtreeRangeAndSysORRow) 
     for (const auto& [index, subtree] : subtrees) {
       if (subtree.rfind(kind.prefix, 0) != 0) continue;
       ++rows;
+      EXPECT_TRUE(kind.rows > 1 || subtree == kind.prefix) << subtree;  // a table itself, not its entry
       EXPECT_EQ(rangeSubIds.at(index), kind.rangeSubId) << subtree;
       EXPECT_EQ(upperBounds.at(index), kind.upperBound) << subtree;
       // Its sysORTable row names the same subtree.
@@ -288,19 +316,16 @@ TEST_F(MasterMibEndToEnd, RegistrationRowsDescribeTheirSubtreeRangeAndSysORRow) 
   }
   // Numbered from 1 within each session, in the order registered: sub B's
   // three rows are its registrations 1 to 3.
-  const std::string b = Sessions()["sub B"];
+  const std::map<std::string, std::string> ids = Sessions();
+  const std::string b = ids.at("sub B");
   for (int number = 1; number <= kRegistrationsPerRow; ++number) {
     const auto row = subtrees.find(b + "." + std::to_string(number));
     ASSERT_NE(row, subtrees.end()) << number;
     EXPECT_EQ(row->second, ".1.3.6.1.4.1.32473.1.1.2.1." + std::to_string(number + 1) + ".6");
   }
-}
 
-TEST_F(MasterMibEndToEnd, GetNextFindsTheFollowingRowFromAnyIndex) {
-  ASSERT_TRUE(StartSubAgent("sub B", {"--rows", "6-6", "--no-scalars"}));
-  ASSERT_TRUE(WaitUntil([&] { return RegistrationsBySession()["sub B"] == kRegistrationsPerRow; }, 10000, 200));
+  // GET-NEXT finds the following row from any index, GET only a row's exact index.
   ASSERT_EQ(Snmp("snmpset", "", "qvtExDynRowStatus.42 i createAndGo", "private").find("Error"), std::string::npos);
-  const std::map<std::string, std::string> ids = Sessions();
   std::map<std::string, int> registrations = RegistrationsBySession();
   // The sessions in the order of their ids, with their registrations.
   std::string first = "sub A";
@@ -352,80 +377,6 @@ TEST_F(MasterMibEndToEnd, GetNextFindsTheFollowingRowFromAnyIndex) {
   }
 }
 
-TEST_F(MasterMibEndToEnd, IndexValuesAppearWithTheirRowsAndGoWhenReleased) {
-  struct Step {
-    const char* set;
-    std::map<std::string, std::string> values;  // value by number in the session
-  };
-  const Step steps[] = {
-      {"qvtExDynRowStatus.42 i createAndGo", {{"1", "\"42\""}}},
-      {"qvtExDynRowStatus.7 i createAndGo", {{"1", "\"42\""}, {"2", "\"7\""}}},
-      {"qvtExDynRowStatus.42 i destroy", {{"2", "\"7\""}}},
-      {"qvtExDynRowStatus.7 i destroy", {}},
-  };
-  const std::string a = Sessions()["sub A"];
-  for (const Step& step : steps) {
-    const std::string set = Snmp("snmpset", "", step.set, "private");
-    ASSERT_EQ(set.find("Error"), std::string::npos) << step.set << ": " << set;
-    std::map<std::string, std::string> values;
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-          values.clear();
-          for (const auto& [index, text] : Column(kIndexEntry + ".3")) values[index.substr(a.size() + 1)] = text;
-          return values == step.values;
-        },
-        5000))
-        << step.set << ": " << Snmp("snmpwalk", "", "qvtMasterIndexTable");
-    for (const auto& [number, text] : step.values) {
-      EXPECT_EQ(Snmp("snmpget", "-On -Oqv", kIndexEntry + ".2." + a + "." + number), kExDynIndex + "\n") << step.set;
-    }
-    EXPECT_EQ(Value("qvtMasterIndexAllocationCount.0"), static_cast<long long>(step.values.size())) << step.set;
-  }
-}
-
-TEST_F(MasterMibEndToEnd, AdminStatusDownClosesTheSessionAndOnlyDownIsAccepted) {
-  ASSERT_EQ(Snmp("snmpset", "", "qvtExDynRowStatus.42 i createAndGo", "private").find("Error"), std::string::npos);
-  const std::string a = Sessions()["sub A"];
-  ASSERT_FALSE(a.empty());
-  struct Set {
-    std::string instance;
-    std::string value;
-    const char* expected;  // in the tool's answer
-  };
-  const Set refused[] = {
-      {a, "3", "wrongValue"},
-      {a, "0", "wrongValue"},
-      {"12345", "2", "noCreation"},
-      {a + ".0", "2", "noCreation"},
-  };
-  for (const Set& set : refused) {
-    const std::string out = Snmp("snmpset", "", "qvtMasterSessionAdminStatus." + set.instance + " i " + set.value,
-                                 "private");
-    EXPECT_NE(out.find(set.expected), std::string::npos) << set.instance << " = " << set.value << ": " << out;
-  }
-  EXPECT_NE(Snmp("snmpset", "", "qvtMasterSessionAdminStatus." + a + " i up", "private").find("up(1)"),
-            std::string::npos);
-  ASSERT_EQ(Snmp("snmpget", "-Oqv", "qvtExDescr.0 qvtMasterSessionAdminStatus." + a), "sub A\nup\n");
-
-  EXPECT_NE(Snmp("snmpset", "", "qvtMasterSessionAdminStatus." + a + " i down", "private").find("down(2)"),
-            std::string::npos);
-  // Its objects, its row, its registrations and its index value go, as the
-  // master logs it.
-  EXPECT_NE(Snmp("snmpget", "", "qvtExDescr.0").find("No Such Object"), std::string::npos);
-  EXPECT_NE(Snmp("snmpget", "", "qvtMasterSessionDescr." + a).find("No Such Instance"), std::string::npos);
-  EXPECT_TRUE(Sessions().empty());
-  EXPECT_TRUE(WaitUntil([&] { return Value("qvtMasterRegistrationCount.0") == 0; }, 5000));
-  EXPECT_TRUE(Column(kRegistrationEntry + ".2").empty());
-  EXPECT_TRUE(WaitUntil([&] { return Value("qvtMasterIndexAllocationCount.0") == 0; }, 5000));
-  EXPECT_TRUE(Column(kIndexEntry + ".3").empty());
-  EXPECT_TRUE(WaitUntil(
-      [&] { return ReadFile(m_dir + "/master.log").find("session " + a + " ('sub A' at ") != std::string::npos &&
-                   ReadFile(m_dir + "/master.log").find("closed by the master") != std::string::npos; },
-      3000))
-      << ReadFile(m_dir + "/master.log");
-  EXPECT_TRUE(m_subAgents.at("sub A")->Running());
-}
-
 TEST_F(MasterMibEndToEnd, RefusalsMoveTheirCounters) {
   // Each refusal in turn, with the counter it must move; the counters of
   // the refusals before it stay where they were.
@@ -440,7 +391,7 @@ TEST_F(MasterMibEndToEnd, RefusalsMoveTheirCounters) {
   };
   const Refusal refusals[] = {
       // The scalars again, which sub A registered already.
-      {"qvtMasterRegistrationsDuplicate", {{"sub A again", {"--rows", "20-20"}}}, {}},
+      {"qvtMasterRegistrationsDuplicate", {{"sub A again", {"--rows", "20-20", "-t"}}}, {}},
       // MaxIndexAllocations is 2: the third row's index is refused.
       {"qvtMasterIndexQuota",
        {},
@@ -455,17 +406,38 @@ TEST_F(MasterMibEndToEnd, RefusalsMoveTheirCounters) {
     const std::string counter = std::string(refusal.counter) + ".0";
     const long long before = Value(counter);
     for (const SubAgent& subAgent : refusal.subAgents) {
-      ASSERT_TRUE(StartSubAgent(subAgent.description, subAgent.args)) << refusal.counter;
+      ASSERT_TRUE(Run(subAgent.description, subAgent.args)) << refusal.counter;
     }
     for (const std::string& set : refusal.sets) Snmp("snmpset", "", set, "private");
     EXPECT_TRUE(WaitUntil([&] { return Value(counter) > before; }, 10000, 200))
-        << refusal.counter << ": " << ReadFile(m_dir + "/master.log");
+        << refusal.counter << ": " << Log("master");
     for (const auto& [earlier, value] : done) {
       EXPECT_EQ(Value(earlier), value) << earlier << " after " << refusal.counter;
     }
     done[counter] = Value(counter);
   }
   EXPECT_EQ(Sessions().size(), 3u);
+  // Both sides name the duplicate's OID and session; the traced sub-agent logs each request it serves with
+  // the PDU type, the first name and the result.
+  const std::string sub = Log("sub A again");
+  std::smatch found;
+  ASSERT_TRUE(std::regex_search(sub, found, std::regex("refused 1\\.3\\.6\\.1\\.4\\.1\\.32473\\.1\\.1\\.1 \\(session "
+                                                         "(\\d+)\\): \\(107\\) duplicateRegistration")))
+      << sub;
+  const std::string master = Log("master");
+  EXPECT_NE(master.find("registration of 1.3.6.1.4.1.32473.1.1.1 from 127.0.0.1:"), std::string::npos) << master;
+  EXPECT_NE(master.find("(session " + found[1].str() + " 'sub A again') refused: registered already"),
+            std::string::npos)
+      << master;
+  EXPECT_EQ(Snmp("snmpget", "-Oqv", "qvtExShareOwner.20"), "sub A again\n");
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return std::regex_search(Log("sub A again"),
+                                 std::regex("served GET \\(5\\) of 1 varbind\\(s\\) from 1\\.3\\.6\\.1\\.4\\.1\\.32473\\."
+                                            "1\\.1\\.2\\.1\\.2\\.20, transaction \\d+: result \\(0\\) noError, index 0"));
+      },
+      3000))
+      << Log("sub A again");
 }
 
 }  // namespace

@@ -28,11 +28,9 @@ class ChildProcess {
   int Wait(int ms);
   bool Running();
   pid_t Pid() const { return m_pid; }
-  const std::string& LogPath() const { return m_logPath; }
 
  private:
   pid_t m_pid = -1;
-  std::string m_logPath;
 };
 
 // Runs `command` through /bin/sh with a time limit; its standard output in
