@@ -186,26 +186,17 @@ TEST_F(BSnmpAgentTest, MessageSizeLimitCutsGetBulkAndMakesOtherAnswersTooBig) {
   EXPECT_EQ(Counter(SNMP_OUT_TOO_BIGS), 2u);
 }
 
-TEST_F(BSnmpAgentTest, SetChangesTheValueAndFailuresGetTheirStatusInBothVersions) {
+// A refused SET answers with the request's varbinds; the read community may not write. (How the handlers' refusals
+// read in each version: the processor test.)
+TEST_F(BSnmpAgentTest, SetChangesTheValueAndTheReadCommunityMayNotWrite) {
   EXPECT_EQ(Show(Set(kV2, "private", kLabel, Text("hello"))), "0/0 32473.1.2.1.3.1=STRING: \"hello\"");
-  // The status of each refusal in SNMPv2c, and in SNMPv1.
-  const std::tuple<const char*, const char*, BObjectSyntax, int, int> cases[] = {
-      {"private", kLabel, Int(3), SNMP_ERR_WRONGTYPE, SNMP_ERR_BADVALUE},
-      {"private", kLabel, Text("too long!"), SNMP_ERR_WRONGLENGTH, SNMP_ERR_BADVALUE},
-      {"private", kLevel, Int(11), SNMP_ERR_WRONGVALUE, SNMP_ERR_BADVALUE},
-      {"private", kDescr, Text("x"), SNMP_ERR_NOTWRITABLE, SNMP_ERR_NOSUCHNAME},
-      {"public", kLabel, Text("x"), SNMP_ERR_NOACCESS, SNMP_ERR_NOSUCHNAME},
-  };
-  for (const auto& [community, oid, value, v2, v1] : cases) {
-    for (const int version : {kV2, kV1}) {
-      const BSnmpMessage r = Set(version, community, oid, value);
-      EXPECT_EQ(std::make_tuple(r.errorStatus, r.errorIndex, r.version),
-                std::make_tuple(version == kV1 ? v1 : v2, 1, version));
-      EXPECT_TRUE(r.varBinds.Count() == 1 && r.varBinds[0].value == value) << oid << " " << community;
-    }
+  for (const int version : {kV2, kV1}) {
+    const BSnmpMessage r = Set(version, "public", kLabel, Text("x"));
+    EXPECT_EQ(std::make_tuple(r.errorStatus, r.errorIndex, r.version),
+              std::make_tuple(version == kV1 ? SNMP_ERR_NOSUCHNAME : SNMP_ERR_NOACCESS, 1, version));
+    EXPECT_TRUE(r.varBinds.Count() == 1 && r.varBinds[0].value == Text("x"));
   }
-  EXPECT_EQ(Ask(kV2, SNMP_PDU_GET, {kLabel, kLevel}),
-            "0/0 32473.1.2.1.3.1=STRING: \"hello\" 32473.1.2.1.4.1=INTEGER: 1");
+  EXPECT_EQ(Ask(kV2, SNMP_PDU_GET, {kLabel}), "0/0 32473.1.2.1.3.1=STRING: \"hello\"");
   EXPECT_EQ(Counter(SNMP_IN_BAD_COMMUNITY_USES), 2u);
   EXPECT_EQ(BTransactions::Instance()->Count(), 0);  // every request's transaction ended with it
 }

@@ -13,6 +13,7 @@
 #include "FakeSubtreeHandler.h"
 #include "BSnmpAgent.h"
 #include "BSnmpEngineState.h"
+#include "BSnmpTransaction.h"
 #include "BSnmpV3Message.h"
 #include "BUsmCrypto.h"
 #include "ChildProcess.h"
@@ -232,10 +233,8 @@ TEST_F(BSnmpProcessorTest, NamesOutsideTheViewAreNeverAskedOfTheMib) {
   test::FakeSubtreeHandler enterprise("1.3.6.1.4.1.32473",
                                       {"1.3.6.1.4.1.32473.1.0", "1.3.6.1.4.1.32473.2.0", "1.3.6.1.4.1.32473.3.0"});
   test::FakeSubtreeHandler hiddenLast("1.3.6.1.5.1", {"1.3.6.1.5.1.1.0"});
-  for (BMibSubtreeHandler* handler : {static_cast<BMibSubtreeHandler*>(&visible), static_cast<BMibSubtreeHandler*>(&hidden),
-                                      static_cast<BMibSubtreeHandler*>(&enterprise), static_cast<BMibSubtreeHandler*>(&hiddenLast)}) {
-    ASSERT_NE(m_mib.RegisterSubtreeHandler(handler), 0);
-  }
+  const std::vector<BMibSubtreeHandler*> handlers = {&visible, &hidden, &enterprise, &hiddenLast};
+  for (BMibSubtreeHandler* handler : handlers) ASSERT_NE(m_mib.RegisterSubtreeHandler(handler), 0);
   // One experimental subtree, and one enterprise instance named by the view itself.
   m_config.users[0].view = {BObjectIdentifier("1.3.6.1.4.1.32473.2.0"), BObjectIdentifier("1.3.6.1.3.1")};
 
@@ -291,10 +290,7 @@ TEST_F(BSnmpProcessorTest, NamesOutsideTheViewAreNeverAskedOfTheMib) {
   EXPECT_TRUE(hidden.Calls().empty()) << "a subtree outside the view was asked";
   EXPECT_TRUE(hiddenLast.Calls().empty()) << "a subtree outside the view was asked";
   EXPECT_FALSE(enterprise.Calls().empty()) << "the instance the view names was never asked for";
-  for (BMibSubtreeHandler* handler : {static_cast<BMibSubtreeHandler*>(&visible), static_cast<BMibSubtreeHandler*>(&hidden),
-                                      static_cast<BMibSubtreeHandler*>(&enterprise), static_cast<BMibSubtreeHandler*>(&hiddenLast)}) {
-    m_mib.UnregisterSubtreeHandler(handler);
-  }
+  for (BMibSubtreeHandler* handler : handlers) m_mib.UnregisterSubtreeHandler(handler);
 }
 
 // A handler's failed SET in the manager's version: SNMPv1 managers get SNMPv1 statuses, SNMPv2c (and v3) managers
@@ -307,6 +303,9 @@ TEST_F(BSnmpProcessorTest, SetFailuresAnswerInTheManagersVersion) {
       {SNMP_ERR_WRONGTYPE, SNMP_ERR_BADVALUE, SNMP_ERR_WRONGTYPE},
       {SNMP_ERR_NOCREATION, SNMP_ERR_NOSUCHNAME, SNMP_ERR_NOCREATION},
       {SNMP_ERR_GENERR, SNMP_ERR_GENERR, SNMP_ERR_GENERR},
+      {SNMP_ERR_WRONGLENGTH, SNMP_ERR_BADVALUE, SNMP_ERR_WRONGLENGTH},
+      {SNMP_ERR_WRONGVALUE, SNMP_ERR_BADVALUE, SNMP_ERR_WRONGVALUE},
+      {SNMP_ERR_NOTWRITABLE, SNMP_ERR_NOSUCHNAME, SNMP_ERR_NOTWRITABLE},
   };
   test::FakeSubtreeHandler handler("1.3.6.1.4.1.32473.7", {"1.3.6.1.4.1.32473.7.1.0", "1.3.6.1.4.1.32473.7.2.0"});
   ASSERT_NE(m_mib.RegisterSubtreeHandler(&handler), 0);
@@ -334,6 +333,7 @@ TEST_F(BSnmpProcessorTest, SetFailuresAnswerInTheManagersVersion) {
       EXPECT_EQ(response.errorIndex, 2) << "the varbind the handler named";
     }
   }
+  EXPECT_EQ(BTransactions::Instance()->Count(), 0);  // every request's transaction ended with it
   m_mib.UnregisterSubtreeHandler(&handler);
 }
 
