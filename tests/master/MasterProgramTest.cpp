@@ -247,8 +247,6 @@ TEST_F(ProgramTest, ReportsEveryProblemWithItsLineAndTouchesNothing) {
        goodState},
       {"SNMPv3 only without a user is a warning", Conf("", "Versions=v3\n"), 0, {},
        {{5, "[Agent] Versions: only v3 is answered and no [User] section names a user"}}, ""},
-      {"an unknown key is a warning", Conf("", "Colour=blue\n"), 0, {}, {{5, "unknown key 'Colour' in [Agent] ignored"}},
-       ""},
       {"a port out of range", "[SAMaster]\nPort=70000\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(m_agentPort), 2,
        {{2, "[SAMaster] Port: '70000' is not a whole number from 2 to 65534"}}, {}, ""},
       {"a user whose password is too short", Conf("", "", "[User bob]\nAuth=SHA\nAuthPassword=seven77\n"), 2,
