@@ -116,7 +116,8 @@ TEST(BUsmCryptoTest, PasswordToKeyAndLocalization) {
 
 // Localized privacy keys of "maplesyrup", cut or extended to the AES key,
 // as snmpd 5.9.3 (Debian 12) stored them after `createUser <name> <auth>
-// "maplesyrup" <priv> "maplesyrup"` with exactEngineID 0x000000000000000000000002.
+// "maplesyrup" <priv> "maplesyrup"` with exactEngineID 0x000000000000000000000002:
+// one row per way of making the key (the requests below use more pairs).
 TEST(BUsmCryptoTest, PrivacyKeysMatchNetSnmp) {
   struct Case {
     EUsmAuthProtocol auth;
@@ -125,24 +126,14 @@ TEST(BUsmCryptoTest, PrivacyKeysMatchNetSnmp) {
   };
   const Case cases[] = {
       {USM_AUTH_HMAC_MD5_96, USM_PRIV_AES128, "526f5eed9fcce26f8964c2930787d82b"},
-      {USM_AUTH_HMAC_SHA256_192, USM_PRIV_AES128, "8982e0e549e866db361a6b625d84cccc"},
       // AES192/AES256: Kul || H(Kul)
       {USM_AUTH_HMAC_MD5_96, USM_PRIV_AES256, "526f5eed9fcce26f8964c2930787d82bfa24a92467426c2f4b09192be10dfaec"},
       {USM_AUTH_HMAC_SHA_96, USM_PRIV_AES192, "6695febc9288e36282235fc7151f128497b38f3f505e07eb"},
-      {USM_AUTH_HMAC_SHA_96, USM_PRIV_AES256, "6695febc9288e36282235fc7151f128497b38f3f505e07eb9af25568fa1f5dbe"},
       {USM_AUTH_HMAC_SHA224_128, USM_PRIV_AES192, "0bd8827c6e29f8065e08e09237f177e410f69b90e1782be6"},
-      {USM_AUTH_HMAC_SHA256_192, USM_PRIV_AES192, "8982e0e549e866db361a6b625d84cccc11162d453ee8ce3a"},
-      {USM_AUTH_HMAC_SHA384_256, USM_PRIV_AES256, "3b298f16164a11184279d5432bf169e2d2a48307de02b3d3f7e2b4f36eb6f045"},
-      {USM_AUTH_HMAC_SHA512_384, USM_PRIV_AES256, "22a5a36cedfcc085807a128d7bc6c2382167ad6c0dbc5fdff856740f3d84c099"},
       // AES192C/AES256C: Kul || localize(passwordToKey(Kul))
       {USM_AUTH_HMAC_MD5_96, USM_PRIV_AES256_REEDER,
        "526f5eed9fcce26f8964c2930787d82b79eff44a90650ee0a3a40abfac5acc12"},
       {USM_AUTH_HMAC_SHA_96, USM_PRIV_AES192_REEDER, "6695febc9288e36282235fc7151f128497b38f3f9b8b6d78"},
-      {USM_AUTH_HMAC_SHA_96, USM_PRIV_AES256_REEDER,
-       "6695febc9288e36282235fc7151f128497b38f3f9b8b6d78936ba6e7d19dfd9c"},
-      {USM_AUTH_HMAC_SHA256_192, USM_PRIV_AES192_REEDER, "8982e0e549e866db361a6b625d84cccc11162d453ee8ce3a"},
-      {USM_AUTH_HMAC_SHA512_384, USM_PRIV_AES256_REEDER,
-       "22a5a36cedfcc085807a128d7bc6c2382167ad6c0dbc5fdff856740f3d84c099"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(QVUsmAuthInfo(c.auth).name) + " " + QVUsmPrivInfo(c.priv).name);

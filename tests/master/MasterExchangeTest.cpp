@@ -21,6 +21,12 @@ BVarBindList List(std::initializer_list<std::pair<const char*, BObjectSyntax>> i
   return list;
 }
 
+// `call`'s result while `agent` answers every request with name=value.
+template <class Call>
+std::string Answering(SubAgent& agent, Call call, const char* name, int value) {
+  return agent.While(call, [&](const BSAPdu& r) { agent.Reply(r, List({{name, Int(value)}})); });
+}
+
 constexpr int kGet = 0, kGetNext = 1;  // the other calls are SETs, named by their phase
 
 // The host's varbinds hold -1; the proxy serves all but the first (GET, SET) or the first (GET-NEXT). The
@@ -80,8 +86,7 @@ const ProxyCase kProxyCases[] = {
 
 TEST_F(MasterTest, ProxiesTurnCallsIntoRequestsAndAnswersIntoResults) {
   SubAgent agent(m_port);
-  const unsigned id = agent.Open(/*timeout=*/1);
-  ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1")), 0);
+  const unsigned id = agent.Holding("1");
   ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1.5.1", std::pair{8u, 5u})), 0);
   unsigned tid = 0;
   for (const ProxyCase& c : kProxyCases) {
@@ -125,8 +130,7 @@ TEST_F(MasterTest, ProxiesTurnCallsIntoRequestsAndAnswersIntoResults) {
 // and counted, and the wait goes on to the real answer.
 TEST_F(MasterTest, OnlyTheSessionsAddressWithTheRequestIdAnswers) {
   SubAgent agent(m_port), forger(m_port);
-  const unsigned id = agent.Open(/*timeout=*/2);
-  ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1")), 0);
+  const unsigned id = agent.Holding("1", /*timeout=*/2);
   const std::string got = agent.While([&] { return Get("1.1.0"); },
                                       [&](const BSAPdu& request) {
                                         BSAPdu forged(SA_PDU_RESPONSE, id, request.requestId);
@@ -150,19 +154,15 @@ TEST_F(MasterTest, OnlyTheSessionsAddressWithTheRequestIdAnswers) {
 TEST_F(MasterTest, AHungSubAgentCostsOnlyItsOwnObjects) {
   Restart({{"MaxWait", "3"}, {"MaxQueuedRequests", "1"}});
   SubAgent hung(m_port), healthy(m_port);
-  const unsigned hungId = hung.Open(/*timeout=*/1), healthyId = healthy.Open();
-  ASSERT_EQ(hung.Ask(RegisterPdu(SA_PDU_REGISTER, hungId, "1")), 0);
-  ASSERT_EQ(healthy.Ask(RegisterPdu(SA_PDU_REGISTER, healthyId, "2")), 0);
+  hung.Holding("1"), healthy.Holding("2");
 
   std::vector<std::future<std::string>> stuck;
   for (int i = 0; i < 3; ++i) stuck.push_back(std::async(std::launch::async, [&] { return Get("1.1.0"); }));
   BSAPdu first;
   ASSERT_TRUE(hung.Next(first, 3000));  // one request reaches it; one waits; one is refused at once
   ASSERT_TRUE(WaitUntil([&] { return Counter(SA_CNT_EXCHANGE_BUSY) == 1; }, 3000, 10));
-  const std::string answered = healthy.While([&] { return Get("2.1.0") + " " + Get("1.3.6.1.2.1.1.3.0"); },
-                                             [&](const BSAPdu& r) {
-                                               healthy.Reply(r, List({{"2.1.0", Int(7)}}));
-                                             });
+  const std::string answered =
+      Answering(healthy, [&] { return Get("2.1.0") + " " + Get("1.3.6.1.2.1.1.3.0"); }, "2.1.0", 7);
   EXPECT_EQ(answered.substr(0, 12), "0 2.1.0=7 0 ");
   int pending = 0;
   for (auto& f : stuck) pending += f.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
@@ -180,8 +180,7 @@ TEST_F(MasterTest, AHungSubAgentCostsOnlyItsOwnObjects) {
 // between resets the count, anything else from the sub-agent's address does not.
 TEST_F(MasterTest, SilentSubAgentIsClosedAfterThreeUnansweredRequestsInARow) {
   SubAgent agent(m_port);
-  const unsigned id = agent.Open(/*timeout=*/1);
-  ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1")), 0);
+  const unsigned id = agent.Holding("1");
   // 'n' no answer, 'g' an undecodable datagram only, 'a' the answer.
   const std::pair<char, int> plan[] = {{'n', 1}, {'n', 2}, {'a', 0}, {'n', 1}, {'g', 2}, {'n', 3}};
   for (const auto& [what, count] : plan) {
@@ -208,9 +207,8 @@ TEST_F(MasterTest, SilentSubAgentIsClosedAfterThreeUnansweredRequestsInARow) {
 TEST_F(MasterTest, OneReadRequestWaitsMaxWaitInAll) {
   Restart({{"MaxWait", "2"}});
   SubAgent slow(m_port), silent(m_port);
-  const unsigned slowId = slow.Open(/*timeout=*/2), silentId = silent.Open(/*timeout=*/2);
-  ASSERT_EQ(slow.Ask(RegisterPdu(SA_PDU_REGISTER, slowId, "1")), 0);
-  ASSERT_EQ(silent.Ask(RegisterPdu(SA_PDU_REGISTER, silentId, "2")), 0);
+  slow.Holding("1", /*timeout=*/2);
+  const unsigned silentId = silent.Holding("2", /*timeout=*/2);
   const auto get = [&] {
     BVarBindList list;
     list.Append(Oid("1.1.0"));
@@ -229,11 +227,7 @@ TEST_F(MasterTest, OneReadRequestWaitsMaxWaitInAll) {
   EXPECT_EQ(Counter(SA_CNT_EXCHANGE_TIMEOUTS), 0u);
   EXPECT_EQ(BSAMasterPeer::Record(*m_master, silentId)->m_timeoutCount.load(), 0);
   // The next request has MaxWait of its own.
-  EXPECT_EQ(silent.While([&] { return Get("2.1.0"); },
-                         [&](const BSAPdu& r) {
-                           silent.Reply(r, List({{"2.1.0", Int(4)}}));
-                         }),
-            "0 2.1.0=4");
+  EXPECT_EQ(Answering(silent, [&] { return Get("2.1.0"); }, "2.1.0", 4), "0 2.1.0=4");
 }
 
 // At most MaxWaitingRequests SNMP requests wait for sub-agents at once, all sessions together: beyond, a
@@ -241,9 +235,7 @@ TEST_F(MasterTest, OneReadRequestWaitsMaxWaitInAll) {
 TEST_F(MasterTest, RequestsWaitingForSubAgentsAreBoundedInAll) {
   Restart({{"MaxWaitingRequests", "1"}, {"MaxWait", "2"}});
   SubAgent hung(m_port), other(m_port);
-  const unsigned hungId = hung.Open(/*timeout=*/2), otherId = other.Open();
-  ASSERT_EQ(hung.Ask(RegisterPdu(SA_PDU_REGISTER, hungId, "1")), 0);
-  ASSERT_EQ(other.Ask(RegisterPdu(SA_PDU_REGISTER, otherId, "2")), 0);
+  hung.Holding("1", /*timeout=*/2), other.Holding("2");
   auto waiting = std::async(std::launch::async, [&] { return Get("1.1.0"); });
   BSAPdu request;
   ASSERT_TRUE(hung.Next(request, 3000));
@@ -251,19 +243,14 @@ TEST_F(MasterTest, RequestsWaitingForSubAgentsAreBoundedInAll) {
   EXPECT_EQ(Counter(SA_CNT_EXCHANGE_BUSY), 1u);
   EXPECT_FALSE(other.Next(request, 100));
   EXPECT_EQ(waiting.get(), "5 1.1.0=NULL");
-  EXPECT_EQ(other.While([&] { return Get("2.1.0"); },
-                        [&](const BSAPdu& r) {
-                          other.Reply(r, List({{"2.1.0", Int(5)}}));
-                        }),
-            "0 2.1.0=5");
+  EXPECT_EQ(Answering(other, [&] { return Get("2.1.0"); }, "2.1.0", 5), "0 2.1.0=5");
 }
 
 // Stop ends every wait for a sub-agent at once, whatever it announced and whatever MaxWait says.
 TEST_F(MasterTest, StopEndsTheWaitsAtOnce) {
   Restart({{"MaxWait", "3599"}});
   SubAgent hung(m_port);
-  const unsigned id = hung.Open(/*timeout=*/3599);
-  ASSERT_EQ(hung.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1")), 0);
+  hung.Holding("1", /*timeout=*/3599);
   auto get = std::async(std::launch::async, [&] { return Get("1.1.0"); });
   BSAPdu request;
   ASSERT_TRUE(hung.Next(request, 3000));
@@ -272,11 +259,7 @@ TEST_F(MasterTest, StopEndsTheWaitsAtOnce) {
   EXPECT_EQ(get.get(), "5 1.1.0=NULL");
   EXPECT_EQ(Counter(SA_CNT_EXCHANGE_ABORTED), 1u);
   ASSERT_EQ(m_master->Start(), 0);  // and a started master asks the sub-agent again
-  EXPECT_EQ(hung.While([&] { return Get("1.1.0"); },
-                       [&](const BSAPdu& r) {
-                         hung.Reply(r, List({{"1.1.0", Int(3)}}));
-                       }),
-            "0 1.1.0=3");
+  EXPECT_EQ(Answering(hung, [&] { return Get("1.1.0"); }, "1.1.0", 3), "0 1.1.0=3");
 }
 
 // Closing a session of a hundred thousand registrations goes in steps: queries of other objects are served

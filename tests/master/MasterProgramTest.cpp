@@ -1,7 +1,9 @@
-// qvt-master-agent as a program: it ends with status 2 and one line naming the setting when its configuration is
+// qvt-master-agent as a program. It ends with status 2 and one line naming the setting when its configuration is
 // unusable; a usable one it serves until SIGTERM ends it with status 0, warning about the lines it ignores and
-// keeping what sub-agents send out of its log's structure and volume.
-#include <gtest/gtest.h>
+// keeping what sub-agents send out of its log's structure and volume. With --check-config it reports every problem
+// of a file with its line, exits 0 or 2, and binds, writes and starts nothing: the ports it is given are held by
+// the test throughout (a start would fail on them) and the state file is not made or changed.
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,19 +15,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "BSASocket.h"
-#include "ChildProcess.h"
 #include "MasterTestSupport.h"
 
 namespace QVT::test {
 namespace {
-
-std::string Conf(unsigned masterPort, unsigned agentPort, const std::string& more = "") {
-  return "[SAMaster]\nPort=" + std::to_string(masterPort) +
-         "\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(agentPort) + "\n" + more;
-}
 
 // The service manager's end of NOTIFY_SOCKET: a datagram socket at a path, or at an abstract name ("@...").
 class NotifySocket {
@@ -58,58 +56,111 @@ bool PortTaken(unsigned short port) {
   return probe.Initialize(port) != 0;
 }
 
+// A problem the check must report: "qvt.conf:<line>: <text>"; line 0 for one outside the configuration file
+// (the state file's), found by its text alone.
+struct Problem {
+  int line;
+  std::string text;
+};
+
+struct Case {
+  std::string name;
+  std::string conf;
+  int status;
+  std::vector<Problem> errors;
+  std::vector<Problem> warnings;
+  std::string stateFile;  // the state file's content before the check; empty: there is none
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::set<std::string> Entries(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.insert(entry.path().filename().string());
+  return names;
+}
+
 class ProgramTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    ASSERT_EQ(m_masterHolder.Initialize(m_masterPort), 0);
+    ASSERT_EQ(m_agentHolder.Initialize(m_agentPort), 0);
+  }
   void TearDown() override { std::filesystem::remove_all(m_dir); }
-  // Runs the program on `text` as qvt.conf (readable by its owner only, so that the passwords in it are worth no
-  // warning line), with no file name after -c when `named` is false.
-  void Start(const std::string& text, bool named = true) {
-    WriteFile(m_dir + "/qvt.conf", text);
-    std::filesystem::permissions(m_dir + "/qvt.conf",
-                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  // [SAMaster] on line 1, its keys from line 2 (Port first), then [Agent] with ListenAddress first, then `rest`;
+  // on the held ports unless others are given.
+  std::string Conf(const std::string& samaster, const std::string& agent, const std::string& rest = "",
+                   unsigned masterPort = 0, unsigned agentPort = 0) const {
+    return "[SAMaster]\nPort=" + std::to_string(masterPort != 0 ? masterPort : m_masterPort) + "\n" + samaster +
+           "[Agent]\nListenAddress=127.0.0.1:" + std::to_string(agentPort != 0 ? agentPort : m_agentPort) + "\n" +
+           agent + rest;
+  }
+  // Starts the program on `text` as qvt.conf (owner-only unless `mode` says otherwise, so that passwords in it are
+  // worth no warning) with the given arguments after "-c FILE".
+  void Start(const std::string& text, const std::vector<std::string>& more = {}, mode_t mode = 0600) {
+    WriteFile(m_conf, text);
+    ::chmod(m_conf.c_str(), mode);
+    std::vector<std::string> argv = {QV_MASTER_AGENT_PATH, "-c", m_conf};
+    argv.insert(argv.end(), more.begin(), more.end());
     std::filesystem::remove(m_dir + "/log");
-    ASSERT_TRUE(m_program.Start({QV_MASTER_AGENT_PATH, "-c", named ? m_dir + "/qvt.conf" : ""}, m_dir + "/log"));
+    ASSERT_TRUE(m_program.Start(argv, m_dir + "/log"));
+  }
+  // Runs it to its end: its exit status, the log in `log`.
+  int Run(const std::string& text, const std::vector<std::string>& more, std::string& log, mode_t mode = 0600) {
+    Start(text, more, mode);
+    const int status = m_program.Wait(/*ms=*/10000);
+    log = Log();
+    return status;
   }
   std::string Log() const { return ReadFile(m_dir + "/log"); }
 
   const std::string m_dir = MakeTempDir("qvt-master-test-");
+  const std::string m_conf = m_dir + "/qvt.conf";
+  const std::string m_state = m_dir + "/qvt-master-agent.state";
   ChildProcess m_program;
+  // Held by the test: a start that bound them would fail.
+  const unsigned short m_masterPort = FreeUdpPort();
+  const unsigned short m_agentPort = FreeUdpPort();
+  BSASocket m_masterHolder{2048, 0};
+  BSASocket m_agentHolder{2048, 0};
 };
 
+// A start stops at the first error with that one line, before the boot is counted (unless it is a port it cannot
+// bind); the checks of a user's settings are the same as --check-config's, which the table below goes through.
 TEST_F(ProgramTest, RefusesAnUnusableConfigurationWithStatus2AndOneLineNamingTheSetting) {
-  BSASocket holder{2048, 0};  // holds a port, so that the program cannot bind it
-  const unsigned short busy = FreeUdpPort(), free = FreeUdpPort();
-  ASSERT_EQ(holder.Initialize(busy), 0);
-  const unsigned short other = FreeUdpPort();
-  const std::string bob = Conf(free, other) + "[User bob]\n", good = "Auth=SHA\nAuthPassword=bobs-password\n";
+  const unsigned short busy = m_masterPort, free = FreeUdpPort(), other = FreeUdpPort();
+  const std::string bob = Conf("", "", "[User bob]\n", free, other), good = "Auth=SHA\nAuthPassword=bobs-password\n";
   const std::string v3Sink = "TrapSink=v3:127.0.0.1:" + std::to_string(FreeUdpPort()) + "\n";
   const std::pair<std::string, std::string> cases[] = {
-      {Conf(70000, free), "[SAMaster] Port"},
-      {Conf(busy, free), "UDP port " + std::to_string(busy)},
-      {Conf(free, busy), "[Agent] ListenAddress: cannot bind"},
-      {Conf(free, free, "TrapSink=127.0.0.1:0\n"), "[Agent] TrapSink: '127.0.0.1:0'"},
-      {"", "option -c/--config needs a file name"},  // no file name
+      {Conf("", "", "", 70000, free), "[SAMaster] Port"},
+      {Conf("", "", "", busy, free), "UDP port " + std::to_string(busy)},
+      {Conf("", "", "", free, busy), "[Agent] ListenAddress: cannot bind"},
+      {Conf("MaxWait=0\n", "TrapSink=127.0.0.1:0\nVersions=v4\n"), "qvt.conf:3: [SAMaster] MaxWait: '0' is outside"},
+      {Conf("", "TrapSink=127.0.0.1:0\n", "", free, free), "[Agent] TrapSink: '127.0.0.1:0'"},
+      {"", "option -c/--config needs a file name"},  // "-c" again, with no file name
       {bob + good + "Priv=DES\nPrivPassword=bobs-password\n", "[User bob] Priv:"},
-      {bob + "Auth=SHA-999\nAuthPassword=bobs-password\n", "[User bob] Auth:"},
       {bob + good + "Level=secret\n", "[User bob] Level:"},
       {bob + good + "Level=authPriv\n", "[User bob] Level:"},  // above the keys
-      {bob + good + "Access=admin\n", "[User bob] Access:"},
-      {bob + good + "View=1.3.6.x\n", "[User bob] View:"},
-      {bob + "Auth=SHA\nAuthKey=00112233445566778899\n", "[User bob] AuthKey:"},  // of the wrong length
       {bob + "Auth=SHA\nAuthKey=xyz\n", "[User bob] AuthKey:"},
-      {bob + "Auth=SHA\nAuthPassword=seven77\n", "[User bob] AuthPassword:"},
-      {bob + good + "Priv=AES\nPrivPassword=seven77\n", "[User bob] PrivPassword:"},
       {bob + "Priv=AES\nPrivPassword=bobs-password\n", "[User bob] Priv:"},  // without Auth
-      {Conf(free, other, "TrapUser=alice\n") + "[User bob]\n" + good, "[Agent] TrapUser:"},
-      {Conf(free, other, v3Sink) + "[User bob]\n" + good, "[Agent] TrapUser:"},  // a v3 sink without one
+      {Conf("", v3Sink, "[User bob]\n" + good, free, other), "[Agent] TrapUser:"},  // a v3 sink without one
   };
   for (const auto& [text, named] : cases) {
     SCOPED_TRACE(named);
-    Start(text, !text.empty());
-    EXPECT_EQ(m_program.Wait(/*ms=*/5000), 2) << text;
-    const std::string log = Log();
+    std::filesystem::remove(m_state);
+    std::string log;
+    EXPECT_EQ(Run(text, text.empty() ? std::vector<std::string>{"-c", ""} : std::vector<std::string>{}, log), 2);
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
     EXPECT_NE(log.find(named), std::string::npos) << log;
+    if (named.find(std::to_string(busy)) == std::string::npos && named.find("bind") == std::string::npos) {
+      EXPECT_FALSE(std::filesystem::exists(m_state));
+    }
   }
 }
 
@@ -118,8 +169,7 @@ TEST_F(ProgramTest, RefusesAnUnusableConfigurationWithStatus2AndOneLineNamingThe
 // second, then one line that counts the rest; SIGTERM ends the program with 0.
 TEST_F(ProgramTest, ServesSubAgentsUntilSigtermAndKeepsItsLogUnforgedAndBounded) {
   const unsigned short port = FreeUdpPort();
-  Start("Port=7\n[SAMaster]\nPort=" + std::to_string(port) +
-        "\n[Agent]\nListenAddress=127.0.0.1:1\nlistenaddress=127.0.0.1:0\n");
+  Start("Port=7\n" + Conf("", "listenaddress=127.0.0.1:0\n", "", port, 1));
   ASSERT_TRUE(WaitUntil([&] { return Log().find("SNMP agent on") != std::string::npos; }, 5000)) << Log();
   SubAgent agent(port);
   constexpr int kSessions = 30;
@@ -161,14 +211,14 @@ TEST_F(ProgramTest, TellsTheServiceManagerWhenItIsReadyAndWhenItStops) {
     const unsigned short master = FreeUdpPort(), agent = FreeUdpPort();
     std::filesystem::remove(m_dir + "/qvt-master-agent.state");
     const bool journal = name[0] == '@';
-    WriteFile(m_dir + "/qvt.conf", Conf(master, agent, "Colour=blue\n"));
+    WriteFile(m_conf, Conf("", "Colour=blue\n", "", master, agent));
     WriteFile(m_dir + "/log", "");
     struct stat log {};
     ASSERT_EQ(::stat((m_dir + "/log").c_str(), &log), 0);
     const std::string stream = std::to_string(log.st_dev) + ":" + std::to_string(journal ? log.st_ino : 0);
     setenv("NOTIFY_SOCKET", name.c_str(), 1);
     setenv("JOURNAL_STREAM", stream.c_str(), 1);  // names another file when `journal` is false
-    ASSERT_TRUE(m_program.Start({QV_MASTER_AGENT_PATH, "-c", m_dir + "/qvt.conf"}, m_dir + "/log"));
+    ASSERT_TRUE(m_program.Start({QV_MASTER_AGENT_PATH, "-c", m_conf}, m_dir + "/log"));
     unsetenv("NOTIFY_SOCKET");
     unsetenv("JOURNAL_STREAM");
     const std::string ready = manager.Receive(5000);
@@ -183,6 +233,134 @@ TEST_F(ProgramTest, TellsTheServiceManagerWhenItIsReadyAndWhenItStops) {
     EXPECT_EQ(text.rfind(journal ? "<4>qvt-master-agent: warning: " : "20", 0), 0u) << text;
     EXPECT_EQ(text.find("\nqvt-master-agent: stopped\n") != std::string::npos, journal) << text;
   }
+}
+
+TEST_F(ProgramTest, ReportsEveryProblemWithItsLineAndTouchesNothing) {
+  const std::string v3Sink = "TrapSink=v3:127.0.0.1:" + std::to_string(FreeUdpPort()) + "\n";
+  const std::string alice = "[User alice]\nAuth=SHA-256\nAuthPassword=alice-auth-pass\nPriv=AES\nLevel=authPriv\n";
+  const std::string goodState = "EngineID=80007ED905A1B2C3D4E5F60718\nEngineBoots=12\n";
+  const std::vector<Case> cases = {
+      {"defaults beside the ports", Conf("", ""), 0, {}, {}, ""},
+      {"SNMPv3 only, a user and a v3 trap sink", Conf("MaxWait=3\n", v3Sink + "TrapUser=alice\nVersions=v3\n", alice),
+       0, {}, {}, ""},
+      {"an existing state file is read, not rewritten", Conf("", "EngineID=80007ED905A1B2C3D4E5F60718\n"), 0, {}, {},
+       goodState},
+      {"SNMPv3 only without a user is a warning", Conf("", "Versions=v3\n"), 0, {},
+       {{5, "[Agent] Versions: only v3 is answered and no [User] section names a user"}}, ""},
+      {"a port out of range", "[SAMaster]\nPort=70000\n[Agent]\nListenAddress=127.0.0.1:" + std::to_string(m_agentPort), 2,
+       {{2, "[SAMaster] Port: '70000' is not a whole number from 2 to 65534"}}, {}, ""},
+      {"a user whose password is too short", Conf("", "", "[User bob]\nAuth=SHA\nAuthPassword=seven77\n"), 2,
+       {{7, "[User bob] AuthPassword: fewer than 8 characters"}}, {}, ""},
+      {"a user whose key has the wrong length", Conf("", "", "[User bob]\nAuth=SHA\nAuthKey=00112233445566778899\n"),
+       2, {{7, "[User bob] AuthKey: "}}, {}, ""},
+      {"a state file that a start would refuse", Conf("", ""), 2, {{0, "qvt-master-agent.state"}}, {},
+       "this is no state file\n"},
+      {"several problems at once",
+       Conf("MaxWait=0\nMaxSessions=many\nAllowFrom=\n", "ListenAddress=127.0.0.1:99999\nTrapSink=v1:127.0.0.1:0\n"
+                                                         "Versions=v1,v4\nTrapUser=nobody\nColour=blue\n",
+            "[User bob]\nAuth=SHA-999\nAuthPassword=bobs-password\nAccess=admin\nView=1.3.x\n"
+            "[User carol]\nAuth=SHA\nAuthPassword=carols-password\nPriv=AES\nPrivPassword=short\n"),
+       2,
+       {{3, "[SAMaster] MaxWait: '0' is outside 1..3599"},
+        {4, "[SAMaster] MaxSessions: 'many' is not a whole number"},
+        {5, "[SAMaster] AllowFrom: empty"},
+        {8, "[Agent] ListenAddress: cannot resolve '127.0.0.1:99999'"},
+        {9, "[Agent] TrapSink: '127.0.0.1:0' names port 0"},
+        {10, "[Agent] Versions: 'v4' is none of v1, v2c, v3"},
+        {11, "[Agent] TrapUser: no [User nobody] section"},
+        {14, "[User bob] Auth: "},
+        {16, "[User bob] Access: 'admin' is neither read nor write"},
+        {17, "[User bob] View: '1.3.x' is no OID"},
+        {22, "[User carol] PrivPassword: fewer than 8 characters"}},
+       {{12, "unknown key 'Colour' in [Agent] ignored"}, {8, "key 'ListenAddress' in [Agent] is set 2 times"}},
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(m_state);
+    if (!c.stateFile.empty()) WriteFile(m_state, c.stateFile);
+    std::string log;
+    EXPECT_EQ(Run(c.conf, {"--check-config"}, log), c.status) << c.conf << log;
+
+    for (const Problem& problem : c.errors) {
+      const std::string needle = problem.line > 0 ? "qvt.conf:" + std::to_string(problem.line) + ": " + problem.text
+                                                  : problem.text;
+      EXPECT_NE(log.find(needle), std::string::npos) << "missing: " << needle << "\n" << log;
+    }
+    for (const Problem& problem : c.warnings) {
+      const std::string needle = "warning: " + m_conf + ":" + std::to_string(problem.line) + ": " + problem.text;
+      EXPECT_NE(log.find(needle), std::string::npos) << "missing: " << needle << "\n" << log;
+    }
+    // One line per problem and nothing else but the warnings and the verdict.
+    size_t errorLines = 0, warningLines = 0;
+    for (const std::string& line : Lines(log)) {
+      if (line.find(": usable, ") != std::string::npos || line.find(" error(s), ") != std::string::npos) continue;
+      ++(line.find("qvt-master-agent: warning: ") != std::string::npos ? warningLines : errorLines);
+    }
+    EXPECT_EQ(errorLines, c.errors.size()) << log;
+    EXPECT_EQ(warningLines, c.warnings.size()) << log;
+    const std::string verdict = c.errors.empty()
+                                    ? m_conf + ": usable, " + std::to_string(c.warnings.size()) + " warning(s)"
+                                    : m_conf + ": " + std::to_string(c.errors.size()) + " error(s), " +
+                                          std::to_string(c.warnings.size()) + " warning(s)";
+    EXPECT_NE(log.find(verdict), std::string::npos) << log;
+
+    // Nothing bound (a start on the held ports would have failed), nothing written: the state file is as it was
+    // (or still absent) and no temporary file is left beside it.
+    EXPECT_EQ(log.find("cannot bind"), std::string::npos) << log;
+    EXPECT_EQ(log.find("cannot open UDP port"), std::string::npos) << log;
+    std::set<std::string> expected = {"qvt.conf", "log"};
+    if (!c.stateFile.empty()) expected.insert("qvt-master-agent.state");
+    EXPECT_EQ(Entries(m_dir), expected);
+    if (!c.stateFile.empty()) {
+      EXPECT_EQ(ReadFile(m_state), c.stateFile);
+    }
+  }
+}
+
+// A file with passwords may be read by the master's own group or a group with no members listed (as packaged: 640
+// in the service's private group), by no one else; a file without passwords may be read by anyone.
+TEST_F(ProgramTest, WarnsWhenOthersMayReadThePasswords) {
+  const std::string bob = Conf("", "", "[User bob]\nAuth=SHA\nAuthPassword=bobs-password\n");
+  const struct {
+    std::string conf;
+    mode_t mode;
+    bool warned;
+  } cases[] = {{bob, 0600, false}, {bob, 0640, false}, {bob, 0604, true}, {bob, 0644, true}, {Conf("", ""), 0644, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.mode));
+    std::string log;
+    EXPECT_EQ(Run(c.conf, {"--check-config"}, log, c.mode), 0) << log;
+    EXPECT_EQ(log.find("holds SNMPv3 passwords and may be read by others") != std::string::npos, c.warned) << log;
+  }
+  // Groups other than the master's: only root can give the file one. One with members and one without, when this
+  // machine has them.
+  if (::geteuid() != 0) return;
+  std::optional<gid_t> withMembers, withoutMembers;
+  ::setgrent();
+  while (const group* entry = ::getgrent()) {
+    if (entry->gr_gid == ::getegid()) continue;
+    auto& slot = entry->gr_mem != nullptr && entry->gr_mem[0] != nullptr ? withMembers : withoutMembers;
+    if (!slot) slot = entry->gr_gid;
+  }
+  ::endgrent();
+  for (const auto& [gid, warned] : {std::pair{withMembers, true}, std::pair{withoutMembers, false}}) {
+    if (!gid) continue;
+    SCOPED_TRACE("group " + std::to_string(*gid));
+    WriteFile(m_conf, bob);
+    ASSERT_EQ(::chown(m_conf.c_str(), 0, *gid), 0);  // kept as Run writes the file again
+    std::string log;
+    EXPECT_EQ(Run(bob, {"--check-config"}, log, 0640), 0);
+    EXPECT_EQ(log.find("may be read by others") != std::string::npos, warned) << log;
+  }
+}
+
+// An unknown argument is still refused, --check-config among the others taken.
+TEST_F(ProgramTest, TakesTheOptionAmongTheOthers) {
+  std::string log;
+  EXPECT_EQ(Run(Conf("", ""), {"-t", "--check-config"}, log), 0) << log;
+  EXPECT_EQ(Run(Conf("", ""), {"--check-configs"}, log), 2) << log;
+  EXPECT_NE(log.find("unknown argument '--check-configs'"), std::string::npos) << log;
 }
 
 }  // namespace

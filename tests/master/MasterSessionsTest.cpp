@@ -89,8 +89,7 @@ TEST_F(MasterTest, SessionAndRequestIdsAreNeitherZeroNorRepeatedNorInSequence) {
 // is answered notOpen and counted, and the session is left as it was. Its own host may use any port.
 TEST_F(MasterTest, RequestsNamingASessionCountOnlyFromTheHostThatOpenedIt) {
   SubAgent owner(m_port), intruder(m_port, kOtherHost);
-  const unsigned id = owner.Open();
-  ASSERT_EQ(owner.Ask(RegisterPdu(SA_PDU_REGISTER, id, "1")), 0);
+  const unsigned id = owner.Holding("1");
   ASSERT_EQ(owner.Ask(Allocate(id, {4})), 0);
   BSAPdu deallocate = Allocate(id, {4});
   deallocate.type = SA_PDU_INDEX_DEALLOCATE;
@@ -216,7 +215,7 @@ TEST_F(MasterTest, RegistrationPolicyProtectsTheMastersObjectsAndOtherHostsSubtr
     SCOPED_TRACE(c.name);
     Restart(Setting(c.setting));
     SubAgent a(m_port), b(m_port, kOtherHost);
-    ASSERT_EQ(a.Ask(RegisterPdu(SA_PDU_REGISTER, a.Open(), "1.3.6.1.4.1.8.1")), 0);
+    a.Holding("1.3.6.1.4.1.8.1");
     SubAgent& asker = c.fromOtherHost ? b : a;
     const std::string before = BSAMasterPeer::Registry(*m_master);
     EXPECT_EQ(asker.Ask(RegisterPdu(SA_PDU_REGISTER, asker.Open(), c.oid, Range(c.rangeUpTo))), c.status);
@@ -393,8 +392,7 @@ TEST_F(MasterTest, QuotasRefuseWithAWireErrorAndCount) {
   // A session still being taken apart (here: one whose proxy the MIB handler will not let go) counts.
   Restart({{"MaxSessions", "2"}});
   SubAgent agent(m_port);
-  const unsigned stuck = agent.Open();
-  EXPECT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, stuck, "1")), 0);
+  const unsigned stuck = agent.Holding("1");
   m_mib.refuseUnregister = true;
   EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_CLOSE_SESSION, stuck, 0)), SA_WIRE_PROCESSING_ERROR);
   m_mib.refuseUnregister = false;
@@ -449,8 +447,7 @@ TEST_F(MasterTest, ClosingReleasesEverythingTheSessionHeld) {
     SCOPED_TRACE(how);
     Restart({}, /*monitorMs=*/50);
     SubAgent agent(m_port);
-    const unsigned holder = agent.Open(), other = agent.Open();
-    ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, holder, "1")), 0);
+    const unsigned holder = agent.Holding("1"), other = agent.Open();
     ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, holder, "2.1.1", std::pair{8u, 3u})), 0);
     ASSERT_EQ(agent.Ask(Allocate(holder, {1, 2})), 0);
     ASSERT_EQ(agent.Ask(Allocate(other, {1})), SA_WIRE_INDEX_ALREADY_ALLOCATED);
@@ -481,8 +478,7 @@ TEST_F(MasterTest, ClosingReleasesEverythingTheSessionHeld) {
 TEST_F(MasterTest, IdleSessionsAreReclaimed) {
   Restart({{"IdleTimeout", "1"}}, /*monitorMs=*/100);
   SubAgent agent(m_port);
-  const unsigned idle = agent.Open(), registered = agent.Open(), pinging = agent.Open();
-  ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, registered, "1")), 0);
+  const unsigned idle = agent.Open(), registered = agent.Holding("1"), pinging = agent.Open();
   for (int i = 0; i < 20; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, pinging, 0)), 0);
@@ -515,8 +511,7 @@ TEST_F(MasterTest, RefusalsAreReportedAtABoundedRate) {
 // use it is freed only once that query has ended.
 TEST_F(MasterTest, RegistrationsAndUnregistrationsGoThroughBesideQueries) {
   SubAgent agent(m_port);
-  const unsigned id = agent.Open();
-  ASSERT_EQ(agent.Ask(RegisterPdu(SA_PDU_REGISTER, id, "4")), 0);
+  const unsigned id = agent.Holding("4");
   TEvent reading, done;
   std::thread query([&] {  // as a query of the MIB handler holds it
     TReadLock lock(m_mib.Synch());

@@ -142,6 +142,11 @@ struct SubAgent {
     EXPECT_EQ(Ask(OpenPdu(timeout), &answer), 0);
     return answer.sessionId;
   }
+  unsigned Holding(const std::string& oid, int timeout = 1) {  // a session opened that registered `oid`; its id
+    const unsigned id = Open(timeout);
+    EXPECT_EQ(Ask(RegisterPdu(SA_PDU_REGISTER, id, oid)), 0);
+    return id;
+  }
   // Runs `call` on a thread of its own, meanwhile handing every request that arrives (kept in `received`)
   // to `answer`; call's result.
   template <class Call, class Answer>
