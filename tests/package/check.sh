@@ -2,9 +2,10 @@
 # The Debian packages as an operator meets them, on this machine (root):
 # lintian finds no error; dpkg -i sets up the service's account, its state
 # directory, the configuration readable by that account alone and the
-# service enabled; the installed units verify; the installed master, started
-# as its unit starts it (account, capability, configuration), answers an
-# SNMPv3 GET of the installed example sub-agent's object; dpkg -r keeps the
+# service enabled; libqvsubag-dev builds a program; the installed units
+# verify; the installed master, started as its unit starts it (account,
+# capability, configuration), answers an SNMPv3 GET of the installed
+# example sub-agent's object; dpkg -r keeps the
 # configuration, the engine state and the account; dpkg -P leaves nothing of
 # them behind.
 #
@@ -59,6 +60,19 @@ getent passwd _qvt >/dev/null || fail "no _qvt account"
 for page in qvt-master-agent.8 qvt-subagent-example.8 qvt.conf.5; do
   [ -f "/usr/share/man/man${page##*.}/$page.gz" ] || fail "man page $page is missing"
 done
+
+step "a program builds against libqvsubag-dev, with pkg-config and with find_package, and runs"
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck disable=SC2046
+g++ -std=c++20 -o "$work/consumer" "$here/../install/consumer.cpp" $(pkg-config --cflags --libs qvsubag) ||
+  fail "pkg-config qvsubag does not build a program"
+"$work/consumer" > /dev/null || fail "the program built with pkg-config does not run"
+mkdir -p "$work/cm"
+cp "$here/../install/consumer.cpp" "$work/cm/"
+cp "$here/../install/CMakeLists.txt.in" "$work/cm/CMakeLists.txt"
+{ cmake -S "$work/cm" -B "$work/cm/build" && cmake --build "$work/cm/build"; } > "$work/cm.log" 2>&1 ||
+  { cat "$work/cm.log"; fail "find_package(QVSubAg) does not build a program"; }
+"$work/cm/build/consumer" > /dev/null || fail "the program built with find_package does not run"
 
 step "systemd-analyze verify (installed units)"
 man=yes
