@@ -62,15 +62,11 @@ class BenchSmoke : public ::testing::TestWithParam<std::string> {
 
   // Our programs stop cleanly on SIGTERM (under the sanitizers: nothing leaked).
   void TearDown() override {
-    for (ChildProcess& child : m_children) {
-      if (child.Running()) child.Signal(SIGTERM);
+    const std::vector<int> statuses = StopAll(m_children, 10000);
+    for (size_t i = 0; i < statuses.size(); ++i) {
+      EXPECT_TRUE(GetParam() != "ours" || statuses[i] == 0) << m_names[i] << " " << statuses[i] << "\n" << Logs();
     }
-    for (size_t i = 0; i < m_children.size(); ++i) {
-      const int status = m_children[i].Wait(10000);
-      EXPECT_TRUE(GetParam() != "ours" || status == 0) << m_names[i] << " " << status << "\n" << Logs();
-    }
-    std::string ignored;
-    if (!m_dir.empty() && !HasFailure()) RunCommand("rm -rf '" + m_dir + "'", ignored);
+    if (!HasFailure()) RemoveTempDir(m_dir);
   }
 
   std::string Agent() {

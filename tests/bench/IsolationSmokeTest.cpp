@@ -30,12 +30,8 @@ class IsolationSmoke : public ::testing::Test {
   void SetUp() override { m_dir = MakeTempDir("qvt-isolation-smoke-"); }
 
   void TearDown() override {
-    for (ChildProcess& child : m_children) {
-      if (child.Running()) child.Signal(SIGTERM);
-    }
-    for (ChildProcess& child : m_children) child.Wait(10000);
-    std::string ignored;
-    if (!m_dir.empty() && !HasFailure()) RunCommand("rm -rf '" + m_dir + "'", ignored);
+    StopAll(m_children, 10000);
+    if (!HasFailure()) RemoveTempDir(m_dir);
   }
 
   // Our master with `extra` lines in [SAMaster]; its sub-agent port in m_master.

@@ -45,12 +45,8 @@ class ProgramsTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    for (ChildProcess& child : m_programs) {
-      if (child.Running()) child.Signal(SIGTERM);
-    }
-    for (ChildProcess& child : m_programs) child.Wait(5000);
-    std::string out;
-    if (!m_dir.empty() && !HasFailure()) RunCommand("rm -rf '" + m_dir + "'", out);
+    StopAll(m_programs, 5000);
+    if (!HasFailure()) RemoveTempDir(m_dir);
   }
 
   // Starts a program with its output in `log` in the directory; null when it cannot be started.

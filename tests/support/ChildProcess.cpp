@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -134,6 +135,21 @@ std::string MakeTempDir(const std::string& prefix) {
     std::abort();
   }
   return pattern;
+}
+
+void RemoveTempDir(const std::string& dir) {
+  if (dir.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+}
+
+std::vector<int> StopAll(std::deque<ChildProcess>& children, int ms) {
+  for (ChildProcess& child : children) {
+    if (child.Running()) child.Signal(SIGTERM);
+  }
+  std::vector<int> statuses;
+  for (ChildProcess& child : children) statuses.push_back(child.Wait(ms));
+  return statuses;
 }
 
 }  // namespace QVT::test

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -50,5 +51,12 @@ bool WaitUntil(const std::function<bool()>& condition, int ms, int stepMs = 100)
 // A fresh directory under /tmp, removed by the caller; the test program
 // aborts when none can be made.
 std::string MakeTempDir(const std::string& prefix);
+
+// Removes `dir` and everything in it; nothing when `dir` is empty.
+void RemoveTempDir(const std::string& dir);
+
+// Sends SIGTERM to every child still running, so that they stop side by
+// side, then waits up to `ms` for each: their statuses, as Wait gives them.
+std::vector<int> StopAll(std::deque<ChildProcess>& children, int ms);
 
 }  // namespace QVT::test
