@@ -67,10 +67,10 @@ class QV_API BSnmpTrapSender : public ITrapSender {
   // sender keeps its previous sinks. Not to be called while SendTrap runs.
   int Init(const BString& sinks, const BString& community);
   // Reads a sink list as Init does, without opening anything: the sinks
-  // that parse go to `sinks`; each one that does not adds a line to
+  // that parse go to `parsed`; each one that does not adds a line to
   // `errors` ("cannot resolve '...'", "'...' names port 0, ..."). True
-  // when there is none.
-  static bool ParseSinks(const BString& text, std::vector<BSnmpTrapSink>& sinks, std::vector<std::string>& errors);
+  // when every sink parses.
+  static bool ParseSinks(const BString& sinks, std::vector<BSnmpTrapSink>& parsed, std::vector<std::string>& errors);
   // The agent-addr of SNMPv1 traps when the notification has no
   // snmpTrapAddress.0 (default 0.0.0.0).
   void SetAgentAddress(const BIpAddress& address) { m_agentAddress = address; }
