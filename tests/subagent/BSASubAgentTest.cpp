@@ -566,37 +566,29 @@ TEST_F(ResponderTest, SetPhasesRouteToTheHandlerAndAnswerItsFailures) {
 // new session with the registration and the index value held announced again; the application hears each
 // step once.
 TEST_F(SubAgentTest, KeepSessionRetriesWithCappedBackOffAndAnnouncesEverythingAgain) {
-  struct Events : ISASessionEvents {
+  // What the threads report, kept under a lock for the test to read.
+  struct Events : ISASessionEvents, IMessageSubscriber {
     void OnSessionLost(const char* reason) override { Add(std::string("lost: ") + reason); }
     void OnSessionBack(unsigned int) override { Add("back"); }
     void OnRegistrationRefused(unsigned int, const BObjectIdentifier& subtree, int) override {
       Add("refused " + subtree.ToString().str());
     }
-    void Add(const std::string& event) {
-      std::lock_guard<std::mutex> lock(m_lock);
-      m_events.push_back(event);
-    }
-    std::vector<std::string> Seen() {
-      std::lock_guard<std::mutex> lock(m_lock);
-      return m_events;
-    }
-    std::mutex m_lock;
-    std::vector<std::string> m_events;
-  } events;
-  struct Delays : IMessageSubscriber {
-    void OnMessage(const BMessage& m) override {
+    void OnMessage(const BMessage& m) override {  // the keeper's trace: the delay before its next open
       std::smatch found;
       const std::string text = m.Text().str();
-      std::lock_guard<std::mutex> lock(m_lock);
-      if (std::regex_search(text, found, std::regex("next in (\\d+) ms"))) m_delays.push_back(std::stoi(found[1]));
+      if (std::regex_search(text, found, std::regex("next in (\\d+) ms"))) Add(found[1], true);
     }
-    std::vector<int> Get() {
+    void Add(const std::string& event, bool delay = false) {
       std::lock_guard<std::mutex> lock(m_lock);
-      return m_delays;
+      (delay ? m_delays : m_events).push_back(event);
+    }
+    std::vector<std::string> Seen(bool delays = false) {
+      std::lock_guard<std::mutex> lock(m_lock);
+      return delays ? m_delays : m_events;
     }
     std::mutex m_lock;
-    std::vector<int> m_delays;
-  } delays;
+    std::vector<std::string> m_events, m_delays;
+  } events;
   auto count = [&](int type) {
     int n = 0;
     for (const auto& [pdu, port] : m_master.Received()) n += pdu.type == type;
@@ -609,10 +601,11 @@ TEST_F(SubAgentTest, KeepSessionRetriesWithCappedBackOffAndAnnouncesEverythingAg
   m_sa->KeepSession(BString("kept"), &events, 2);
   BMibImpl scalars("kept scalars", BObjectIdentifier("1.3.6.1.4.1.32473.5.1"));
   EXPECT_EQ(m_sa->Register(&scalars), SA_WIRE_NOT_OPEN) << "remembered, not sent";
-  ASSERT_EQ(QVSubAgTraceSubscribe(&delays), 0);
+  ASSERT_EQ(QVSubAgTraceSubscribe(&events), 0);
   ASSERT_EQ(m_sa->Start(), 0);
-  EXPECT_TRUE(WaitUntil([&] { return delays.Get().size() >= 3; }, 30000, 20));
-  const std::vector<int> waited = delays.Get();
+  EXPECT_TRUE(WaitUntil([&] { return events.Seen(true).size() >= 3; }, 30000, 20));
+  std::vector<int> waited;
+  for (const std::string& delay : events.Seen(true)) waited.push_back(std::stoi(delay));
   ASSERT_GE(waited.size(), 3u);
   EXPECT_TRUE(waited[0] >= 500 && waited[0] <= 1000) << waited[0];
   for (size_t i = 1; i < waited.size(); ++i) EXPECT_TRUE(waited[i] >= 1000 && waited[i] <= 2000) << waited[i];
@@ -630,7 +623,7 @@ TEST_F(SubAgentTest, KeepSessionRetriesWithCappedBackOffAndAnnouncesEverythingAg
   m_master.Answer({});
   EXPECT_TRUE(WaitUntil([&] { return events.Seen().size() >= 3; }, 10000, 10));
   m_sa->Stop();
-  BMessageDispatcher::Instance()->Unsubscribe(SA_TRACE_MESSAGE_TYPE, &delays);
+  BMessageDispatcher::Instance()->Unsubscribe(SA_TRACE_MESSAGE_TYPE, &events);
   EXPECT_EQ(events.Seen(),
             (std::vector<std::string>{"back", "lost: the master does not know our session", "back"}));
   EXPECT_EQ(count(SA_PDU_REGISTER), 2) << "announced again, once";
