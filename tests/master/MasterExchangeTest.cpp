@@ -170,7 +170,7 @@ TEST_F(MasterTest, AHungSubAgentCostsOnlyItsOwnObjects) {
   for (auto& f : stuck) EXPECT_EQ(f.get(), "5 1.1.0=NULL");
   EXPECT_EQ(Counter(SA_CNT_EXCHANGE_TIMEOUTS), 1u);  // the waiting one failed fast
   EXPECT_EQ(Get("1.1.0"), "5 1.1.0=NULL");
-  EXPECT_EQ(GetNext("1"), "5@1 1=NULL");
+  EXPECT_EQ(Get("1", SNMP_REQ_GET_NEXT), "5@1 1=NULL");
   EXPECT_EQ(Counter(SA_CNT_EXCHANGE_FAILED_FAST), 3u);
   BSAPdu more;
   EXPECT_FALSE(hung.Next(more, 200));  // none of those was sent
