@@ -94,10 +94,7 @@ class BSnmpProcessorTest : public ::testing::Test {
     m.pdu.version = SNMP_VERSION_3;
     m.pdu.pduType = r.pduType;
     m.pdu.requestId = kRequestId;
-    if (r.pduType == SNMP_PDU_GET_BULK) {
-      m.pdu.errorStatus = 0;
-      m.pdu.errorIndex = r.maxRepetitions;
-    }
+    m.pdu.errorIndex = r.maxRepetitions;  // GetBulk's; no non-repeaters
     for (const char* name : r.names) m.pdu.varBinds.Append(BObjectIdentifier(name));
 
     std::vector<unsigned char> scoped(4096);
