@@ -3,8 +3,8 @@
 // event recorder, and a fixture that runs a BSAMaster on a free port with the settings a test gives it.
 #pragma once
 
-#include <atomic>
 #include <gtest/gtest.h>
+#include <atomic>
 
 #include <future>
 #include <map>
