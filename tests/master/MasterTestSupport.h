@@ -9,6 +9,7 @@
 #include <future>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -239,13 +240,15 @@ class MasterTest : public ::testing::Test {
     ASSERT_EQ(m_master->Start(), 0);
   }
   uint64_t Counter(ESAMasterCounter counter) const { return m_master->Counters().Get(counter); }
-  // "<status> <varbind>" of a GET through the agent's MIB handler; of another request "<status>@<index> <varbind>".
-  std::string Get(const std::string& name, int type = SNMP_REQ_GET) {
+  // "<status>[@<error index>] <varbinds>" of a GET (or another request) of the space-separated `names` through the
+  // agent's MIB handler; the index when there is one.
+  std::string Get(const std::string& names, int type = SNMP_REQ_GET) {
     BVarBindList list;
-    list.Append(Oid(name));
+    std::istringstream in(names);
+    for (std::string name; in >> name;) list.Append(Oid(name));
     int errorIndex = 0;
     const int status = m_mib.Query(type, NextTransaction(), BSecurityParams(), BString(), list, errorIndex);
-    return std::to_string(status) + (type == SNMP_REQ_GET ? "" : "@" + std::to_string(errorIndex)) + " " + Texts(list);
+    return std::to_string(status) + (errorIndex == 0 ? "" : "@" + std::to_string(errorIndex)) + " " + Texts(list);
   }
 
   ManualClock m_clock{kUpTime};
