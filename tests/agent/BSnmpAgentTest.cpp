@@ -122,17 +122,9 @@ class BSnmpAgentTest : public ::testing::Test {
     return m_manager->Receive(m_manager->Send(version, community, SNMP_PDU_SET, {oid}, edit), ms);
   }
   uint32_t Counter(ESnmpCounter counter) { return m_agent->Counters().Get(counter); }
-  // A v2c GET of the gate's object with request id 77, as octets.
-  static std::vector<unsigned char> GateRequest() {
-    BSnmpMessage request;
-    request.community.Assign("public");
-    request.requestId = 77;
-    request.varBinds.Append(BObjectIdentifier(kGate));
-    std::vector<unsigned char> datagram(256);
-    size_t length = 0;
-    EXPECT_EQ(request.Encode(datagram.data(), datagram.size(), length), SNMP_CODEC_OK);
-    datagram.resize(length);
-    return datagram;
+  // Sends `manager` a v2c GET of the gate's object with request id 77 (the same octets each time).
+  static void AskTheGate(test::SnmpManager& manager) {
+    manager.Send(kV2, "public", SNMP_PDU_GET, {kGate}, [](BSnmpMessage& m) { m.requestId = 77; });
   }
 
   BMibHandler m_mib;
@@ -236,8 +228,7 @@ TEST_F(BSnmpAgentTest, UnknownCommunitiesAndMalformedDatagramsAreSilentAndCounte
 TEST_F(BSnmpAgentTest, ASlowHandlerDoesNotHoldUpOtherRequests) {
   StartAgent(BSnmpAgentConfig{}, "0.0.0.0:0");
   test::SnmpManager slow(m_target);
-  const std::vector<unsigned char> datagram = GateRequest();
-  for (int i = 0; i < 5; ++i) slow.SendRaw(datagram);
+  for (int i = 0; i < 5; ++i) AskTheGate(slow);
   ASSERT_EQ(m_gate.entered.Wait(3000), 0);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Ask(kV2, SNMP_PDU_GET, {kDescr}), "0/0 32473.1.1.1.0=STRING: \"agent\"");
   m_gate.open.Set();
@@ -259,7 +250,7 @@ TEST_F(BSnmpAgentTest, BusyThreadsBringAnotherUpToTheMost) {
     config.maxRequestThreads = most;
     StartAgent(config);
     test::SnmpManager held(m_target);
-    held.SendRaw(GateRequest());
+    AskTheGate(held);
     ASSERT_EQ(m_gate.entered.Wait(3000), 0);
     const std::string answer = Show(m_manager->Receive(m_manager->Send(kV2, "public", SNMP_PDU_GET, {kDescr}), 1000));
     EXPECT_EQ(answer, most > 1 ? "0/0 32473.1.1.1.0=STRING: \"agent\"" : "no answer");

@@ -60,12 +60,7 @@ class BSnmpProcessorTest : public ::testing::Test {
                                                 "alice-priv-pass", id);
     ASSERT_EQ(m_alice->Status(), USM_OK);
     ASSERT_EQ(m_impostor->Status(), USM_OK);
-    BSnmpV3User alice;
-    alice.name = BString("alice");
-    alice.keys = m_alice;
-    alice.minLevel = SNMP_SEC_AUTH_NO_PRIV;
-    alice.view = {BObjectIdentifier("1.3.6.1")};
-    m_config.users.push_back(alice);
+    m_config.users.push_back({.name = BString("alice"), .keys = m_alice, .view = {BObjectIdentifier("1.3.6.1")}});
     m_config.engineState = m_engine.get();
     m_remote.SetIPv4(0x7F000001);
     m_remote.SetPort(40000);
@@ -99,10 +94,7 @@ class BSnmpProcessorTest : public ::testing::Test {
     m.pdu.version = SNMP_VERSION_3;
     m.pdu.pduType = r.pduType;
     m.pdu.requestId = kRequestId;
-    if (r.pduType == SNMP_PDU_GET_BULK) {
-      m.pdu.errorStatus = 0;
-      m.pdu.errorIndex = r.maxRepetitions;
-    }
+    m.pdu.errorIndex = r.maxRepetitions;  // GetBulk's; no non-repeaters
     for (const char* name : r.names) m.pdu.varBinds.Append(BObjectIdentifier(name));
 
     std::vector<unsigned char> scoped(4096);

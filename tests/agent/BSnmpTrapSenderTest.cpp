@@ -117,17 +117,10 @@ TEST_F(BSnmpTrapSenderTest, TrapsCarryTheLocalEngineAndDecodeWithTheUsersKeys) {
     SCOPED_TRACE(c.name);
     auto keys = std::make_shared<BUsmUserKeys>(c.auth, "trap-secret-1", c.priv, "trap-secret-2", m_engine.EngineId());
     ASSERT_EQ(keys->Status(), USM_OK);
-    BSnmpTrapV3User user;
-    user.name = BString("trapper");
-    user.level = c.level;
-    if (c.auth != USM_AUTH_NONE) user.keys = keys;
-    user.engine = &m_engine;
-    m_sender.SetV3User(user);
+    m_sender.SetV3User({BString("trapper"), c.level, c.auth != USM_AUTH_NONE ? keys : nullptr, &m_engine});
 
     BNotification trap{BObjectIdentifier(kTrapOid)};
-    BObjectSyntax label;
-    label.SetOctets("alpha");
-    trap.VarBinds().Append(BObjectIdentifier(kLabel), label);
+    trap.VarBinds().Append(BObjectIdentifier(kLabel), Text("alpha"));
     ASSERT_EQ(m_sender.SendTrap(trap, nullptr), 0);
     std::vector<unsigned char> datagram = m_sink.ReceiveRaw();
     ASSERT_FALSE(datagram.empty()) << "no trap arrived";
@@ -167,25 +160,18 @@ TEST_F(BSnmpTrapSenderTest, AV3SinkWithoutAUsableUserFailsAlone) {
       {"authPriv without privacy keys", true, USM_PRIV_NONE, 3},
       {"level out of range", true, USM_PRIV_NONE, 4},
   };
-  test::SnmpManager v2;
-  const std::string v2Text = QVAddressToString(v2.address).str();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     BSnmpTrapSender sender(&m_clock);
-    ASSERT_EQ(sender.Init(BString("v3:" + SinkText() + ",v2c:" + v2Text), "public"), 0);
+    ASSERT_EQ(sender.Init(BString("v3:" + SinkText() + ",v2c:" + m_v2Text), "public"), 0);
     if (c.withUser) {
-      BSnmpTrapV3User user;
-      user.name = BString("trapper");
-      user.level = c.level;
-      user.keys =
-          std::make_shared<BUsmUserKeys>(USM_AUTH_HMAC_SHA_96, "trap-secret-1", c.priv, "", m_engine.EngineId());
-      user.engine = &m_engine;
-      sender.SetV3User(user);
+      auto keys = std::make_shared<BUsmUserKeys>(USM_AUTH_HMAC_SHA_96, "trap-secret", c.priv, "", m_engine.EngineId());
+      sender.SetV3User({BString("trapper"), c.level, keys, &m_engine});
     }
     EXPECT_EQ(sender.SendTrap(BNotification(BObjectIdentifier(kTrapOid)), nullptr), -1);
     EXPECT_EQ(sender.FailedCount(), 1u);
     EXPECT_EQ(sender.SentCount(), 1u);
-    EXPECT_FALSE(v2.ReceiveRaw().empty()) << "the v2c sink gets the trap";
+    EXPECT_FALSE(m_v2.ReceiveRaw().empty()) << "the v2c sink gets the trap";
     EXPECT_TRUE(m_sink.ReceiveRaw(200).empty()) << "the v3 sink gets nothing";
   }
 }

@@ -167,10 +167,10 @@ TEST_F(MasterTest, AHungSubAgentCostsOnlyItsOwnObjects) {
   int pending = 0;
   for (auto& f : stuck) pending += f.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
   EXPECT_EQ(pending, 2) << "answered while the hung sub-agent still held two requests";
-  for (auto& f : stuck) EXPECT_EQ(f.get(), "5 1.1.0=NULL");
+  for (auto& f : stuck) EXPECT_EQ(f.get(), "5@1 1.1.0=NULL");
   EXPECT_EQ(Counter(SA_CNT_EXCHANGE_TIMEOUTS), 1u);  // the waiting one failed fast
-  EXPECT_EQ(Get("1.1.0"), "5 1.1.0=NULL");
-  EXPECT_EQ(GetNext("1"), "5@1 1=NULL");
+  EXPECT_EQ(Get("1.1.0"), "5@1 1.1.0=NULL");
+  EXPECT_EQ(Get("1", SNMP_REQ_GET_NEXT), "5@1 1=NULL");
   EXPECT_EQ(Counter(SA_CNT_EXCHANGE_FAILED_FAST), 3u);
   BSAPdu more;
   EXPECT_FALSE(hung.Next(more, 200));  // none of those was sent
@@ -192,7 +192,7 @@ TEST_F(MasterTest, SilentSubAgentIsClosedAfterThreeUnansweredRequestsInARow) {
                                             agent.Send(FromHex("04 04 51 56 54 31 12 00 82 00"), agent.from);
                                           if (what == 'a') agent.Reply(request, List({{"1.1.0", Int(1)}}));
                                         });
-    EXPECT_EQ(got, what == 'a' ? "0 1.1.0=1" : "5 1.1.0=NULL");
+    EXPECT_EQ(got, what == 'a' ? "0 1.1.0=1" : "5@1 1.1.0=NULL");
     EXPECT_EQ(BSAMasterPeer::Record(*m_master, id)->m_timeoutCount.load(), count);
     m_master->CheckSessions();
     EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, id, 0)), count < 3 ? 0 : SA_WIRE_NOT_OPEN);
@@ -209,20 +209,12 @@ TEST_F(MasterTest, OneReadRequestWaitsMaxWaitInAll) {
   SubAgent slow(m_port), silent(m_port);
   slow.Holding("1", /*timeout=*/2);
   const unsigned silentId = silent.Holding("2", /*timeout=*/2);
-  const auto get = [&] {
-    BVarBindList list;
-    list.Append(Oid("1.1.0"));
-    list.Append(Oid("2.1.0"));
-    int errorIndex = 0;
-    const int status = m_mib.Query(SNMP_REQ_GET, NextTransaction(), BSecurityParams(), BString(), list, errorIndex);
-    return std::to_string(status) + "@" + std::to_string(errorIndex);
-  };
-  EXPECT_EQ(slow.While(get,
+  EXPECT_EQ(slow.While([&] { return Get("1.1.0 2.1.0"); },
                        [&](const BSAPdu& r) {
                          std::this_thread::sleep_for(std::chrono::milliseconds(1500));
                          slow.Reply(r, List({{"1.1.0", Int(1)}}));
                        }),
-            "5@2");
+            "5@2 1.1.0=1 2.1.0=NULL");
   EXPECT_EQ(Counter(SA_CNT_EXCHANGE_OVER_BUDGET), 1u);
   EXPECT_EQ(Counter(SA_CNT_EXCHANGE_TIMEOUTS), 0u);
   EXPECT_EQ(BSAMasterPeer::Record(*m_master, silentId)->m_timeoutCount.load(), 0);
@@ -239,10 +231,10 @@ TEST_F(MasterTest, RequestsWaitingForSubAgentsAreBoundedInAll) {
   auto waiting = std::async(std::launch::async, [&] { return Get("1.1.0"); });
   BSAPdu request;
   ASSERT_TRUE(hung.Next(request, 3000));
-  EXPECT_EQ(Get("2.1.0"), "5 2.1.0=NULL");
+  EXPECT_EQ(Get("2.1.0"), "5@1 2.1.0=NULL");
   EXPECT_EQ(Counter(SA_CNT_EXCHANGE_BUSY), 1u);
   EXPECT_FALSE(other.Next(request, 100));
-  EXPECT_EQ(waiting.get(), "5 1.1.0=NULL");
+  EXPECT_EQ(waiting.get(), "5@1 1.1.0=NULL");
   EXPECT_EQ(Answering(other, [&] { return Get("2.1.0"); }, "2.1.0", 5), "0 2.1.0=5");
 }
 
@@ -256,7 +248,7 @@ TEST_F(MasterTest, StopEndsTheWaitsAtOnce) {
   ASSERT_TRUE(hung.Next(request, 3000));
   m_master->Stop();
   ASSERT_EQ(get.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(get.get(), "5 1.1.0=NULL");
+  EXPECT_EQ(get.get(), "5@1 1.1.0=NULL");
   EXPECT_EQ(Counter(SA_CNT_EXCHANGE_ABORTED), 1u);
   ASSERT_EQ(m_master->Start(), 0);  // and a started master asks the sub-agent again
   EXPECT_EQ(Answering(hung, [&] { return Get("1.1.0"); }, "1.1.0", 3), "0 1.1.0=3");

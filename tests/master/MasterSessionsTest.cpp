@@ -443,8 +443,9 @@ TEST_F(MasterTest, NamesAndSubtreesAreBounded) {
 
 // A closed session takes its registrations, their sysOR rows and its index values with it, however it ends.
 TEST_F(MasterTest, ClosingReleasesEverythingTheSessionHeld) {
-  for (const char* how : {"close request", "application", "monitor"}) {
-    SCOPED_TRACE(how);
+  // Closed by its close request, by the application or by the monitor: the reason the listener is told.
+  for (const std::string reason : {"closed", "master", "silent"}) {
+    SCOPED_TRACE(reason);
     Restart({}, /*monitorMs=*/50);
     SubAgent agent(m_port);
     const unsigned holder = agent.Holding("1"), other = agent.Open();
@@ -452,9 +453,9 @@ TEST_F(MasterTest, ClosingReleasesEverythingTheSessionHeld) {
     ASSERT_EQ(agent.Ask(Allocate(holder, {1, 2})), 0);
     ASSERT_EQ(agent.Ask(Allocate(other, {1})), SA_WIRE_INDEX_ALREADY_ALLOCATED);
     ASSERT_EQ(BSAMasterPeer::Registry(*m_master), "1/47 2.1.1/48 2.2.1/48 2.3.1/48");
-    if (std::string(how) == "close request") {
+    if (reason == "closed") {
       EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_CLOSE_SESSION, holder, 0)), 0);
-    } else if (std::string(how) == "application") {
+    } else if (reason == "master") {
       TWriteLock writeLock(m_mib.Synch());
       EXPECT_EQ(m_master->CloseSession(static_cast<int>(holder)), 0);
     } else {
@@ -464,11 +465,7 @@ TEST_F(MasterTest, ClosingReleasesEverythingTheSessionHeld) {
     EXPECT_EQ(m_mib.Mib2System().GetNumORRows(), 0);
     EXPECT_EQ(agent.Ask(Allocate(other, {1, 2})), 0);
     EXPECT_EQ(agent.Ask(BSAPdu(SA_PDU_PING, holder, 0)), SA_WIRE_NOT_OPEN);
-    EXPECT_EQ(m_events->Log(), std::string("+0 +1 -0:") +
-                                   (how[0] == 'c'   ? "closed"
-                                    : how[0] == 'a' ? "master"
-                                                    : "silent") +
-                                   "/4 ");
+    EXPECT_EQ(m_events->Log(), "+0 +1 -0:" + reason + "/4 ");
   }
   EXPECT_EQ(Counter(SA_CNT_SESSIONS_NO_ANSWER), 1u);
 }

@@ -87,21 +87,7 @@ TEST(MasterConfigTest, SettingsAreReadOrRefusedByName) {
   EXPECT_EQ(BSAMasterSettings().allowFrom.ToString().str(), "127.0.0.0/8, ::1/128");  // the default
 }
 
-BObjectSyntax Unsigned(EAsnSyntax syntax, uint32_t value) {
-  BObjectSyntax s;
-  s.SetUnsigned(syntax, value);
-  return s;
-}
-BObjectSyntax OidValue(const char* dotted) {
-  BObjectSyntax s;
-  s.SetObjectId(BObjectIdentifier(dotted));
-  return s;
-}
-BObjectSyntax Ip(unsigned char last) {
-  BObjectSyntax s;
-  s.SetIpAddress(BIpAddress(10, 0, 0, last));
-  return s;
-}
+const auto Ip = [](unsigned char last) { return VALUE(SetIpAddress(BIpAddress(10, 0, 0, last))); };
 
 // An index request of the registry: allocate given, new, any (or, with both flags, new) values, or
 // release them; each value under the index name 1 or 2 (below 1.3.6.1.3.7).

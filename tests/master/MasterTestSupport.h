@@ -3,12 +3,13 @@
 // event recorder, and a fixture that runs a BSAMaster on a free port with the settings a test gives it.
 #pragma once
 
-#include <atomic>
 #include <gtest/gtest.h>
+#include <atomic>
 
 #include <future>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,16 +57,14 @@ namespace test {
 inline BObjectIdentifier Oid(const std::string& text) {  // a short name under 1.3.6.1.3.7, or a full one
   return BObjectIdentifier((text.rfind("1.3.6.1", 0) == 0 ? text : "1.3.6.1.3.7." + text).c_str());
 }
-inline BObjectSyntax ObjectId(const std::string& text) {
-  BObjectSyntax syntax;
-  syntax.SetObjectId(Oid(text));
-  return syntax;
-}
-inline BObjectSyntax Exception(ESnmpException exception) {
-  BObjectSyntax syntax;
-  syntax.SetV2Exception(exception);
-  return syntax;
-}
+// A value made by one setter call, e.g. VALUE(SetInt(42)), and builders for the tables.
+// clang-format off
+#define VALUE(call) [&] { BObjectSyntax v; v.call; return v; }()
+// clang-format on
+inline const auto ObjectId = [](const std::string& text) { return VALUE(SetObjectId(Oid(text))); };
+inline const auto Exception = [](ESnmpException exception) { return VALUE(SetV2Exception(exception)); };
+inline const auto Unsigned = [](EAsnSyntax syntax, uint32_t n) { return VALUE(SetUnsigned(syntax, n)); };
+inline const auto OidValue = [](const char* dotted) { return VALUE(SetObjectId(BObjectIdentifier(dotted))); };
 
 // "<short name>=<value>" for each varbind, INTEGERs plain, exceptions by name.
 inline std::string Texts(const BVarBindList& list) {
@@ -241,20 +240,15 @@ class MasterTest : public ::testing::Test {
     ASSERT_EQ(m_master->Start(), 0);
   }
   uint64_t Counter(ESAMasterCounter counter) const { return m_master->Counters().Get(counter); }
-  std::string Get(const std::string& name) {  // "<status> <varbind>" of a GET through the agent's MIB handler
+  // "<status>[@<error index>] <varbinds>" of a GET (or another request) of the space-separated `names` through the
+  // agent's MIB handler; the index when there is one.
+  std::string Get(const std::string& names, int type = SNMP_REQ_GET) {
     BVarBindList list;
-    list.Append(Oid(name));
+    std::istringstream in(names);
+    for (std::string name; in >> name;) list.Append(Oid(name));
     int errorIndex = 0;
-    const int status = m_mib.Query(SNMP_REQ_GET, NextTransaction(), BSecurityParams(), BString(), list, errorIndex);
-    return std::to_string(status) + " " + Texts(list);
-  }
-  std::string GetNext(const std::string& name) {  // "<status>@<index> <varbind>" of a GET-NEXT
-    BVarBindList list;
-    list.Append(Oid(name));
-    int errorIndex = 0;
-    const int status =
-        m_mib.Query(SNMP_REQ_GET_NEXT, NextTransaction(), BSecurityParams(), BString(), list, errorIndex);
-    return std::to_string(status) + "@" + std::to_string(errorIndex) + " " + Texts(list);
+    const int status = m_mib.Query(type, NextTransaction(), BSecurityParams(), BString(), list, errorIndex);
+    return std::to_string(status) + (errorIndex == 0 ? "" : "@" + std::to_string(errorIndex)) + " " + Texts(list);
   }
 
   ManualClock m_clock{kUpTime};
